@@ -1,0 +1,189 @@
+// Poisoning locks: a mutex or reader-writer lock that owns the data it guards.
+// A write guard (or a mutex guard) released while its thread unwinds from an
+// exception marks the lock poisoned; every later attempt to take the lock then
+// throws InternalError with the lock's poison message. Pure C++, no Python.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <utility>
+
+#include "common/internal_error.h"
+
+namespace vantorel {
+
+namespace detail {
+
+// Remembers the number of exceptions in flight when a guard was made, so that
+// its destructor can tell a normal release from a release during unwinding.
+class UnwindWatch {
+ public:
+  UnwindWatch() : in_flight_(std::uncaught_exceptions()) {}
+  bool unwinding() const { return std::uncaught_exceptions() > in_flight_; }
+
+ private:
+  int in_flight_;
+};
+
+}  // namespace detail
+
+template <class T>
+class PoisonMutex {
+ public:
+  class Guard {
+   public:
+    Guard(Guard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), watch_(other.watch_) {}
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    Guard& operator=(Guard&&) = delete;
+    ~Guard() { release(); }
+
+    T& operator*() const { return owner_->value_; }
+    T* operator->() const { return &owner_->value_; }
+
+    // Unlocks early; the guard is empty afterwards.
+    void release() {
+      if (owner_ == nullptr) return;
+      if (watch_.unwinding()) owner_->poisoned_.store(true, std::memory_order_release);
+      owner_->mutex_.unlock();
+      owner_ = nullptr;
+    }
+
+   private:
+    friend class PoisonMutex;
+    explicit Guard(PoisonMutex* owner) : owner_(owner) {}
+    PoisonMutex* owner_;
+    detail::UnwindWatch watch_;
+  };
+
+  template <class... Args>
+  explicit PoisonMutex(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+  // Blocks until the mutex is free. Throws InternalError(poison_message) when
+  // an earlier holder failed.
+  Guard lock(const char* poison_message = kPoisonedLock) {
+    mutex_.lock();
+    return checked(poison_message);
+  }
+
+  std::optional<Guard> try_lock(const char* poison_message = kPoisonedLock) {
+    if (!mutex_.try_lock()) return std::nullopt;
+    return checked(poison_message);
+  }
+
+ private:
+  Guard checked(const char* poison_message) {
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock();
+      throw InternalError(poison_message);
+    }
+    return Guard(this);
+  }
+
+  std::mutex mutex_;
+  std::atomic<bool> poisoned_{false};
+  T value_;
+};
+
+template <class T>
+class PoisonRwLock {
+ public:
+  class ReadGuard {
+   public:
+    ReadGuard(ReadGuard&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ReadGuard& operator=(ReadGuard&&) = delete;
+    ~ReadGuard() { release(); }
+
+    const T& operator*() const { return owner_->value_; }
+    const T* operator->() const { return &owner_->value_; }
+
+    void release() {
+      if (owner_ == nullptr) return;
+      owner_->mutex_.unlock_shared();
+      owner_ = nullptr;
+    }
+
+   private:
+    friend class PoisonRwLock;
+    explicit ReadGuard(PoisonRwLock* owner) : owner_(owner) {}
+    PoisonRwLock* owner_;
+  };
+
+  class WriteGuard {
+   public:
+    WriteGuard(WriteGuard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), watch_(other.watch_) {}
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+    WriteGuard& operator=(WriteGuard&&) = delete;
+    ~WriteGuard() { release(); }
+
+    T& operator*() const { return owner_->value_; }
+    T* operator->() const { return &owner_->value_; }
+
+    void release() {
+      if (owner_ == nullptr) return;
+      if (watch_.unwinding()) owner_->poisoned_.store(true, std::memory_order_release);
+      owner_->mutex_.unlock();
+      owner_ = nullptr;
+    }
+
+   private:
+    friend class PoisonRwLock;
+    explicit WriteGuard(PoisonRwLock* owner) : owner_(owner) {}
+    PoisonRwLock* owner_;
+    detail::UnwindWatch watch_;
+  };
+
+  template <class... Args>
+  explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+  ReadGuard read() {
+    mutex_.lock_shared();
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock_shared();
+      throw InternalError(kPoisonedLock);
+    }
+    return ReadGuard(this);
+  }
+
+  WriteGuard write() {
+    mutex_.lock();
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock();
+      throw InternalError(kPoisonedLock);
+    }
+    return WriteGuard(this);
+  }
+
+  std::optional<ReadGuard> try_read() {
+    if (!mutex_.try_lock_shared()) return std::nullopt;
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock_shared();
+      throw InternalError(kPoisonedLock);
+    }
+    return ReadGuard(this);
+  }
+
+  std::optional<WriteGuard> try_write() {
+    if (!mutex_.try_lock()) return std::nullopt;
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock();
+      throw InternalError(kPoisonedLock);
+    }
+    return WriteGuard(this);
+  }
+
+ private:
+  std::shared_mutex mutex_;
+  std::atomic<bool> poisoned_{false};
+  T value_;
+};
+
+}  // namespace vantorel
