@@ -65,6 +65,11 @@ class Bitmap {
   template <class Fn>
   void for_each(Fn&& fn) const;
 
+  // Calls fn(id) in ascending order for as long as fn returns true. Returns
+  // false when fn stopped the walk, true when every id was visited.
+  template <class Fn>
+  bool for_each_while(Fn&& fn) const;
+
   // Calls fn(const uint32_t* ids, size_t count) with ascending runs of ids,
   // at most kBatch at a time.
   template <class Fn>
@@ -108,6 +113,18 @@ void Bitmap::for_each(Fn&& fn) const {
   for_each_batch([&fn](const uint32_t* ids, size_t count) {
     for (size_t i = 0; i < count; ++i) fn(ids[i]);
   });
+}
+
+template <class Fn>
+bool Bitmap::for_each_while(Fn&& fn) const {
+  uint32_t buffer[kBatch];
+  Reader reader(raw_);
+  for (uint32_t n = reader.read(buffer, kBatch); n > 0; n = reader.read(buffer, kBatch)) {
+    for (uint32_t i = 0; i < n; ++i) {
+      if (!fn(buffer[i])) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace vantorel

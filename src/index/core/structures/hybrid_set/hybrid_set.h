@@ -1,0 +1,120 @@
+// HybridSet: the set of item ids kept for one distinct attribute value.
+//
+// Most values are held by very few items, so the set starts as a sorted array
+// stored inside the set and becomes a Roaring bitmap when it outgrows it. It
+// has four representations:
+//
+//   Empty   nothing
+//   Small   a CenteredArray stored inline
+//   Medium  a CenteredArray in its own allocation
+//   Large   a Bitmap
+//
+// Growth thresholds: `add` keeps a Small set at no more than 3 ids (the next
+// add, even of a present id, makes it Large) and a Medium set at no more than
+// 4. Only `union_with` (and copying) produces Medium sets, or Small sets of 4.
+// A set never converts back: removals and `retain_in` keep the representation,
+// so an array form or a Large set may be empty.
+//
+// Copies are deep. A moved-from set is Empty. No lock of its own: the owner
+// (a map shard) guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <variant>
+
+#include "index/core/structures/centered_array/centered_array.h"
+#include "index/core/structures/roaring/bitmap.h"
+
+namespace vantorel {
+
+class HybridSet {
+ public:
+  enum class Kind { Empty, Small, Medium, Large };
+
+  HybridSet() = default;
+  HybridSet(const HybridSet& other);
+  HybridSet& operator=(const HybridSet& other);
+  HybridSet(HybridSet&& other) noexcept;
+  HybridSet& operator=(HybridSet&& other) noexcept;
+  ~HybridSet() = default;
+
+  // A Small set holding `id`: what the index stores for a newly seen value.
+  static HybridSet single(uint32_t id);
+  // A Medium set holding `ids` (ascending, no duplicates, at most 4), window
+  // at slot 0.
+  static HybridSet medium(std::span<const uint32_t> ids);
+
+  Kind kind() const { return static_cast<Kind>(rep_.index()); }
+
+  // Inserts `id`, converting to Large at the thresholds above.
+  void add(uint32_t id);
+
+  // Deletes `id` if present. Throws InternalError("called remove on Empty")
+  // on an Empty set, which the index never stores.
+  void remove(uint32_t id);
+
+  // Merges `other` into this set. Two array forms whose sizes add up to at
+  // most 4 stay an array: Small if both were Small, otherwise Medium. An
+  // Empty set becomes a copy of `other`; an Empty `other` changes nothing.
+  // Every other combination gives Large.
+  void union_with(const HybridSet& other);
+
+  // Keeps only the ids that are in `allowed`. The representation is kept; a
+  // Small array is rebuilt by insertion (and so recentred), a Medium array is
+  // rebuilt packed at slot 0.
+  void retain_in(const Bitmap& allowed);
+
+  // A new bitmap with the set's ids.
+  Bitmap to_bitmap() const;
+
+  // Adds the set's ids to `out`.
+  void add_to(Bitmap& out) const;
+
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+  bool contains(uint32_t id) const;
+
+  // Calls fn(id) for every id in ascending order.
+  template <class Fn>
+  void for_each(Fn&& fn) const;
+
+  // Calls fn(id) in ascending order for as long as fn returns true. Returns
+  // false when fn stopped the walk.
+  template <class Fn>
+  bool for_each_while(Fn&& fn) const;
+
+ private:
+  // Alternatives in the order of Kind, so that kind() is the variant index.
+  using Rep = std::variant<std::monostate, CenteredArray, std::unique_ptr<CenteredArray>, Bitmap>;
+
+  // The array of a Small or Medium set; null for Empty and Large.
+  const CenteredArray* array() const;
+  CenteredArray* array();
+  // The ids of an array form; empty for the others.
+  std::span<const uint32_t> array_ids() const;
+  void become_large_with(uint32_t id);
+
+  Rep rep_;
+};
+
+template <class Fn>
+void HybridSet::for_each(Fn&& fn) const {
+  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
+    bitmap->for_each(fn);
+    return;
+  }
+  for (uint32_t id : array_ids()) fn(id);
+}
+
+template <class Fn>
+bool HybridSet::for_each_while(Fn&& fn) const {
+  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->for_each_while(fn);
+  for (uint32_t id : array_ids()) {
+    if (!fn(id)) return false;
+  }
+  return true;
+}
+
+}  // namespace vantorel

@@ -1,0 +1,155 @@
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "common/internal_error.h"
+
+namespace vantorel {
+namespace {
+
+using Kind = HybridSet::Kind;
+
+HybridSet added(std::initializer_list<uint32_t> ids) {
+  HybridSet set;
+  for (uint32_t id : ids) set.add(id);
+  return set;
+}
+
+HybridSet medium(std::vector<uint32_t> ids) {
+  return HybridSet::medium(ids);
+}
+
+std::vector<uint32_t> ids(const HybridSet& set) {
+  std::vector<uint32_t> out;
+  set.for_each([&](uint32_t id) { out.push_back(id); });
+  return out;
+}
+
+TEST(HybridSetTest, StaysSmall) {
+  static_assert(sizeof(HybridSet) <= 32);
+}
+
+TEST(HybridSetTest, AddThresholds) {
+  HybridSet set;
+  EXPECT_EQ(set.kind(), Kind::Empty);
+  for (uint32_t id : {30u, 10u, 20u}) {
+    set.add(id);
+    EXPECT_EQ(set.kind(), Kind::Small);
+  }
+  HybridSet duplicate = set;
+  duplicate.add(10);  // the 4th add converts even when the id is present
+  EXPECT_EQ(duplicate.kind(), Kind::Large);
+  EXPECT_EQ(ids(duplicate), (std::vector<uint32_t>{10, 20, 30}));
+  set.add(40);
+  EXPECT_EQ(set.kind(), Kind::Large);
+  EXPECT_EQ(ids(set), (std::vector<uint32_t>{10, 20, 30, 40}));
+
+  HybridSet grows = medium({1, 2, 3});
+  grows.add(4);
+  EXPECT_EQ(grows.kind(), Kind::Medium);
+  grows.add(5);
+  EXPECT_EQ(grows.kind(), Kind::Large);
+  EXPECT_EQ(ids(grows), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+}
+
+TEST(HybridSetTest, RemoveKeepsRepresentation) {
+  HybridSet empty;
+  try {
+    empty.remove(1);
+    FAIL();
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "called remove on Empty");
+  }
+  for (HybridSet set : {added({1, 2}), medium({1, 2}), added({1, 2, 3, 4})}) {
+    Kind kind = set.kind();
+    set.remove(9);
+    EXPECT_EQ(set.size(), kind == Kind::Large ? 4u : 2u);
+    for (uint32_t id : ids(HybridSet(set))) set.remove(id);
+    EXPECT_EQ(set.kind(), kind);
+    EXPECT_TRUE(set.empty());
+  }
+}
+
+TEST(HybridSetTest, UnionRules) {
+  HybridSet two_small = added({1, 2});
+  two_small.union_with(added({3, 4}));
+  EXPECT_EQ(two_small.kind(), Kind::Small);
+  EXPECT_EQ(ids(two_small), (std::vector<uint32_t>{1, 2, 3, 4}));
+
+  HybridSet overlapping = added({1, 2, 3});
+  overlapping.union_with(added({2, 3}));  // 3 + 2 > 4 even though only 3 distinct
+  EXPECT_EQ(overlapping.kind(), Kind::Large);
+  EXPECT_EQ(ids(overlapping), (std::vector<uint32_t>{1, 2, 3}));
+
+  HybridSet small_medium = added({5});
+  small_medium.union_with(medium({1, 7}));
+  EXPECT_EQ(small_medium.kind(), Kind::Medium);
+  EXPECT_EQ(ids(small_medium), (std::vector<uint32_t>{1, 5, 7}));
+
+  HybridSet from_empty;
+  HybridSet source = medium({8});
+  from_empty.union_with(source);
+  source.add(9);  // the copy must not share the allocation
+  EXPECT_EQ(from_empty.kind(), Kind::Medium);
+  EXPECT_EQ(ids(from_empty), (std::vector<uint32_t>{8}));
+
+  HybridSet unchanged = added({1});
+  unchanged.union_with(HybridSet());
+  EXPECT_EQ(unchanged.kind(), Kind::Small);
+
+  HybridSet large = added({1, 2, 3, 4});
+  large.union_with(medium({4, 100}));
+  EXPECT_EQ(ids(large), (std::vector<uint32_t>{1, 2, 3, 4, 100}));
+  HybridSet array_into_large = added({50});
+  array_into_large.union_with(large);
+  EXPECT_EQ(array_into_large.kind(), Kind::Large);
+  EXPECT_EQ(array_into_large.size(), 6u);
+}
+
+TEST(HybridSetTest, RetainIn) {
+  Bitmap allowed{2, 4, 100};
+  HybridSet small = added({1, 2, 4});
+  small.retain_in(allowed);
+  EXPECT_EQ(small.kind(), Kind::Small);
+  EXPECT_EQ(ids(small), (std::vector<uint32_t>{2, 4}));
+
+  HybridSet mid = medium({1, 2, 3, 4});
+  mid.retain_in(allowed);
+  EXPECT_EQ(mid.kind(), Kind::Medium);
+  EXPECT_EQ(ids(mid), (std::vector<uint32_t>{2, 4}));
+
+  HybridSet large = added({1, 2, 3, 4, 100});
+  large.retain_in(allowed);
+  EXPECT_EQ(large.kind(), Kind::Large);
+  EXPECT_EQ(ids(large), (std::vector<uint32_t>{2, 4, 100}));
+
+  for (HybridSet set : {added({1}), medium({1, 2}), added({1, 2, 3, 4})}) {
+    Kind kind = set.kind();
+    set.retain_in(Bitmap());
+    EXPECT_EQ(set.kind(), kind);
+    EXPECT_TRUE(set.empty());
+  }
+}
+
+TEST(HybridSetTest, ToBitmapAndCopies) {
+  for (const HybridSet& set :
+       {HybridSet(), added({3}), medium({1, 2, 3, 4}), added({1, 2, 3, 4, 5})}) {
+    Bitmap bitmap = set.to_bitmap();
+    EXPECT_EQ(bitmap.cardinality(), set.size());
+    EXPECT_EQ(bitmap.to_vector(), ids(set));
+  }
+
+  HybridSet large = added({1, 2, 3, 4});
+  HybridSet copy = large;
+  copy.add(99);
+  EXPECT_FALSE(large.contains(99));
+
+  HybridSet moved = std::move(copy);
+  EXPECT_TRUE(moved.contains(99));
+  EXPECT_EQ(copy.kind(), Kind::Empty);  // NOLINT(bugprone-use-after-move)
+}
+
+}  // namespace
+}  // namespace vantorel
