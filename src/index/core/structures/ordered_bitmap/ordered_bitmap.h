@@ -1,0 +1,83 @@
+// NumericalBitmap: a bit-sliced index of the numbers held by one attribute.
+//
+// Every number is indexed under its OrderKey. For each of the 76 key bits the
+// index keeps two bitmaps: the ids whose key has that bit clear and the ids
+// whose key has it set. Every id with a number is in exactly one bitmap of
+// every pair; an id without one is in none. Equality is the intersection of
+// the 76 matching bitmaps; a range query walks the bits from the most
+// significant down, so its cost is 76 rounds of bitmap operations however
+// many distinct values are stored.
+//
+// Bulk insertion uses push() and then flush(); every other operation, and
+// every query, sees only flushed ids, so the owner flushes before it lets
+// readers in. The owner removes an id's previous number before inserting a
+// new one; insert does not look for it.
+//
+// No lock of its own: the owner's reader-writer lock guards it. Queries are
+// const and may run concurrently; the range walks borrow one scratch bitmap
+// per thread, which they do not share across threads and never re-enter.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/core/structures/ordered_bitmap/order_key.h"
+#include "index/core/structures/roaring/bitmap.h"
+
+namespace vantorel {
+
+class NumericalBitmap {
+ public:
+  NumericalBitmap() = default;
+
+  // Single-item path: writes the bitmaps directly.
+  void insert(const OrderKey& key, uint32_t id);
+  // Removes `id` as inserted under `key`; an id not stored there is ignored.
+  void remove(const OrderKey& key, uint32_t id);
+
+  // Bulk path: buffers `id`; visible to queries after flush().
+  void push(const OrderKey& key, uint32_t id);
+  void flush();
+
+  // Ids whose key equals `key`.
+  Bitmap equal(const OrderKey& key) const;
+
+  // Add to `out` every id of `base` whose key is greater than, at least, less
+  // than, or at most `key`. `out` is only added to; `base` is not changed.
+  // Ids of `base` without a number are never added.
+  void get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+  void get_gte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+  void get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+  void get_lte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+
+  // Drops every id not in `keep` (pending ids are flushed first).
+  void retain_in(const Bitmap& keep);
+
+  // Adds every id of `other` under its key. Reads only `other`'s flushed ids.
+  // An id present in both must carry the same number in both.
+  void merge_from(const NumericalBitmap& other);
+
+  // Every id that holds a number.
+  Bitmap all() const;
+
+  // Approximate heap and inline bytes held.
+  size_t memory_bytes() const;
+
+ private:
+  // Bitmaps of one key bit: [0] ids with the bit clear, [1] ids with it set.
+  using Slice = std::array<BufferedBitmap<64>, 2>;
+
+  const Bitmap& ids_with(int bit, bool value) const { return slices_[bit][value].bitmap(); }
+
+  // The range walks: add the ids of `base` above (below) `key` to `out`, and
+  // those equal to it when `inclusive`. Defined in ordered_bitmap_gt.cpp and
+  // ordered_bitmap_lt.cpp.
+  void collect_above(const OrderKey& key, Bitmap& out, const Bitmap& base, bool inclusive) const;
+  void collect_below(const OrderKey& key, Bitmap& out, const Bitmap& base, bool inclusive) const;
+
+  std::array<Slice, OrderKey::kBits> slices_;
+};
+
+}  // namespace vantorel
