@@ -1,0 +1,46 @@
+#include "index/core/id_alloc.h"
+
+#include <atomic>
+#include <vector>
+
+#include "common/no_destructor.h"
+#include "sync/poison_lock.h"
+
+namespace vantorel {
+
+namespace {
+
+// The next fresh id. Only advanced while the free-list mutex is held.
+std::atomic<uint32_t> next_fresh_id{1};
+
+PoisonMutex<std::vector<uint32_t>>& free_list() {
+  static NoDestructor<PoisonMutex<std::vector<uint32_t>>> list;
+  return *list;
+}
+
+}  // namespace
+
+uint32_t allocate_id() {
+  auto ids = free_list().lock();
+  if (!ids->empty()) {
+    uint32_t id = ids->back();
+    ids->pop_back();
+    return id;
+  }
+  return next_fresh_id.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void free_id(uint32_t id) {
+  free_list().lock()->push_back(id);
+}
+
+size_t free_id_count() {
+  return free_list().lock()->size();
+}
+
+uint32_t ids_issued() {
+  auto guard = free_list().lock();  // a consistent view next to free_id_count()
+  return next_fresh_id.load(std::memory_order_seq_cst) - 1;
+}
+
+}  // namespace vantorel
