@@ -111,8 +111,8 @@ class PoisonRwLock {
 
    private:
     friend class PoisonRwLock;
-    explicit ReadGuard(PoisonRwLock* owner) : owner_(owner) {}
-    PoisonRwLock* owner_;
+    explicit ReadGuard(const PoisonRwLock* owner) : owner_(owner) {}
+    const PoisonRwLock* owner_;
   };
 
   class WriteGuard {
@@ -144,7 +144,7 @@ class PoisonRwLock {
   template <class... Args>
   explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
-  ReadGuard read() {
+  ReadGuard read() const {
     mutex_.lock_shared();
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock_shared();
@@ -162,7 +162,7 @@ class PoisonRwLock {
     return WriteGuard(this);
   }
 
-  std::optional<ReadGuard> try_read() {
+  std::optional<ReadGuard> try_read() const {
     if (!mutex_.try_lock_shared()) return std::nullopt;
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock_shared();
@@ -181,7 +181,7 @@ class PoisonRwLock {
   }
 
  private:
-  std::shared_mutex mutex_;
+  mutable std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
   T value_;
 };

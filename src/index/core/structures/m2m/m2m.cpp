@@ -149,4 +149,13 @@ void M2MU32::clear() {
   pair_count_ = 0;
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> M2MU32::pairs() const {
+  std::vector<std::pair<uint32_t, uint32_t>> result;
+  result.reserve(pair_count_);
+  for (const auto& [parent, children] : children_) {
+    children.for_each([&](uint32_t child) { result.emplace_back(parent, child); });
+  }
+  return result;
+}
+
 }  // namespace vantorel

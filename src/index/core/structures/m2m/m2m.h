@@ -31,6 +31,8 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/roaring/bitmap.h"
@@ -85,6 +87,8 @@ class M2MU32 {
   bool has_pair(uint32_t parent, uint32_t child) const;
   bool has_parents(uint32_t child) const { return parents_.contains(child); }
   size_t pair_count() const { return pair_count_; }
+  // Every recorded (parent, child) pair, in no particular order.
+  std::vector<std::pair<uint32_t, uint32_t>> pairs() const;
 
   // Removes every pair and frees the nibble tables.
   void clear();

@@ -13,15 +13,66 @@ void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
   for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].bitmap().remove(id);
 }
 
+namespace {
+
+// Pending pairs are drained in chunks of this many, which keeps the id
+// vectors of one pass in cache and bounds the memory of a long bulk.
+constexpr size_t kPendingChunk = 1 << 15;
+
+}  // namespace
+
 void NumericalBitmap::push(const OrderKey& key, uint32_t id) {
-  for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].push(id);
+  pending_.emplace_back(key, id);
+  if (pending_.size() >= kPendingChunk) drain_pending();
 }
 
 void NumericalBitmap::flush() {
+  drain_pending();
   for (Slice& slice : slices_) {
     slice[0].flush();
     slice[1].flush();
   }
+}
+
+void NumericalBitmap::drain_pending() {
+  if (pending_.empty()) return;
+  // Bit positions on which every pending key agrees (most of them, for
+  // values of similar magnitude) take all the ids in one bitmap union; only
+  // the positions that vary are split id by id.
+  uint16_t head_and = 0xFFF, head_or = 0;
+  uint64_t tail_and = ~uint64_t{0}, tail_or = 0;
+  std::vector<uint32_t> all_ids;
+  all_ids.reserve(pending_.size());
+  for (const auto& [key, id] : pending_) {
+    head_and &= key.head;
+    head_or |= key.head;
+    tail_and &= key.tail;
+    tail_or |= key.tail;
+    all_ids.push_back(id);
+  }
+  const OrderKey always_set{head_and, tail_and};
+  const OrderKey ever_set{head_or, tail_or};
+  const Bitmap every = Bitmap::of(all_ids.data(), all_ids.size());
+  std::vector<uint32_t> clear_ids(pending_.size());
+  std::vector<uint32_t> set_ids(pending_.size());
+  for (int n = 0; n < OrderKey::kBits; ++n) {
+    if (always_set.bit(n) || !ever_set.bit(n)) {
+      slices_[n][always_set.bit(n) ? 1 : 0].bitmap() |= every;
+      continue;
+    }
+    size_t set_count = 0;
+    size_t clear_count = 0;
+    for (const auto& [key, id] : pending_) {
+      const bool bit = key.bit(n);
+      set_ids[set_count] = id;
+      clear_ids[clear_count] = id;
+      set_count += bit;
+      clear_count += !bit;
+    }
+    slices_[n][0].bitmap().add_many(clear_ids.data(), clear_count);
+    slices_[n][1].bitmap().add_many(set_ids.data(), set_count);
+  }
+  pending_.clear();
 }
 
 Bitmap NumericalBitmap::equal(const OrderKey& key) const {
@@ -58,6 +109,7 @@ void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
 }
 
 void NumericalBitmap::retain_in(const Bitmap& keep) {
+  drain_pending();
   for (Slice& slice : slices_) {
     for (BufferedBitmap<64>& ids : slice) {
       ids.flush();

@@ -21,6 +21,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/ordered_bitmap/order_key.h"
@@ -77,7 +79,13 @@ class NumericalBitmap {
   void collect_above(const OrderKey& key, Bitmap& out, const Bitmap& base, bool inclusive) const;
   void collect_below(const OrderKey& key, Bitmap& out, const Bitmap& base, bool inclusive) const;
 
+  // Adds the pending (key, id) pairs to the slices, bit position by bit
+  // position: two sequential passes per position instead of one buffered
+  // append per (position, id).
+  void drain_pending();
+
   std::array<Slice, OrderKey::kBits> slices_;
+  std::vector<std::pair<OrderKey, uint32_t>> pending_;
 };
 
 }  // namespace vantorel

@@ -1,0 +1,272 @@
+#include "index/core/index.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "index/core/query/delayed_query.h"
+#include "index/core/query/query.h"
+#include "index/core/query/query_ops.h"
+#include "index/core/structures/string_interner/string_interner.h"
+
+namespace vantorel {
+
+std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record) {
+  std::vector<std::pair<uint32_t, PyValue>> values;
+  auto store = record.attributes->lock();
+  values.reserve(store->size());
+  store->for_each([&](uint32_t key, const PyValue& value) { values.emplace_back(key, value); });
+  return values;
+}
+
+bool is_private_attribute(const InternerSnapshot& names, uint32_t attribute) {
+  std::string_view name = names.name(attribute);
+  return !name.empty() && name.front() == '_';
+}
+
+std::shared_ptr<IndexAPI> IndexAPI::make(std::weak_ptr<QueryMap> owner) {
+  return std::make_shared<IndexAPI>(std::move(owner));
+}
+
+IndexAPI::IndexAPI(std::weak_ptr<QueryMap> owner)
+    : index(std::make_shared<PoisonRwLock<MapArray>>()),
+      items(std::make_shared<PoisonRwLock<ItemTable>>()),
+      owner_(std::move(owner)) {}
+
+bool IndexAPI::is_live(uint32_t id) {
+  return allowed_items.read()->contains(id);
+}
+
+std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
+  auto maps = index->read();
+  if (attribute >= maps->size()) return nullptr;
+  return (*maps)[attribute];
+}
+
+std::shared_ptr<QueryMap> IndexAPI::map_or_create(uint32_t attribute) {
+  if (std::shared_ptr<QueryMap> existing = map_for(attribute)) return existing;
+  // Created under the write lock and inserted into afterwards, so two threads
+  // that meet a new attribute at once share one map and lose nothing.
+  auto maps = index->write();
+  if (attribute >= maps->size()) maps->resize(attribute + 1);
+  std::shared_ptr<QueryMap>& slot = (*maps)[attribute];
+  if (!slot) slot = std::make_shared<QueryMap>(weak_from_this());
+  return slot;
+}
+
+void IndexAPI::store_item(const StoredItem& item) {
+  const uint32_t id = item.record->id;
+  allowed_items.write()->add(id);
+  StoredItem previous;
+  {
+    auto table = items->write();
+    if (id >= table->size()) table->resize(id + 1);
+    previous = std::exchange((*table)[id], item);
+  }
+  // `previous` is released here, outside the lock.
+}
+
+void IndexAPI::index_attributes(uint32_t id,
+                                const std::vector<std::pair<uint32_t, PyValue>>& values,
+                                bool index_private) {
+  std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
+  for (const auto& [attribute, value] : values) {
+    if (!index_private && is_private_attribute(*names, attribute)) continue;
+    add_index(id, attribute, value);
+  }
+}
+
+void IndexAPI::add_object(const StoredItem& item, bool index_private) {
+  const IndexableRecord& record = *item.record;
+  auto memberships = record.indexes->lock();
+  register_membership(*memberships, shared_from_this());
+  std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
+  store_item(item);
+  index_attributes(record.id, values, index_private);
+}
+
+void IndexAPI::remove_object(const IndexableRecord& record) {
+  StoredItem previous;
+  {
+    auto memberships = record.indexes->lock();
+    unregister_membership(*memberships, this);
+    for (const auto& [attribute, value] : snapshot_attributes(record)) {
+      remove_index(record.id, attribute, value);
+    }
+    allowed_items.write()->remove(record.id);
+    auto table = items->write();
+    if (record.id < table->size()) previous = std::exchange((*table)[record.id], StoredItem{});
+  }
+}
+
+void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+  map_or_create(attribute)->insert(value, id);
+}
+
+void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value) {
+  if (std::shared_ptr<QueryMap> map = map_for(attribute)) map->remove(old_value, id);
+}
+
+namespace {
+
+// The bulk adders of every QueryMap of a core, with the core's `index` held
+// for reading. Taken in ascending attribute order, so two bulk adds never
+// wait on each other in a cycle.
+class BulkAdders {
+ public:
+  explicit BulkAdders(IndexAPI& core) : core_(core) { acquire(); }
+  ~BulkAdders() { release(); }
+
+  void acquire() {
+    maps_.emplace(core_.index->read());
+    adders_.clear();
+    adders_.resize((*maps_)->size());
+    for (size_t i = 0; i < (*maps_)->size(); ++i) {
+      if ((**maps_)[i]) adders_[i] = std::make_unique<BulkQueryMapAdder>(*(**maps_)[i]);
+    }
+  }
+
+  // Flushes every buffer and lets every lock go.
+  void release() {
+    adders_.clear();
+    maps_.reset();
+  }
+
+  // The adder of `attribute`, or null when the core has no map for it yet.
+  BulkQueryMapAdder* adder(uint32_t attribute) {
+    return attribute < adders_.size() ? adders_[attribute].get() : nullptr;
+  }
+
+ private:
+  IndexAPI& core_;
+  std::optional<PoisonRwLock<IndexAPI::MapArray>::ReadGuard> maps_;
+  std::vector<std::unique_ptr<BulkQueryMapAdder>> adders_;
+};
+
+}  // namespace
+
+void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_private) {
+  if (batch.empty()) return;
+  std::shared_ptr<IndexAPI> self = shared_from_this();
+  // Objects already live here, objects listed twice and objects whose values
+  // hold Indexable objects (which need the nested cores) take the single path.
+  std::vector<const StoredItem*> bulk;
+  std::vector<const StoredItem*> single;
+  {
+    Bitmap seen = *allowed_items.read();
+    for (const StoredItem& item : batch) {
+      const uint32_t id = item.record->id;
+      if (seen.contains(id)) {
+        single.push_back(&item);
+      } else {
+        seen.add(id);
+        bulk.push_back(&item);
+      }
+    }
+  }
+  {
+    auto allowed = allowed_items.write();
+    auto table = items->write();
+    uint32_t largest = 0;
+    for (const StoredItem* item : bulk) largest = std::max(largest, item->record->id);
+    if (largest >= table->size()) table->resize(static_cast<size_t>(largest) + 1);
+    for (const StoredItem* item : bulk) {
+      allowed->add(item->record->id);
+      (*table)[item->record->id] = *item;
+    }
+  }
+  std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
+  BulkAdders adders(*this);
+  for (const StoredItem* item : bulk) {
+    const IndexableRecord& record = *item->record;
+    // An assignment holds the membership mutex while it waits for our
+    // sub-index locks: never wait for it while holding them.
+    auto memberships = record.indexes->try_lock();
+    if (!memberships) {
+      adders.release();
+      memberships.emplace(record.indexes->lock());
+      adders.acquire();
+    }
+    std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
+    if (std::any_of(values.begin(), values.end(),
+                    [](const auto& entry) { return holds_indexable(entry.second); })) {
+      single.push_back(item);
+      continue;
+    }
+    register_membership(**memberships, self);
+    for (const auto& [attribute, value] : values) {
+      if (!index_private && is_private_attribute(*names, attribute)) continue;
+      BulkQueryMapAdder* adder = adders.adder(attribute);
+      if (adder == nullptr) {
+        adders.release();
+        map_or_create(attribute);
+        adders.acquire();
+        adder = adders.adder(attribute);
+      }
+      adder->insert(value, record.id);
+    }
+  }
+  adders.release();
+  for (const StoredItem* item : single) add_object(*item, index_private);
+}
+
+Bitmap IndexAPI::reduced_query(const QueryExpr& expr) {
+  auto maps = index->read();
+  Bitmap allowed = *allowed_items.read();
+  return evaluate_query(*maps, allowed, expr);
+}
+
+void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
+  Bitmap removed;
+  {
+    auto allowed = allowed_items.read();
+    removed = *allowed - keep;
+  }
+  // Removed objects leave the membership lists first, so that no later
+  // assignment writes entries for them here.
+  std::vector<StoredItem> leaving;
+  {
+    auto table = items->read();
+    removed.for_each([&](uint32_t id) {
+      if (id < table->size() && !(*table)[id].vacant()) leaving.push_back((*table)[id]);
+    });
+  }
+  for (const StoredItem& item : leaving) {
+    auto memberships = item.record->indexes->lock();
+    unregister_membership(*memberships, this);
+  }
+  *allowed_items.write() &= keep;
+  MapArray maps = *index->read();
+  for (const std::shared_ptr<QueryMap>& map : maps) {
+    if (map) map->keep_only(keep);
+  }
+  std::vector<StoredItem> vacated;
+  {
+    auto table = items->write();
+    removed.for_each([&](uint32_t id) {
+      if (id < table->size()) vacated.push_back(std::exchange((*table)[id], StoredItem{}));
+    });
+  }
+}
+
+void IndexAPI::register_path(uint32_t parent, uint32_t child) {
+  auto map = parent_child_map.write();
+  if (!map->has_pair(parent, child)) map->register_pair(parent, child);
+}
+
+Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children) {
+  if (children.empty()) return Bitmap();
+  return parent_child_map.read()->exact_parents_of(children);
+}
+
+std::vector<StoredItem> IndexAPI::live_items() {
+  std::vector<StoredItem> result;
+  Bitmap allowed = *allowed_items.read();
+  auto table = items->read();
+  result.reserve(allowed.cardinality());
+  allowed.for_each([&](uint32_t id) {
+    if (id < table->size() && !(*table)[id].vacant()) result.push_back((*table)[id]);
+  });
+  return result;
+}
+
+}  // namespace vantorel

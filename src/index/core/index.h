@@ -1,0 +1,114 @@
+// IndexAPI: the native core of one index.
+//
+// Four parts, each behind its own reader-writer lock:
+//   index            - one QueryMap per attribute id (null until the attribute
+//                      is first indexed here);
+//   items            - the stored object per item id (vacant slots elsewhere);
+//   allowed_items    - the ids live in this index;
+//   parent_child_map - for a nested core, which holder holds which object.
+// `index` and `items` are shared with the FilteredIndex results made from
+// this core. A nested core (owned by a QueryMap of its parent core) links
+// back to that QueryMap weakly.
+//
+// Lock order: an object's membership mutex, then its attribute mutex (a leaf:
+// held only to read or write the store), then the core's locks; `index`
+// before any QueryMap lock; a core's nest mutex before the membership mutex
+// of a nested object. No operation here waits for the interpreter lock.
+//
+// Invariant: an object has entries in this core's value indexes only while
+// this core is in its membership list, and it is in that list only while it
+// is live here (or being added), so ids of removed or dead objects never
+// leave stale entries behind for a later holder of the same id.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "index/core/stored_item.h"
+#include "index/core/structures/m2m/m2m.h"
+#include "index/core/structures/roaring/bitmap.h"
+#include "sync/poison_lock.h"
+
+namespace vantorel {
+
+class InternerSnapshot;
+class QueryMap;
+struct QueryExpr;
+
+class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
+ public:
+  using MapArray = std::vector<std::shared_ptr<QueryMap>>;
+  using ItemTable = std::vector<StoredItem>;
+
+  // An empty core. `owner` is the QueryMap whose nested core this is (empty
+  // for the core of a Python Index).
+  static std::shared_ptr<IndexAPI> make(std::weak_ptr<QueryMap> owner = {});
+
+  explicit IndexAPI(std::weak_ptr<QueryMap> owner);
+  IndexAPI(const IndexAPI&) = delete;
+  IndexAPI& operator=(const IndexAPI&) = delete;
+
+  // Adds one object: registers this core in its memberships, marks it live,
+  // stores it and indexes its attributes whose names do not begin with "_".
+  // Adding an object that is already here re-indexes its values. With
+  // `index_private`, names beginning with "_" are indexed too.
+  void add_object(const StoredItem& item, bool index_private = false);
+
+  // Adds many objects through the bulk path (buffered bitmaps, sub-index
+  // locks taken once). With `index_private`, names beginning with "_" are
+  // indexed too.
+  void add_object_many(const std::vector<StoredItem>& items, bool index_private);
+
+  // Takes an object out of this core: unregisters the membership, removes
+  // its value entries, marks it not live and vacates its slot.
+  void remove_object(const IndexableRecord& record);
+
+  // Index or unindex one (attribute, value) pair of item `id`.
+  void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
+  void remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value);
+
+  // Evaluates `expr` against this core's live ids.
+  Bitmap reduced_query(const QueryExpr& expr);
+  // Narrows the core in place to the live ids of `keep`.
+  void keep_only_from_bitmap(const Bitmap& keep);
+
+  // Records that `parent` holds `child` (nested cores).
+  void register_path(uint32_t parent, uint32_t child);
+  // Exact holders of the given held ids.
+  Bitmap get_parent_from_ids(const Bitmap& children);
+
+  bool is_live(uint32_t id);
+  // The QueryMap of `attribute`, or null when this core has none.
+  std::shared_ptr<QueryMap> map_for(uint32_t attribute);
+  std::shared_ptr<QueryMap> owner() const { return owner_.lock(); }
+
+  // Live items in ascending id order (vacant slots skipped).
+  std::vector<StoredItem> live_items();
+
+  std::shared_ptr<PoisonRwLock<MapArray>> index;
+  std::shared_ptr<PoisonRwLock<ItemTable>> items;
+  PoisonRwLock<Bitmap> allowed_items;
+  PoisonRwLock<M2MU32> parent_child_map;
+  // Serialises the decisions of nested insertion and unlinking (whether an
+  // object joins or leaves this core) against each other.
+  std::mutex nest_mutex;
+
+ private:
+  std::shared_ptr<QueryMap> map_or_create(uint32_t attribute);
+  void store_item(const StoredItem& item);
+  void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
+                        bool index_private);
+
+  std::weak_ptr<QueryMap> owner_;
+};
+
+// Attribute values of a record, copied under its attribute mutex.
+std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record);
+
+// Whether the interned attribute name of `attribute` begins with "_".
+bool is_private_attribute(const InternerSnapshot& names, uint32_t attribute);
+
+}  // namespace vantorel

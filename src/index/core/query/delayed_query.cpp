@@ -1,0 +1,55 @@
+#include "index/core/query/delayed_query.h"
+
+#include <vector>
+
+namespace vantorel {
+
+BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map)
+    : map_(map),
+      strings_(map.str_radix_map.write()),
+      numbers_(map.num_ordered.write()),
+      booleans_(map.bool_map.write()),
+      elements_(map.elements.write()) {}
+
+BulkQueryMapAdder::~BulkQueryMapAdder() {
+  if (*numbers_) (*numbers_)->flush();
+  if (*booleans_) {
+    for (auto& slot : **booleans_) slot.flush();
+  }
+  if (*strings_) (*strings_)->flush();
+  // The guards release in reverse declaration order after this body.
+}
+
+void BulkQueryMapAdder::insert(const PyValue& value, uint32_t id) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      if (!*numbers_) *numbers_ = std::make_unique<NumericalBitmap>();
+      const OrderKey key =
+          value.kind() == ValueKind::Int ? order_key(value.as_int()) : order_key(value.as_float());
+      (*numbers_)->push(key, id);
+      return;
+    }
+    case ValueKind::Str:
+      if (!*strings_) *strings_ = std::make_unique<PositionalBitmap>();
+      (*strings_)->push(value.as_str(), id);
+      return;
+    case ValueKind::Bool:
+      if (!*booleans_) *booleans_ = std::make_unique<BoolMap>();
+      (**booleans_)[value.as_bool() ? 0 : 1].push(id);
+      return;
+    case ValueKind::Iterable: {
+      if (!*elements_) *elements_ = std::make_unique<ElementTable>();
+      std::vector<ElementEntry> entries =
+          QueryMap::hand_out_elements(**elements_, id, value.as_iterable());
+      for (const ElementEntry& entry : entries) insert(entry.value, entry.masked_id);
+      return;
+    }
+    case ValueKind::Ind:
+    case ValueKind::Unknown:
+      map_.insert_exact(value, id);
+      return;
+  }
+}
+
+}  // namespace vantorel

@@ -1,0 +1,36 @@
+// BulkQueryMapAdder: the insertion path of one QueryMap during a bulk add.
+//
+// It holds the write locks of the map's str_radix_map, num_ordered, bool_map
+// and elements for its whole life (taken in that order) and appends ids to
+// the buffered bitmaps, so that ids reach the bitmaps in batches. Dropping
+// the adder flushes every buffer before the locks are released, so no query
+// ever reads a half-buffered bitmap. Values that hold Indexable objects are
+// not handled here (the bulk add gives such objects to the single path).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "index/core/query/query.h"
+
+namespace vantorel {
+
+class BulkQueryMapAdder {
+ public:
+  explicit BulkQueryMapAdder(QueryMap& map);
+  BulkQueryMapAdder(const BulkQueryMapAdder&) = delete;
+  BulkQueryMapAdder& operator=(const BulkQueryMapAdder&) = delete;
+  ~BulkQueryMapAdder();
+
+  // Enters `value` for id `id`. `value` must not hold an Indexable.
+  void insert(const PyValue& value, uint32_t id);
+
+ private:
+  QueryMap& map_;
+  PoisonRwLock<std::unique_ptr<PositionalBitmap>>::WriteGuard strings_;
+  PoisonRwLock<std::unique_ptr<NumericalBitmap>>::WriteGuard numbers_;
+  PoisonRwLock<std::unique_ptr<BoolMap>>::WriteGuard booleans_;
+  PoisonRwLock<std::unique_ptr<ElementTable>>::WriteGuard elements_;
+};
+
+}  // namespace vantorel

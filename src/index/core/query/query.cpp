@@ -1,0 +1,485 @@
+#include "index/core/query/query.h"
+
+#include <utility>
+
+#include "index/core/id_alloc.h"
+#include "index/core/index.h"
+
+namespace vantorel {
+
+namespace {
+
+OrderKey key_of(const PyValue& number) {
+  return number.kind() == ValueKind::Int ? order_key(number.as_int())
+                                         : order_key(number.as_float());
+}
+
+int bool_slot(bool value) {
+  return value ? 0 : 1;
+}
+
+// NaN compares equal to nothing and orders against nothing, so a NaN query
+// value matches nothing.
+bool is_nan(const PyValue& value) {
+  return value.kind() == ValueKind::Float && value.as_float() != value.as_float();
+}
+
+// Masked ids can only chain as deep as containers nest, so a longer chain
+// means a corrupted table; stop rather than loop.
+constexpr int kMaxChain = 1 << 16;
+
+}  // namespace
+
+ElementTable::~ElementTable() {
+  masked_ids.for_each([](uint32_t id) { free_id(id); });
+}
+
+std::optional<uint32_t> ElementTable::root_of(uint32_t id) const {
+  for (int step = 0; step < kMaxChain; ++step) {
+    auto found = mapped_ids.find(id);
+    if (found == mapped_ids.end()) {
+      if (step == 0 || !masked_ids.contains(id)) return id;
+      return std::nullopt;
+    }
+    id = found->second;
+  }
+  return std::nullopt;
+}
+
+bool holds_indexable(const PyValue& value) {
+  if (value.kind() == ValueKind::Ind) return true;
+  if (value.kind() != ValueKind::Iterable) return false;
+  for (const PyValue& element : *value.as_iterable().elements) {
+    if (holds_indexable(element)) return true;
+  }
+  return false;
+}
+
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
+
+// ---- insertion and removal -------------------------------------------------
+
+void QueryMap::insert(const PyValue& value, uint32_t id) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      auto guard = num_ordered.write();
+      if (!*guard) *guard = std::make_unique<NumericalBitmap>();
+      (*guard)->insert(key_of(value), id);
+      return;
+    }
+    case ValueKind::Str: {
+      auto guard = str_radix_map.write();
+      if (!*guard) *guard = std::make_unique<PositionalBitmap>();
+      (*guard)->insert(value.as_str(), id);
+      return;
+    }
+    case ValueKind::Bool: {
+      auto guard = bool_map.write();
+      if (!*guard) *guard = std::make_unique<BoolMap>();
+      (**guard)[bool_slot(value.as_bool())].bitmap().add(id);
+      return;
+    }
+    case ValueKind::Iterable:
+      insert_iterable(value, id);
+      return;
+    case ValueKind::Ind:
+      insert_exact(value, id);
+      insert_indexable(value, id);
+      return;
+    case ValueKind::Unknown:
+      insert_exact(value, id);
+      return;
+  }
+}
+
+void QueryMap::remove(const PyValue& value, uint32_t id) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      auto guard = num_ordered.write();
+      if (*guard) (*guard)->remove(key_of(value), id);
+      return;
+    }
+    case ValueKind::Str: {
+      auto guard = str_radix_map.write();
+      if (*guard) (*guard)->remove(value.as_str(), id);
+      return;
+    }
+    case ValueKind::Bool: {
+      auto guard = bool_map.write();
+      if (*guard) (**guard)[bool_slot(value.as_bool())].bitmap().remove(id);
+      return;
+    }
+    case ValueKind::Iterable:
+      remove_iterable(id);
+      return;
+    case ValueKind::Ind:
+      remove_exact(value, id);
+      unlink_indexable(value, id);
+      return;
+    case ValueKind::Unknown:
+      remove_exact(value, id);
+      return;
+  }
+}
+
+void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+  ExactMap& map = exact.get_or_create();
+  auto shard = map.write_shard(value.hash());
+  auto found = shard->find(value);
+  if (found != shard->end()) {
+    found->second.add(id);
+  } else {
+    shard->emplace(value, HybridSet::single(id));
+  }
+}
+
+void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
+  ExactMap* map = exact.get();
+  if (map == nullptr) return;
+  auto shard = map->write_shard(value.hash());
+  auto found = shard->find(value);
+  if (found != shard->end() && found->second.kind() != HybridSet::Kind::Empty) {
+    found->second.remove(id);
+  }
+}
+
+std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint32_t owner,
+                                                      const PyIterable& iterable) {
+  std::vector<ElementEntry> entries;
+  entries.reserve(iterable.elements->size());
+  for (const PyValue& element : *iterable.elements) {
+    const uint32_t masked = allocate_id();
+    table.mapped_ids[masked] = owner;
+    table.masked_ids.add(masked);
+    entries.push_back({masked, element});
+  }
+  table.by_owner[owner] = entries;
+  return entries;
+}
+
+void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
+  // An owner holds one value per attribute: whatever it was indexed with
+  // before goes first, so re-adding an object never duplicates elements.
+  remove_iterable(owner);
+  std::vector<ElementEntry> entries;
+  {
+    auto guard = elements.write();
+    if (!*guard) *guard = std::make_unique<ElementTable>();
+    entries = hand_out_elements(**guard, owner, value.as_iterable());
+  }
+  for (const ElementEntry& entry : entries) insert(entry.value, entry.masked_id);
+}
+
+void QueryMap::remove_iterable(uint32_t owner) {
+  std::vector<ElementEntry> entries;
+  {
+    auto guard = elements.write();
+    if (!*guard) return;
+    ElementTable& table = **guard;
+    auto found = table.by_owner.find(owner);
+    if (found == table.by_owner.end()) return;
+    entries = std::move(found->second);
+    table.by_owner.erase(found);
+    for (const ElementEntry& entry : entries) {
+      table.mapped_ids.erase(entry.masked_id);
+      table.masked_ids.remove(entry.masked_id);
+    }
+  }
+  // The entries are unmapped first, so a concurrent query drops them; the ids
+  // go back to the allocator only once nothing refers to them.
+  for (const ElementEntry& entry : entries) remove(entry.value, entry.masked_id);
+  for (const ElementEntry& entry : entries) free_id(entry.masked_id);
+}
+
+// ---- nested objects ---------------------------------------------------------
+
+std::shared_ptr<IndexAPI> QueryMap::nested() const {
+  std::lock_guard<std::mutex> lock(nested_mutex_);
+  return nested_;
+}
+
+std::shared_ptr<IndexAPI> QueryMap::nested_or_create() {
+  std::lock_guard<std::mutex> lock(nested_mutex_);
+  if (!nested_) nested_ = IndexAPI::make(weak_from_this());
+  return nested_;
+}
+
+bool QueryMap::holds_through_chain(uint32_t holder, uint32_t child) const {
+  Bitmap ids{holder};
+  const QueryMap* map = this;
+  std::shared_ptr<QueryMap> keep_alive;
+  while (true) {
+    map->unmask_ids(ids);
+    if (ids.contains(child)) return true;
+    std::shared_ptr<IndexAPI> core = map->parent();
+    if (!core) return false;
+    keep_alive = core->owner();
+    if (!keep_alive) return false;
+    ids = core->get_parent_from_ids(ids);
+    if (ids.empty()) return false;
+    map = keep_alive.get();
+  }
+}
+
+void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
+  const StoredIndexable& stored = value.as_indexable();
+  const uint32_t child = stored.id();
+  // An object that holds the new value, directly or further up, is not
+  // nested beneath it again: that would recurse without end.
+  if (holds_through_chain(holder, child)) return;
+  std::shared_ptr<IndexAPI> core = nested_or_create();
+  std::lock_guard<std::mutex> lock(core->nest_mutex);
+  core->register_path(holder, child);
+  if (!core->is_live(child))
+    core->add_object(StoredItem{stored.python_handle, stored.owned_handle});
+}
+
+void QueryMap::unlink_indexable(const PyValue& value, uint32_t holder) {
+  std::shared_ptr<IndexAPI> core = nested();
+  if (!core) return;
+  const StoredIndexable& stored = value.as_indexable();
+  const uint32_t child = stored.id();
+  std::lock_guard<std::mutex> lock(core->nest_mutex);
+  bool still_held = false;
+  {
+    auto map = core->parent_child_map.write();
+    map->unregister_pair(holder, child);
+    still_held = map->has_parents(child);
+  }
+  if (!still_held && core->is_live(child)) core->remove_object(*stored.owned_handle);
+}
+
+// ---- operators --------------------------------------------------------------
+
+void QueryMap::unmask_ids(Bitmap& ids) const {
+  auto guard = elements.read();
+  if (!*guard || ids.empty()) return;
+  const ElementTable& table = **guard;
+  Bitmap masked = ids & table.masked_ids;
+  if (masked.empty()) return;
+  ids -= masked;
+  std::vector<uint32_t> owners;
+  owners.reserve(masked.cardinality());
+  masked.for_each([&](uint32_t id) {
+    if (auto root = table.root_of(id)) owners.push_back(*root);
+  });
+  ids.add_many(owners.data(), owners.size());
+}
+
+Bitmap QueryMap::with_elements_of(const Bitmap& ids) const {
+  Bitmap result = ids;
+  auto guard = elements.read();
+  if (*guard) result |= (*guard)->masked_ids;
+  return result;
+}
+
+Bitmap QueryMap::eq(const PyValue& value) const {
+  Bitmap result;
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      if (is_nan(value)) return result;
+      auto guard = num_ordered.read();
+      if (*guard) result = (*guard)->equal(key_of(value));
+      break;
+    }
+    case ValueKind::Str: {
+      auto guard = str_radix_map.read();
+      if (*guard) result = (*guard)->equal(value.as_str());
+      break;
+    }
+    case ValueKind::Bool: {
+      auto guard = bool_map.read();
+      if (*guard) result = (**guard)[bool_slot(value.as_bool())].bitmap();
+      break;
+    }
+    default: {
+      if (ExactMap* map = exact.get()) {
+        auto shard = map->read_shard(value.hash());
+        auto found = shard->find(value);
+        if (found != shard->end()) found->second.add_to(result);
+      }
+      break;
+    }
+  }
+  unmask_ids(result);
+  return result;
+}
+
+Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base) const {
+  Bitmap result;
+  if (!value.is_number() || is_nan(value)) return result;
+  // Elements of lists, tuples and sets carry masked ids outside `base`; they
+  // take part as their holders do.
+  const Bitmap candidates = with_elements_of(base);
+  const OrderKey key = key_of(value);
+  {
+    auto guard = num_ordered.read();
+    if (!*guard) return result;
+    switch (op) {
+      case RangeOp::Gt:
+        (*guard)->get_gt_into_base(key, result, candidates);
+        break;
+      case RangeOp::Ge:
+        (*guard)->get_gte_into_base(key, result, candidates);
+        break;
+      case RangeOp::Lt:
+        (*guard)->get_lt_into_base(key, result, candidates);
+        break;
+      case RangeOp::Le:
+        (*guard)->get_lte_into_base(key, result, candidates);
+        break;
+    }
+  }
+  unmask_ids(result);
+  return result;
+}
+
+Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const {
+  Bitmap result;
+  if (!lower.is_number() || !upper.is_number() || is_nan(lower) || is_nan(upper)) return result;
+  const OrderKey low = key_of(lower);
+  const OrderKey high = key_of(upper);
+  if (high < low) return result;
+  const Bitmap candidates = with_elements_of(base);
+  {
+    auto guard = num_ordered.read();
+    if (!*guard) return result;
+    Bitmap at_least;
+    (*guard)->get_gte_into_base(low, at_least, candidates);
+    (*guard)->get_lte_into_base(high, result, at_least);
+  }
+  unmask_ids(result);
+  return result;
+}
+
+Bitmap QueryMap::starts_with(const PyValue& pattern) const {
+  Bitmap result;
+  if (pattern.kind() != ValueKind::Str) return result;
+  {
+    auto guard = str_radix_map.read();
+    if (*guard) result = (*guard)->starts_with(pattern.as_str());
+  }
+  unmask_ids(result);
+  return result;
+}
+
+Bitmap QueryMap::ends_with(const PyValue& pattern) const {
+  Bitmap result;
+  if (pattern.kind() != ValueKind::Str) return result;
+  {
+    auto guard = str_radix_map.read();
+    if (*guard) result = (*guard)->ends_with(pattern.as_str());
+  }
+  unmask_ids(result);
+  return result;
+}
+
+Bitmap QueryMap::contains(const PyValue& pattern) const {
+  Bitmap result;
+  if (pattern.kind() != ValueKind::Str) return result;
+  {
+    auto guard = str_radix_map.read();
+    if (*guard) result = (*guard)->contains(pattern.as_str());
+  }
+  unmask_ids(result);
+  return result;
+}
+
+// ---- narrowing ---------------------------------------------------------------
+
+void QueryMap::keep_only(const Bitmap& keep) {
+  // The kept objects and the elements they own, at any depth.
+  Bitmap kept = keep;
+  std::vector<uint32_t> dropped;
+  {
+    auto guard = elements.write();
+    if (*guard) {
+      ElementTable& table = **guard;
+      table.masked_ids.for_each([&](uint32_t id) {
+        auto root = table.root_of(id);
+        if (root && keep.contains(*root)) {
+          kept.add(id);
+        } else {
+          dropped.push_back(id);
+        }
+      });
+      for (uint32_t id : dropped) {
+        table.mapped_ids.erase(id);
+        table.masked_ids.remove(id);
+      }
+      std::erase_if(table.by_owner, [&](const auto& entry) { return !kept.contains(entry.first); });
+    }
+  }
+  if (ExactMap* map = exact.get()) {
+    map->for_each_shard_write([&](auto& shard) {
+      for (auto& entry : shard) entry.second.retain_in(kept);
+    });
+  }
+  {
+    auto guard = str_radix_map.write();
+    if (*guard) (*guard)->retain_in(kept);
+  }
+  {
+    auto guard = num_ordered.write();
+    if (*guard) (*guard)->retain_in(kept);
+  }
+  {
+    auto guard = bool_map.write();
+    if (*guard) {
+      for (auto& slot : **guard) slot.bitmap() &= kept;
+    }
+  }
+  if (std::shared_ptr<IndexAPI> core = nested()) {
+    // Pairs whose holder is gone are unlinked; objects left without any
+    // holder leave the nested core.
+    std::lock_guard<std::mutex> lock(core->nest_mutex);
+    Bitmap orphans;
+    {
+      auto map = core->parent_child_map.write();
+      for (auto [holder, child] : map->pairs()) {
+        if (kept.contains(holder)) continue;
+        map->unregister_pair(holder, child);
+        if (!map->has_parents(child)) orphans.add(child);
+      }
+    }
+    std::vector<StoredItem> leaving;
+    {
+      auto table = core->items->read();
+      orphans.for_each([&](uint32_t child) {
+        if (child < table->size() && !(*table)[child].vacant()) leaving.push_back((*table)[child]);
+      });
+    }
+    for (const StoredItem& item : leaving) core->remove_object(*item.record);
+  }
+  for (uint32_t id : dropped) free_id(id);
+}
+
+size_t QueryMap::memory_bytes() const {
+  size_t total = sizeof(QueryMap);
+  {
+    auto guard = str_radix_map.read();
+    if (*guard) total += (*guard)->memory_bytes();
+  }
+  {
+    auto guard = num_ordered.read();
+    if (*guard) total += (*guard)->memory_bytes();
+  }
+  {
+    auto guard = bool_map.read();
+    if (*guard)
+      total += (**guard)[0].bitmap().memory_bytes() + (**guard)[1].bitmap().memory_bytes();
+  }
+  {
+    auto guard = elements.read();
+    if (*guard) {
+      total += (*guard)->masked_ids.memory_bytes() + (*guard)->mapped_ids.size() * 32 +
+               (*guard)->by_owner.size() * 64;
+    }
+  }
+  return total;
+}
+
+}  // namespace vantorel

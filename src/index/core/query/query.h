@@ -1,0 +1,136 @@
+// QueryMap: the value index of one attribute inside one index core.
+//
+// For every object of the core that holds the attribute, its item id is
+// entered into the sub-index that fits the value's kind:
+//   Int, Float  -> num_ordered   (bit-sliced 76-bit order keys)
+//   Str         -> str_radix_map (byte-per-position bitmaps)
+//   Bool        -> bool_map      (slot 0 true, slot 1 false)
+//   Iterable    -> each element under a masked id of its own (elements)
+//   Ind         -> exact, and the object itself into the nested core
+//   Unknown     -> exact         (value -> id set)
+// Each sub-index is created on first insertion, so an unused QueryMap costs a
+// few hundred bytes. Each has its own reader-writer lock; a writer holds one
+// of them at a time, and the bulk path takes them in declaration order
+// (str_radix_map, num_ordered, bool_map, elements).
+//
+// Query operators return ids of the owning core: masked element ids are
+// mapped back to the objects that hold them. They do not confine results to
+// the live ids; the evaluator intersects with the allowed set.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+#include "index/core/structures/roaring/bitmap.h"
+#include "index/core/structures/shards/hashmap.h"
+#include "index/value.h"
+#include "sync/lazy.h"
+#include "sync/poison_lock.h"
+
+namespace vantorel {
+
+class IndexAPI;
+
+using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
+using BoolMap = std::array<BufferedBitmap<64>, 2>;  // [0] true, [1] false
+
+// The elements of iterable values, indexed under masked ids.
+struct ElementEntry {
+  uint32_t masked_id;
+  PyValue value;
+};
+
+struct ElementTable {
+  Bitmap masked_ids;                                  // every masked id handed out here
+  std::unordered_map<uint32_t, uint32_t> mapped_ids;  // masked id -> owner id
+  // owner id -> the elements its current iterable value was indexed with, so
+  // that removal frees exactly what insertion handed out.
+  std::unordered_map<uint32_t, std::vector<ElementEntry>> by_owner;
+
+  ElementTable() = default;
+  ElementTable(const ElementTable&) = delete;
+  ElementTable& operator=(const ElementTable&) = delete;
+  ~ElementTable();  // frees every masked id still handed out
+
+  // Follows owner links up to an id that is not masked (an object id of the
+  // core). Returns nullopt for a masked id without an owner.
+  std::optional<uint32_t> root_of(uint32_t id) const;
+};
+
+enum class RangeOp { Gt, Ge, Lt, Le };
+
+class QueryMap : public std::enable_shared_from_this<QueryMap> {
+ public:
+  explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+  QueryMap(const QueryMap&) = delete;
+  QueryMap& operator=(const QueryMap&) = delete;
+
+  // Single-value paths: enter or remove `value` for item (or masked) id `id`.
+  void insert(const PyValue& value, uint32_t id);
+  void remove(const PyValue& value, uint32_t id);
+
+  // Operators (see the header comment for the id space of their results).
+  Bitmap eq(const PyValue& value) const;
+  Bitmap range(RangeOp op, const PyValue& value, const Bitmap& base) const;
+  Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const;
+  Bitmap starts_with(const PyValue& pattern) const;
+  Bitmap ends_with(const PyValue& pattern) const;
+  Bitmap contains(const PyValue& pattern) const;
+
+  // Replaces masked ids in `ids` by the objects that hold them.
+  void unmask_ids(Bitmap& ids) const;
+  // `ids` plus every masked id whose holder is in `ids`.
+  Bitmap with_elements_of(const Bitmap& ids) const;
+
+  // Narrows every sub-index to the objects of `keep` (and their elements);
+  // the nested core drops the objects held only by removed holders.
+  void keep_only(const Bitmap& keep);
+
+  std::shared_ptr<IndexAPI> nested() const;
+  std::shared_ptr<IndexAPI> parent() const { return parent_.lock(); }
+
+  // Approximate heap bytes held (for measurements).
+  size_t memory_bytes() const;
+
+  // Sub-indexes, exposed for the bulk adder.
+  PoisonRwLock<std::unique_ptr<PositionalBitmap>> str_radix_map;
+  PoisonRwLock<std::unique_ptr<NumericalBitmap>> num_ordered;
+  PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
+  PoisonRwLock<std::unique_ptr<ElementTable>> elements;
+  Lazy<ExactMap> exact;
+
+  // Entry points the bulk adder shares with the single path.
+  void insert_exact(const PyValue& value, uint32_t id);
+  // Allocates masked ids for `elements` of the iterable held by `owner` and
+  // records them in `table`. Returns the entries to index.
+  static std::vector<ElementEntry> hand_out_elements(ElementTable& table, uint32_t owner,
+                                                     const PyIterable& iterable);
+
+ private:
+  void insert_indexable(const PyValue& value, uint32_t holder);
+  void unlink_indexable(const PyValue& value, uint32_t holder);
+  void insert_iterable(const PyValue& value, uint32_t owner);
+  void remove_iterable(uint32_t owner);
+  void remove_exact(const PyValue& value, uint32_t id);
+  std::shared_ptr<IndexAPI> nested_or_create();
+  // Whether `child` is `holder` or an object above it in the nesting chain.
+  bool holds_through_chain(uint32_t holder, uint32_t child) const;
+
+  std::weak_ptr<IndexAPI> parent_;
+  mutable std::mutex nested_mutex_;
+  std::shared_ptr<IndexAPI> nested_;
+};
+
+// True when `value` is an Indexable or holds one at any depth.
+bool holds_indexable(const PyValue& value);
+
+}  // namespace vantorel

@@ -1,0 +1,61 @@
+#include "index/core/stored_item.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "index/core/id_alloc.h"
+
+namespace vantorel {
+
+IndexableRecord IndexableRecord::make_owned(AttributeStore attributes) {
+  IndexableRecord record;
+  record.indexes = std::make_shared<PoisonMutex<MembershipList>>();
+  record.attributes = std::make_shared<PoisonMutex<AttributeStore>>(std::move(attributes));
+  record.id = allocate_id();
+  record.owns_id = true;
+  return record;
+}
+
+IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
+    : indexes(std::move(other.indexes)),
+      attributes(std::move(other.attributes)),
+      id(other.id),
+      owns_id(std::exchange(other.owns_id, false)) {}
+
+IndexableRecord::~IndexableRecord() {
+  if (owns_id) free_id(id);
+}
+
+std::shared_ptr<const IndexableRecord> IndexableRecord::native_copy() const {
+  auto copy = std::make_shared<IndexableRecord>();
+  copy->indexes = indexes;
+  copy->attributes = attributes;
+  copy->id = id;
+  copy->owns_id = false;
+  return copy;
+}
+
+bool register_membership(MembershipList& list, const std::shared_ptr<IndexAPI>& core) {
+  bool present = false;
+  std::erase_if(list, [&](const IndexMeta& entry) {
+    std::shared_ptr<IndexAPI> live = entry.lock();
+    if (!live) return true;
+    if (live == core) present = true;
+    return false;
+  });
+  if (present) return false;
+  auto position = std::upper_bound(
+      list.begin(), list.end(), core.get(),
+      [](const IndexAPI* target, const IndexMeta& entry) { return target < entry.lock().get(); });
+  list.insert(position, core);
+  return true;
+}
+
+void unregister_membership(MembershipList& list, const IndexAPI* core) {
+  std::erase_if(list, [&](const IndexMeta& entry) {
+    std::shared_ptr<IndexAPI> live = entry.lock();
+    return !live || live.get() == core;
+  });
+}
+
+}  // namespace vantorel

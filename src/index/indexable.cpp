@@ -1,0 +1,289 @@
+#include "index/indexable.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index/core/index.h"
+#include "index/core/structures/string_interner/string_interner.h"
+#include "py/args.h"
+#include "py/errors.h"
+#include "py/gil.h"
+
+namespace vantorel {
+
+namespace {
+
+struct IndexableObject {
+  PyObject_HEAD IndexableRecord record;
+};
+
+IndexableObject* as_indexable(PyObject* object) {
+  return reinterpret_cast<IndexableObject*>(object);
+}
+
+std::optional<std::string_view> utf8_of(PyObject* name) {
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+  if (text == nullptr) return std::nullopt;
+  return std::string_view(text, static_cast<size_t>(length));
+}
+
+// Locks the attribute store from a thread that holds the interpreter lock.
+auto lock_store(const IndexableRecord& record) {
+  PoisonMutex<AttributeStore>& store = *record.attributes;
+  return py::lock_without_stalling([&] { return store.try_lock("cannot read from indexable"); },
+                                   [&] { return store.lock("cannot read from indexable"); });
+}
+
+std::optional<PyValue> stored_value(const IndexableRecord& record, uint32_t attribute) {
+  auto store = lock_store(record);
+  if (const PyValue* value = store->get(attribute)) return *value;
+  return std::nullopt;
+}
+
+// ---- construction and destruction -------------------------------------------
+
+const py::Signature kNewSignature{"Indexable.__new__()", {}, 0, true, true};
+
+PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    py::ParsedArgs parsed;
+    if (!py::parse_tuple_dict(kNewSignature, args, kwargs, &parsed)) return nullptr;
+    AttributeStore store;
+    if (PyObject* keywords = parsed.var_keyword.get()) {
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      Py_ssize_t position = 0;
+      while (PyDict_Next(keywords, &position, &key, &value)) {
+        if (!PyUnicode_Check(key)) continue;
+        std::optional<std::string_view> name = utf8_of(key);
+        if (!name) return nullptr;
+        PyValue converted = PyValue::from_python(value);
+        store.insert(global_interner().intern(*name), std::move(converted));
+      }
+    }
+    IndexableRecord record = IndexableRecord::make_owned(std::move(store));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;  // `record` frees the id
+    new (&as_indexable(self)->record) IndexableRecord(std::move(record));
+    return self;
+  });
+}
+
+void indexable_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_indexable(self)->record.~IndexableRecord();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- attribute access --------------------------------------------------------
+
+PyObject* raise_missing_attribute(PyObject* name) {
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+  }
+  return nullptr;
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
+    std::optional<std::string_view> text = utf8_of(name);
+    if (!text) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_AttributeError, "Invalid attribute name");
+      return raise_missing_attribute(name);
+    }
+    // Only storing an attribute interns its name; an unknown name cannot be
+    // stored, so the ordinary lookup answers.
+    if (std::optional<uint32_t> attribute = global_interner().get(*text)) {
+      if (std::optional<PyValue> value = stored_value(as_indexable(self)->record, *attribute)) {
+        return value->to_python();
+      }
+    }
+    PyObject* result = PyObject_GenericGetAttr(self, name);
+    return result != nullptr ? result : raise_missing_attribute(name);
+  });
+}
+
+// Every live index of the object, while its membership list is locked.
+std::vector<std::shared_ptr<IndexAPI>> live_memberships(const MembershipList& list) {
+  std::vector<std::shared_ptr<IndexAPI>> cores;
+  cores.reserve(list.size());
+  for (const IndexMeta& entry : list) {
+    if (std::shared_ptr<IndexAPI> core = entry.lock()) cores.push_back(std::move(core));
+  }
+  return cores;
+}
+
+// Updates every index of the object, then the store, all under the
+// membership mutex so that concurrent writes to one object are serialised
+// and every index agrees with the final stored value. Runs without the
+// interpreter lock. Returns the replaced value (to be released by the caller).
+std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
+                              const PyValue& value) {
+  auto memberships = record.indexes->lock();
+  if (indexed && !memberships->empty()) {
+    std::optional<PyValue> old;
+    {
+      auto store = record.attributes->lock();
+      if (const PyValue* current = store->get(attribute)) old = *current;
+    }
+    for (const std::shared_ptr<IndexAPI>& core : live_memberships(*memberships)) {
+      if (old) core->remove_index(record.id, attribute, *old);
+      core->add_index(record.id, attribute, value);
+    }
+  }
+  auto store = record.attributes->lock();
+  return store->insert(attribute, value);
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  py::EntryScope entry;
+  return py::guarded<int>(-1, [&]() -> int {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      return -1;
+    }
+    if (!PyUnicode_Check(name)) {
+      py::set_cannot_convert(name, "PyString");
+      py::wrap_argument_error("name");
+      return -1;
+    }
+    std::optional<std::string_view> text = utf8_of(name);
+    if (!text) return -1;
+    PyValue converted = PyValue::from_python(value);
+    const uint32_t attribute = global_interner().intern(*text);
+    const bool indexed = text->empty() || text->front() != '_';
+    const IndexableRecord& record = as_indexable(self)->record;
+    std::optional<PyValue> replaced;
+    {
+      // The membership mutex can be held by a thread that waits for index
+      // locks; never wait for it with the interpreter lock held.
+      py::AllowThreads released;
+      replaced = assign(record, attribute, indexed, converted);
+    }
+    return 0;  // `replaced` is released here, with the interpreter lock
+  });
+}
+
+// ---- repr and dir -----------------------------------------------------------
+
+PyObject* indexable_repr(PyObject* self) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    size_t count = lock_store(as_indexable(self)->record)->size();
+    return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
+  });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
+    std::vector<uint32_t> attributes;
+    {
+      auto store = lock_store(as_indexable(self)->record);
+      store->for_each([&](uint32_t key, const PyValue&) { attributes.push_back(key); });
+    }
+    py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
+    for (uint32_t attribute : attributes) {
+      std::string_view text = names->name(attribute);
+      py::OwnedRef item = py::OwnedRef::steal(py::check(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+      py::check(PyList_Append(result.get(), item.get()) == 0);
+    }
+    py::OwnedRef builtins = py::OwnedRef::steal(py::check(PyImport_ImportModule("builtins")));
+    py::OwnedRef object_type =
+        py::OwnedRef::steal(py::check(PyObject_GetAttrString(builtins.get(), "object")));
+    py::OwnedRef defaults = py::OwnedRef::steal(
+        py::check(PyObject_CallMethod(object_type.get(), "__dir__", "O", self)));
+    if (!PyList_Check(defaults.get())) {
+      py::set_cannot_convert(defaults.get(), "PyList");
+      return nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(defaults.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      py::check(PyList_Append(result.get(), PyList_GET_ITEM(defaults.get(), i)) == 0);
+    }
+    return result.release();
+  });
+}
+
+PyMethodDef kIndexableMethods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS,
+     "__dir__($self)\n--\n\nStored attribute names first, then the default listing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kIndexableSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_methods, kIndexableMethods},
+    {Py_tp_doc,
+     const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n"
+                       "Base class of indexed objects. Keyword arguments become attributes; every "
+                       "attribute assignment updates each index that holds the object.")},
+    {0, nullptr},
+};
+
+PyType_Spec kIndexableSpec{
+    "builtins.Indexable",
+    static_cast<int>(sizeof(IndexableObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    kIndexableSlots,
+};
+
+}  // namespace
+
+PyTypeObject* indexable_type() {
+  static PyTypeObject* type = nullptr;  // kept for the life of the process
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kIndexableSpec));
+  }
+  return type;
+}
+
+bool is_indexable(PyObject* object) {
+  PyTypeObject* type = indexable_type();
+  return type != nullptr && PyObject_TypeCheck(object, type);
+}
+
+std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object) {
+  return as_indexable(object)->record.native_copy();
+}
+
+namespace {
+
+// Both handles of a stored item in one allocation; the item's two shared
+// pointers alias into it and share its count.
+struct ItemHandles {
+  py::OwnedRef python;
+  IndexableRecord record;
+};
+
+}  // namespace
+
+StoredItem stored_item_of(PyObject* object) {
+  auto handles = std::make_shared<ItemHandles>();
+  handles->python = py::OwnedRef::borrow(object);
+  const IndexableRecord& source = as_indexable(object)->record;
+  handles->record.indexes = source.indexes;
+  handles->record.attributes = source.attributes;
+  handles->record.id = source.id;
+  handles->record.owns_id = false;
+  return StoredItem{std::shared_ptr<const py::OwnedRef>(handles, &handles->python),
+                    std::shared_ptr<const IndexableRecord>(handles, &handles->record)};
+}
+
+}  // namespace vantorel

@@ -1,0 +1,30 @@
+// The Indexable Python class: base class of every indexed user object.
+//
+// Every attribute assignment on an instance is converted once into a
+// PyValue, pushed into every index that holds the object, and then stored in
+// the object's native attribute store. Reads are served from that store
+// first. Deletion is refused.
+#pragma once
+
+#include <memory>
+
+#include "index/core/stored_item.h"
+#include "py/python.h"
+
+namespace vantorel {
+
+// The class object (a new heap type on first call). Borrowed reference;
+// null with an error set when creation fails.
+PyTypeObject* indexable_type();
+
+// Whether `object` is an instance of Indexable (or of a subclass).
+bool is_indexable(PyObject* object);
+
+// A native copy of an Indexable's record (shares its memberships and store,
+// does not own the id). `object` must be an Indexable.
+std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object);
+
+// How an item table holds `object` (an Indexable). Requires the interpreter lock.
+StoredItem stored_item_of(PyObject* object);
+
+}  // namespace vantorel

@@ -1,0 +1,196 @@
+// FilteredIndex: a query result that can be narrowed, collected or rebased.
+#include "index/core/query/query.h"
+#include "index/interfaces/classes.h"
+#include "py/args.h"
+#include "py/errors.h"
+#include "py/gil.h"
+
+namespace vantorel {
+
+namespace {
+
+struct FilteredIndexObject {
+  PyObject_HEAD std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
+  std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
+  Bitmap ids;
+};
+
+FilteredIndexObject* as_filtered(PyObject* object) {
+  return reinterpret_cast<FilteredIndexObject*>(object);
+}
+
+bool check_receiver(PyObject* self) {
+  PyTypeObject* type = filtered_index_type();
+  if (type == nullptr) return false;
+  if (PyObject_TypeCheck(self, type)) return true;
+  py::set_cannot_convert(self, "FilteredIndex");
+  return false;
+}
+
+void filtered_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  FilteredIndexObject* object = as_filtered(self);
+  object->maps.~shared_ptr();
+  object->items.~shared_ptr();
+  object->ids.~Bitmap();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Evaluates `exprs` as a conjunction over the view's ids, without the
+// interpreter lock.
+Bitmap evaluate_in_view(FilteredIndexObject* view, const std::vector<QueryExpr>& exprs) {
+  py::AllowThreads released;
+  auto maps = view->maps->read();
+  return evaluate_and_queries_vec(*maps, view->ids, exprs);
+}
+
+PyObject* filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"FilteredIndex.reduced()", {}, 0, false, true};
+    if (!check_receiver(self)) return nullptr;
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword.get());
+    FilteredIndexObject* view = as_filtered(self);
+    Bitmap result = evaluate_in_view(view, exprs);
+    return make_filtered_index(view->maps, view->items, std::move(result));
+  });
+}
+
+PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"FilteredIndex.reduced_query()", {"query"}, 1};
+    if (!check_receiver(self)) return nullptr;
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    const QueryExpr* query = query_expr_of(parsed.values[0], "query");
+    if (query == nullptr || !check_query(*query)) return nullptr;
+    std::vector<QueryExpr> exprs{*query};
+    FilteredIndexObject* view = as_filtered(self);
+    Bitmap result = evaluate_in_view(view, exprs);
+    return make_filtered_index(view->maps, view->items, std::move(result));
+  });
+}
+
+PyObject* filtered_collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"FilteredIndex.collect()", {}, 0};
+    if (!check_receiver(self)) return nullptr;
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    return collect_items(*as_filtered(self)->items, as_filtered(self)->ids);
+  });
+}
+
+PyObject* filtered_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"FilteredIndex.rebase()", {}, 0};
+    if (!check_receiver(self)) return nullptr;
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    FilteredIndexObject* view = as_filtered(self);
+    std::shared_ptr<IndexAPI> core = IndexAPI::make();
+    {
+      py::AllowThreads released;
+      std::vector<StoredItem> objects;
+      {
+        auto table = view->items->read();
+        view->ids.for_each([&](uint32_t id) {
+          if (id < table->size() && !(*table)[id].vacant()) objects.push_back((*table)[id]);
+        });
+      }
+      // Every stored attribute of the objects is indexed in the new index.
+      core->add_object_many(objects, /*index_private=*/true);
+    }
+    return make_index(std::move(core));
+  });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kFilteredMethods[] = {
+    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_reduced)),
+     kFast,
+     "reduced($self, **kwargs)\n--\n\nThe objects of this result whose attributes equal the "
+     "keywords."},
+    {"reduced_query",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_reduced_query)), kFast,
+     "reduced_query($self, query)\n--\n\nThe objects of this result that match a PyQueryExpr."},
+    {"collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_collect)),
+     kFast, "collect($self)\n--\n\nThe matching objects, in ascending item id order."},
+    {"rebase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_rebase)),
+     kFast, "rebase($self)\n--\n\nA new, independent Index holding exactly these objects."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* filtered_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for FilteredIndex");
+  return nullptr;
+}
+
+PyType_Slot kFilteredSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(filtered_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
+    {Py_tp_methods, kFilteredMethods},
+    {Py_tp_doc, const_cast<char*>("The result of a query: a fixed set of objects of one index.")},
+    {0, nullptr},
+};
+
+PyType_Spec kFilteredSpec{"builtins.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)),
+                          0, Py_TPFLAGS_DEFAULT, kFilteredSlots};
+
+}  // namespace
+
+PyTypeObject* filtered_index_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kFilteredSpec));
+  return type;
+}
+
+PyObject* make_filtered_index(std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps,
+                              std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items,
+                              Bitmap ids) {
+  PyTypeObject* type = filtered_index_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  FilteredIndexObject* object = as_filtered(self);
+  new (&object->maps) std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>>(std::move(maps));
+  new (&object->items) std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>>(std::move(items));
+  new (&object->ids) Bitmap(std::move(ids));
+  return self;
+}
+
+PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids) {
+  std::vector<PyObject*> objects;
+  objects.reserve(ids.cardinality());
+  {
+    auto table =
+        py::lock_without_stalling([&] { return items.try_read(); }, [&] { return items.read(); });
+    ids.for_each([&](uint32_t id) {
+      if (id < table->size() && !(*table)[id].vacant())
+        objects.push_back((*table)[id].python->get());
+    });
+    for (PyObject* object : objects) Py_INCREF(object);
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
+  if (list == nullptr) {
+    for (PyObject* object : objects) Py_DECREF(object);
+    return nullptr;
+  }
+  for (size_t i = 0; i < objects.size(); ++i) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects[i]);
+  }
+  return list;
+}
+
+}  // namespace vantorel

@@ -1,0 +1,275 @@
+// Index: the Python class through which an index is built and queried.
+#include "index/indexable.h"
+#include "index/interfaces/classes.h"
+#include "py/args.h"
+#include "py/errors.h"
+#include "py/gil.h"
+
+namespace vantorel {
+
+namespace {
+
+struct IndexObject {
+  PyObject_HEAD std::shared_ptr<IndexAPI> core;
+};
+
+IndexAPI& core_of(PyObject* self) {
+  return *reinterpret_cast<IndexObject*>(self)->core;
+}
+
+bool check_receiver(PyObject* self) {
+  PyTypeObject* type = index_type();
+  if (type == nullptr) return false;
+  if (PyObject_TypeCheck(self, type)) return true;
+  py::set_cannot_convert(self, "Index");
+  return false;
+}
+
+PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"Index.__new__()", {}, 0};
+    py::ParsedArgs parsed;
+    if (!py::parse_tuple_dict(signature, args, kwargs, &parsed)) return nullptr;
+    return make_index(IndexAPI::make());
+  });
+}
+
+void index_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Releasing the core may release many objects, here with the interpreter
+  // lock held.
+  reinterpret_cast<IndexObject*>(self)->core.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+using Method = PyObject* (*)(PyObject* self, py::ParsedArgs& args);
+
+// The shared frame of every method: entry bookkeeping, the receiver check,
+// argument parsing and the error boundary.
+template <Method kMethod>
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const py::Signature& signature) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_receiver(self)) return nullptr;
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    return kMethod(self, parsed);
+  });
+}
+
+PyObject* add_object(PyObject* self, py::ParsedArgs& args) {
+  PyObject* object = args.values[0];
+  if (!is_indexable(object)) {
+    py::set_cannot_convert(object, "Indexable");
+    py::wrap_argument_error("py_ref");
+    return nullptr;
+  }
+  StoredItem item = stored_item_of(object);
+  {
+    py::AllowThreads released;
+    core_of(self).add_object(item);
+  }
+  Py_RETURN_NONE;
+}
+
+// Every element of `objs` as a stored item; nothing is added unless all
+// elements are Indexable.
+std::optional<std::vector<StoredItem>> extract_objects(PyObject* objs) {
+  if (PyUnicode_Check(objs)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    py::wrap_argument_error("objs");
+    return std::nullopt;
+  }
+  if (!PySequence_Check(objs)) {
+    py::set_cannot_convert(objs, "Sequence");
+    py::wrap_argument_error("objs");
+    return std::nullopt;
+  }
+  Py_ssize_t hint = PySequence_Size(objs);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  std::vector<StoredItem> items;
+  items.reserve(static_cast<size_t>(hint));
+  py::OwnedRef iterator = py::OwnedRef::steal(py::check(PyObject_GetIter(objs)));
+  while (PyObject* raw = PyIter_Next(iterator.get())) {
+    py::OwnedRef element = py::OwnedRef::steal(raw);
+    if (!is_indexable(raw)) {
+      py::set_cannot_convert(raw, "Indexable");
+      py::wrap_argument_error("objs");
+      return std::nullopt;
+    }
+    items.push_back(stored_item_of(raw));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return items;
+}
+
+PyObject* add_object_many(PyObject* self, py::ParsedArgs& args) {
+  std::optional<std::vector<StoredItem>> items = extract_objects(args.values[0]);
+  if (!items) return nullptr;
+  {
+    py::AllowThreads released;
+    core_of(self).add_object_many(*items, /*index_private=*/true);
+    items->clear();
+  }
+  Py_RETURN_NONE;
+}
+
+// The live ids of the core that match every keyword.
+Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
+  py::AllowThreads released;
+  auto maps = core.index->read();
+  Bitmap allowed = *core.allowed_items.read();
+  return evaluate_and_queries_vec(*maps, allowed, exprs);
+}
+
+PyObject* reduce(PyObject* self, py::ParsedArgs& args) {
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword.get());
+  IndexAPI& core = core_of(self);
+  Bitmap keep = match_keywords(core, exprs);
+  {
+    py::AllowThreads released;
+    core.keep_only_from_bitmap(keep);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* reduced(PyObject* self, py::ParsedArgs& args) {
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword.get());
+  IndexAPI& core = core_of(self);
+  Bitmap result = match_keywords(core, exprs);
+  return make_filtered_index(core.index, core.items, std::move(result));
+}
+
+PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
+  const QueryExpr* query = query_expr_of(args.values[0], "query");
+  if (query == nullptr || !check_query(*query)) return nullptr;
+  IndexAPI& core = core_of(self);
+  Bitmap result;
+  {
+    QueryExpr copy = *query;
+    py::AllowThreads released;
+    result = core.reduced_query(copy);
+  }
+  return make_filtered_index(core.index, core.items, std::move(result));
+}
+
+PyObject* get_by_attribute(PyObject* self, py::ParsedArgs& args) {
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword.get());
+  IndexAPI& core = core_of(self);
+  Bitmap result = match_keywords(core, exprs);
+  return collect_items(*core.items, result);
+}
+
+PyObject* collect(PyObject* self, py::ParsedArgs&) {
+  IndexAPI& core = core_of(self);
+  Bitmap ids = *py::lock_without_stalling([&] { return core.allowed_items.try_read(); },
+                                          [&] { return core.allowed_items.read(); });
+  return collect_items(*core.items, ids);
+}
+
+PyObject* union_with(PyObject* self, py::ParsedArgs& args) {
+  PyObject* other = args.values[0];
+  PyTypeObject* type = index_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(other, type)) {
+    py::set_cannot_convert(other, "Index");
+    py::wrap_argument_error("other");
+    return nullptr;
+  }
+  std::shared_ptr<IndexAPI> source = reinterpret_cast<IndexObject*>(other)->core;
+  IndexAPI& receiver = core_of(self);
+  if (source.get() == &receiver) Py_RETURN_NONE;
+  {
+    py::AllowThreads released;
+    // The objects of `other` are added to the receiver from their current
+    // attribute values: every value, string, element and nested object
+    // becomes reachable through the receiver, and the receiver joins the
+    // objects' memberships. No lock of `other` is held while the receiver
+    // is written, so opposite unions cannot wait on each other.
+    std::vector<StoredItem> items = source->live_items();
+    receiver.add_object_many(items, /*index_private=*/true);
+  }
+  Py_RETURN_NONE;
+}
+
+const py::Signature kAddObject{"Index.add_object()", {"py_ref"}, 1};
+const py::Signature kAddObjectMany{"Index.add_object_many()", {"objs"}, 1};
+const py::Signature kReduce{"Index.reduce()", {}, 0, false, true};
+const py::Signature kReduced{"Index.reduced()", {}, 0, false, true};
+const py::Signature kReducedQuery{"Index.reduced_query()", {"query"}, 1};
+const py::Signature kGetByAttribute{"Index.get_by_attribute()", {}, 0, false, true};
+const py::Signature kCollect{"Index.collect()", {}, 0};
+const py::Signature kUnionWith{"Index.union_with()", {"other"}, 1};
+
+template <Method kMethod, const py::Signature& kSignature>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<kMethod>(self, args, nargs, kwnames, kSignature);
+}
+
+template <Method kMethod, const py::Signature& kSignature>
+PyMethodDef method_def(const char* name, const char* doc) {
+  return {
+      name,
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method<kMethod, kSignature>)),
+      METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef kIndexMethods[] = {
+    method_def<add_object, kAddObject>(
+        "add_object", "add_object($self, py_ref)\n--\n\nAdds one Indexable object."),
+    method_def<add_object_many, kAddObjectMany>(
+        "add_object_many",
+        "add_object_many($self, objs)\n--\n\nAdds a sequence of Indexable objects in one pass."),
+    method_def<reduce, kReduce>(
+        "reduce", "reduce($self, **kwargs)\n--\n\nKeeps only the objects matching the keywords."),
+    method_def<reduced, kReduced>(
+        "reduced",
+        "reduced($self, **kwargs)\n--\n\nThe objects whose attributes equal the keywords."),
+    method_def<reduced_query, kReducedQuery>(
+        "reduced_query", "reduced_query($self, query)\n--\n\nThe objects matching a PyQueryExpr."),
+    method_def<get_by_attribute, kGetByAttribute>(
+        "get_by_attribute",
+        "get_by_attribute($self, **kwargs)\n--\n\nThe list of objects matching the keywords."),
+    method_def<collect, kCollect>(
+        "collect", "collect($self)\n--\n\nEvery object of the index, in ascending item id order."),
+    method_def<union_with, kUnionWith>(
+        "union_with", "union_with($self, other)\n--\n\nAdds every object of another index."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kIndexSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_methods, kIndexMethods},
+    {Py_tp_doc,
+     const_cast<char*>("Index()\n--\n\nAn index over the attributes of Indexable objects.")},
+    {0, nullptr},
+};
+
+PyType_Spec kIndexSpec{"builtins.Index", static_cast<int>(sizeof(IndexObject)), 0,
+                       Py_TPFLAGS_DEFAULT, kIndexSlots};
+
+}  // namespace
+
+PyTypeObject* index_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kIndexSpec));
+  return type;
+}
+
+PyObject* make_index(std::shared_ptr<IndexAPI> core) {
+  PyTypeObject* type = index_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<IndexObject*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
+  return self;
+}
+
+}  // namespace vantorel

@@ -1,0 +1,247 @@
+// PyQueryExpr: Python-built query trees.
+#include <string>
+
+#include "index/interfaces/classes.h"
+#include "py/args.h"
+#include "py/errors.h"
+#include "py/gil.h"
+
+namespace vantorel {
+
+namespace {
+
+struct QueryExprObject {
+  PyObject_HEAD QueryExpr expr;
+};
+
+PyObject* wrap(QueryExpr expr) {
+  PyTypeObject* type = query_expr_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<QueryExprObject*>(self)->expr) QueryExpr(std::move(expr));
+  return self;
+}
+
+void query_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExpr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+std::string_view attr_of(PyObject* attr) {
+  if (!PyUnicode_Check(attr)) {
+    py::set_cannot_convert(attr, "PyString");
+    py::wrap_argument_error("attr");
+    throw py::PythonError();
+  }
+  Py_ssize_t length = 0;
+  const char* text = py::check(PyUnicode_AsUTF8AndSize(attr, &length));
+  return std::string_view(text, static_cast<size_t>(length));
+}
+
+// Builders of one attribute and one value.
+template <QueryOp kOp>
+PyObject* build_single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {
+      "eq()",          "ne()",        "",          "", "", "", "gt()", "ge()", "lt()", "le()", "",
+      "starts_with()", "ends_with()", "contains()"};
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const py::Signature signature{kNames[static_cast<int>(kOp)], {"attr", "value"}, 2};
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    std::string_view attr = attr_of(parsed.values[0]);
+    std::vector<PyValue> values;
+    values.push_back(PyValue::from_python(parsed.values[1]));
+    return wrap(QueryExpr::leaf(kOp, attr, std::move(values)));
+  });
+}
+
+PyObject* build_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"bt()", {"attr", "lower", "upper"}, 3};
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    std::string_view attr = attr_of(parsed.values[0]);
+    std::vector<PyValue> values;
+    values.push_back(PyValue::from_python(parsed.values[1]));
+    values.push_back(PyValue::from_python(parsed.values[2]));
+    return wrap(QueryExpr::leaf(QueryOp::Bt, attr, std::move(values)));
+  });
+}
+
+// A Python sequence converted element by element (a str is refused).
+std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) {
+  if (PyUnicode_Check(sequence)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    py::wrap_argument_error(parameter);
+    throw py::PythonError();
+  }
+  if (!PySequence_Check(sequence)) {
+    py::set_cannot_convert(sequence, "Sequence");
+    py::wrap_argument_error(parameter);
+    throw py::PythonError();
+  }
+  std::vector<PyValue> values;
+  Py_ssize_t hint = PySequence_Size(sequence);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  values.reserve(static_cast<size_t>(hint));
+  py::OwnedRef iterator = py::OwnedRef::steal(py::check(PyObject_GetIter(sequence)));
+  while (PyObject* item = PyIter_Next(iterator.get())) {
+    py::OwnedRef owned = py::OwnedRef::steal(item);
+    values.push_back(PyValue::from_python(item));
+  }
+  if (PyErr_Occurred()) throw py::PythonError();
+  return values;
+}
+
+PyObject* build_in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"in_()", {"attr", "values"}, 2};
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    std::string_view attr = attr_of(parsed.values[0]);
+    return wrap(QueryExpr::leaf(QueryOp::In, attr, sequence_values(parsed.values[1], "values")));
+  });
+}
+
+template <QueryOp kOp>
+PyObject* build_combined(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const py::Signature signature{kOp == QueryOp::And ? "and_()" : "or_()", {}, 0, true, false};
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    std::vector<QueryExpr> children;
+    PyObject* rest = parsed.var_positional.get();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rest); ++i) {
+      const QueryExpr* child = query_expr_of(PyTuple_GET_ITEM(rest, i), "exprs");
+      if (child == nullptr) return nullptr;
+      children.push_back(*child);
+    }
+    return wrap(QueryExpr::combine(kOp, std::move(children)));
+  });
+}
+
+PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"not_()", {"exprs"}, 1};
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    const QueryExpr* child = query_expr_of(parsed.values[0], "exprs");
+    if (child == nullptr) return nullptr;
+    return wrap(QueryExpr::combine(QueryOp::Not, {*child}));
+  });
+}
+
+PyObject* query_repr(PyObject* self) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::string text =
+        "<QueryExpr: " + reinterpret_cast<QueryExprObject*>(self)->expr.debug() + ">";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* query_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for PyQueryExpr");
+  return nullptr;
+}
+
+constexpr int kStaticFast = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
+
+#define VANTOREL_BUILDER(name, function, doc)                                                     \
+  {                                                                                               \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), kStaticFast, \
+        doc                                                                                       \
+  }
+
+PyMethodDef kQueryMethods[] = {
+    VANTOREL_BUILDER("eq", build_single<QueryOp::Eq>, "eq(attr, value)\n--\n\nattr == value"),
+    VANTOREL_BUILDER("ne", build_single<QueryOp::Ne>, "ne(attr, value)\n--\n\nattr != value"),
+    VANTOREL_BUILDER("gt", build_single<QueryOp::Gt>, "gt(attr, value)\n--\n\nattr > value"),
+    VANTOREL_BUILDER("ge", build_single<QueryOp::Ge>, "ge(attr, value)\n--\n\nattr >= value"),
+    VANTOREL_BUILDER("lt", build_single<QueryOp::Lt>, "lt(attr, value)\n--\n\nattr < value"),
+    VANTOREL_BUILDER("le", build_single<QueryOp::Le>, "le(attr, value)\n--\n\nattr <= value"),
+    VANTOREL_BUILDER("bt", build_between, "bt(attr, lower, upper)\n--\n\nlower <= attr <= upper"),
+    VANTOREL_BUILDER("in_", build_in, "in_(attr, values)\n--\n\nattr equals one of values"),
+    VANTOREL_BUILDER("starts_with", build_single<QueryOp::StartsWi>,
+                     "starts_with(attr, value)\n--\n\nattr begins with value"),
+    VANTOREL_BUILDER("ends_with", build_single<QueryOp::EndsWi>,
+                     "ends_with(attr, value)\n--\n\nattr ends with value"),
+    VANTOREL_BUILDER("contains", build_single<QueryOp::Contains>,
+                     "contains(attr, value)\n--\n\nattr holds value at any position"),
+    VANTOREL_BUILDER("and_", build_combined<QueryOp::And>,
+                     "and_(*exprs)\n--\n\nAll of the expressions"),
+    VANTOREL_BUILDER("or_", build_combined<QueryOp::Or>,
+                     "or_(*exprs)\n--\n\nAny of the expressions"),
+    VANTOREL_BUILDER("not_", build_not, "not_(exprs)\n--\n\nThe complement of the expression"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VANTOREL_BUILDER
+
+PyType_Slot kQuerySlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(query_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
+    {Py_tp_methods, kQueryMethods},
+    {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods.")},
+    {0, nullptr},
+};
+
+PyType_Spec kQuerySpec{"builtins.PyQueryExpr", static_cast<int>(sizeof(QueryExprObject)), 0,
+                       Py_TPFLAGS_DEFAULT, kQuerySlots};
+
+}  // namespace
+
+PyTypeObject* query_expr_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kQuerySpec));
+  return type;
+}
+
+const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
+  PyTypeObject* type = query_expr_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(object, type)) {
+    py::set_cannot_convert(object, "PyQueryExpr");
+    py::wrap_argument_error(parameter);
+    return nullptr;
+  }
+  return &reinterpret_cast<QueryExprObject*>(object)->expr;
+}
+
+std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
+  std::vector<QueryExpr> exprs;
+  if (kwargs == nullptr) return exprs;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    Py_ssize_t length = 0;
+    const char* text = py::check(PyUnicode_AsUTF8AndSize(key, &length));
+    std::vector<PyValue> values;
+    values.push_back(PyValue::from_python(value));
+    exprs.push_back(
+        QueryExpr::leaf(QueryOp::Eq, std::string_view(text, length), std::move(values)));
+  }
+  return exprs;
+}
+
+bool check_query(const QueryExpr& expr) {
+  if (expr.invalid_between() == nullptr) return true;
+  PyErr_SetString(PyExc_TypeError,
+                  "not yet implemented: bt() bounds must be numbers (int or float)");
+  return false;
+}
+
+}  // namespace vantorel

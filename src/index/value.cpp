@@ -1,0 +1,350 @@
+#include "index/value.h"
+
+#include <atomic>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#include "common/fx_hash.h"
+#include "index/core/stored_item.h"
+#include "index/indexable.h"
+#include "py/errors.h"
+
+namespace vantorel {
+
+namespace {
+
+constexpr uint64_t kTagInt = 1;
+constexpr uint64_t kTagFloat = 2;
+constexpr uint64_t kTagStr = 3;
+constexpr uint64_t kTagBool = 4;
+constexpr uint64_t kTagIterable = 5;
+constexpr uint64_t kTagInd = 6;
+
+uint64_t fold_tagged(uint64_t word, uint64_t tag) {
+  FxHasher hasher;
+  hasher.fold(word);
+  hasher.fold(tag);
+  return hasher.finish();
+}
+
+// The numpy scalar types that classify like the built-in ones. numpy is never
+// imported here: its scalars can only exist once the program has imported it,
+// so the types are looked up in sys.modules when an unlisted type is met, and
+// fixed from then on.
+struct NumpyTypes {
+  bool resolved = false;
+  PyTypeObject* int64 = nullptr;
+  PyTypeObject* float64 = nullptr;
+  PyTypeObject* str_ = nullptr;
+  PyTypeObject* bool_ = nullptr;
+};
+
+NumpyTypes numpy_types;
+
+PyTypeObject* numpy_type(PyObject* module, const char* name) {
+  PyObject* attribute = PyObject_GetAttrString(module, name);
+  if (attribute == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (!PyType_Check(attribute)) {
+    Py_DECREF(attribute);
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(attribute);  // kept for the process
+}
+
+const NumpyTypes& resolve_numpy() {
+  if (numpy_types.resolved) return numpy_types;
+  PyObject* name = PyUnicode_FromString("numpy");
+  if (name == nullptr) {
+    PyErr_Clear();
+    return numpy_types;
+  }
+  PyObject* module = PyImport_GetModule(name);
+  Py_DECREF(name);
+  if (module == nullptr) {
+    PyErr_Clear();
+    return numpy_types;
+  }
+  numpy_types.int64 = numpy_type(module, "int64");
+  numpy_types.float64 = numpy_type(module, "float64");
+  numpy_types.str_ = numpy_type(module, "str_");
+  numpy_types.bool_ = numpy_type(module, "bool");
+  numpy_types.resolved = true;
+  Py_DECREF(module);
+  return numpy_types;
+}
+
+int64_t read_int(PyObject* object) {
+  long long value = PyLong_AsLongLong(object);  // accepts __index__ objects
+  if (value == -1 && PyErr_Occurred()) throw py::PythonError();
+  return value;
+}
+
+std::string_view read_utf8(PyObject* object) {
+  Py_ssize_t length = 0;
+  const char* text = py::check(PyUnicode_AsUTF8AndSize(object, &length));
+  return std::string_view(text, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+uint64_t hash_int(int64_t value) {
+  return fold_tagged(static_cast<uint64_t>(value), kTagInt);
+}
+uint64_t hash_float(double value) {
+  return fold_tagged(std::bit_cast<uint64_t>(value), kTagFloat);
+}
+uint64_t hash_bool(bool value) {
+  return fold_tagged(value ? 1 : 0, kTagBool);
+}
+uint64_t hash_str(std::string_view value) {
+  FxHasher hasher;
+  hasher.fold(hash_bytes(value));
+  hasher.fold(0xff);
+  hasher.fold(kTagStr);
+  return hasher.finish();
+}
+
+uint32_t StoredIndexable::id() const {
+  return owned_handle->id;
+}
+
+PyValue PyValue::of_int(int64_t value) {
+  return PyValue(nullptr, value, hash_int(value));
+}
+PyValue PyValue::of_float(double value) {
+  return PyValue(nullptr, value, hash_float(value));
+}
+PyValue PyValue::of_bool(bool value) {
+  return PyValue(nullptr, value, hash_bool(value));
+}
+PyValue PyValue::of_str(std::string_view value) {
+  return PyValue(nullptr, SmallString(value), hash_str(value));
+}
+
+PyValue PyValue::from_python(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  // Exact built-in types first: they are by far the most common.
+  if (type == &PyLong_Type) return of_int(read_int(object));
+  if (type == &PyFloat_Type) return of_float(PyFloat_AS_DOUBLE(object));
+  if (type == &PyUnicode_Type) return of_str(read_utf8(object));
+  if (type == &PyBool_Type) return of_bool(object == Py_True);
+
+  const NumpyTypes& numpy = resolve_numpy();
+  if (type == numpy.int64 && type != nullptr) {
+    py::OwnedRef index = py::OwnedRef::steal(py::check(PyNumber_Index(object)));
+    return of_int(read_int(index.get()));
+  }
+  if (type == numpy.float64 && type != nullptr) {
+    double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) throw py::PythonError();
+    return of_float(value);
+  }
+  if (type == numpy.str_ && type != nullptr) return of_str(read_utf8(object));
+  if (type == numpy.bool_ && type != nullptr) {
+    int truth = PyObject_IsTrue(object);
+    if (truth < 0) throw py::PythonError();
+    return of_bool(truth == 1);
+  }
+
+  if (is_indexable(object)) {
+    StoredIndexable stored{py::share(object), native_copy_of(object)};
+    const uint64_t hash = fold_tagged(reinterpret_cast<uintptr_t>(object), kTagInd);
+    return PyValue(stored.python_handle, std::move(stored), hash);
+  }
+  if (type == &PyList_Type) return from_container(object, IterableKind::List);
+  if (type == &PyDict_Type) return from_container(object, IterableKind::Dict);
+  if (type == &PyTuple_Type) return from_container(object, IterableKind::Tuple);
+  if (type == &PySet_Type) return from_container(object, IterableKind::Set);
+
+  Py_hash_t python_hash = PyObject_Hash(object);
+  if (python_hash == -1 && PyErr_Occurred()) throw py::PythonError();
+  return PyValue(py::share(object), UnknownValue{}, static_cast<uint64_t>(python_hash));
+}
+
+namespace {
+
+// An identifying word per iterable value: such a value equals only itself,
+// so any word unique to it will do.
+std::atomic<uint64_t> iterable_serial{1};
+
+}  // namespace
+
+PyValue PyValue::from_container(PyObject* object, IterableKind kind) {
+  auto elements = std::make_shared<std::vector<PyValue>>();
+  if (kind != IterableKind::Dict) {
+    // Convert from a tuple snapshot: element conversion may run Python code
+    // (hashes), which must not see us walking a container it can mutate.
+    py::OwnedRef snapshot = kind == IterableKind::Tuple
+                                ? py::OwnedRef::borrow(object)
+                                : py::OwnedRef::steal(py::check(PySequence_Tuple(object)));
+    const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
+    elements->reserve(static_cast<size_t>(count));
+    if (Py_EnterRecursiveCall(" while converting a container value")) throw py::PythonError();
+    try {
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        elements->push_back(PyValue::from_python(PyTuple_GET_ITEM(snapshot.get(), i)));
+      }
+    } catch (...) {
+      Py_LeaveRecursiveCall();
+      throw;
+    }
+    Py_LeaveRecursiveCall();
+  }
+  const uint64_t hash = fold_tagged(iterable_serial.fetch_add(1), kTagIterable);
+  return PyValue(py::share(object), PyIterable{kind, std::move(elements)}, hash);
+}
+
+namespace {
+
+bool casts_equal(const NativeCastValue& a, const NativeCastValue& b, const PyValue& left,
+                 const PyValue& right) {
+  switch (static_cast<ValueKind>(a.index())) {
+    case ValueKind::Int: {
+      const int64_t x = std::get<int64_t>(a);
+      if (auto* y = std::get_if<int64_t>(&b)) return x == *y;
+      if (auto* y = std::get_if<double>(&b)) return static_cast<double>(x) == *y;
+      if (auto* y = std::get_if<bool>(&b)) return x == (*y ? 1 : 0);
+      return false;
+    }
+    case ValueKind::Float: {
+      const double x = std::get<double>(a);
+      if (auto* y = std::get_if<double>(&b)) return x == *y;
+      if (auto* y = std::get_if<int64_t>(&b)) return x == static_cast<double>(*y);
+      return false;
+    }
+    case ValueKind::Str:
+      if (auto* y = std::get_if<SmallString>(&b)) return std::get<SmallString>(a) == *y;
+      return false;
+    case ValueKind::Bool: {
+      const bool x = std::get<bool>(a);
+      if (auto* y = std::get_if<bool>(&b)) return x == *y;
+      if (auto* y = std::get_if<int64_t>(&b)) return (x ? 1 : 0) == *y;
+      return false;
+    }
+    case ValueKind::Iterable:
+      if (auto* y = std::get_if<PyIterable>(&b)) {
+        return std::get<PyIterable>(a).elements == y->elements;
+      }
+      return false;
+    case ValueKind::Ind:
+    case ValueKind::Unknown:
+      return a.index() == b.index() && left.object() == right.object();
+  }
+  return false;
+}
+
+}  // namespace
+
+bool operator==(const PyValue& a, const PyValue& b) {
+  return a.hash_ == b.hash_ && casts_equal(a.cast_, b.cast_, a, b);
+}
+
+PyObject* PyValue::to_python() const {
+  switch (kind()) {
+    case ValueKind::Int:
+      return PyLong_FromLongLong(as_int());
+    case ValueKind::Float:
+      return PyFloat_FromDouble(as_float());
+    case ValueKind::Str: {
+      std::string_view text = as_str();
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
+    case ValueKind::Bool:
+      return PyBool_FromLong(as_bool() ? 1 : 0);
+    default:
+      return obj_->new_reference();
+  }
+}
+
+namespace {
+
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u{%x}", c);
+      out += buffer;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string python_repr(PyObject* object) {
+  if (object == nullptr) return "None";
+  PyObject* repr = PyObject_Repr(object);
+  if (repr == nullptr) {
+    PyErr_Clear();
+    return "<unrepresentable>";
+  }
+  const char* text = PyUnicode_AsUTF8(repr);
+  std::string out = text != nullptr ? text : "<unrepresentable>";
+  if (text == nullptr) PyErr_Clear();
+  Py_DECREF(repr);
+  return "Py(" + out + ")";
+}
+
+const char* iterable_name(IterableKind kind) {
+  switch (kind) {
+    case IterableKind::List:
+      return "List";
+    case IterableKind::Dict:
+      return "Dict";
+    case IterableKind::Tuple:
+      return "Tuple";
+    case IterableKind::Set:
+      return "Set";
+  }
+  return "List";
+}
+
+}  // namespace
+
+std::string PyValue::debug_cast() const {
+  switch (kind()) {
+    case ValueKind::Int:
+      return "Int(" + std::to_string(as_int()) + ")";
+    case ValueKind::Float: {
+      char buffer[40];
+      std::snprintf(buffer, sizeof buffer, "%.17g", as_float());
+      return std::string("Float(") + buffer + ")";
+    }
+    case ValueKind::Str:
+      return "Str(" + quoted(as_str()) + ")";
+    case ValueKind::Bool:
+      return as_bool() ? "Bool(true)" : "Bool(false)";
+    case ValueKind::Iterable:
+      return std::string("Iterable(") + iterable_name(as_iterable().kind) + "(" +
+             python_repr(object()) + "))";
+    case ValueKind::Ind: {
+      const StoredIndexable& stored = as_indexable();
+      return "Ind(StoredIndexable { python_handle: " + python_repr(object()) +
+             ", owned_handle: IndexAPI { id: " + std::to_string(stored.id()) + " } })";
+    }
+    case ValueKind::Unknown:
+      return "Unknown";
+  }
+  return "Unknown";
+}
+
+std::string PyValue::debug() const {
+  return "PyValue { obj: " + python_repr(object()) + ", primitave: " + debug_cast() +
+         ", hash: " + std::to_string(hash_) + " }";
+}
+
+}  // namespace vantorel

@@ -1,0 +1,190 @@
+// The module entry: PyInit_Vantorel and the registration of its contents.
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+#include "index/core/id_alloc.h"
+#include "index/indexable.h"
+#include "index/interfaces/classes.h"
+#include "py/args.h"
+#include "py/errors.h"
+#include "py/gil.h"
+
+namespace vantorel {
+
+namespace {
+
+// Converts an argument of sum_as_string to an unsigned 64-bit integer.
+bool to_u64(PyObject* object, const char* parameter, unsigned long long* out) {
+  py::OwnedRef number = PyLong_Check(object) ? py::OwnedRef::borrow(object)
+                                             : py::OwnedRef::steal(PyNumber_Index(object));
+  if (!number) {
+    py::wrap_argument_error(parameter);
+    return false;
+  }
+  *out = PyLong_AsUnsignedLongLong(number.get());
+  if (*out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    py::wrap_argument_error(parameter);
+    return false;
+  }
+  return true;
+}
+
+PyObject* sum_as_string(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const py::Signature signature{"sum_as_string()", {"a", "b"}, 2};
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    unsigned long long a = 0;
+    unsigned long long b = 0;
+    if (!to_u64(parsed.values[0], "a", &a) || !to_u64(parsed.values[1], "b", &b)) return nullptr;
+    const std::string text = std::to_string(static_cast<uint64_t>(a + b));  // wraps mod 2^64
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyMethodDef kSumAsString = {
+    "sum_as_string",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sum_as_string)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string.",
+};
+
+// Diagnostics for leak tests: (ids handed out by the counter, ids on the free
+// list). Ids in use are the difference.
+PyObject* allocator_state(PyObject* /*module*/, PyObject* /*unused*/) {
+  py::EntryScope entry;
+  return Py_BuildValue("(kn)", static_cast<unsigned long>(ids_issued()),
+                       static_cast<Py_ssize_t>(free_id_count()));
+}
+
+PyMethodDef kAllocatorState = {
+    "_allocator_state",
+    allocator_state,
+    METH_NOARGS,
+    "_allocator_state()\n--\n\n(ids issued, ids free): ids in use are the difference.",
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "Vantorel",
+    "Indexes ordinary Python objects by their attributes and answers attribute queries "
+    "with compressed bitmaps.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Sets `name` on the module and appends it to `__all__`.
+bool add_public(PyObject* module, const char* name, PyObject* value) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return false;
+    }
+  }
+  py::OwnedRef names = py::OwnedRef::steal(all);
+  if (!PyList_Check(all)) {
+    py::set_cannot_convert(all, "PyList");
+    return false;
+  }
+  py::OwnedRef text = py::OwnedRef::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all, text.get()) < 0) return false;
+  return PyObject_SetAttrString(module, name, value) == 0;
+}
+
+using TypeGetter = PyTypeObject* (*)();
+
+struct ClassEntry {
+  const char* name;
+  TypeGetter type;
+};
+
+// The classes, in registration order. Adding a class is one line here.
+constexpr ClassEntry kClasses[] = {
+    {"Index", index_type},
+    {"Indexable", indexable_type},
+    {"FilteredIndex", filtered_index_type},
+    {"PyQueryExpr", query_expr_type},
+};
+
+bool register_contents(PyObject* module) {
+  py::OwnedRef module_name = py::OwnedRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  py::OwnedRef function =
+      py::OwnedRef::steal(PyCMethod_New(&kSumAsString, module, module_name.get(), nullptr));
+  if (!function) return false;
+  py::OwnedRef function_name =
+      py::OwnedRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!function_name) return false;
+  const char* name =
+      PyUnicode_Check(function_name.get()) ? PyUnicode_AsUTF8(function_name.get()) : nullptr;
+  if (name == nullptr) {
+    if (!PyErr_Occurred()) py::set_cannot_convert(function_name.get(), "PyString");
+    return false;
+  }
+  if (!add_public(module, name, function.get())) return false;
+  for (const ClassEntry& entry : kClasses) {
+    PyTypeObject* type = entry.type();
+    if (type == nullptr) {
+      PyErr_Print();
+      Py_FatalError((std::string("failed to create type object for ") + entry.name).c_str());
+    }
+    if (!add_public(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
+  }
+  py::OwnedRef diagnostics =
+      py::OwnedRef::steal(PyCMethod_New(&kAllocatorState, module, module_name.get(), nullptr));
+  if (!diagnostics || PyObject_SetAttrString(module, "_allocator_state", diagnostics.get()) < 0) {
+    return false;
+  }
+  PyObject* internal = py::internal_error_type();
+  return internal != nullptr && PyObject_SetAttrString(module, "InternalError", internal) == 0;
+}
+
+std::atomic<int64_t> owning_interpreter{-1};
+PyObject* the_module = nullptr;  // created once, kept for the life of the process
+
+PyObject* init_module() {
+  py::EntryScope entry;
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return nullptr;
+  }
+  int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
+      expected != interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Vantorel does not support subinterpreters: it can be imported by one "
+                    "interpreter per process");
+    return nullptr;
+  }
+  if (the_module != nullptr) return Py_NewRef(the_module);
+  PyObject* module = PyModule_Create2(&kModuleDef, 1013);
+  if (module == nullptr) return nullptr;
+  if (!register_contents(module)) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  the_module = module;
+  return Py_NewRef(module);
+}
+
+}  // namespace
+
+}  // namespace vantorel
+
+extern "C" PyMODINIT_FUNC PyInit_Vantorel(void) {
+  return vantorel::init_module();
+}

@@ -1,0 +1,119 @@
+// The index core seen from C++: array and table growth, masked element ids
+// and nested objects with several holders.
+#include <gtest/gtest.h>
+
+#include "index/core/id_alloc.h"
+#include "index/core/index.h"
+#include "index/core/query/query.h"
+#include "index/core/structures/string_interner/string_interner.h"
+#include "index/indexable.h"
+#include "py/ref.h"
+
+namespace vantorel {
+namespace {
+
+// A new Indexable Python object (owned) with the given attributes set.
+py::OwnedRef make_object() {
+  PyObject* type = reinterpret_cast<PyObject*>(indexable_type());
+  return py::OwnedRef::steal(PyObject_CallNoArgs(type));
+}
+
+void set(const py::OwnedRef& object, const char* name, PyObject* value) {
+  ASSERT_EQ(PyObject_SetAttrString(object.get(), name, value), 0);
+  Py_DECREF(value);
+}
+
+std::vector<uint32_t> ids(const Bitmap& bitmap) {
+  return bitmap.to_vector();
+}
+
+uint32_t id_of(const py::OwnedRef& object) {
+  return stored_item_of(object.get()).record->id;
+}
+
+TEST(IndexCore, ValueIndexArrayGrowsToTheAttributeId) {
+  auto core = IndexAPI::make();
+  const uint32_t attribute = global_interner().intern("core_test_far_attribute");
+  core->add_index(7, attribute, PyValue::of_int(3));
+  ASSERT_EQ(core->index->read()->size(), attribute + 1);
+  for (uint32_t k = 0; k < attribute; ++k) EXPECT_EQ(core->map_for(k), nullptr);
+  EXPECT_EQ(ids(core->map_for(attribute)->eq(PyValue::of_float(3.0))), std::vector<uint32_t>{7});
+}
+
+TEST(IndexCore, ItemTableKeepsVacantSlotsBelowTheLargestId) {
+  auto core = IndexAPI::make();
+  py::OwnedRef object = make_object();
+  core->add_object(stored_item_of(object.get()));
+  auto table = core->items->read();
+  ASSERT_EQ(table->size(), id_of(object) + 1);
+  for (uint32_t i = 0; i < id_of(object); ++i) EXPECT_TRUE((*table)[i].vacant());
+  EXPECT_EQ((*table)[id_of(object)].python->get(), object.get());
+}
+
+TEST(IndexCore, EachKindGoesToItsSubIndex) {
+  auto core = IndexAPI::make();
+  const uint32_t attribute = global_interner().intern("core_test_kinds");
+  core->add_index(1, attribute, PyValue::of_int(5));
+  core->add_index(2, attribute, PyValue::of_str("ab"));
+  core->add_index(3, attribute, PyValue::of_bool(true));
+  std::shared_ptr<QueryMap> map = core->map_for(attribute);
+  EXPECT_EQ(ids(map->eq(PyValue::of_int(5))), std::vector<uint32_t>{1});
+  EXPECT_EQ(ids(map->eq(PyValue::of_str("ab"))), std::vector<uint32_t>{2});
+  EXPECT_EQ(ids(map->eq(PyValue::of_bool(true))), std::vector<uint32_t>{3});
+  EXPECT_TRUE(map->eq(PyValue::of_int(1)).empty());  // True lives only in the boolean index
+  core->remove_index(2, attribute, PyValue::of_str("ab"));
+  EXPECT_TRUE(map->eq(PyValue::of_str("ab")).empty());
+}
+
+TEST(IndexCore, MaskedIdsMapToTheirOwnersAndAreFreedOnce) {
+  auto core = IndexAPI::make();
+  py::OwnedRef object = make_object();
+  const uint32_t owner = id_of(object);
+  core->add_object(stored_item_of(object.get()));
+  const size_t free_before = free_id_count();
+  set(object, "core_test_list", Py_BuildValue("[i,[i,s]]", 1, 2, "x"));
+  const uint32_t attribute = *global_interner().get("core_test_list");
+  std::shared_ptr<QueryMap> map = core->map_for(attribute);
+  {
+    auto table = map->elements.read();
+    const ElementTable& elements = **table;
+    EXPECT_EQ(elements.masked_ids.cardinality(), 4u);  // 1, [2, "x"], 2, "x"
+    elements.masked_ids.for_each([&](uint32_t masked) {
+      EXPECT_EQ(elements.root_of(masked), std::optional<uint32_t>(owner));
+    });
+  }
+  EXPECT_EQ(ids(map->eq(PyValue::of_int(2))), std::vector<uint32_t>{owner});
+  EXPECT_EQ(ids(map->eq(PyValue::of_str("x"))), std::vector<uint32_t>{owner});
+  set(object, "core_test_list", PyLong_FromLong(0));
+  EXPECT_TRUE(map->elements.read()->get()->masked_ids.empty());
+  EXPECT_EQ(free_id_count(), free_before + 4);
+}
+
+TEST(IndexCore, NestedObjectsLeaveOnlyWithTheirLastHolder) {
+  auto core = IndexAPI::make();
+  py::OwnedRef child = make_object();
+  py::OwnedRef first = make_object();
+  py::OwnedRef second = make_object();
+  set(first, "core_test_owner", Py_NewRef(child.get()));
+  set(second, "core_test_owner", Py_NewRef(child.get()));
+  core->add_object(stored_item_of(first.get()));
+  core->add_object(stored_item_of(second.get()));
+  const uint32_t attribute = *global_interner().get("core_test_owner");
+  std::shared_ptr<IndexAPI> nested = core->map_for(attribute)->nested();
+  ASSERT_NE(nested, nullptr);
+  EXPECT_TRUE(nested->is_live(id_of(child)));
+  Bitmap held{id_of(child)};
+  Bitmap holders = nested->get_parent_from_ids(held);
+  EXPECT_EQ(holders.cardinality(), 2u);
+
+  set(first, "core_test_owner", Py_NewRef(Py_None));
+  EXPECT_EQ(ids(nested->get_parent_from_ids(held)), std::vector<uint32_t>{id_of(second)});
+  EXPECT_TRUE(nested->is_live(id_of(child)));
+  set(second, "core_test_owner", Py_NewRef(Py_None));
+  EXPECT_TRUE(nested->get_parent_from_ids(held).empty());
+  EXPECT_FALSE(nested->is_live(id_of(child)));
+  EXPECT_EQ(nested->parent_child_map.read()->pair_count(), 0u);
+}
+
+}  // namespace
+}  // namespace vantorel

@@ -1,0 +1,90 @@
+"""The Indexable class: construction, reads, writes, repr, dir, deletion."""
+
+import pytest
+
+from Vantorel import Index, Indexable
+
+
+class Item(Indexable):
+    def method(self):
+        return "method"
+
+    @property
+    def prop(self):
+        return "property"
+
+
+def test_construction_and_repr():
+    assert repr(Indexable(a=1, b="x")) == "<Indexable with 2 attributes>"
+    assert repr(Indexable(1, 2)) == "<Indexable with 0 attributes>"
+    assert repr(Item(a=1)).startswith("<Indexable with")
+
+
+def test_stored_attributes_take_precedence():
+    obj = Item()
+    assert obj.method() == "method" and obj.prop == "property"
+    obj.method = 5
+    obj.prop = 6
+    assert obj.method == 5 and obj.prop == 6
+    assert Item().method() == "method"
+
+
+def test_missing_and_deleted_attributes():
+    obj = Item(x=1)
+    assert getattr(obj, "missing", 7) == 7
+    with pytest.raises(AttributeError) as info:
+        obj.missing
+    assert str(info.value) == "missing"
+    with pytest.raises(AttributeError, match="can't delete attribute"):
+        del obj.x
+    assert obj.x == 1
+
+
+def test_dir_lists_stored_names_first():
+    obj = Item(b=1)
+    obj.a = 2
+    obj._private = 3
+    listing = obj.__dir__()
+    assert listing[:3] == ["b", "a", "_private"]
+    assert "method" in listing and "b" in dir(obj)
+
+
+def test_store_converts_after_eight_attributes_and_keeps_values():
+    obj = Item()
+    for i in range(12):
+        setattr(obj, f"a{i}", i)
+    obj.a3 = "three"
+    assert [getattr(obj, f"a{i}") for i in range(12)] == [0, 1, 2, "three"] + list(range(4, 12))
+    assert repr(obj) == "<Indexable with 12 attributes>"
+
+
+def test_private_names_are_stored_but_not_indexed():
+    obj = Item(label="x")
+    obj._tag = 1
+    idx = Index()
+    idx.add_object(obj)
+    assert obj._tag == 1
+    assert idx.get_by_attribute(_tag=1) == []
+    assert idx.get_by_attribute(label="x") == [obj]
+    obj._tag = 2
+    assert idx.get_by_attribute(_tag=2) == []
+
+
+def test_unknown_names_are_not_interned_by_reads_or_queries():
+    # Reading or querying by a name that nothing stored must not grow the
+    # process-wide name table; a later store of the name still works.
+    obj = Item()
+    name = "never_stored_name_for_interning_check"
+    assert getattr(obj, name, None) is None
+    assert Index().get_by_attribute(**{name: 1}) == []
+    setattr(obj, name, 1)
+    assert getattr(obj, name) == 1
+
+
+def test_subclass_instances_have_dicts_and_weakrefs():
+    import weakref
+
+    obj = Item()
+    ref = weakref.ref(obj)
+    assert ref() is obj
+    assert obj.__dict__ == {}

@@ -1,0 +1,142 @@
+"""Value classification and equality, observed through attribute reads and queries."""
+
+import enum
+import math
+
+import pytest
+
+from Vantorel import Index, Indexable, PyQueryExpr as Q
+
+
+class Item(Indexable):
+    pass
+
+
+def indexed(**attributes):
+    obj = Item(**attributes)
+    idx = Index()
+    idx.add_object(obj)
+    return obj, idx
+
+
+def finds(idx, **kw):
+    return len(idx.get_by_attribute(**kw)) == 1
+
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+class Text(str):
+    pass
+
+
+def test_numbers_and_booleans_are_distinct_keys():
+    _, ints = indexed(x=1)
+    _, floats = indexed(x=1.0)
+    _, bools = indexed(x=True)
+    assert finds(ints, x=1) and finds(ints, x=1.0) and not finds(ints, x=True)
+    assert finds(floats, x=1) and not finds(floats, x=True)
+    assert finds(bools, x=True) and not finds(bools, x=1) and not finds(bools, x=1.0)
+    _, zero = indexed(x=-0.0)
+    assert finds(zero, x=0) and finds(zero, x=0.0)
+
+
+def test_reads_convert_back_natively():
+    obj = Item(i=5, f=2.5, s="héllo", b=False, n=None)
+    assert type(obj.i) is int and obj.i == 5
+    assert type(obj.f) is float and obj.f == 2.5
+    assert obj.s == "héllo" and obj.b is False and obj.n is None
+    values = [1, 2]
+    obj.l = values
+    assert obj.l is values
+    values.append(3)
+    _, idx = indexed()
+    idx.add_object(obj)
+    assert idx.get_by_attribute(l=3) == []  # the list was snapshotted when assigned
+
+
+def test_subclasses_of_builtins_are_matched_by_identity():
+    red = Color.RED
+    text = Text("abc")
+    obj, idx = indexed(c=red, t=text)
+    assert finds(idx, c=red) and not finds(idx, c=1)
+    assert finds(idx, t=text) and not finds(idx, t="abc")
+    assert obj.t is text
+
+
+def test_nan_is_never_found():
+    _, idx = indexed(x=math.nan)
+    assert not finds(idx, x=math.nan)
+
+
+def test_lists_with_equal_contents_are_different_values():
+    a, b = [1], [1]
+    _, idx = indexed(x=a)
+    assert not finds(idx, x=b)
+    assert not finds(idx, x=a)  # lists are indexed by element, never as a whole
+    assert finds(idx, x=1)
+
+
+def test_long_and_short_strings():
+    short, long_ = "a" * 23, "b" * 24
+    obj, idx = indexed(s=short, t=long_)
+    assert obj.s == short and obj.t == long_
+    assert finds(idx, s=short) and finds(idx, t=long_)
+
+
+def test_numpy_scalars_classify_as_builtins():
+    np = pytest.importorskip("numpy")
+    obj, idx = indexed(i=np.int64(5), f=np.float64(2.5), s=np.str_("x"), b=np.bool_(True))
+    assert type(obj.i) is int and obj.i == 5
+    assert type(obj.f) is float and obj.f == 2.5
+    assert finds(idx, i=5) and finds(idx, f=2.5) and finds(idx, s="x") and finds(idx, b=True)
+
+
+class Unhashable:
+    __hash__ = None
+
+
+class BadHash:
+    def __hash__(self):
+        raise ValueError("no hash")
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        (2**63, OverflowError),
+        (-(2**63) - 1, OverflowError),
+        ("\ud800", UnicodeEncodeError),
+        (Unhashable(), TypeError),
+        (BadHash(), ValueError),
+        ([1, Unhashable()], TypeError),
+    ],
+)
+def test_unconvertible_values_change_nothing(value, error):
+    obj, idx = indexed(x=1)
+    with pytest.raises(error):
+        obj.x = value
+    assert obj.x == 1
+    assert finds(idx, x=1)
+    with pytest.raises(error):
+        Item(y=value)
+    with pytest.raises(error):
+        idx.get_by_attribute(x=value)
+    with pytest.raises(error):
+        Q.eq("x", value)
+
+
+def test_extreme_integers_round_trip():
+    obj, idx = indexed(lo=-(2**63), hi=2**63 - 1)
+    assert obj.lo == -(2**63) and obj.hi == 2**63 - 1
+    assert finds(idx, lo=-(2**63)) and finds(idx, hi=2**63 - 1)
+
+
+def test_self_containing_list_raises_recursion_error():
+    loop = []
+    loop.append(loop)
+    obj, _ = indexed(x=1)
+    with pytest.raises(RecursionError):
+        obj.x = loop
+    assert obj.x == 1
