@@ -75,9 +75,48 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   as_indexable(self)->record.~IndexableRecord();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The cycle collector sees the objects held by the attribute store, so that
+// objects that refer to each other through their attributes are collected.
+// Objects held by index structures are not reported: an indexed object stays
+// alive while an index holds it. A store busy on another thread is skipped
+// for this collection (reporting fewer references only delays collection).
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const IndexableRecord& record = as_indexable(self)->record;
+  if (!record.attributes) return 0;
+  try {
+    auto store = record.attributes->try_lock("cannot read from indexable");
+    if (!store) return 0;
+    int result = 0;
+    (*store)->for_each([&](uint32_t, const PyValue& value) {
+      if (result == 0) result = value.traverse(visit, arg);
+    });
+    return result;
+  } catch (const InternalError&) {
+    return 0;  // a poisoned store reports nothing
+  }
+}
+
+// Breaks reference cycles through the attribute store of an unreachable
+// object by emptying it.
+int indexable_clear(PyObject* self) {
+  const IndexableRecord& record = as_indexable(self)->record;
+  if (!record.attributes) return 0;
+  AttributeStore released;
+  try {
+    auto store = record.attributes->try_lock("cannot read from indexable");
+    if (!store) return 0;
+    std::swap(**store, released);
+  } catch (const InternalError&) {
+    return 0;
+  }
+  return 0;  // `released` drops its references here, outside the lock
 }
 
 // ---- attribute access --------------------------------------------------------
@@ -228,6 +267,8 @@ PyType_Slot kIndexableSlots[] = {
     {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
     {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
     {Py_tp_methods, kIndexableMethods},
     {Py_tp_doc,
      const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n"
@@ -240,7 +281,7 @@ PyType_Spec kIndexableSpec{
     "builtins.Indexable",
     static_cast<int>(sizeof(IndexableObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     kIndexableSlots,
 };
 

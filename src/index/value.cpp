@@ -151,9 +151,9 @@ PyValue PyValue::from_python(PyObject* object) {
   }
 
   if (is_indexable(object)) {
-    StoredIndexable stored{py::share(object), native_copy_of(object)};
+    py::SharedRef handle = py::share(object);
     const uint64_t hash = fold_tagged(reinterpret_cast<uintptr_t>(object), kTagInd);
-    return PyValue(stored.python_handle, std::move(stored), hash);
+    return PyValue(handle, StoredIndexable{handle, native_copy_of(object)}, hash);
   }
   if (type == &PyList_Type) return from_container(object, IterableKind::List);
   if (type == &PyDict_Type) return from_container(object, IterableKind::Dict);
@@ -241,6 +241,18 @@ bool casts_equal(const NativeCastValue& a, const NativeCastValue& b, const PyVal
 
 bool operator==(const PyValue& a, const PyValue& b) {
   return a.hash_ == b.hash_ && casts_equal(a.cast_, b.cast_, a, b);
+}
+
+int PyValue::traverse(visitproc visit, void* arg) const {
+  if (PyObject* held = object()) {
+    if (int result = visit(held, arg)) return result;
+  }
+  if (kind() == ValueKind::Iterable) {
+    for (const PyValue& element : *as_iterable().elements) {
+      if (int result = element.traverse(visit, arg)) return result;
+    }
+  }
+  return 0;
 }
 
 PyObject* PyValue::to_python() const {

@@ -90,6 +90,10 @@ class PyValue {
 
   friend bool operator==(const PyValue& a, const PyValue& b);
 
+  // Visits the Python objects this value holds strong references to (for the
+  // cycle collector). Requires the interpreter lock.
+  int traverse(visitproc visit, void* arg) const;
+
  private:
   // An Iterable value with a snapshot of its converted elements.
   static PyValue from_container(PyObject* object, IterableKind kind);

@@ -225,3 +225,26 @@ def test_indexes_stay_small_when_many_names_are_known():
     grown = _rss_bytes() - before
     assert grown < 20 * 1024 * 1024, grown
     assert indexes[5].get_by_attribute(wide_name_2999=5) != []
+
+
+def test_reference_cycles_through_attributes_are_collected():
+    gc.collect()
+    start = ids_in_use()
+    parent = Item(name="parent")
+    child = Item(name="child", parent=parent)
+    parent.children = [child]
+    parent.me = parent
+    pair = (Item(), Item())
+    pair[0].other, pair[1].other = pair[1], pair[0]
+    refs = [weakref.ref(o) for o in (parent, child, *pair)]
+    idx = Index()
+    idx.add_object(parent)
+    idx.add_object_many([child])
+    assert idx.get_by_attribute(**{"parent.name": "parent"}) == [child]
+    del parent, child, pair
+    gc.collect()
+    assert all(r() is not None for r in refs[:2])  # still held by the index
+    del idx
+    gc.collect()
+    assert all(r() is None for r in refs)
+    assert ids_in_use() == start

@@ -47,6 +47,9 @@ def test_reads_convert_back_natively():
     assert type(obj.i) is int and obj.i == 5
     assert type(obj.f) is float and obj.f == 2.5
     assert obj.s == "héllo" and obj.b is False and obj.n is None
+    other = Item()
+    obj.o = other
+    assert obj.o is other
     values = [1, 2]
     obj.l = values
     assert obj.l is values
