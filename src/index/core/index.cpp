@@ -76,26 +76,34 @@ void IndexAPI::index_attributes(uint32_t id,
 }
 
 void IndexAPI::add_object(const StoredItem& item, bool index_private) {
+  auto memberships = item.record->indexes->lock();
+  add_object_locked(item, *memberships, index_private);
+}
+
+void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& memberships,
+                                 bool index_private) {
   const IndexableRecord& record = *item.record;
-  auto memberships = record.indexes->lock();
-  register_membership(*memberships, shared_from_this());
+  register_membership(memberships, shared_from_this());
   std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
   store_item(item);
   index_attributes(record.id, values, index_private);
 }
 
 void IndexAPI::remove_object(const IndexableRecord& record) {
-  StoredItem previous;
-  {
-    auto memberships = record.indexes->lock();
-    unregister_membership(*memberships, this);
-    for (const auto& [attribute, value] : snapshot_attributes(record)) {
-      remove_index(record.id, attribute, value);
-    }
-    allowed_items.write()->remove(record.id);
-    auto table = items->write();
-    if (record.id < table->size()) previous = std::exchange((*table)[record.id], StoredItem{});
+  auto memberships = record.indexes->lock();
+  remove_object_locked(record, *memberships);
+}
+
+void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipList& memberships) {
+  unregister_membership(memberships, this);
+  for (const auto& [attribute, value] : snapshot_attributes(record)) {
+    remove_index(record.id, attribute, value);
   }
+  allowed_items.write()->remove(record.id);
+  StoredItem previous;
+  auto table = items->write();
+  if (record.id < table->size()) previous = std::exchange((*table)[record.id], StoredItem{});
+  table.release();
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
@@ -192,7 +200,12 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
       single.push_back(item);
       continue;
     }
-    register_membership(**memberships, self);
+    if (!register_membership(**memberships, self)) {
+      // Already indexed here by another add, which held this mutex while it
+      // indexed: re-index on the single path, which replaces iterables.
+      single.push_back(item);
+      continue;
+    }
     for (const auto& [attribute, value] : values) {
       if (!index_private && is_private_attribute(*names, attribute)) continue;
       BulkQueryMapAdder* adder = adders.adder(attribute);

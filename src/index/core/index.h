@@ -12,8 +12,10 @@
 //
 // Lock order: an object's membership mutex, then its attribute mutex (a leaf:
 // held only to read or write the store), then the core's locks; `index`
-// before any QueryMap lock; a core's nest mutex before the membership mutex
-// of a nested object. No operation here waits for the interpreter lock.
+// before any QueryMap lock. A holder's membership mutex is taken before the
+// membership mutex of the object it holds (nesting follows the object graph;
+// a nested object joins or leaves a nested core only under its own
+// membership mutex). No operation here waits for the interpreter lock.
 //
 // Invariant: an object has entries in this core's value indexes only while
 // this core is in its membership list, and it is in that list only while it
@@ -56,6 +58,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Adding an object that is already here re-indexes its values. With
   // `index_private`, names beginning with "_" are indexed too.
   void add_object(const StoredItem& item, bool index_private = false);
+  // The same, for a caller that holds the object's membership mutex and
+  // passes the locked list.
+  void add_object_locked(const StoredItem& item, MembershipList& memberships,
+                         bool index_private = false);
 
   // Adds many objects through the bulk path (buffered bitmaps, sub-index
   // locks taken once). With `index_private`, names beginning with "_" are
@@ -65,6 +71,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Takes an object out of this core: unregisters the membership, removes
   // its value entries, marks it not live and vacates its slot.
   void remove_object(const IndexableRecord& record);
+  void remove_object_locked(const IndexableRecord& record, MembershipList& memberships);
 
   // Index or unindex one (attribute, value) pair of item `id`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
@@ -92,9 +99,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<PoisonRwLock<ItemTable>> items;
   PoisonRwLock<Bitmap> allowed_items;
   PoisonRwLock<M2MU32> parent_child_map;
-  // Serialises the decisions of nested insertion and unlinking (whether an
-  // object joins or leaves this core) against each other.
-  std::mutex nest_mutex;
 
  private:
   std::shared_ptr<QueryMap> map_or_create(uint32_t attribute);

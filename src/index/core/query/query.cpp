@@ -230,25 +230,32 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   // nested beneath it again: that would recurse without end.
   if (holds_through_chain(holder, child)) return;
   std::shared_ptr<IndexAPI> core = nested_or_create();
-  std::lock_guard<std::mutex> lock(core->nest_mutex);
+  // The child's membership mutex decides, for every holder at once, whether
+  // it is in the nested core.
+  auto memberships = stored.owned_handle->indexes->lock();
   core->register_path(holder, child);
-  if (!core->is_live(child))
-    core->add_object(StoredItem{stored.python_handle, stored.owned_handle});
+  if (!core->is_live(child)) {
+    core->add_object_locked(StoredItem{stored.python_handle, stored.owned_handle}, *memberships);
+  }
 }
 
 void QueryMap::unlink_indexable(const PyValue& value, uint32_t holder) {
   std::shared_ptr<IndexAPI> core = nested();
   if (!core) return;
   const StoredIndexable& stored = value.as_indexable();
-  const uint32_t child = stored.id();
-  std::lock_guard<std::mutex> lock(core->nest_mutex);
+  leave_if_unheld(*core, *stored.owned_handle, holder);
+}
+
+void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
+                               std::optional<uint32_t> holder) {
+  auto memberships = child.indexes->lock();
   bool still_held = false;
   {
-    auto map = core->parent_child_map.write();
-    map->unregister_pair(holder, child);
-    still_held = map->has_parents(child);
+    auto map = core.parent_child_map.write();
+    if (holder) map->unregister_pair(*holder, child.id);
+    still_held = map->has_parents(child.id);
   }
-  if (!still_held && core->is_live(child)) core->remove_object(*stored.owned_handle);
+  if (!still_held && core.is_live(child.id)) core.remove_object_locked(child, *memberships);
 }
 
 // ---- operators --------------------------------------------------------------
@@ -435,7 +442,6 @@ void QueryMap::keep_only(const Bitmap& keep) {
   if (std::shared_ptr<IndexAPI> core = nested()) {
     // Pairs whose holder is gone are unlinked; objects left without any
     // holder leave the nested core.
-    std::lock_guard<std::mutex> lock(core->nest_mutex);
     Bitmap orphans;
     {
       auto map = core->parent_child_map.write();
@@ -452,7 +458,7 @@ void QueryMap::keep_only(const Bitmap& keep) {
         if (child < table->size() && !(*table)[child].vacant()) leaving.push_back((*table)[child]);
       });
     }
-    for (const StoredItem& item : leaving) core->remove_object(*item.record);
+    for (const StoredItem& item : leaving) leave_if_unheld(*core, *item.record, std::nullopt);
   }
   for (uint32_t id : dropped) free_id(id);
 }

@@ -118,6 +118,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
  private:
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);
+  // Under the child's membership mutex: drops the pair (holder, child) when a
+  // holder is given, and takes the child out of `core` when no holder is left.
+  static void leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
+                              std::optional<uint32_t> holder);
   void insert_iterable(const PyValue& value, uint32_t owner);
   void remove_iterable(uint32_t owner);
   void remove_exact(const PyValue& value, uint32_t id);
