@@ -1,0 +1,394 @@
+"""Concurrency: deadlocks (every thread must finish within its time limit) and lost
+updates (after the threads finish, every index agrees with the stored values)."""
+
+import faulthandler
+import itertools
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from Vantorel import Index, Indexable, PyQueryExpr as Q
+
+
+class Node(Indexable):
+    pass
+
+
+TIMEOUT = 15.0
+_fresh = itertools.count()
+
+
+def fresh_name():
+    """An attribute name that no object of this process has had before."""
+    return f"fresh_{next(_fresh)}_{random.getrandbits(32)}"
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    """Fast thread switching, and a hard stop (with every thread's stack) if a deadlock
+    holds the interpreter lock, where a join timeout could not fire."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    faulthandler.dump_traceback_later(TIMEOUT + 30, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+    sys.setswitchinterval(interval)
+
+
+def run_threads(*bodies, timeout=TIMEOUT):
+    errors = []
+
+    def guarded(body):
+        def run():
+            try:
+                body()
+            except BaseException as error:  # reported by the caller
+                errors.append(error)
+
+        return run
+
+    threads = [threading.Thread(target=guarded(b), daemon=True) for b in bodies]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + timeout
+    for t in threads:
+        t.join(max(0.0, deadline - time.monotonic()))
+    alive = sum(t.is_alive() for t in threads)
+    assert alive == 0, f"{alive} of {len(threads)} threads still running after {timeout}s"
+    if errors:
+        raise errors[0]
+
+
+def same(objects):
+    return {id(o) for o in objects}
+
+
+def assert_index_agrees(index, objects, attr, values):
+    """The index holds exactly `objects` and answers eq/ranges from their stored values."""
+    live = index.collect()
+    assert len(live) == len(same(live))
+    assert same(live) == same(objects)
+    stored = {id(o): getattr(o, attr) for o in objects}
+    for value in values:
+        expected = {k for k, v in stored.items() if v == value}
+        assert same(index.get_by_attribute(**{attr: value})) == expected, (attr, value)
+    numbers = [v for v in values if type(v) is int]
+    if numbers:
+        pivot = numbers[len(numbers) // 2]
+        expected = {k for k, v in stored.items() if type(v) is int and v >= pivot}
+        assert same(index.reduced_query(Q.ge(attr, pivot)).collect()) == expected
+
+
+def test_assign_add_and_query_at_once():
+    rng = random.Random(1)
+    objects = [Node(v=i % 10, s=f"s{i % 4}") for i in range(400)]
+    single, bulk, mixed = Index(), Index(), Index()
+    stop = threading.Event()
+
+    def writer(seed):
+        r = random.Random(seed)
+
+        def body():
+            for _ in range(3000):
+                o = r.choice(objects)
+                o.v = r.randrange(10)
+                o.s = f"s{r.randrange(4)}"
+
+        return body
+
+    def add_single():
+        for o in rng.sample(objects, len(objects)):
+            single.add_object(o)
+
+    def add_bulk():
+        order = objects[::-1]
+        for start in range(0, len(order), 37):
+            bulk.add_object_many(order[start:start + 37])
+
+    def add_mixed():
+        for start in range(0, len(objects), 50):
+            chunk = objects[start:start + 50]
+            mixed.add_object_many(chunk[:25])
+            for o in chunk[25:]:
+                mixed.add_object(o)
+
+    known = same(objects)
+
+    def reader():
+        r = random.Random(7)
+        while not stop.is_set():
+            index = r.choice([single, bulk, mixed])
+            for result in (index.get_by_attribute(v=r.randrange(10)),
+                           index.reduced_query(Q.or_(Q.ge("v", 5), Q.eq("s", "s1"))).collect(),
+                           index.collect()):
+                assert same(result) <= known
+                assert len(result) == len(same(result))
+
+    def writers_and_adders():
+        try:
+            run_threads(writer(11), writer(12), writer(13), add_single, add_bulk, add_mixed)
+        finally:
+            stop.set()
+
+    run_threads(writers_and_adders, reader, reader)
+    for index in (single, bulk, mixed):
+        assert_index_agrees(index, objects, "v", list(range(10)))
+        assert_index_agrees(index, objects, "s", [f"s{i}" for i in range(4)])
+
+
+@pytest.mark.parametrize("kind", ["int", "str", "list", "mixed"])
+def test_racing_writes_to_one_attribute_leave_one_value_everywhere(kind):
+    objects = [Node(x=0) for _ in range(40)]
+    first, second = Index(), Index()
+    first.add_object_many(objects)
+    for o in objects:
+        second.add_object(o)
+    rounds = 60
+    barrier = threading.Barrier(2, timeout=TIMEOUT)
+
+    def value(side, r, i):
+        n = 1000 * side + r
+        if kind == "int" or (kind == "mixed" and side == 1):
+            return n
+        if kind == "str" or (kind == "mixed" and i % 2 == 0):
+            return f"v{n}"
+        return [n, f"e{n}"]
+
+    def probe(v):
+        """What eq is asked for: a list is found through its elements."""
+        return v[0] if type(v) is list else v
+
+    def side(number):
+        def body():
+            order = range(len(objects)) if number == 1 else range(len(objects) - 1, -1, -1)
+            for r in range(rounds):
+                barrier.wait()
+                for i in order:
+                    objects[i].x = value(number, r, i)
+                barrier.wait()
+                if number == 1:
+                    for i, o in enumerate(objects):
+                        final = probe(o.x)
+                        mine, theirs = probe(value(1, r, i)), probe(value(2, r, i))
+                        assert final in (mine, theirs)
+                        loser = theirs if final == mine else mine
+                        for index in (first, second):
+                            assert o in index.get_by_attribute(x=final), (r, i, final)
+                            assert o not in index.get_by_attribute(x=loser), (r, i, loser)
+                barrier.wait()
+
+        return body
+
+    run_threads(side(1), side(2))
+    values = [probe(o.x) for o in objects]
+    for index in (first, second):
+        assert sum(len(index.get_by_attribute(x=v)) for v in set(values)) == len(objects)
+
+
+@pytest.mark.parametrize("value_of", [lambda i: i, lambda i: f"t{i % 7}", lambda i: i % 2 == 0,
+                                      lambda i: (i, "e"), lambda i: i * 0.5],
+                         ids=["int", "str", "bool", "tuple", "float"])
+def test_concurrent_first_values_of_a_new_attribute_lose_nothing(value_of):
+    objects = [Node() for _ in range(800)]
+    indexes = [Index(), Index()]
+    for index in indexes:
+        index.add_object_many(objects)
+    workers = 8
+    for _ in range(10):
+        attr = fresh_name()
+        barrier = threading.Barrier(workers, timeout=TIMEOUT)
+
+        def body(k, attr=attr, barrier=barrier):
+            barrier.wait()
+            for i in range(k, len(objects), workers):
+                setattr(objects[i], attr, value_of(i))
+
+        run_threads(*[lambda k=k: body(k) for k in range(workers)])
+        probes = {}
+        for i in range(len(objects)):
+            key = value_of(i)
+            key = key[0] if type(key) is tuple else key
+            probes.setdefault((type(key), key), set()).add(id(objects[i]))
+        for index in indexes:
+            for (_, key), expected in probes.items():
+                assert same(index.get_by_attribute(**{attr: key})) == expected, (attr, key)
+
+
+def test_concurrent_bulk_adds_introducing_new_attributes_lose_nothing():
+    index = Index()
+    workers = 6
+    attrs = [fresh_name() for _ in range(workers)]
+    batches = [[Node(**{attrs[k]: i % 5, "common": k}) for i in range(2000)] for k in range(workers)]
+    barrier = threading.Barrier(workers, timeout=TIMEOUT)
+
+    def body(k):
+        barrier.wait()
+        for start in range(0, len(batches[k]), 250):
+            index.add_object_many(batches[k][start:start + 250])
+
+    run_threads(*[lambda k=k: body(k) for k in range(workers)])
+    for k in range(workers):
+        assert same(index.get_by_attribute(common=k)) == same(batches[k])
+        for v in range(5):
+            expected = {id(o) for i, o in enumerate(batches[k]) if i % 5 == v}
+            assert same(index.get_by_attribute(**{attrs[k]: v})) == expected
+    assert len(index.collect()) == workers * 2000
+
+
+def test_assigning_during_a_large_bulk_add():
+    count = 200_000
+    objects = [Node(v=i, s="old") for i in range(count)]
+    index = Index()
+    started = threading.Event()
+    finished = threading.Event()
+    assigned = {}
+
+    def bulk():
+        started.set()
+        try:
+            index.add_object_many(objects)
+        finally:
+            finished.set()
+
+    def writer():
+        r = random.Random(3)
+        started.wait(TIMEOUT)
+        n = 0
+        while not finished.is_set() or n < 2000:
+            i = r.randrange(count)
+            objects[i].v = -1 - i
+            objects[i].s = "new"
+            assigned[i] = -1 - i
+            n += 1
+
+    run_threads(bulk, writer)
+    assert len(index.collect()) == count
+    assert len(assigned) > 0
+    sample = random.Random(5).sample(sorted(assigned), min(300, len(assigned)))
+    for i in sample:
+        o = objects[i]
+        assert index.get_by_attribute(v=-1 - i) == [o]
+        assert index.get_by_attribute(v=i) == []
+    unchanged = [i for i in range(0, count, 997) if i not in assigned]
+    for i in unchanged:
+        assert index.get_by_attribute(v=i) == [objects[i]]
+    assert len(index.get_by_attribute(s="new")) == len(assigned)
+    assert len(index.get_by_attribute(s="old")) == count - len(assigned)
+    assert len(index.reduced_query(Q.lt("v", 0)).collect()) == len(assigned)
+
+
+def test_unions_in_opposite_directions_and_with_itself():
+    left = [Node(side="L", n=i) for i in range(300)]
+    right = [Node(side="R", n=i) for i in range(300)]
+    a, b = Index(), Index()
+    a.add_object_many(left)
+    b.add_object_many(right)
+    rounds = 200
+
+    def forward():
+        for _ in range(rounds):
+            a.union_with(b)
+
+    def backward():
+        for _ in range(rounds):
+            b.union_with(a)
+
+    def selfish():
+        for _ in range(rounds):
+            a.union_with(a)
+            b.union_with(b)
+
+    def writer():
+        r = random.Random(9)
+        for _ in range(3000):
+            o = r.choice(left + right)
+            o.n = r.randrange(300)
+
+    run_threads(forward, backward, selfish, writer)
+    a.union_with(b)
+    b.union_with(a)
+    everyone = left + right
+    for index in (a, b):
+        assert_index_agrees(index, everyone, "n", list(range(0, 300, 7)))
+        assert same(index.get_by_attribute(side="L")) == same(left)
+
+
+def test_nested_updates_from_many_threads():
+    children = [Node(name=f"c{i % 6}") for i in range(60)]
+    holders = [Node(owner=children[i % 60], k=i) for i in range(300)]
+    index = Index()
+    index.add_object_many(holders[:150])
+    workers = 4
+    final_owner = {}
+    final_name = {}
+
+    def body(k):
+        r = random.Random(k)
+        mine_h = holders[k::workers]
+        mine_c = children[k::workers]
+        for step in range(1500):
+            if step % 3 == 0:
+                c = r.choice(mine_c)
+                c.name = final_name[id(c)] = f"c{r.randrange(6)}"
+            else:
+                h = r.choice(mine_h)
+                h.owner = final_owner[id(h)] = r.choice(children)
+            if step == 500 and k == 0:
+                for h in holders[150:]:
+                    index.add_object(h)
+
+    for i, c in enumerate(children):
+        final_name[id(c)] = f"c{i % 6}"
+    for i, h in enumerate(holders):
+        final_owner[id(h)] = children[i % 60]
+    run_threads(*[lambda k=k: body(k) for k in range(workers)])
+    assert same(index.collect()) == same(holders)
+    for n in range(6):
+        expected = {id(h) for h in holders if final_name[id(final_owner[id(h)])] == f"c{n}"}
+        assert same(index.get_by_attribute(**{"owner.name": f"c{n}"})) == expected, n
+    for c in children[:10]:
+        expected = {id(h) for h in holders if final_owner[id(h)] is c}
+        assert same(index.get_by_attribute(owner=c)) == expected
+
+
+def test_reduce_while_assigning_and_adding():
+    objects = [Node(v=i % 4) for i in range(600)]
+    index = Index()
+    index.add_object_many(objects[:300])
+    stop = threading.Event()
+
+    def writer(seed):
+        r = random.Random(seed)
+
+        def body():
+            while not stop.is_set():
+                r.choice(objects).v = r.randrange(4)
+
+        return body
+
+    def adder():
+        for o in objects[300:]:
+            index.add_object(o)
+
+    def reducer():
+        try:
+            known = same(objects)
+            for _ in range(40):
+                index.reduce()
+                for v in range(4):
+                    found = index.get_by_attribute(v=v)
+                    assert same(found) <= known and len(found) == len(same(found))
+            index.reduce(v=1)
+        finally:
+            stop.set()
+
+    run_threads(writer(1), writer(2), adder, reducer)
+    live = index.collect()
+    assert len(live) == len(same(live))
+    for v in range(4):
+        expected = {id(o) for o in live if o.v == v}
+        assert same(index.get_by_attribute(v=v)) == expected
+    assert same(index.reduced_query(Q.ge("v", 0)).collect()) == same(live)
