@@ -175,8 +175,11 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
     for (const std::shared_ptr<IndexAPI>& core : live_memberships(*memberships)) {
-      if (old) core->remove_index(record.id, attribute, *old);
-      core->add_index(record.id, attribute, value);
+      if (old) {
+        core->replace_index(record.id, attribute, *old, value);
+      } else {
+        core->add_index(record.id, attribute, value);
+      }
     }
   }
   auto store = record.attributes->lock();

@@ -217,6 +217,15 @@ TEST(NumericalBitmap, EveryUpdatePathKeepsQueriesExact) {
   }
   EXPECT_EQ(map.all().cardinality(), kept.size());
   check_queries(map, kept, 3);
+
+  // Move every id to a new number in place.
+  for (auto& [id, value] : kept) {
+    const auto fresh = random_number(rng);
+    map.replace(key_of(value), key_of(fresh), id);
+    value = fresh;
+  }
+  EXPECT_EQ(map.all().cardinality(), kept.size());
+  check_queries(map, kept, 4);
 }
 
 TEST(NumericalBitmap, ConcurrentWalksUseTheirOwnScratch) {

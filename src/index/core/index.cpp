@@ -110,6 +110,11 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) 
   map_or_create(attribute)->insert(value, id);
 }
 
+void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old_value,
+                             const PyValue& new_value) {
+  map_or_create(attribute)->replace(old_value, new_value, id);
+}
+
 void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value) {
   if (std::shared_ptr<QueryMap> map = map_for(attribute)) map->remove(old_value, id);
 }

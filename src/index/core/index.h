@@ -76,6 +76,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Index or unindex one (attribute, value) pair of item `id`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
   void remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value);
+  // remove_index(old_value) then add_index(new_value), in one step.
+  void replace_index(uint32_t id, uint32_t attribute, const PyValue& old_value,
+                     const PyValue& new_value);
 
   // Evaluates `expr` against this core's live ids.
   Bitmap reduced_query(const QueryExpr& expr);

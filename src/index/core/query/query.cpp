@@ -124,6 +124,18 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
   }
 }
 
+void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint32_t id) {
+  if (old_value.is_number() && new_value.is_number()) {
+    auto guard = num_ordered.write();
+    if (*guard) {
+      (*guard)->replace(key_of(old_value), key_of(new_value), id);
+      return;
+    }
+  }
+  remove(old_value, id);
+  insert(new_value, id);
+}
+
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
   ExactMap& map = exact.get_or_create();
   auto shard = map.write_shard(value.hash());

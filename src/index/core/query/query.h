@@ -77,6 +77,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Single-value paths: enter or remove `value` for item (or masked) id `id`.
   void insert(const PyValue& value, uint32_t id);
   void remove(const PyValue& value, uint32_t id);
+  // remove(old_value) then insert(new_value), touching only what differs
+  // when both are numbers.
+  void replace(const PyValue& old_value, const PyValue& new_value, uint32_t id);
 
   // Operators (see the header comment for the id space of their results).
   Bitmap eq(const PyValue& value) const;

@@ -38,6 +38,9 @@ class NumericalBitmap {
   void insert(const OrderKey& key, uint32_t id);
   // Removes `id` as inserted under `key`; an id not stored there is ignored.
   void remove(const OrderKey& key, uint32_t id);
+  // Moves `id`, stored under `old_key`, to `new_key`: only the bit positions
+  // where the keys differ are touched.
+  void replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id);
 
   // Bulk path: buffers `id`; visible to queries after flush().
   void push(const OrderKey& key, uint32_t id);
