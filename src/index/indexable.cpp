@@ -186,6 +186,19 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
   return store->insert(attribute, value);
 }
 
+// The common case of an object that belongs to no index and that no other
+// thread is touching: store the value without releasing the interpreter
+// lock. Returns false when the slow path must run.
+bool assign_unindexed(const IndexableRecord& record, uint32_t attribute, const PyValue& value,
+                      std::optional<PyValue>* replaced) {
+  auto memberships = record.indexes->try_lock();
+  if (!memberships || !(*memberships)->empty()) return false;
+  auto store = record.attributes->try_lock();
+  if (!store) return false;
+  *replaced = (*store)->insert(attribute, value);
+  return true;
+}
+
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   py::EntryScope entry;
   return py::guarded<int>(-1, [&]() -> int {
@@ -205,7 +218,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     const bool indexed = text->empty() || text->front() != '_';
     const IndexableRecord& record = as_indexable(self)->record;
     std::optional<PyValue> replaced;
-    {
+    if (!assign_unindexed(record, attribute, converted, &replaced)) {
       // The membership mutex can be held by a thread that waits for index
       // locks; never wait for it with the interpreter lock held.
       py::AllowThreads released;
