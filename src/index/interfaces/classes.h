@@ -7,6 +7,7 @@
 #include "index/core/index.h"
 #include "index/core/query/query_ops.h"
 #include "py/python.h"
+#include "py/ref.h"
 
 namespace vantorel {
 
@@ -31,11 +32,36 @@ const QueryExpr* query_expr_of(PyObject* object, const char* parameter);
 // Throws py::PythonError when a value cannot be converted.
 std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs);
 
+// Calls `each(item)` (a borrowed reference) for every element of the Python
+// sequence `sequence`, the argument `parameter` of a call. A str, or an
+// object that is not a sequence, is refused with TypeError. Returns false
+// with an error set when the argument is refused, iteration fails or `each`
+// returns false.
+template <class Fn>
+bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each);
+
 // Raises TypeError when a between query has bounds that are not numbers.
 bool check_query(const QueryExpr& expr);
 
 // The objects of `ids` in ascending id order, skipping vacant slots.
 // Requires the interpreter lock.
 PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids);
+
+bool check_sequence_argument(PyObject* sequence, const char* parameter);
+
+template <class Fn>
+bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each) {
+  if (!check_sequence_argument(sequence, parameter)) return false;
+  py::OwnedRef iterator = py::OwnedRef::steal(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  while (PyObject* raw = PyIter_Next(iterator.get())) {
+    py::OwnedRef item = py::OwnedRef::steal(raw);
+    if (!each(raw)) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// A capacity hint for a sequence (0 when its length is unknown).
+size_t length_hint(PyObject* sequence);
 
 }  // namespace vantorel

@@ -78,34 +78,18 @@ PyObject* add_object(PyObject* self, py::ParsedArgs& args) {
 // Every element of `objs` as a stored item; nothing is added unless all
 // elements are Indexable.
 std::optional<std::vector<StoredItem>> extract_objects(PyObject* objs) {
-  if (PyUnicode_Check(objs)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    py::wrap_argument_error("objs");
-    return std::nullopt;
-  }
-  if (!PySequence_Check(objs)) {
-    py::set_cannot_convert(objs, "Sequence");
-    py::wrap_argument_error("objs");
-    return std::nullopt;
-  }
-  Py_ssize_t hint = PySequence_Size(objs);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
   std::vector<StoredItem> items;
-  items.reserve(static_cast<size_t>(hint));
-  py::OwnedRef iterator = py::OwnedRef::steal(py::check(PyObject_GetIter(objs)));
-  while (PyObject* raw = PyIter_Next(iterator.get())) {
-    py::OwnedRef element = py::OwnedRef::steal(raw);
-    if (!is_indexable(raw)) {
-      py::set_cannot_convert(raw, "Indexable");
+  items.reserve(length_hint(objs));
+  const bool ok = for_each_in_sequence(objs, "objs", [&](PyObject* item) {
+    if (!is_indexable(item)) {
+      py::set_cannot_convert(item, "Indexable");
       py::wrap_argument_error("objs");
-      return std::nullopt;
+      return false;
     }
-    items.push_back(stored_item_of(raw));
-  }
-  if (PyErr_Occurred()) return std::nullopt;
+    items.push_back(stored_item_of(item));
+    return true;
+  });
+  if (!ok) return std::nullopt;
   return items;
 }
 

@@ -75,29 +75,13 @@ PyObject* build_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // A Python sequence converted element by element (a str is refused).
 std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) {
-  if (PyUnicode_Check(sequence)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    py::wrap_argument_error(parameter);
-    throw py::PythonError();
-  }
-  if (!PySequence_Check(sequence)) {
-    py::set_cannot_convert(sequence, "Sequence");
-    py::wrap_argument_error(parameter);
-    throw py::PythonError();
-  }
   std::vector<PyValue> values;
-  Py_ssize_t hint = PySequence_Size(sequence);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  values.reserve(static_cast<size_t>(hint));
-  py::OwnedRef iterator = py::OwnedRef::steal(py::check(PyObject_GetIter(sequence)));
-  while (PyObject* item = PyIter_Next(iterator.get())) {
-    py::OwnedRef owned = py::OwnedRef::steal(item);
+  values.reserve(length_hint(sequence));
+  const bool ok = for_each_in_sequence(sequence, parameter, [&](PyObject* item) {
     values.push_back(PyValue::from_python(item));
-  }
-  if (PyErr_Occurred()) throw py::PythonError();
+    return true;
+  });
+  if (!ok) throw py::PythonError();
   return values;
 }
 
@@ -235,6 +219,25 @@ std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
         QueryExpr::leaf(QueryOp::Eq, std::string_view(text, length), std::move(values)));
   }
   return exprs;
+}
+
+bool check_sequence_argument(PyObject* sequence, const char* parameter) {
+  if (PyUnicode_Check(sequence)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  } else if (!PySequence_Check(sequence)) {
+    py::set_cannot_convert(sequence, "Sequence");
+  } else {
+    return true;
+  }
+  py::wrap_argument_error(parameter);
+  return false;
+}
+
+size_t length_hint(PyObject* sequence) {
+  Py_ssize_t length = PySequence_Size(sequence);
+  if (length >= 0) return static_cast<size_t>(length);
+  PyErr_Clear();
+  return 0;
 }
 
 bool check_query(const QueryExpr& expr) {

@@ -374,37 +374,27 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
   return result;
 }
 
-Bitmap QueryMap::starts_with(const PyValue& pattern) const {
+Bitmap QueryMap::string_query(const PyValue& pattern, StringOperator op) const {
   Bitmap result;
   if (pattern.kind() != ValueKind::Str) return result;
   {
     auto guard = str_radix_map.read();
-    if (*guard) result = (*guard)->starts_with(pattern.as_str());
+    if (*guard) result = ((**guard).*op)(pattern.as_str());
   }
   unmask_ids(result);
   return result;
+}
+
+Bitmap QueryMap::starts_with(const PyValue& pattern) const {
+  return string_query(pattern, &PositionalBitmap::starts_with);
 }
 
 Bitmap QueryMap::ends_with(const PyValue& pattern) const {
-  Bitmap result;
-  if (pattern.kind() != ValueKind::Str) return result;
-  {
-    auto guard = str_radix_map.read();
-    if (*guard) result = (*guard)->ends_with(pattern.as_str());
-  }
-  unmask_ids(result);
-  return result;
+  return string_query(pattern, &PositionalBitmap::ends_with);
 }
 
 Bitmap QueryMap::contains(const PyValue& pattern) const {
-  Bitmap result;
-  if (pattern.kind() != ValueKind::Str) return result;
-  {
-    auto guard = str_radix_map.read();
-    if (*guard) result = (*guard)->contains(pattern.as_str());
-  }
-  unmask_ids(result);
-  return result;
+  return string_query(pattern, &PositionalBitmap::contains);
 }
 
 // ---- narrowing ---------------------------------------------------------------

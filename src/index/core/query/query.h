@@ -119,6 +119,8 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
                                                      const PyIterable& iterable);
 
  private:
+  using StringOperator = Bitmap (PositionalBitmap::*)(std::string_view) const;
+  Bitmap string_query(const PyValue& pattern, StringOperator op) const;
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);
   // Under the child's membership mutex: drops the pair (holder, child) when a
