@@ -38,6 +38,10 @@ void NumericalBitmap::push(const OrderKey& key, uint32_t id) {
 
 void NumericalBitmap::flush() {
   drain_pending();
+  pending_ = {};
+  all_scratch_ = {};
+  clear_scratch_ = {};
+  set_scratch_ = {};
   for (Slice& slice : slices_) {
     slice[0].flush();
     slice[1].flush();
@@ -51,8 +55,8 @@ void NumericalBitmap::drain_pending() {
   // the positions that vary are split id by id.
   uint16_t head_and = 0xFFF, head_or = 0;
   uint64_t tail_and = ~uint64_t{0}, tail_or = 0;
-  std::vector<uint32_t> all_ids;
-  all_ids.reserve(pending_.size());
+  std::vector<uint32_t>& all_ids = all_scratch_;
+  all_ids.clear();
   for (const auto& [key, id] : pending_) {
     head_and &= key.head;
     head_or |= key.head;
@@ -63,8 +67,10 @@ void NumericalBitmap::drain_pending() {
   const OrderKey always_set{head_and, tail_and};
   const OrderKey ever_set{head_or, tail_or};
   const Bitmap every = Bitmap::of(all_ids.data(), all_ids.size());
-  std::vector<uint32_t> clear_ids(pending_.size());
-  std::vector<uint32_t> set_ids(pending_.size());
+  std::vector<uint32_t>& clear_ids = clear_scratch_;
+  std::vector<uint32_t>& set_ids = set_scratch_;
+  clear_ids.resize(pending_.size());
+  set_ids.resize(pending_.size());
   for (int n = 0; n < OrderKey::kBits; ++n) {
     if (always_set.bit(n) || !ever_set.bit(n)) {
       slices_[n][always_set.bit(n) ? 1 : 0].bitmap() |= every;

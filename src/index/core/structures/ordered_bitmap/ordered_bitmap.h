@@ -89,6 +89,9 @@ class NumericalBitmap {
 
   std::array<Slice, OrderKey::kBits> slices_;
   std::vector<std::pair<OrderKey, uint32_t>> pending_;
+  // Scratch of drain_pending(), kept across the drains of one bulk so that
+  // each drain does not fault in fresh pages; freed by flush().
+  std::vector<uint32_t> all_scratch_, clear_scratch_, set_scratch_;
 };
 
 }  // namespace vantorel

@@ -52,6 +52,16 @@ void IdSlot::push(uint32_t id) {
   many_->push(id);
 }
 
+void IdSlot::add_many(const uint32_t* ids, size_t count) {
+  if (count == 0) return;
+  if (count == 1) {
+    insert(ids[0]);
+    return;
+  }
+  make_bitmap();
+  many_->bitmap().add_many(ids, count);
+}
+
 void IdSlot::flush() {
   if (many_) many_->flush();
 }

@@ -38,6 +38,8 @@ class IdSlot {
   void insert(uint32_t id);
   void remove(uint32_t id);
   void push(uint32_t id);
+  // Adds `count` ids (bulk path; visible at once).
+  void add_many(const uint32_t* ids, size_t count);
   void flush();
 
   // running &= this set.

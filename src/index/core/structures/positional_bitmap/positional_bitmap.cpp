@@ -2,6 +2,7 @@
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
 
 #include <algorithm>
+#include <array>
 
 #include "common/internal_error.h"
 
@@ -48,6 +49,7 @@ void PositionalBitmap::expand_to(size_t positions) {
   positions_.resize(positions);
   size_t shift = (positions - old_count) / 2;
   std::rotate(positions_.begin(), positions_.end() - shift, positions_.end());
+  for (PendingEntry& entry : pending_) entry.position += static_cast<uint32_t>(shift);
 }
 
 void PositionalBitmap::make_room(size_t length) {
@@ -82,9 +84,13 @@ void PositionalBitmap::push(std::string_view value, uint32_t id) {
     return;
   }
   make_room(value.size());
+  // Entries wait and reach the cells in batches at flush(); a long bulk is
+  // drained early to bound the memory.
+  constexpr size_t kDrainAt = size_t{1} << 20;
   for_each_cell(value, [&](size_t position, uint16_t key) {
-    positions_[position].find_or_add(key).push(id);
+    pending_.push_back({static_cast<uint32_t>(position), key, id});
   });
+  if (pending_.size() >= kDrainAt) drain_pending();
 }
 
 void PositionalBitmap::remove(std::string_view value, uint32_t id) {
@@ -97,7 +103,45 @@ void PositionalBitmap::remove(std::string_view value, uint32_t id) {
                 [&](size_t position, uint16_t key) { positions_[position].remove(key, id); });
 }
 
+void PositionalBitmap::drain_pending() {
+  if (pending_.empty()) return;
+  std::vector<uint32_t> by_position(positions_.size() + 1, 0);
+  for (const PendingEntry& entry : pending_) ++by_position[entry.position + 1];
+  for (size_t p = 0; p < positions_.size(); ++p) by_position[p + 1] += by_position[p];
+  std::vector<PendingEntry>& sorted = sorted_scratch_;
+  sorted.resize(pending_.size());
+  {
+    std::vector<uint32_t> next(by_position.begin(), by_position.end() - 1);
+    for (const PendingEntry& entry : pending_) sorted[next[entry.position]++] = entry;
+  }
+  constexpr size_t kKeys = kEndMark + 1;
+  std::vector<uint32_t> ids;
+  for (size_t p = 0; p < positions_.size(); ++p) {
+    const uint32_t begin = by_position[p];
+    const uint32_t end = by_position[p + 1];
+    if (begin == end) continue;
+    std::array<uint32_t, kKeys + 1> by_key{};
+    for (uint32_t i = begin; i < end; ++i) ++by_key[sorted[i].key + 1];
+    for (size_t key = 0; key < kKeys; ++key) by_key[key + 1] += by_key[key];
+    ids.resize(end - begin);
+    std::array<uint32_t, kKeys> next;
+    std::copy(by_key.begin(), by_key.begin() + kKeys, next.begin());
+    for (uint32_t i = begin; i < end; ++i) ids[next[sorted[i].key]++] = sorted[i].id;
+    for (size_t key = 0; key < kKeys; ++key) {
+      const uint32_t count = by_key[key + 1] - by_key[key];
+      if (count == 0) continue;
+      positions_[p]
+          .find_or_add(static_cast<uint16_t>(key))
+          .add_many(ids.data() + by_key[key], count);
+    }
+  }
+  pending_.clear();
+}
+
 void PositionalBitmap::flush() {
+  drain_pending();
+  pending_ = {};
+  sorted_scratch_ = {};
   for (Position& position : positions_) {
     for (Cell& cell : position.cells) cell.ids.flush();
   }
@@ -105,6 +149,7 @@ void PositionalBitmap::flush() {
 }
 
 void PositionalBitmap::retain_in(const Bitmap& keep) {
+  drain_pending();
   for (Position& position : positions_) {
     for (Cell& cell : position.cells) cell.ids.retain_in(keep);
     std::erase_if(position.cells, [](const Cell& cell) { return cell.ids.empty(); });
@@ -144,7 +189,7 @@ size_t PositionalBitmap::memory_bytes() const {
     bytes += position.cells.capacity() * sizeof(Cell);
     for (const Cell& cell : position.cells) bytes += cell.ids.memory_bytes();
   }
-  return bytes + empty_.bitmap().memory_bytes();
+  return bytes + pending_.capacity() * sizeof(PendingEntry) + empty_.bitmap().memory_bytes();
 }
 
 }  // namespace vantorel

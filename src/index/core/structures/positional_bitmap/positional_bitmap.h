@@ -105,6 +105,17 @@ class PositionalBitmap {
     void remove(uint16_t key, uint32_t id);
   };
 
+  // A bulk entry not yet in its cell.
+  struct PendingEntry {
+    uint32_t position;
+    uint16_t key;
+    uint32_t id;
+  };
+
+  // Moves the pending entries into the cells: a counting sort by position,
+  // then by key (keeping push order), and one add_many per cell.
+  void drain_pending();
+
   // (cardinality, cell) pairs whose intersection answers a query at one place.
   using CellList = std::vector<std::pair<uint64_t, const IdSlot*>>;
 
@@ -122,7 +133,9 @@ class PositionalBitmap {
   bool add_cell(size_t position, uint16_t key, CellList& cells) const;
 
   std::vector<Position> positions_;
-  BufferedBitmap<32> empty_;  // ids whose string is ""
+  std::vector<PendingEntry> pending_;
+  std::vector<PendingEntry> sorted_scratch_;  // kept across the drains of one bulk
+  BufferedBitmap<32> empty_;                  // ids whose string is ""
 };
 
 }  // namespace vantorel
