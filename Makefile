@@ -10,7 +10,7 @@ JOBS   ?= 2
 CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
   -DPython_EXECUTABLE=$(abspath $(PY)) -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
 
-.PHONY: setup build test test-cpp test-python demo bench-native format clean
+.PHONY: setup build test test-cpp test-python demo bench-native bench format clean
 
 setup:
 	@tools/setup.sh
@@ -32,6 +32,10 @@ demo: build
 
 bench-native: build
 	@$(BUILD)/bench_native
+
+bench: build
+	@$(PY) -m pip install --quiet pandas polars duckdb matplotlib || true
+	@PYTHONPATH=$(BUILD) nice $(PY) bench/bench.py $(BENCH_ARGS)
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')

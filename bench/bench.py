@@ -1,0 +1,444 @@
+"""Vantorel against the usual ways of querying a list of Python objects.
+
+    make bench                      # 1,000,000 objects, 5 repetitions per query
+    make bench BENCH_ARGS=--quick   # 100,000 objects, 3 repetitions
+
+Every engine runs in its own forked process over the same objects, generated once by
+the parent (so build times and memory are measured on a fresh heap, and no engine sees
+another one's updates). Every answer is compared with an independent scan; a mismatch
+is printed and the run exits non-zero. Results go to bench/results/ (latest.json,
+latest.md, latest.png).
+"""
+
+import argparse
+import ctypes
+import datetime
+import gc
+import json
+import os
+import platform
+import random
+import statistics
+import sys
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import engines as engines_mod  # noqa: E402
+import report  # noqa: E402
+
+from Vantorel import Indexable  # noqa: E402
+
+ENGINE_ORDER = ["vantorel", "scan", "hand-index", "sqlite", "pandas", "polars", "duckdb"]
+QUERY_WORKLOADS = ["eq_age", "eq_name", "range_score", "city_age", "prefix", "substring",
+                   "tag", "owner"]
+WORKLOADS = ["build"] + QUERY_WORKLOADS + ["update"]
+
+CITIES = [f"city-{i:02d}" for i in range(50)]
+TAGS = [f"tag-{i:02d}" for i in range(20)]
+LETTERS = "abcdefghijklmnopqrstuvwxyz"
+N_OWNERS = 1000
+
+
+class Item(Indexable):
+    pass
+
+
+class Owner(Indexable):
+    pass
+
+
+def generate(n, seed):
+    """N deterministic Items; 10% have an `owner` drawn from a pool of Owners."""
+    rng = random.Random(seed)
+    owners = [Owner(name=f"owner-{i:04d}") for i in range(N_OWNERS)]
+    lens = rng.choices(range(6, 13), k=n)
+    letters = "".join(rng.choices(LETTERS, k=sum(lens)))
+    names, at = [], 0
+    for ln in lens:
+        names.append(letters[at:at + ln])
+        at += ln
+    ages = rng.choices(range(100), k=n)
+    cities = rng.choices(CITIES, k=n)
+    ntags = rng.choices(range(4), k=n)
+    objs = []
+    for i in range(n):
+        kw = dict(age=ages[i], score=rng.random() * 100.0, city=cities[i], name=names[i],
+                  active=rng.random() < 0.5, tags=rng.sample(TAGS, ntags[i]))
+        if rng.random() < 0.1:
+            kw["owner"] = owners[rng.randrange(N_OWNERS)]
+        objs.append(Item(**kw))
+    return objs, owners
+
+
+def choose_params(objs):
+    n = len(objs)
+    owner = next(o.owner.name for o in objs[n // 2:] if getattr(o, "owner", None) is not None)
+    return {
+        "age": 42,
+        "name": objs[n // 3].name,
+        "score_lo": 37.0,
+        "score_hi": 38.0,
+        "city": CITIES[7],
+        "age_gt": 50,
+        "prefix": objs[n // 5].name[:2],
+        "substring": objs[n // 7].name[1:4],
+        "tag": TAGS[5],
+        "owner": owner,
+    }
+
+
+def describe(params):
+    p = params
+    return {
+        "build": "build the index from the list of objects",
+        "eq_age": f"age == {p['age']}",
+        "eq_name": f"name == {p['name']!r}",
+        "range_score": f"{p['score_lo']} <= score <= {p['score_hi']}  (1%)",
+        "city_age": f"city == {p['city']!r} and age > {p['age_gt']}",
+        "prefix": f"name starts with {p['prefix']!r}",
+        "substring": f"{p['substring']!r} in name",
+        "tag": f"{p['tag']!r} in tags",
+        "owner": f"owner.name == {p['owner']!r}",
+        "update": f"age := random on 10% of the objects, then age == {p['age']}",
+    }
+
+
+def call(engine, wl, p):
+    if wl == "eq_age":
+        return engine.eq_age(p["age"])
+    if wl == "eq_name":
+        return engine.eq_name(p["name"])
+    if wl == "range_score":
+        return engine.range_score(p["score_lo"], p["score_hi"])
+    if wl == "city_age":
+        return engine.city_age(p["city"], p["age_gt"])
+    if wl == "prefix":
+        return engine.prefix(p["prefix"])
+    if wl == "substring":
+        return engine.substring(p["substring"])
+    if wl == "tag":
+        return engine.tag(p["tag"])
+    if wl == "owner":
+        return engine.owner(p["owner"])
+    raise ValueError(wl)
+
+
+def update_rounds(n, reps, seed, ages0, age_q):
+    """Per round: positions, new values, and the ids expected afterwards (rounds accumulate)."""
+    rng = random.Random(seed + 1)
+    ages = list(ages0)
+    rounds = []
+    for _ in range(reps):
+        pos = rng.sample(range(n), n // 10)
+        vals = rng.choices(range(100), k=len(pos))
+        for p, v in zip(pos, vals):
+            ages[p] = v
+        expected = frozenset(i for i, a in enumerate(ages) if a == age_q)
+        rounds.append((pos, vals, expected))
+    return rounds
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def settled_rss_bytes():
+    """RSS after a full collection and after glibc hands its free heap back to the system."""
+    gc.collect()
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc
+        pass
+    return rss_bytes()
+
+
+def obj_summary(o, i):
+    return (f"#{i} age={o.age} score={o.score!r} city={o.city!r} name={o.name!r} "
+            f"tags={list(o.tags)} owner={engines_mod.owner_name(o)!r}")
+
+
+def compare(objs, got, expected_pos, engine, wl, query, rep):
+    """None when `got` holds exactly the objects at expected_pos, else a mismatch record."""
+    got_ids = [id(o) for o in got]
+    got_set = set(got_ids)
+    exp_ids = {id(objs[i]): i for i in expected_pos}
+    if got_set == exp_ids.keys():
+        if len(got_ids) != len(got_set):
+            return {"engine": engine, "workload": wl, "query": query, "rep": rep,
+                    "kind": "duplicates", "returned": len(got_ids), "distinct": len(got_set)}
+        return None
+    where = {id(o): i for i, o in enumerate(objs)}
+    missing = [exp_ids[k] for k in exp_ids.keys() - got_set]
+    extra = [where.get(k) for k in got_set - exp_ids.keys()]
+    return {
+        "engine": engine, "workload": wl, "query": query, "rep": rep, "kind": "mismatch",
+        "expected": len(exp_ids), "returned": len(got_ids),
+        "missing": len(missing), "extra": len(extra),
+        "missing_examples": [obj_summary(objs[i], i) for i in sorted(missing)[:3]],
+        "extra_examples": [obj_summary(objs[i], i) if i is not None else "<not in the list>"
+                           for i in sorted(extra, key=lambda x: -1 if x is None else x)[:3]],
+    }
+
+
+def run_engine(name, objs, params, refs, rounds, cfg):
+    """Runs every workload for one engine; meant to run in a forked child."""
+    n = len(objs)
+    queries = describe(params)
+    cls = engines_mod.ENGINES[name]
+    out = {"engine": name, "workloads": {}, "mismatches": []}
+    try:
+        engine = cls.create(objs)
+    except ImportError as ex:
+        return {"engine": name, "skipped": f"import failed: {ex}"}
+
+    # Warm-up on a small slice: loads lazily imported code before the memory baseline.
+    warm = cls.create(objs[:2000])
+    warm.build()
+    for wl in QUERY_WORKLOADS:
+        call(warm, wl, params)
+    warm.drop()
+    del warm
+
+    # Build: time and memory of the first build, time of the others.
+    base = settled_rss_bytes()
+    t0 = time.perf_counter()
+    engine.build()
+    t1 = time.perf_counter()
+    grown = settled_rss_bytes() - base
+    builds = [(t1 - t0) * 1e3]
+    out["memory"] = {"rss_growth_bytes": grown, "bytes_per_object": grown / n,
+                     "self_reported_bytes": engine.self_reported_bytes()}
+    for _ in range(cfg["build_reps"] - 1):
+        engine.drop()
+        t0 = time.perf_counter()
+        engine.build()
+        builds.append((time.perf_counter() - t0) * 1e3)
+    out["workloads"]["build"] = {"samples_ms": builds, "median_ms": statistics.median(builds),
+                                 "min_ms": min(builds)}
+    print(f"    {name}: built in {statistics.median(builds):.1f} ms, "
+          f"{grown / n:.0f} B/object", flush=True)
+
+    for wl in QUERY_WORKLOADS:
+        samples, count = [], None
+        for rep in range(cfg["reps"]):
+            t0 = time.perf_counter()
+            got = call(engine, wl, params)
+            samples.append((time.perf_counter() - t0) * 1e3)
+            count = len(got)
+            bad = compare(objs, got, refs[wl], name, wl, queries[wl], rep)
+            if bad:
+                out["mismatches"].append(bad)
+            del got
+        out["workloads"][wl] = {"samples_ms": samples, "median_ms": statistics.median(samples),
+                                "min_ms": min(samples), "count": count}
+
+    samples, upd_only, count = [], [], None
+    for rep, (pos, vals, expected) in enumerate(rounds):
+        t0 = time.perf_counter()
+        engine.update_age(pos, vals)
+        t1 = time.perf_counter()
+        got = engine.eq_age(params["age"])
+        t2 = time.perf_counter()
+        samples.append((t2 - t0) * 1e3)
+        upd_only.append((t1 - t0) * 1e3)
+        count = len(got)
+        bad = compare(objs, got, expected, name, "update", queries["update"], rep)
+        if bad:
+            out["mismatches"].append(bad)
+        del got
+    out["workloads"]["update"] = {"samples_ms": samples, "median_ms": statistics.median(samples),
+                                  "min_ms": min(samples),
+                                  "update_only_median_ms": statistics.median(upd_only),
+                                  "count": count}
+    return out
+
+
+def in_child(fn, *args):
+    """Runs fn(*args) in a forked process and returns its JSON-able result."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    rd, wr = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(rd)
+        code = 0
+        try:
+            res = fn(*args)
+        except BaseException:  # report anything, including Vantorel.InternalError
+            res = {"error": traceback.format_exc()}
+            code = 1
+        try:
+            data = json.dumps(res).encode()
+            with os.fdopen(wr, "wb") as f:
+                f.write(data)
+        finally:
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(code)
+    os.close(wr)
+    with os.fdopen(rd, "rb") as f:
+        data = f.read()
+    _, status = os.waitpid(pid, 0)
+    if data:
+        return json.loads(data)
+    if os.WIFSIGNALED(status):
+        return {"error": f"process killed by signal {os.WTERMSIG(status)}"}
+    return {"error": f"process exited with status {os.WEXITSTATUS(status)} and no result"}
+
+
+def attribute_read_context(objs, m):
+    """Time to read one attribute from m Indexables versus m plain Python objects."""
+    class Plain:
+        pass
+
+    sub = objs[:m]
+    plain = []
+    for o in sub:
+        p = Plain()
+        p.age, p.name = o.age, o.name
+        plain.append(p)
+
+    def best(fn):
+        ts = []
+        for _ in range(5):
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+        return min(ts) * 1e9 / m
+
+    return {
+        "objects": m,
+        "indexable_ns_per_read": best(lambda: [o.age for o in sub]),
+        "plain_ns_per_read": best(lambda: [o.age for o in plain]),
+    }
+
+
+def versions():
+    out = {"python": platform.python_version()}
+    for mod in ("pandas", "polars", "duckdb", "numpy", "matplotlib"):
+        try:
+            out[mod] = __import__(mod).__version__
+        except Exception:  # absent or broken: the engine was skipped
+            out[mod] = None
+    import sqlite3
+
+    out["sqlite"] = sqlite3.sqlite_version
+    return out
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "?"
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="100,000 objects, 3 repetitions")
+    ap.add_argument("-n", "--objects", type=int, help="number of objects")
+    ap.add_argument("--reps", type=int, help="repetitions per query (median reported)")
+    ap.add_argument("--build-reps", type=int, default=3, help="repetitions of each build")
+    ap.add_argument("--engines", help="comma-separated subset of " + ",".join(ENGINE_ORDER))
+    ap.add_argument("--seed", type=int, default=20240601)
+    ap.add_argument("--out", default=os.path.join(HERE, "results"), help="output directory")
+    args = ap.parse_args(argv)
+
+    n = args.objects or (100_000 if args.quick else 1_000_000)
+    reps = args.reps or (3 if args.quick else 5)
+    names = ENGINE_ORDER if not args.engines else [e.strip() for e in args.engines.split(",")]
+    for e in names:
+        if e not in engines_mod.ENGINES:
+            ap.error(f"unknown engine {e!r}")
+    names = [e for e in ENGINE_ORDER if e in names]
+    cfg = {"objects": n, "reps": reps, "build_reps": args.build_reps, "seed": args.seed,
+           "quick": args.quick}
+
+    print(f"Generating {n:,} objects (seed {args.seed})...", flush=True)
+    t0 = time.perf_counter()
+    objs, owners = generate(n, args.seed)
+    params = choose_params(objs)
+    queries = describe(params)
+    print(f"  done in {time.perf_counter() - t0:.1f} s", flush=True)
+
+    # Reference answers: positions from a plain scan (untimed).
+    scan = engines_mod.ScanEngine(objs)
+    refs = {}
+    for wl in QUERY_WORKLOADS:
+        ids = {id(o) for o in call(scan, wl, params)}
+        refs[wl] = frozenset(i for i, o in enumerate(objs) if id(o) in ids)
+    rounds = update_rounds(n, reps, args.seed, [o.age for o in objs], params["age"])
+    del scan
+    gc.collect()
+    gc.freeze()  # the children never scan (nor copy) the shared objects in their collections
+
+    results, notes, mismatches, failed = {}, [], [], False
+    for name in names:
+        print(f"  running {name}...", flush=True)
+        res = in_child(run_engine, name, objs, params, refs, rounds, cfg)
+        if "skipped" in res:
+            notes.append(f"{name} skipped: {res['skipped']}")
+            print(f"    {name} skipped: {res['skipped']}", flush=True)
+            failed |= name == "vantorel"
+            continue
+        if "error" in res:
+            notes.append(f"{name} failed: {res['error'].strip().splitlines()[-1]}")
+            print(f"    {name} FAILED:\n{res['error']}", flush=True)
+            failed = True
+            continue
+        results[name] = res
+        mismatches.extend(res["mismatches"])
+
+    gc.unfreeze()
+    context = attribute_read_context(objs, min(n, 100_000))
+    meta = {
+        "date": datetime.datetime.now().isoformat(timespec="seconds"),
+        "config": cfg,
+        "params": params,
+        "queries": queries,
+        "machine": {"cpus": os.cpu_count(), "cpu": cpu_model(), "platform": platform.platform()},
+        "versions": versions(),
+        "attribute_read": context,
+        "memory_method": "RSS growth (/proc/self/statm) across the first build, in a fresh "
+                         "forked process per engine, after a warm-up build on 2,000 objects; "
+                         "both readings after gc.collect() and malloc_trim(0)",
+        "notes": notes,
+    }
+    doc = {"meta": meta, "engines": [e for e in names if e in results], "workloads": WORKLOADS,
+           "results": results, "mismatches": mismatches}
+
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "latest.json"), "w") as f:
+        json.dump(doc, f, indent=1)
+    md = report.markdown(doc)
+    with open(os.path.join(args.out, "latest.md"), "w") as f:
+        f.write(md)
+    print()
+    print(report.text_table(doc))
+    print(f"\nAttribute read: {context['indexable_ns_per_read']:.0f} ns on an Indexable, "
+          f"{context['plain_ns_per_read']:.0f} ns on a plain object")
+    png = os.path.join(args.out, "latest.png")
+    chart_note = report.chart(doc, png)
+    print(chart_note)
+    print(f"Results written to {args.out}/latest.{{json,md,png}}")
+    for note in notes:
+        print("note:", note)
+
+    if mismatches:
+        print(f"\n{len(mismatches)} WRONG ANSWER(S):")
+        for m in mismatches:
+            print(json.dumps(m, indent=1))
+        failed |= any(m["kind"] == "mismatch" for m in mismatches)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

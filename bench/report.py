@@ -1,0 +1,190 @@
+"""Tables (text and markdown) and the bar chart of a bench.py result document."""
+
+LABELS = {
+    "build": "build", "eq_age": "age==", "eq_name": "name==", "range_score": "score 1%",
+    "city_age": "city&age>", "prefix": "prefix", "substring": "substr", "tag": "tag",
+    "owner": "owner.name", "update": "update+q", "memory": "B/obj",
+}
+
+
+def fmt_ms(v):
+    if v is None:
+        return "-"
+    if v < 1:
+        return f"{v:.3f}"
+    if v < 10:
+        return f"{v:.2f}"
+    if v < 100:
+        return f"{v:.1f}"
+    return f"{v:.0f}"
+
+
+def fmt_ratio(r):
+    if r is None:
+        return "-"
+    return f"{r:.1f}x" if r >= 10 else f"{r:.2f}x"
+
+
+def median(doc, engine, wl):
+    res = doc["results"].get(engine)
+    if res is None:
+        return None
+    if wl == "memory":
+        return res.get("memory", {}).get("bytes_per_object")
+    w = res["workloads"].get(wl)
+    return None if w is None else w["median_ms"]
+
+
+def best_peer(doc, wl):
+    """(engine, value) of the fastest (or smallest) engine other than Vantorel."""
+    best = None
+    for e in doc["engines"]:
+        if e == "vantorel":
+            continue
+        if wl in ("build", "memory") and e == "scan":
+            continue  # the scan builds nothing
+        v = median(doc, e, wl)
+        if v is not None and (best is None or v < best[1]):
+            best = (e, v)
+    return best
+
+
+def ratio(doc, wl):
+    """Best peer / Vantorel: above 1 means Vantorel is faster (or smaller)."""
+    v = median(doc, "vantorel", wl)
+    b = best_peer(doc, wl)
+    if v is None or b is None or v <= 0:
+        return None
+    return b[1] / v
+
+
+def rows(doc):
+    cols = doc["workloads"] + ["memory"]
+    header = ["engine"] + [LABELS[c] for c in cols]
+    body = []
+    for e in doc["engines"]:
+        cells = [e]
+        for c in cols:
+            v = median(doc, e, c)
+            if c == "memory":
+                cells.append("-" if v is None or e == "scan" else f"{v:.0f}")
+            elif c == "build" and e == "scan":
+                cells.append("-")
+            else:
+                cells.append(fmt_ms(v))
+        body.append(cells)
+    if "vantorel" in doc["engines"]:
+        body.append(["best peer"] + [(best_peer(doc, c) or ("-",))[0] for c in cols])
+        body.append(["vantorel speedup"] + [fmt_ratio(ratio(doc, c)) for c in cols])
+    return header, body
+
+
+def text_table(doc):
+    header, body = rows(doc)
+    widths = [max(len(r[i]) for r in [header] + body) for i in range(len(header))]
+    lines = ["  ".join(h.rjust(w) if i else h.ljust(w) for i, (h, w) in enumerate(zip(header, widths)))]
+    lines.append("  ".join("-" * w for w in widths))
+    for r in body:
+        lines.append("  ".join(c.rjust(w) if i else c.ljust(w) for i, (c, w) in enumerate(zip(r, widths))))
+    cfg = doc["meta"]["config"]
+    title = (f"Medians in ms over {cfg['reps']} runs (builds: {cfg['build_reps']}), "
+             f"{cfg['objects']:,} objects; B/obj = RSS growth per object during the build; "
+             "speedup = best peer / vantorel")
+    return title + "\n" + "\n".join(lines)
+
+
+def markdown(doc):
+    meta, cfg = doc["meta"], doc["meta"]["config"]
+    header, body = rows(doc)
+    out = [
+        "# Vantorel benchmark: latest run",
+        "",
+        f"- {cfg['objects']:,} objects, {'quick mode, ' if cfg['quick'] else ''}"
+        f"median of {cfg['reps']} runs per query and {cfg['build_reps']} per build; "
+        f"run {meta['date']}",
+        f"- machine: {meta['machine']['cpus']} CPUs ({meta['machine']['cpu']}), "
+        f"{meta['machine']['platform']}",
+        "- versions: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items() if v),
+        f"- memory (B/obj): {meta['memory_method']}",
+        "- speedup: the best peer's median divided by Vantorel's (above 1: Vantorel wins); "
+        "for B/obj the best peer's size divided by Vantorel's; "
+        "the scan is not a peer for build and memory",
+        "",
+        "Times in milliseconds.",
+        "",
+        "| " + " | ".join(header) + " |",
+        "|" + "|".join(["---"] + ["---:"] * (len(header) - 1)) + "|",
+    ]
+    for r in body:
+        out.append("| " + " | ".join(r) + " |")
+    out += ["", "Workloads:", ""]
+    for wl in doc["workloads"]:
+        count = next((doc["results"][e]["workloads"][wl].get("count") for e in doc["engines"]
+                      if wl in doc["results"][e]["workloads"]), None)
+        extra = "" if count is None else f": {count:,} matching"
+        out.append(f"- `{LABELS[wl]}`: {meta['queries'][wl]}{extra}")
+    ar = meta["attribute_read"]
+    out += ["", f"Reading one attribute costs {ar['indexable_ns_per_read']:.0f} ns on an "
+            f"Indexable and {ar['plain_ns_per_read']:.0f} ns on a plain Python object; every "
+            "peer pays the former to read the objects (scan, hand-index update, extraction "
+            "in the builds)."]
+    upd = [(e, doc["results"][e]["workloads"]["update"].get("update_only_median_ms"))
+           for e in doc["engines"] if "update" in doc["results"][e]["workloads"]]
+    if upd:
+        out += ["", "The update alone (without the query), median ms: "
+                + ", ".join(f"{e} {fmt_ms(v)}" for e, v in upd) + "."]
+    sizes = [(e, doc["results"][e].get("memory", {}).get("self_reported_bytes"))
+             for e in doc["engines"]]
+    sizes = [(e, sr) for e, sr in sizes if sr]
+    if sizes:
+        out += ["", "Sizes the libraries report themselves (B/object): "
+                + ", ".join(f"{e} {sr / cfg['objects']:.0f}" for e, sr in sizes)
+                + " (pandas: memory_usage(deep=True); polars: estimated_size(); duckdb: "
+                "duckdb_memory())."]
+    if meta["notes"]:
+        out += ["", "Notes:", ""] + [f"- {n}" for n in meta["notes"]]
+    if doc["mismatches"]:
+        out += ["", f"**{len(doc['mismatches'])} wrong answer(s)**, see latest.json."]
+    return "\n".join(out) + "\n"
+
+
+def chart(doc, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except Exception as ex:  # optional
+        return f"No chart: matplotlib unavailable ({ex})"
+    engines = doc["engines"]
+    wls = doc["workloads"]
+    fig, (ax, axm) = plt.subplots(1, 2, figsize=(15, 5.5), gridspec_kw={"width_ratios": [5, 1]})
+    width = 0.8 / max(1, len(engines))
+    for k, e in enumerate(engines):
+        xs, ys = [], []
+        for i, wl in enumerate(wls):
+            v = median(doc, e, wl)
+            if v is not None and not (wl == "build" and e == "scan"):
+                xs.append(i + (k - (len(engines) - 1) / 2) * width)
+                ys.append(max(v, 1e-3))
+        ax.bar(xs, ys, width, label=e)
+        m = median(doc, e, "memory")
+        if m is not None and e != "scan":
+            axm.bar([k], [m], 0.8, label=e, color=f"C{k}")
+            axm.annotate(f"{m:.0f}", (k, m), ha="center", va="bottom", fontsize=7)
+    ax.set_yscale("log")
+    ax.set_xticks(range(len(wls)))
+    ax.set_xticklabels([LABELS[w] for w in wls], rotation=20)
+    ax.set_ylabel("median time (ms, log scale)")
+    cfg = doc["meta"]["config"]
+    ax.set_title(f"Query and build times, {cfg['objects']:,} objects (lower is better)")
+    ax.grid(axis="y", which="both", alpha=0.3)
+    ax.legend(fontsize=8, ncol=2)
+    axm.set_xticks(range(len(engines)))
+    axm.set_xticklabels(engines, rotation=60, fontsize=8)
+    axm.set_title("memory (B/object)")
+    axm.grid(axis="y", which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return f"Chart: {path}"
