@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace vantorel {
 
@@ -92,17 +93,38 @@ void NumericalBitmap::drain_pending() {
 }
 
 Bitmap NumericalBitmap::equal(const OrderKey& key) const {
-  // Intersect the smallest bitmaps first: the running result shrinks fastest
-  // and the first step copies only an intersection, not a whole bitmap.
-  std::array<std::pair<uint64_t, const Bitmap*>, OrderKey::kBits> parts;
+  // Every id with a number is in exactly one bitmap of each pair, so at each
+  // bit position the key's bitmap can be intersected or, equally, the other
+  // one subtracted: whichever is smaller. Positions where every id agrees with
+  // the key cost nothing; a position where none does ends the query.
+  using Part = std::pair<uint64_t, const Bitmap*>;
+  std::vector<Part> intersect;
+  std::vector<Part> subtract;
   for (int n = 0; n < OrderKey::kBits; ++n) {
-    const Bitmap& ids = ids_with(n, key.bit(n));
-    parts[n] = {ids.cardinality(), &ids};
+    const bool bit = key.bit(n);
+    const Bitmap& mine = ids_with(n, bit);
+    const Bitmap& other = ids_with(n, !bit);
+    const uint64_t mine_count = mine.cardinality();
+    const uint64_t other_count = other.cardinality();
+    if (mine_count == 0) return Bitmap();
+    if (other_count == 0) continue;
+    if (mine_count <= other_count) {
+      intersect.emplace_back(mine_count, &mine);
+    } else {
+      subtract.emplace_back(other_count, &other);
+    }
   }
-  std::sort(parts.begin(), parts.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  Bitmap result = *parts[0].second & *parts[1].second;
-  for (size_t i = 2; i < parts.size() && !result.empty(); ++i) result &= *parts[i].second;
+  auto by_size = [](const Part& a, const Part& b) { return a.first < b.first; };
+  std::sort(intersect.begin(), intersect.end(), by_size);
+  std::sort(subtract.begin(), subtract.end(), by_size);
+  Bitmap result;
+  if (intersect.empty()) {
+    result = ids_with(0, false) | ids_with(0, true);
+  } else {
+    result = *intersect[0].second;
+    for (size_t i = 1; i < intersect.size() && !result.empty(); ++i) result &= *intersect[i].second;
+  }
+  for (size_t i = 0; i < subtract.size() && !result.empty(); ++i) result -= *subtract[i].second;
   return result;
 }
 
