@@ -86,7 +86,7 @@ void PositionalBitmap::push(std::string_view value, uint32_t id) {
   make_room(value.size());
   // Entries wait and reach the cells in batches at flush(); a long bulk is
   // drained early to bound the memory.
-  constexpr size_t kDrainAt = size_t{1} << 20;
+  constexpr size_t kDrainAt = size_t{1} << 18;
   for_each_cell(value, [&](size_t position, uint16_t key) {
     pending_.push_back({static_cast<uint32_t>(position), key, id});
   });
