@@ -10,7 +10,7 @@ JOBS   ?= 2
 CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
   -DPython_EXECUTABLE=$(abspath $(PY)) -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
 
-.PHONY: setup build test test-cpp test-python demo bench-native bench format clean
+.PHONY: setup build test test-cpp test-python test-asan demo bench-native bench format clean
 
 setup:
 	@tools/setup.sh
@@ -26,6 +26,20 @@ test-python: build
 	@PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
 
 test: test-cpp test-python
+
+# The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer: the
+# C++ tests with leak detection, pytest with the sanitizer runtime preloaded.
+ASAN_BUILD := build-asan
+ASAN_LIB := $(shell gcc -print-file-name=libasan.so)
+UBSAN_LIB := $(shell gcc -print-file-name=libubsan.so)
+test-asan: setup
+	@$(CMAKE) -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DVANTOREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  LD_PRELOAD="$(ASAN_LIB) $(UBSAN_LIB)" PYTHONPATH=$(ASAN_BUILD) \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 demo: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/quickstart.py

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "index/core/id_alloc.h"
+#include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
 #include "index/interfaces/classes.h"
 #include "py/args.h"
@@ -65,6 +66,19 @@ PyMethodDef kAllocatorState = {
     allocator_state,
     METH_NOARGS,
     "_allocator_state()\n--\n\n(ids issued, ids free): ids in use are the difference.",
+};
+
+// Diagnostics for tests: how many attribute names the process has interned.
+PyObject* interned_name_count(PyObject* /*module*/, PyObject* /*unused*/) {
+  py::EntryScope entry;
+  return PyLong_FromSize_t(global_interner().snapshot()->size());
+}
+
+PyMethodDef kInternedNameCount = {
+    "_interned_name_count",
+    interned_name_count,
+    METH_NOARGS,
+    "_interned_name_count()\n--\n\nThe number of attribute names interned so far.",
 };
 
 PyModuleDef kModuleDef = {
@@ -141,10 +155,12 @@ bool register_contents(PyObject* module) {
     }
     if (!add_public(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
-  py::OwnedRef diagnostics =
-      py::OwnedRef::steal(PyCMethod_New(&kAllocatorState, module, module_name.get(), nullptr));
-  if (!diagnostics || PyObject_SetAttrString(module, "_allocator_state", diagnostics.get()) < 0) {
-    return false;
+  for (PyMethodDef* diagnostic : {&kAllocatorState, &kInternedNameCount}) {
+    py::OwnedRef function =
+        py::OwnedRef::steal(PyCMethod_New(diagnostic, module, module_name.get(), nullptr));
+    if (!function || PyObject_SetAttrString(module, diagnostic->ml_name, function.get()) < 0) {
+      return false;
+    }
   }
   PyObject* internal = py::internal_error_type();
   return internal != nullptr && PyObject_SetAttrString(module, "InternalError", internal) == 0;

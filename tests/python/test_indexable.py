@@ -73,10 +73,19 @@ def test_private_names_are_stored_but_not_indexed():
 def test_unknown_names_are_not_interned_by_reads_or_queries():
     # Reading or querying by a name that nothing stored must not grow the
     # process-wide name table; a later store of the name still works.
-    obj = Item()
+    import Vantorel
+    from Vantorel import PyQueryExpr as Q
+
+    obj = Item(label=1)
+    idx = Index()
+    idx.add_object(obj)
     name = "never_stored_name_for_interning_check"
+    before = Vantorel._interned_name_count()
     assert getattr(obj, name, None) is None
-    assert Index().get_by_attribute(**{name: 1}) == []
+    assert idx.get_by_attribute(**{name: 1}) == []
+    assert idx.reduced_query(Q.or_(Q.eq(name, 1), Q.contains(f"label.{name}", "x"))).collect() == []
+    idx.reduce(**{name: 2})
+    assert Vantorel._interned_name_count() == before
     setattr(obj, name, 1)
     assert getattr(obj, name) == 1
 

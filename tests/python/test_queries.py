@@ -1,0 +1,86 @@
+"""Operator edge cases that the randomized tests reach only by chance."""
+
+import math
+
+import pytest
+
+from Vantorel import Index, Indexable, PyQueryExpr as Q
+
+
+class Item(Indexable):
+    pass
+
+
+@pytest.fixture
+def strings():
+    values = ["ab", "b", "a", "", "ba", "abcab", "日本", "x" * 40]
+    objs = {value: Item(s=value) for value in values}
+    idx = Index()
+    idx.add_object_many(list(objs.values()))
+    return idx, objs
+
+
+def matched(idx, query):
+    return sorted(o.s for o in idx.reduced_query(query).collect())
+
+
+def test_string_marks_are_exact(strings):
+    idx, _ = strings
+    assert matched(idx, Q.eq("s", "b")) == ["b"]
+    assert matched(idx, Q.starts_with("s", "b")) == ["b", "ba"]
+    assert matched(idx, Q.ends_with("s", "a")) == ["a", "ba"]
+    assert matched(idx, Q.ends_with("s", "ab")) == ["ab", "abcab"]
+    assert matched(idx, Q.contains("s", "ab")) == ["ab", "abcab"]
+    assert matched(idx, Q.contains("s", "ca")) == ["abcab"]
+    assert matched(idx, Q.contains("s", "本")) == ["日本"]
+    assert matched(idx, Q.contains("s", "")) == sorted(["ab", "b", "a", "", "ba", "abcab", "日本", "x" * 40])
+    assert matched(idx, Q.starts_with("s", 1)) == []
+    assert matched(idx, Q.eq("s", "x" * 41)) == []
+
+
+def test_string_marks_survive_growth():
+    # Strings that filled the position range when they were stored stay
+    # findable after longer strings grow it.
+    objs = [Item(s=v) for v in ("ab", "abcd", "abcdefgh", "ab" * 20)]
+    idx = Index()
+    for obj in objs:
+        idx.add_object(obj)
+    for obj in objs:
+        assert idx.get_by_attribute(s=obj.s) == [obj]
+        assert obj in idx.reduced_query(Q.ends_with("s", obj.s[-2:])).collect()
+    objs[0].s = "zz"
+    assert idx.get_by_attribute(s="ab") == []
+
+
+def test_numeric_order_across_kinds():
+    values = [-(2**63), -5, -1.5, -0.0, 0, 2, 2.5, 3, 3.0, 2**63 - 1, math.inf, -math.inf, True]
+    objs = [Item(v=value) for value in values]
+    idx = Index()
+    idx.add_object_many(objs)
+
+    def q(expr):
+        return sorted((o.v for o in idx.reduced_query(expr).collect()), key=lambda v: (v, type(v).__name__))
+
+    assert q(Q.gt("v", 2)) == [2.5, 3, 3.0, 2**63 - 1, math.inf]
+    assert q(Q.lt("v", 0)) == [-math.inf, -(2**63), -5, -1.5]
+    assert len(q(Q.eq("v", 0))) == 2  # -0.0 and 0
+    assert q(Q.bt("v", 3, 1)) == []
+    assert q(Q.gt("v", -9.3e18)) == q(Q.ge("v", -(2**63))) and -(2**63) in q(Q.gt("v", -9.3e18))
+    assert q(Q.ge("v", "a")) == [] and q(Q.gt("v", None)) == []
+    with pytest.raises(TypeError, match="not yet implemented"):
+        idx.reduced_query(Q.bt("v", "a", 3))
+    assert [o.v for o in idx.get_by_attribute(v=True)] == [True]
+
+
+def test_empty_combinations():
+    objs = [Item(v=i) for i in range(3)] + [Item(w=1)]
+    idx = Index()
+    idx.add_object_many(objs)
+    assert len(idx.reduced_query(Q.and_()).collect()) == 4
+    assert idx.reduced_query(Q.or_()).collect() == []
+    assert idx.reduced_query(Q.in_("v", [])).collect() == []
+    assert len(idx.reduced_query(Q.ne("v", 1)).collect()) == 3  # includes the object without v
+    assert len(idx.reduced_query(Q.not_(Q.in_("v", (0, 2)))).collect()) == 2
+    x = Q.eq("v", 1)
+    assert len(idx.reduced_query(Q.and_(x, x)).collect()) == 1
+    assert repr(x).startswith("<QueryExpr: Eq(") and repr(x).endswith(">")
