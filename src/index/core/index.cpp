@@ -229,8 +229,8 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
 
 Bitmap IndexAPI::reduced_query(const QueryExpr& expr) {
   auto maps = index->read();
-  Bitmap allowed = *allowed_items.read();
-  return evaluate_query(*maps, allowed, expr);
+  auto allowed = allowed_items.read();
+  return evaluate_query(*maps, *allowed, expr);
 }
 
 void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {

@@ -108,8 +108,8 @@ PyObject* add_object_many(PyObject* self, py::ParsedArgs& args) {
 Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
   py::AllowThreads released;
   auto maps = core.index->read();
-  Bitmap allowed = *core.allowed_items.read();
-  return evaluate_and_queries_vec(*maps, allowed, exprs);
+  auto allowed = core.allowed_items.read();
+  return evaluate_and_queries_vec(*maps, *allowed, exprs);
 }
 
 PyObject* reduce(PyObject* self, py::ParsedArgs& args) {

@@ -210,6 +210,8 @@ Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
 
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
+  // One condition needs no running copy of the allowed set.
+  if (exprs.size() == 1) return evaluate_query(maps, allowed, exprs.front());
   std::vector<const QueryExpr*> ordered;
   ordered.reserve(exprs.size());
   for (const QueryExpr& expr : exprs) ordered.push_back(&expr);
