@@ -248,3 +248,29 @@ def test_reference_cycles_through_attributes_are_collected():
     gc.collect()
     assert all(r() is None for r in refs)
     assert ids_in_use() == start
+
+
+def test_values_nobody_holds_are_forgotten():
+    # A long-lived index keeps no value that no object holds any more: nested
+    # objects and plain objects are released, their ids returned.
+    gc.collect()
+    start = ids_in_use()
+    holders = [Item(k=i) for i in range(10)]
+    idx = Index()
+    idx.add_object_many(holders)
+    refs = []
+    for step in range(200):
+        child = Item(label=step)
+        token = object.__new__(type("Token", (), {}))
+        refs.append(weakref.ref(child))
+        refs.append(weakref.ref(token))
+        holders[step % 10].child = child if step % 2 else [child, step]
+        holders[step % 10].token = token
+    for holder in holders:
+        holder.child = None
+        holder.token = None
+    del child, token
+    gc.collect()
+    assert idx.get_by_attribute(**{"child.label": 199}) == []
+    assert all(r() is None for r in refs)
+    assert ids_in_use() - start == len(holders)

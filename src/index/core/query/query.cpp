@@ -150,11 +150,20 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
 void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   ExactMap* map = exact.get();
   if (map == nullptr) return;
-  auto shard = map->write_shard(value.hash());
-  auto found = shard->find(value);
-  if (found != shard->end() && found->second.kind() != HybridSet::Kind::Empty) {
+  std::optional<std::pair<PyValue, HybridSet>> emptied;
+  {
+    auto shard = map->write_shard(value.hash());
+    auto found = shard->find(value);
+    if (found == shard->end() || found->second.kind() == HybridSet::Kind::Empty) return;
     found->second.remove(id);
+    // A value no item holds any more leaves the map: its key would keep the
+    // Python object alive and the map would grow with every value ever seen.
+    if (found->second.empty()) {
+      emptied.emplace(std::move(*found));
+      shard->erase(found);
+    }
   }
+  // `emptied` is released here, outside the shard lock.
 }
 
 std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint32_t owner,
@@ -425,6 +434,7 @@ void QueryMap::keep_only(const Bitmap& keep) {
   if (ExactMap* map = exact.get()) {
     map->for_each_shard_write([&](auto& shard) {
       for (auto& entry : shard) entry.second.retain_in(kept);
+      std::erase_if(shard, [](const auto& entry) { return entry.second.empty(); });
     });
   }
   {
