@@ -25,6 +25,9 @@ test-cpp: build
 test-python: build
 	@PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
 
+fuzz: build
+	@VANTOREL_FUZZ_EXAMPLES=2000 PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python/test_stateful.py
+
 test: test-cpp test-python
 
 # The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer: the
