@@ -114,6 +114,24 @@ def test_cycles_among_nested_objects_terminate():
     assert idx.get_by_attribute(**{"x.x.x.name": "d"}) == [a]
 
 
+def test_replacing_self_and_back_references_does_not_hang():
+    # Values that were not nested because they hold their holder must be
+    # replaced without waiting on the holder's own lock.
+    a, c, d = Item(name="a"), Item(name="c"), Item(name="d")
+    idx = Index()
+    idx.add_object_many([a, c])
+    c.me = d  # the attribute's nested index exists
+    a.me = a
+    a.me = None
+    holder, held = Item(name="h"), Item(name="held")
+    holder.x = held
+    idx.add_object(holder)
+    held.back = holder
+    holder.x = None
+    assert idx.get_by_attribute(**{"x.name": "held"}) == []
+    assert idx.get_by_attribute(**{"me.name": "d"}) == [c]
+
+
 def test_reduce_keeps_elements_of_kept_objects():
     keep = Item(name="k", tags=["x", "y"], owner=Item(name="o1"))
     drop = Item(name="d", tags=["x"], owner=Item(name="o2"))

@@ -269,6 +269,11 @@ void QueryMap::unlink_indexable(const PyValue& value, uint32_t holder) {
 
 void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
                                std::optional<uint32_t> holder) {
+  // A pair that was never recorded (the object was not nested because it
+  // holds its holder, directly or further up) changes nothing. Returning
+  // before locking matters: that object's membership mutex may be held by
+  // this very thread, further up the chain.
+  if (holder && !core.parent_child_map.read()->has_pair(*holder, child.id)) return;
   auto memberships = child.indexes->lock();
   bool still_held = false;
   {
