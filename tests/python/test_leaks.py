@@ -32,9 +32,10 @@ def rss_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def one_round(seed, resident):
-    """Runs OPS_PER_ROUND mixed operations on indexes and views that live for the round,
-    and on `resident`, an index that outlives it and is reduced to nothing at its end.
+def one_round(seed, resident, ops=OPS_PER_ROUND, cycles=False):
+    """Runs `ops` mixed operations on indexes and views that live for the round, and on
+    `resident`, an index that outlives it and is reduced to nothing at its end. With
+    `cycles`, the round's objects are also assigned to each other.
     Returns weak references to every Indexable made."""
     rng = random.Random(seed)
     made = []
@@ -46,8 +47,8 @@ def one_round(seed, resident):
         made.append(weakref.ref(item))
         return item
 
-    # Nested values come from `leaves` (objects never given nested values themselves) or
-    # are made on the spot, so the object graph stays acyclic.
+    # Nested values: `leaves` (never given nested values themselves), objects made on the
+    # spot and, with `cycles`, the round's own objects.
     leaves = [Item(k=i, label=f"l{i}") for i in range(30)]
     made.extend(weakref.ref(leaf) for leaf in leaves)
 
@@ -64,8 +65,10 @@ def one_round(seed, resident):
             return rng.random() * 100
         if r < 0.65:
             return [rng.randrange(10), f"e{rng.randrange(30)}", (rng.random(), "t")]
-        if r < 0.75:
+        if r < 0.72:
             return rng.choice(leaves)
+        if r < 0.75:
+            return rng.choice(live) if cycles else rng.choice(leaves)
         if r < 0.8:
             fresh = Item(k=rng.randrange(20), label=f"f{counter[0]}")
             made.append(weakref.ref(fresh))
@@ -79,7 +82,7 @@ def one_round(seed, resident):
     live = [new_item() for _ in range(200)]
     indexes = [Index(), Index(), Index(), resident]
     views = []
-    for op in range(OPS_PER_ROUND):
+    for op in range(ops):
         r = rng.random()
         idx = rng.choice(indexes)
         if r < 0.05:
@@ -138,6 +141,17 @@ def test_memory_objects_and_ids_are_released():
         sizes.append(rss_bytes())
     growth = sizes[-1] - sizes[0]  # the first round is the warm-up
     assert growth < RSS_MARGIN, f"resident memory grew by {growth} bytes: {sizes}"
+
+
+def test_cycles_among_churned_objects_are_collected():
+    gc.collect()
+    start = ids_in_use()
+    resident = Index()
+    for seed in (100, 101):
+        refs = one_round(seed, resident, ops=8_000, cycles=True)
+        gc.collect()
+        assert sum(r() is not None for r in refs) == 0
+        assert ids_in_use() == start
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
