@@ -252,10 +252,12 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
     auto memberships = item.record->indexes->lock();
     unregister_membership(*memberships, this);
   }
-  *allowed_items.write() &= keep;
+  // Only the ids found removed above are taken out: an object added while
+  // this runs stays live and indexed.
+  *allowed_items.write() -= removed;
   MapArray maps = *index->read();
   for (const std::shared_ptr<QueryMap>& map : maps) {
-    if (map) map->keep_only(keep);
+    if (map) map->remove_items(removed);
   }
   std::vector<StoredItem> vacated;
   {

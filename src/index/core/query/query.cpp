@@ -413,47 +413,49 @@ Bitmap QueryMap::contains(const PyValue& pattern) const {
 
 // ---- narrowing ---------------------------------------------------------------
 
-void QueryMap::keep_only(const Bitmap& keep) {
-  // The kept objects and the elements they own, at any depth.
-  Bitmap kept = keep;
-  std::vector<uint32_t> dropped;
+void QueryMap::remove_items(const Bitmap& removed) {
+  // The removed objects and the elements they own, at any depth.
+  Bitmap dropped = removed;
+  std::vector<uint32_t> freed;
   {
     auto guard = elements.write();
     if (*guard) {
       ElementTable& table = **guard;
       table.masked_ids.for_each([&](uint32_t id) {
         auto root = table.root_of(id);
-        if (root && keep.contains(*root)) {
-          kept.add(id);
-        } else {
-          dropped.push_back(id);
-        }
+        if (!root || removed.contains(*root)) freed.push_back(id);
       });
-      for (uint32_t id : dropped) {
+      for (uint32_t id : freed) {
         table.mapped_ids.erase(id);
         table.masked_ids.remove(id);
+        dropped.add(id);
       }
-      std::erase_if(table.by_owner, [&](const auto& entry) { return !kept.contains(entry.first); });
+      std::erase_if(table.by_owner,
+                    [&](const auto& entry) { return dropped.contains(entry.first); });
     }
   }
   if (ExactMap* map = exact.get()) {
     map->for_each_shard_write([&](auto& shard) {
-      for (auto& entry : shard) entry.second.retain_in(kept);
+      for (auto& entry : shard) {
+        if (entry.second.to_bitmap().intersects(dropped)) {
+          entry.second.retain_in(entry.second.to_bitmap() - dropped);
+        }
+      }
       std::erase_if(shard, [](const auto& entry) { return entry.second.empty(); });
     });
   }
   {
     auto guard = str_radix_map.write();
-    if (*guard) (*guard)->retain_in(kept);
+    if (*guard) (*guard)->remove_all(dropped);
   }
   {
     auto guard = num_ordered.write();
-    if (*guard) (*guard)->retain_in(kept);
+    if (*guard) (*guard)->remove_all(dropped);
   }
   {
     auto guard = bool_map.write();
     if (*guard) {
-      for (auto& slot : **guard) slot.bitmap() &= kept;
+      for (auto& slot : **guard) slot.bitmap() -= dropped;
     }
   }
   if (std::shared_ptr<IndexAPI> core = nested()) {
@@ -463,7 +465,7 @@ void QueryMap::keep_only(const Bitmap& keep) {
     {
       auto map = core->parent_child_map.write();
       for (auto [holder, child] : map->pairs()) {
-        if (kept.contains(holder)) continue;
+        if (!dropped.contains(holder)) continue;
         map->unregister_pair(holder, child);
         if (!map->has_parents(child)) orphans.add(child);
       }
@@ -477,7 +479,7 @@ void QueryMap::keep_only(const Bitmap& keep) {
     }
     for (const StoredItem& item : leaving) leave_if_unheld(*core, *item.record, std::nullopt);
   }
-  for (uint32_t id : dropped) free_id(id);
+  for (uint32_t id : freed) free_id(id);
 }
 
 size_t QueryMap::memory_bytes() const {

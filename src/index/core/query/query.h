@@ -94,9 +94,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // `ids` plus every masked id whose holder is in `ids`.
   Bitmap with_elements_of(const Bitmap& ids) const;
 
-  // Narrows every sub-index to the objects of `keep` (and their elements);
-  // the nested core drops the objects held only by removed holders.
-  void keep_only(const Bitmap& keep);
+  // Takes the objects of `removed` (and their elements) out of every
+  // sub-index; the nested core drops the objects held only by removed
+  // holders. Other ids, including those added meanwhile, are untouched.
+  void remove_items(const Bitmap& removed);
 
   std::shared_ptr<IndexAPI> nested() const;
   std::shared_ptr<IndexAPI> parent() const { return parent_.lock(); }

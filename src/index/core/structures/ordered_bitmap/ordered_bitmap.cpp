@@ -146,6 +146,16 @@ void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
   collect_below(key, out, base, true);
 }
 
+void NumericalBitmap::remove_all(const Bitmap& drop) {
+  drain_pending();
+  for (Slice& slice : slices_) {
+    for (BufferedBitmap<64>& ids : slice) {
+      ids.flush();
+      ids.bitmap() -= drop;
+    }
+  }
+}
+
 void NumericalBitmap::retain_in(const Bitmap& keep) {
   drain_pending();
   for (Slice& slice : slices_) {

@@ -59,6 +59,8 @@ class NumericalBitmap {
 
   // Drops every id not in `keep` (pending ids are flushed first).
   void retain_in(const Bitmap& keep);
+  // Drops every id in `drop` (pending ids are flushed first).
+  void remove_all(const Bitmap& drop);
 
   // Adds every id of `other` under its key. Reads only `other`'s flushed ids.
   // An id present in both must carry the same number in both.

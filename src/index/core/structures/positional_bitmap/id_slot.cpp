@@ -96,6 +96,17 @@ void IdSlot::union_into(Bitmap& out) const {
   }
 }
 
+void IdSlot::remove_all(const Bitmap& drop) {
+  if (has_single_) {
+    has_single_ = !drop.contains(single_);
+    return;
+  }
+  if (!many_) return;
+  many_->flush();
+  many_->bitmap() -= drop;
+  shrink();
+}
+
 void IdSlot::retain_in(const Bitmap& keep) {
   if (has_single_) {
     has_single_ = keep.contains(single_);

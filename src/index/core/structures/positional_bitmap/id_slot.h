@@ -51,6 +51,8 @@ class IdSlot {
 
   // Drops every id not in `keep`, after flushing.
   void retain_in(const Bitmap& keep);
+  // Drops every id in `drop`, after flushing.
+  void remove_all(const Bitmap& drop);
   // Adds the flushed ids of `other`.
   void merge_from(const IdSlot& other);
 

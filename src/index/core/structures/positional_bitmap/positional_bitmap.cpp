@@ -148,6 +148,17 @@ void PositionalBitmap::flush() {
   empty_.flush();
 }
 
+void PositionalBitmap::remove_all(const Bitmap& drop) {
+  drain_pending();
+  for (Position& position : positions_) {
+    for (Cell& cell : position.cells) cell.ids.remove_all(drop);
+    std::erase_if(position.cells, [](const Cell& cell) { return cell.ids.empty(); });
+    if (position.cells.empty()) position.cells.shrink_to_fit();
+  }
+  empty_.flush();
+  empty_.bitmap() -= drop;
+}
+
 void PositionalBitmap::retain_in(const Bitmap& keep) {
   drain_pending();
   for (Position& position : positions_) {

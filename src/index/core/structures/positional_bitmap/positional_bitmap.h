@@ -74,6 +74,8 @@ class PositionalBitmap {
 
   // Drops every id not in `keep` (pending ids are flushed first).
   void retain_in(const Bitmap& keep);
+  // Drops every id in `drop` (pending ids are flushed first).
+  void remove_all(const Bitmap& drop);
   // Adds every string of `other` (its flushed ids), growing this map to at
   // least other's position count. An id present in both must hold the same
   // string in both.
