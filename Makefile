@@ -41,7 +41,7 @@ test-asan: setup
 	@ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  LD_PRELOAD="$(ASAN_LIB) $(UBSAN_LIB)" PYTHONPATH=$(ASAN_BUILD) \
+	  VANTOREL_SANITIZED=1 LD_PRELOAD="$(ASAN_LIB) $(UBSAN_LIB)" PYTHONPATH=$(ASAN_BUILD) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 demo: build
