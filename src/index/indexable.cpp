@@ -165,16 +165,21 @@ std::vector<std::shared_ptr<IndexAPI>> live_memberships(const MembershipList& li
 // membership mutex so that concurrent writes to one object are serialised
 // and every index agrees with the final stored value. Runs without the
 // interpreter lock. Returns the replaced value (to be released by the caller).
+//
+// A name beginning with "_" is indexed only by the bulk path; an index that
+// holds such a name (it has a value index for it) is kept current like any
+// other, and one that does not is left alone.
 std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
                               const PyValue& value) {
   auto memberships = record.indexes->lock();
-  if (indexed && !memberships->empty()) {
+  if (!memberships->empty()) {
     std::optional<PyValue> old;
     {
       auto store = record.attributes->lock();
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
     for (const std::shared_ptr<IndexAPI>& core : live_memberships(*memberships)) {
+      if (!indexed && !core->map_for(attribute)) continue;
       if (old) {
         core->replace_index(record.id, attribute, *old, value);
       } else {
