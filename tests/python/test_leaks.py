@@ -20,6 +20,9 @@ class Item(Indexable):
 ROUNDS = 5
 OPS_PER_ROUND = 30_000  # 150k operations in all
 RSS_MARGIN = 6 * 1024 * 1024
+# Under the address sanitizer freed memory sits in quarantine, so resident
+# memory says nothing about leaks there; the object and id checks still run.
+CHECK_RSS = not os.environ.get("VANTOREL_SANITIZED")
 
 
 def ids_in_use():
@@ -140,7 +143,7 @@ def test_memory_objects_and_ids_are_released():
         assert ids_in_use() == start, f"round {round_number}: ids in use did not come back"
         sizes.append(rss_bytes())
     growth = sizes[-1] - sizes[0]  # the first round is the warm-up
-    assert growth < RSS_MARGIN, f"resident memory grew by {growth} bytes: {sizes}"
+    assert growth < RSS_MARGIN or not CHECK_RSS, f"resident memory grew by {growth} bytes: {sizes}"
 
 
 def test_cycles_among_churned_objects_are_collected():
@@ -189,7 +192,7 @@ def test_value_churn_on_long_lived_objects_stays_flat():
     gc.collect()
     assert all(r() is None for r in refs) and ids_in_use() == start
     growth = sizes[-1] - sizes[0]
-    assert growth < RSS_MARGIN, f"resident memory grew by {growth} bytes: {sizes}"
+    assert growth < RSS_MARGIN or not CHECK_RSS, f"resident memory grew by {growth} bytes: {sizes}"
 
 
 def test_long_lived_index_releases_what_it_no_longer_reaches():
