@@ -148,25 +148,24 @@ void PositionalBitmap::flush() {
   empty_.flush();
 }
 
-void PositionalBitmap::remove_all(const Bitmap& drop) {
+template <class Narrow>
+void PositionalBitmap::narrow(Narrow&& narrow_ids) {
   drain_pending();
   for (Position& position : positions_) {
-    for (Cell& cell : position.cells) cell.ids.remove_all(drop);
+    for (Cell& cell : position.cells) narrow_ids(cell.ids);
     std::erase_if(position.cells, [](const Cell& cell) { return cell.ids.empty(); });
     if (position.cells.empty()) position.cells.shrink_to_fit();
   }
   empty_.flush();
+}
+
+void PositionalBitmap::remove_all(const Bitmap& drop) {
+  narrow([&](IdSlot& ids) { ids.remove_all(drop); });
   empty_.bitmap() -= drop;
 }
 
 void PositionalBitmap::retain_in(const Bitmap& keep) {
-  drain_pending();
-  for (Position& position : positions_) {
-    for (Cell& cell : position.cells) cell.ids.retain_in(keep);
-    std::erase_if(position.cells, [](const Cell& cell) { return cell.ids.empty(); });
-    if (position.cells.empty()) position.cells.shrink_to_fit();
-  }
-  empty_.flush();
+  narrow([&](IdSlot& ids) { ids.retain_in(keep); });
   empty_.bitmap() &= keep;
 }
 

@@ -118,6 +118,11 @@ class PositionalBitmap {
   // then by key (keeping push order), and one add_many per cell.
   void drain_pending();
 
+  // Applies `narrow_ids(IdSlot&)` to every cell and drops the cells it
+  // empties (pending ids are drained first, the empty-string ids flushed).
+  template <class Narrow>
+  void narrow(Narrow&& narrow_ids);
+
   // (cardinality, cell) pairs whose intersection answers a query at one place.
   using CellList = std::vector<std::pair<uint64_t, const IdSlot*>>;
 
