@@ -272,9 +272,9 @@ PyObject* PyValue::to_python() const {
   }
 }
 
-namespace {
+namespace {}  // namespace
 
-std::string quoted(std::string_view text) {
+std::string quoted_debug(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     if (c == '"' || c == '\\') {
@@ -296,6 +296,8 @@ std::string quoted(std::string_view text) {
   }
   return out + "\"";
 }
+
+namespace {
 
 std::string python_repr(PyObject* object) {
   if (object == nullptr) return "None";
@@ -337,7 +339,7 @@ std::string PyValue::debug_cast() const {
       return std::string("Float(") + buffer + ")";
     }
     case ValueKind::Str:
-      return "Str(" + quoted(as_str()) + ")";
+      return "Str(" + quoted_debug(as_str()) + ")";
     case ValueKind::Bool:
       return as_bool() ? "Bool(true)" : "Bool(false)";
     case ValueKind::Iterable:

@@ -110,6 +110,10 @@ struct PyValueHash {
   uint64_t operator()(const PyValue& value) const { return value.hash(); }
 };
 
+// `text` in double quotes with quotes, backslashes and control characters
+// escaped: the debug form of strings.
+std::string quoted_debug(std::string_view text);
+
 // Hashes of the native kinds (the Fx scheme with a kind tag).
 uint64_t hash_int(int64_t value);
 uint64_t hash_float(double value);

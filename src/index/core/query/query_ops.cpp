@@ -59,15 +59,6 @@ const char* op_name(QueryOp op) {
   return kNames[static_cast<int>(op)];
 }
 
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
 std::string QueryExpr::debug() const {
@@ -87,7 +78,7 @@ std::string QueryExpr::debug() const {
       out += "]";
       break;
     case QueryOp::In:
-      out += quoted(attr.view()) + ", [";
+      out += quoted_debug(attr.view()) + ", [";
       for (size_t i = 0; i < values.size(); ++i) {
         if (i > 0) out += ", ";
         out += values[i].debug();
@@ -95,7 +86,7 @@ std::string QueryExpr::debug() const {
       out += "]";
       break;
     default:
-      out += quoted(attr.view());
+      out += quoted_debug(attr.view());
       for (const PyValue& value : values) out += ", " + value.debug();
       break;
   }
