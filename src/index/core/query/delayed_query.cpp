@@ -12,11 +12,11 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map)
       elements_(map.elements.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
-  if (*numbers_) (*numbers_)->flush();
+  if (*numbers_) (*numbers_)->slices.flush();
   if (*booleans_) {
     for (auto& slot : **booleans_) slot.flush();
   }
-  if (*strings_) (*strings_)->flush();
+  if (*strings_) (*strings_)->positions.flush();
   // The guards release in reverse declaration order after this body.
 }
 
@@ -24,15 +24,17 @@ void BulkQueryMapAdder::insert(const PyValue& value, uint32_t id) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
-      if (!*numbers_) *numbers_ = std::make_unique<NumericalBitmap>();
+      if (!*numbers_) *numbers_ = std::make_unique<NumberIndex>();
       const OrderKey key =
           value.kind() == ValueKind::Int ? order_key(value.as_int()) : order_key(value.as_float());
-      (*numbers_)->push(key, id);
+      (*numbers_)->slices.push(key, id);
+      (*numbers_)->values.add(key, id);
       return;
     }
     case ValueKind::Str:
-      if (!*strings_) *strings_ = std::make_unique<PositionalBitmap>();
-      (*strings_)->push(value.as_str(), id);
+      if (!*strings_) *strings_ = std::make_unique<StringIndex>();
+      (*strings_)->positions.push(value.as_str(), id);
+      (*strings_)->values.add(value.as_str(), id);
       return;
     case ValueKind::Bool:
       if (!*booleans_) *booleans_ = std::make_unique<BoolMap>();

@@ -2,7 +2,8 @@
 //
 // It holds the write locks of the map's str_radix_map, num_ordered, bool_map
 // and elements for its whole life (taken in that order) and appends ids to
-// the buffered bitmaps, so that ids reach the bitmaps in batches. Dropping
+// the buffered bitmaps, so that ids reach the bitmaps in batches (the sets of
+// ids per distinct value are written at once). Dropping
 // the adder flushes every buffer before the locks are released, so no query
 // ever reads a half-buffered bitmap. Values that hold Indexable objects are
 // not handled here (the bulk add gives such objects to the single path).
@@ -27,8 +28,8 @@ class BulkQueryMapAdder {
 
  private:
   QueryMap& map_;
-  PoisonRwLock<std::unique_ptr<PositionalBitmap>>::WriteGuard strings_;
-  PoisonRwLock<std::unique_ptr<NumericalBitmap>>::WriteGuard numbers_;
+  PoisonRwLock<std::unique_ptr<StringIndex>>::WriteGuard strings_;
+  PoisonRwLock<std::unique_ptr<NumberIndex>>::WriteGuard numbers_;
   PoisonRwLock<std::unique_ptr<BoolMap>>::WriteGuard booleans_;
   PoisonRwLock<std::unique_ptr<ElementTable>>::WriteGuard elements_;
 };

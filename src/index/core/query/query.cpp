@@ -34,16 +34,13 @@ ElementTable::~ElementTable() {
   masked_ids.for_each([](uint32_t id) { free_id(id); });
 }
 
-std::optional<uint32_t> ElementTable::root_of(uint32_t id) const {
+uint32_t ElementTable::root_of(uint32_t id) const {
   for (int step = 0; step < kMaxChain; ++step) {
-    auto found = mapped_ids.find(id);
-    if (found == mapped_ids.end()) {
-      if (step == 0 || !masked_ids.contains(id)) return id;
-      return std::nullopt;
-    }
-    id = found->second;
+    std::optional<uint32_t> owner = mapped_ids.find(id);
+    if (!owner) return id;
+    id = *owner;
   }
-  return std::nullopt;
+  throw InternalError("element owner chain does not end");
 }
 
 bool holds_indexable(const PyValue& value) {
@@ -64,14 +61,17 @@ void QueryMap::insert(const PyValue& value, uint32_t id) {
     case ValueKind::Int:
     case ValueKind::Float: {
       auto guard = num_ordered.write();
-      if (!*guard) *guard = std::make_unique<NumericalBitmap>();
-      (*guard)->insert(key_of(value), id);
+      if (!*guard) *guard = std::make_unique<NumberIndex>();
+      const OrderKey key = key_of(value);
+      (*guard)->slices.insert(key, id);
+      (*guard)->values.add(key, id);
       return;
     }
     case ValueKind::Str: {
       auto guard = str_radix_map.write();
-      if (!*guard) *guard = std::make_unique<PositionalBitmap>();
-      (*guard)->insert(value.as_str(), id);
+      if (!*guard) *guard = std::make_unique<StringIndex>();
+      (*guard)->positions.insert(value.as_str(), id);
+      (*guard)->values.add(value.as_str(), id);
       return;
     }
     case ValueKind::Bool: {
@@ -98,12 +98,17 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
     case ValueKind::Int:
     case ValueKind::Float: {
       auto guard = num_ordered.write();
-      if (*guard) (*guard)->remove(key_of(value), id);
+      if (!*guard) return;
+      const OrderKey key = key_of(value);
+      (*guard)->slices.remove(key, id);
+      (*guard)->values.remove(key, id);
       return;
     }
     case ValueKind::Str: {
       auto guard = str_radix_map.write();
-      if (*guard) (*guard)->remove(value.as_str(), id);
+      if (!*guard) return;
+      (*guard)->positions.remove(value.as_str(), id);
+      (*guard)->values.remove(value.as_str(), id);
       return;
     }
     case ValueKind::Bool: {
@@ -128,7 +133,11 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
   if (old_value.is_number() && new_value.is_number()) {
     auto guard = num_ordered.write();
     if (*guard) {
-      (*guard)->replace(key_of(old_value), key_of(new_value), id);
+      const OrderKey old_key = key_of(old_value);
+      const OrderKey new_key = key_of(new_value);
+      (*guard)->slices.replace(old_key, new_key, id);
+      (*guard)->values.remove(old_key, id);
+      (*guard)->values.add(new_key, id);
       return;
     }
   }
@@ -172,7 +181,7 @@ std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint3
   entries.reserve(iterable.elements->size());
   for (const PyValue& element : *iterable.elements) {
     const uint32_t masked = allocate_id();
-    table.mapped_ids[masked] = owner;
+    table.mapped_ids.set(masked, owner);
     table.masked_ids.add(masked);
     entries.push_back({masked, element});
   }
@@ -295,9 +304,7 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
   ids -= masked;
   std::vector<uint32_t> owners;
   owners.reserve(masked.cardinality());
-  masked.for_each([&](uint32_t id) {
-    if (auto root = table.root_of(id)) owners.push_back(*root);
-  });
+  masked.for_each([&](uint32_t id) { owners.push_back(table.root_of(id)); });
   ids.add_many(owners.data(), owners.size());
 }
 
@@ -315,12 +322,12 @@ Bitmap QueryMap::eq(const PyValue& value) const {
     case ValueKind::Float: {
       if (is_nan(value)) return result;
       auto guard = num_ordered.read();
-      if (*guard) result = (*guard)->equal(key_of(value));
+      if (*guard) (*guard)->values.add_matching(key_of(value), result);
       break;
     }
     case ValueKind::Str: {
       auto guard = str_radix_map.read();
-      if (*guard) result = (*guard)->equal(value.as_str());
+      if (*guard) (*guard)->values.add_matching(value.as_str(), result);
       break;
     }
     case ValueKind::Bool: {
@@ -342,50 +349,57 @@ Bitmap QueryMap::eq(const PyValue& value) const {
 }
 
 Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base) const {
+  if (!value.is_number() || is_nan(value)) return Bitmap();
+  const KeyBound<OrderKey> bound{key_of(value), op == RangeOp::Ge || op == RangeOp::Le};
+  const bool is_lower = op == RangeOp::Gt || op == RangeOp::Ge;
+  return number_range(is_lower ? &bound : nullptr, is_lower ? nullptr : &bound, base);
+}
+
+Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const {
+  if (!lower.is_number() || !upper.is_number() || is_nan(lower) || is_nan(upper)) return Bitmap();
+  const KeyBound<OrderKey> low{key_of(lower), true};
+  const KeyBound<OrderKey> high{key_of(upper), true};
+  if (high.key < low.key) return Bitmap();
+  return number_range(&low, &high, base);
+}
+
+Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
+                              const Bitmap& base) const {
   Bitmap result;
-  if (!value.is_number() || is_nan(value)) return result;
   // Elements of lists, tuples and sets carry masked ids outside `base`; they
   // take part as their holders do.
   const Bitmap candidates = with_elements_of(base);
-  const OrderKey key = key_of(value);
   {
     auto guard = num_ordered.read();
     if (!*guard) return result;
-    switch (op) {
-      case RangeOp::Gt:
-        (*guard)->get_gt_into_base(key, result, candidates);
-        break;
-      case RangeOp::Ge:
-        (*guard)->get_gte_into_base(key, result, candidates);
-        break;
-      case RangeOp::Lt:
-        (*guard)->get_lt_into_base(key, result, candidates);
-        break;
-      case RangeOp::Le:
-        (*guard)->get_lte_into_base(key, result, candidates);
-        break;
+    const NumberIndex& numbers = **guard;
+    // Walking a distinct value costs about what one bit slice costs per 32
+    // candidates, so the walk is tried first and abandoned past that point.
+    const size_t max_keys = 64 + candidates.cardinality() / 32;
+    if (numbers.values.add_range(lower, upper, result, max_keys)) {
+      result &= candidates;
+    } else {
+      result = Bitmap();
+      slice_range(numbers.slices, lower, upper, candidates, result);
     }
   }
   unmask_ids(result);
   return result;
 }
 
-Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const {
-  Bitmap result;
-  if (!lower.is_number() || !upper.is_number() || is_nan(lower) || is_nan(upper)) return result;
-  const OrderKey low = key_of(lower);
-  const OrderKey high = key_of(upper);
-  if (high < low) return result;
-  const Bitmap candidates = with_elements_of(base);
-  {
-    auto guard = num_ordered.read();
-    if (!*guard) return result;
-    Bitmap at_least;
-    (*guard)->get_gte_into_base(low, at_least, candidates);
-    (*guard)->get_lte_into_base(high, result, at_least);
+void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
+                           const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out) {
+  const Bitmap* below_scope = &candidates;
+  Bitmap above_lower;
+  if (lower != nullptr) {
+    Bitmap& target = upper == nullptr ? out : above_lower;
+    lower->inclusive ? slices.get_gte_into_base(lower->key, target, candidates)
+                     : slices.get_gt_into_base(lower->key, target, candidates);
+    if (upper == nullptr) return;
+    below_scope = &above_lower;
   }
-  unmask_ids(result);
-  return result;
+  upper->inclusive ? slices.get_lte_into_base(upper->key, out, *below_scope)
+                   : slices.get_lt_into_base(upper->key, out, *below_scope);
 }
 
 Bitmap QueryMap::string_query(const PyValue& pattern, StringOperator op) const {
@@ -393,7 +407,7 @@ Bitmap QueryMap::string_query(const PyValue& pattern, StringOperator op) const {
   if (pattern.kind() != ValueKind::Str) return result;
   {
     auto guard = str_radix_map.read();
-    if (*guard) result = ((**guard).*op)(pattern.as_str());
+    if (*guard) result = ((*guard)->positions.*op)(pattern.as_str());
   }
   unmask_ids(result);
   return result;
@@ -422,8 +436,7 @@ void QueryMap::remove_items(const Bitmap& removed) {
     if (*guard) {
       ElementTable& table = **guard;
       table.masked_ids.for_each([&](uint32_t id) {
-        auto root = table.root_of(id);
-        if (!root || removed.contains(*root)) freed.push_back(id);
+        if (removed.contains(table.root_of(id))) freed.push_back(id);
       });
       for (uint32_t id : freed) {
         table.mapped_ids.erase(id);
@@ -446,11 +459,17 @@ void QueryMap::remove_items(const Bitmap& removed) {
   }
   {
     auto guard = str_radix_map.write();
-    if (*guard) (*guard)->remove_all(dropped);
+    if (*guard) {
+      (*guard)->positions.remove_all(dropped);
+      (*guard)->values.remove_all(dropped);
+    }
   }
   {
     auto guard = num_ordered.write();
-    if (*guard) (*guard)->remove_all(dropped);
+    if (*guard) {
+      (*guard)->slices.remove_all(dropped);
+      (*guard)->values.remove_all(dropped);
+    }
   }
   {
     auto guard = bool_map.write();
@@ -486,11 +505,11 @@ size_t QueryMap::memory_bytes() const {
   size_t total = sizeof(QueryMap);
   {
     auto guard = str_radix_map.read();
-    if (*guard) total += (*guard)->memory_bytes();
+    if (*guard) total += (*guard)->positions.memory_bytes() + (*guard)->values.memory_bytes();
   }
   {
     auto guard = num_ordered.read();
-    if (*guard) total += (*guard)->memory_bytes();
+    if (*guard) total += (*guard)->slices.memory_bytes() + (*guard)->values.memory_bytes();
   }
   {
     auto guard = bool_map.read();
@@ -500,7 +519,7 @@ size_t QueryMap::memory_bytes() const {
   {
     auto guard = elements.read();
     if (*guard) {
-      total += (*guard)->masked_ids.memory_bytes() + (*guard)->mapped_ids.size() * 32 +
+      total += (*guard)->masked_ids.memory_bytes() + (*guard)->mapped_ids.memory_bytes() +
                (*guard)->by_owner.size() * 64;
     }
   }

@@ -2,8 +2,10 @@
 //
 // For every object of the core that holds the attribute, its item id is
 // entered into the sub-index that fits the value's kind:
-//   Int, Float  -> num_ordered   (bit-sliced 76-bit order keys)
-//   Str         -> str_radix_map (byte-per-position bitmaps)
+//   Int, Float  -> num_ordered   (bit-sliced 76-bit order keys, and the ids
+//                                 per distinct key)
+//   Str         -> str_radix_map (byte-per-position bitmaps, and the ids per
+//                                 distinct string)
 //   Bool        -> bool_map      (slot 0 true, slot 1 false)
 //   Iterable    -> each element under a masked id of its own (elements)
 //   Ind         -> exact, and the object itself into the nested core
@@ -27,11 +29,13 @@
 #include <vector>
 
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/core/structures/flat_id_map/flat_id_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
 #include "index/core/structures/roaring/bitmap.h"
 #include "index/core/structures/shards/hashmap.h"
+#include "index/core/structures/value_sets/value_sets.h"
 #include "index/value.h"
 #include "sync/lazy.h"
 #include "sync/poison_lock.h"
@@ -43,6 +47,21 @@ class IndexAPI;
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 using BoolMap = std::array<BufferedBitmap<64>, 2>;  // [0] true, [1] false
 
+// Numbers are kept twice: the bit slices answer ranges that span many
+// distinct values in a bounded number of bitmap operations; the sets answer
+// equality with one lookup, and ranges that span few distinct values.
+struct NumberIndex {
+  NumericalBitmap slices;
+  NumberSets values;
+};
+
+// Strings likewise: the positions answer prefixes, suffixes and substrings;
+// the sets answer equality.
+struct StringIndex {
+  PositionalBitmap positions;
+  StringSets values;
+};
+
 // The elements of iterable values, indexed under masked ids.
 struct ElementEntry {
   uint32_t masked_id;
@@ -50,8 +69,8 @@ struct ElementEntry {
 };
 
 struct ElementTable {
-  Bitmap masked_ids;                                  // every masked id handed out here
-  std::unordered_map<uint32_t, uint32_t> mapped_ids;  // masked id -> owner id
+  Bitmap masked_ids;     // every masked id handed out here
+  FlatIdMap mapped_ids;  // masked id -> owner id
   // owner id -> the elements its current iterable value was indexed with, so
   // that removal frees exactly what insertion handed out.
   std::unordered_map<uint32_t, std::vector<ElementEntry>> by_owner;
@@ -61,9 +80,12 @@ struct ElementTable {
   ElementTable& operator=(const ElementTable&) = delete;
   ~ElementTable();  // frees every masked id still handed out
 
-  // Follows owner links up to an id that is not masked (an object id of the
-  // core). Returns nullopt for a masked id without an owner.
-  std::optional<uint32_t> root_of(uint32_t id) const;
+  // Follows owner links up to an id that no element maps from: the object of
+  // the core that holds the element. While a nested container is being taken
+  // out, the walk can end at the container's masked id instead; that id is
+  // still allocated, so it is no live object and the caller's intersection
+  // with the live ids drops it.
+  uint32_t root_of(uint32_t id) const;
 };
 
 enum class RangeOp { Gt, Ge, Lt, Le };
@@ -106,8 +128,8 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   size_t memory_bytes() const;
 
   // Sub-indexes, exposed for the bulk adder.
-  PoisonRwLock<std::unique_ptr<PositionalBitmap>> str_radix_map;
-  PoisonRwLock<std::unique_ptr<NumericalBitmap>> num_ordered;
+  PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
+  PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
   PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
   PoisonRwLock<std::unique_ptr<ElementTable>> elements;
   Lazy<ExactMap> exact;
@@ -121,6 +143,13 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
  private:
   using StringOperator = Bitmap (PositionalBitmap::*)(std::string_view) const;
+  // The ids of `base` (and of its elements' masked ids) whose number lies
+  // between the bounds; a null bound is open.
+  Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
+                      const Bitmap& base) const;
+  // The same over the bit slices alone, added to `out`.
+  static void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
+                          const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out);
   Bitmap string_query(const PyValue& pattern, StringOperator op) const;
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);

@@ -1,0 +1,144 @@
+// ValueSets: the ids held under each distinct key of one attribute.
+//
+// Equality is one lookup, whatever the number of distinct keys. Over an
+// ordered map, a range is a walk over the keys between its bounds: when few
+// distinct keys fall in the range this beats a walk over bit slices, so the
+// walk stops after a caller-chosen number of keys and reports that it gave
+// up, leaving the caller to answer another way.
+//
+// A key leaves the map with its last id, so the map holds only the keys in
+// use. No lock of its own: the owner's lock guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "common/fx_hash.h"
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/core/structures/ordered_bitmap/order_key.h"
+#include "index/core/structures/roaring/bitmap.h"
+
+namespace vantorel {
+
+// One end of a range over ordered keys.
+template <class Key>
+struct KeyBound {
+  Key key;
+  bool inclusive;
+};
+
+template <class Map>
+class ValueSets {
+ public:
+  using Key = typename Map::key_type;
+
+  // Enters `id` under `key`. Lookup takes anything the map compares with
+  // its keys (a string_view for string keys).
+  template <class K>
+  void add(const K& key, uint32_t id) {
+    auto found = map_.find(key);
+    if (found == map_.end()) {
+      map_.emplace(Key(key), HybridSet::single(id));
+    } else {
+      found->second.add(id);
+    }
+  }
+
+  // Removes `id` from under `key`; an id not stored there is ignored.
+  template <class K>
+  void remove(const K& key, uint32_t id) {
+    auto found = map_.find(key);
+    if (found == map_.end()) return;
+    found->second.remove(id);
+    if (found->second.empty()) map_.erase(found);
+  }
+
+  // Adds to `out` the ids stored under `key`.
+  template <class K>
+  void add_matching(const K& key, Bitmap& out) const {
+    auto found = map_.find(key);
+    if (found != map_.end()) found->second.add_to(out);
+  }
+
+  // Adds to `out` the ids of every key between the bounds (a missing bound
+  // is open). Gives up, returning false, once more than `max_keys` keys
+  // would be visited; `out` then holds a partial answer.
+  bool add_range(const KeyBound<Key>* lower, const KeyBound<Key>* upper, Bitmap& out,
+                 size_t max_keys) const {
+    if (lower != nullptr && upper != nullptr) {
+      if (upper->key < lower->key) return true;
+      if (upper->key == lower->key && !(lower->inclusive && upper->inclusive)) return true;
+    }
+    auto it = lower == nullptr   ? map_.begin()
+              : lower->inclusive ? map_.lower_bound(lower->key)
+                                 : map_.upper_bound(lower->key);
+    auto end = upper == nullptr   ? map_.end()
+               : upper->inclusive ? map_.upper_bound(upper->key)
+                                  : map_.lower_bound(upper->key);
+    for (size_t visited = 0; it != end; ++it) {
+      if (++visited > max_keys) return false;
+      it->second.add_to(out);
+    }
+    return true;
+  }
+
+  // Removes every id of `drop`.
+  void remove_all(const Bitmap& drop) {
+    for (auto it = map_.begin(); it != map_.end();) {
+      if (drop_from(it->second, drop)) {
+        it = map_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  // Adds every (key, id) of `other`.
+  void merge_from(const ValueSets& other) {
+    for (const auto& [key, ids] : other.map_) map_[key].union_with(ids);
+  }
+
+  size_t key_count() const { return map_.size(); }
+
+  // Approximate heap bytes: map nodes, and what large sets hold.
+  size_t memory_bytes() const {
+    size_t total = map_.size() * (sizeof(typename Map::value_type) + 4 * sizeof(void*));
+    for (const auto& entry : map_) {
+      if (entry.second.kind() == HybridSet::Kind::Large) total += entry.second.size() / 4;
+    }
+    return total;
+  }
+
+ private:
+  // Removes the ids of `drop` from `ids`; returns whether none is left.
+  static bool drop_from(HybridSet& ids, const Bitmap& drop) {
+    if (ids.size() == 1) {
+      bool dropped = false;
+      ids.for_each([&](uint32_t id) { dropped = drop.contains(id); });
+      return dropped;
+    }
+    Bitmap held = ids.to_bitmap();
+    if (!held.intersects(drop)) return false;
+    ids.retain_in(held - drop);
+    return ids.empty();
+  }
+
+  Map map_;
+};
+
+// Hashes std::string and string_view alike, so lookups need no copy.
+struct StringKeyHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return fx_hash_str(text); }
+};
+
+using NumberSets = ValueSets<std::map<OrderKey, HybridSet>>;
+using StringSets =
+    ValueSets<std::unordered_map<std::string, HybridSet, StringKeyHash, std::equal_to<>>>;
+
+}  // namespace vantorel
