@@ -10,22 +10,41 @@ namespace vantorel {
 
 namespace {
 
+// The tree is immutable once built and shared with every expression that
+// combines it.
 struct QueryExprObject {
-  PyObject_HEAD QueryExpr expr;
+  PyObject_HEAD QueryExprPtr expr;
 };
 
 PyObject* wrap(QueryExpr expr) {
   PyTypeObject* type = query_expr_type();
   if (type == nullptr) return nullptr;
+  // Created non-const: the destructor may empty a node it is the last owner of.
+  QueryExprPtr shared = std::make_shared<QueryExpr>(std::move(expr));
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<QueryExprObject*>(self)->expr) QueryExpr(std::move(expr));
+  new (&reinterpret_cast<QueryExprObject*>(self)->expr) QueryExprPtr(std::move(shared));
   return self;
+}
+
+// Wraps a combination, refusing one nested deeper than evaluation supports.
+PyObject* wrap_combined(QueryExpr expr) {
+  if (expr.depth > QueryExpr::kMaxDepth) {
+    PyErr_SetString(PyExc_RecursionError, "query expression nested too deeply");
+    return nullptr;
+  }
+  return wrap(std::move(expr));
+}
+
+// The shared tree of a PyQueryExpr argument, or null with TypeError set.
+QueryExprPtr shared_expr_of(PyObject* object, const char* parameter) {
+  if (query_expr_of(object, parameter) == nullptr) return nullptr;
+  return reinterpret_cast<QueryExprObject*>(object)->expr;
 }
 
 void query_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExpr();
+  reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExprPtr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -103,14 +122,14 @@ PyObject* build_combined(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const py::Signature signature{kOp == QueryOp::And ? "and_()" : "or_()", {}, 0, true, false};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::vector<QueryExpr> children;
+    std::vector<QueryExprPtr> children;
     PyObject* rest = parsed.var_positional.get();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rest); ++i) {
-      const QueryExpr* child = query_expr_of(PyTuple_GET_ITEM(rest, i), "exprs");
+      QueryExprPtr child = shared_expr_of(PyTuple_GET_ITEM(rest, i), "exprs");
       if (child == nullptr) return nullptr;
-      children.push_back(*child);
+      children.push_back(std::move(child));
     }
-    return wrap(QueryExpr::combine(kOp, std::move(children)));
+    return wrap_combined(QueryExpr::combine(kOp, std::move(children)));
   });
 }
 
@@ -120,9 +139,9 @@ PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const py::Signature signature{"not_()", {"exprs"}, 1};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    const QueryExpr* child = query_expr_of(parsed.values[0], "exprs");
+    QueryExprPtr child = shared_expr_of(parsed.values[0], "exprs");
     if (child == nullptr) return nullptr;
-    return wrap(QueryExpr::combine(QueryOp::Not, {*child}));
+    return wrap_combined(QueryExpr::combine(QueryOp::Not, {std::move(child)}));
   });
 }
 
@@ -130,7 +149,7 @@ PyObject* query_repr(PyObject* self) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string text =
-        "<QueryExpr: " + reinterpret_cast<QueryExprObject*>(self)->expr.debug() + ">";
+        "<QueryExpr: " + reinterpret_cast<QueryExprObject*>(self)->expr->debug() + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
@@ -201,7 +220,7 @@ const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
     py::wrap_argument_error(parameter);
     return nullptr;
   }
-  return &reinterpret_cast<QueryExprObject*>(object)->expr;
+  return reinterpret_cast<QueryExprObject*>(object)->expr.get();
 }
 
 std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {

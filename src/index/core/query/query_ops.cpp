@@ -2,18 +2,52 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "index/core/query/query.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
 namespace vantorel {
 
-QueryExpr QueryExpr::leaf(QueryOp op, std::string_view attr, std::vector<PyValue> values) {
-  return QueryExpr{op, SmallString(attr), std::move(values), {}};
+namespace {
+
+bool merges_into(QueryOp parent, const QueryExpr& child) {
+  return child.op == parent && (parent == QueryOp::And || parent == QueryOp::Or);
 }
 
-QueryExpr QueryExpr::combine(QueryOp op, std::vector<QueryExpr> children) {
-  return QueryExpr{op, SmallString(), {}, std::move(children)};
+}  // namespace
+
+QueryExpr::QueryExpr(QueryOp op, SmallString attr, std::vector<PyValue> values,
+                     std::vector<QueryExprPtr> children)
+    : op(op), attr(std::move(attr)), values(std::move(values)), children(std::move(children)) {
+  for (const QueryExprPtr& child : this->children) {
+    depth = std::max(depth, child->depth + (merges_into(op, *child) ? 0 : 1));
+  }
+}
+
+QueryExpr::~QueryExpr() {
+  std::vector<QueryExprPtr> pending = std::move(children);
+  while (!pending.empty()) {
+    QueryExprPtr node = std::move(pending.back());
+    pending.pop_back();
+    // The last owner empties the node before it dies, so its destructor
+    // has nothing to recurse into. Nodes are created non-const (only the
+    // pointers are const), so taking their children is allowed.
+    if (node.use_count() == 1) {
+      auto& grandchildren = const_cast<QueryExpr&>(*node).children;
+      for (QueryExprPtr& child : grandchildren) pending.push_back(std::move(child));
+      grandchildren.clear();
+    }
+  }
+}
+
+QueryExpr QueryExpr::leaf(QueryOp op, std::string_view attr, std::vector<PyValue> values) {
+  return QueryExpr(op, SmallString(attr), std::move(values), {});
+}
+
+QueryExpr QueryExpr::combine(QueryOp op, std::vector<QueryExprPtr> children) {
+  return QueryExpr(op, SmallString(), {}, std::move(children));
 }
 
 int QueryExpr::rank() const {
@@ -61,44 +95,95 @@ const char* op_name(QueryOp op) {
 
 }  // namespace
 
-std::string QueryExpr::debug() const {
-  std::string out = op_name(op);
+namespace {
+
+constexpr size_t kMaxDebugBytes = size_t{1} << 20;
+
+// The text of one node up to its first child, and what follows each child.
+void open_node(const QueryExpr& expr, std::string& out) {
+  out += op_name(expr.op);
   out += "(";
-  switch (op) {
+  switch (expr.op) {
     case QueryOp::Not:
-      out += children.front().debug();
       break;
     case QueryOp::And:
     case QueryOp::Or:
       out += "[";
-      for (size_t i = 0; i < children.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += children[i].debug();
-      }
-      out += "]";
       break;
     case QueryOp::In:
-      out += quoted_debug(attr.view()) + ", [";
-      for (size_t i = 0; i < values.size(); ++i) {
+      out += quoted_debug(expr.attr.view()) + ", [";
+      for (size_t i = 0; i < expr.values.size() && out.size() <= kMaxDebugBytes; ++i) {
         if (i > 0) out += ", ";
-        out += values[i].debug();
+        out += expr.values[i].debug();
       }
       out += "]";
       break;
     default:
-      out += quoted_debug(attr.view());
-      for (const PyValue& value : values) out += ", " + value.debug();
+      out += quoted_debug(expr.attr.view());
+      for (const PyValue& value : expr.values) out += ", " + value.debug();
       break;
   }
-  return out + ")";
+}
+
+void close_node(const QueryExpr& expr, std::string& out) {
+  if (expr.op == QueryOp::And || expr.op == QueryOp::Or) out += "]";
+  out += ")";
+}
+
+// Depth-first with an explicit stack: a left fold of many terms nests as
+// deep as it is long.
+void append_debug(const QueryExpr& root, std::string& out) {
+  struct Frame {
+    const QueryExpr* node;
+    size_t next_child;
+  };
+  std::vector<Frame> stack{{&root, 0}};
+  open_node(root, out);
+  while (!stack.empty() && out.size() <= kMaxDebugBytes) {
+    Frame& frame = stack.back();
+    const QueryExpr& node = *frame.node;
+    if (frame.next_child == node.children.size()) {
+      close_node(node, out);
+      stack.pop_back();
+      continue;
+    }
+    if (frame.next_child > 0) out += ", ";
+    const QueryExpr& child = *node.children[frame.next_child++];
+    open_node(child, out);
+    stack.push_back({&child, 0});
+  }
+}
+
+const QueryExpr* find_invalid_between(const QueryExpr& root) {
+  std::vector<const QueryExpr*> stack{&root};
+  std::unordered_set<const QueryExpr*> seen{&root};
+  while (!stack.empty()) {
+    const QueryExpr& expr = *stack.back();
+    stack.pop_back();
+    if (expr.op == QueryOp::Bt && !(expr.values[0].is_number() && expr.values[1].is_number())) {
+      return &expr;
+    }
+    for (const QueryExprPtr& child : expr.children) {
+      if (seen.insert(child.get()).second) stack.push_back(child.get());
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string QueryExpr::debug() const {
+  std::string out;
+  append_debug(*this, out);
+  if (out.size() > kMaxDebugBytes) {
+    out.resize(kMaxDebugBytes);
+    out += "...";
+  }
+  return out;
 }
 
 const QueryExpr* QueryExpr::invalid_between() const {
-  if (op == QueryOp::Bt && !(values[0].is_number() && values[1].is_number())) return this;
-  for (const QueryExpr& child : children) {
-    if (const QueryExpr* found = child.invalid_between()) return found;
-  }
-  return nullptr;
+  return find_invalid_between(*this);
 }
 
 namespace {
@@ -133,7 +218,7 @@ Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, const Bitmap&
 }
 
 QueryExpr with_attr(const QueryExpr& expr, std::string_view attr) {
-  return QueryExpr{expr.op, SmallString(attr), expr.values, expr.children};
+  return QueryExpr(expr.op, SmallString(attr), expr.values, expr.children);
 }
 
 Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr) {
@@ -175,45 +260,108 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
   return result;
 }
 
+// One evaluation of a tree against one core. Every set a node is evaluated
+// against is a subset of the root's allowed set, and every operator filters
+// each id on its own, so the result of a node under a subset is its result
+// under the root set intersected with that subset. A combination that the
+// tree reaches along several paths is therefore computed once, against the
+// root set, and then intersected.
+class Evaluation {
+ public:
+  Evaluation(const IndexAPI::MapArray& maps, const Bitmap& root) : maps_(maps), root_(root) {}
+
+  Bitmap run(const QueryExpr& expr, const Bitmap& allowed) {
+    switch (expr.op) {
+      case QueryOp::Ne: {
+        QueryExpr equal = with_attr(expr, expr.attr.view());
+        equal.op = QueryOp::Eq;
+        return allowed - evaluate_leaf(maps_, allowed, equal);
+      }
+      case QueryOp::Not:
+        return allowed - child(expr.children.front(), allowed);
+      case QueryOp::And: {
+        std::vector<const QueryExprPtr*> operands = operands_of(expr);
+        return all_of(operands, allowed);
+      }
+      case QueryOp::Or: {
+        Bitmap result;
+        for (const QueryExprPtr* operand : operands_of(expr)) result |= child(*operand, allowed);
+        return result;
+      }
+      default:
+        return evaluate_leaf(maps_, allowed, expr);
+    }
+  }
+
+  // The conjunction, cheap and selective conditions first, each evaluated
+  // against what the previous ones left.
+  template <class Ptr>
+  Bitmap all_of(std::vector<Ptr>& exprs, const Bitmap& allowed) {
+    if (exprs.size() == 1) return evaluate(*exprs.front(), allowed);
+    std::stable_sort(exprs.begin(), exprs.end(),
+                     [](Ptr a, Ptr b) { return node_of(a).rank() < node_of(b).rank(); });
+    Bitmap result = allowed;
+    for (Ptr expr : exprs) {
+      if (result.empty()) break;  // an empty conjunction stays empty
+      result = evaluate(*expr, result);
+    }
+    return result;
+  }
+
+ private:
+  // The operands of an And (Or), looking through the Ands (Ors) nested in
+  // it; an operand reached twice counts once, since x & x = x and x | x = x.
+  static std::vector<const QueryExprPtr*> operands_of(const QueryExpr& expr) {
+    std::vector<const QueryExprPtr*> operands;
+    std::vector<const QueryExpr*> stack{&expr};
+    std::unordered_set<const QueryExpr*> seen;
+    while (!stack.empty()) {
+      const QueryExpr& node = *stack.back();
+      stack.pop_back();
+      for (const QueryExprPtr& c : node.children) {
+        if (c.use_count() > 1 && !seen.insert(c.get()).second) continue;
+        if (merges_into(expr.op, *c)) {
+          stack.push_back(c.get());
+        } else {
+          operands.push_back(&c);
+        }
+      }
+    }
+    return operands;
+  }
+
+  static const QueryExpr& node_of(const QueryExpr* expr) { return *expr; }
+  static const QueryExpr& node_of(const QueryExprPtr* expr) { return **expr; }
+  Bitmap evaluate(const QueryExpr& expr, const Bitmap& allowed) { return run(expr, allowed); }
+  Bitmap evaluate(const QueryExprPtr& expr, const Bitmap& allowed) { return child(expr, allowed); }
+
+  Bitmap child(const QueryExprPtr& expr, const Bitmap& allowed) {
+    const bool shared = expr.use_count() > 1 && !expr->children.empty();
+    if (!shared) return run(*expr, allowed);
+    auto found = memo_.find(expr.get());
+    if (found == memo_.end()) found = memo_.emplace(expr.get(), run(*expr, root_)).first;
+    return found->second & allowed;
+  }
+
+  const IndexAPI::MapArray& maps_;
+  const Bitmap& root_;
+  std::unordered_map<const QueryExpr*, Bitmap> memo_;
+};
+
 }  // namespace
 
 Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                       const QueryExpr& expr) {
-  switch (expr.op) {
-    case QueryOp::Ne: {
-      QueryExpr equal = with_attr(expr, expr.attr.view());
-      equal.op = QueryOp::Eq;
-      return allowed - evaluate_leaf(maps, allowed, equal);
-    }
-    case QueryOp::Not:
-      return allowed - evaluate_query(maps, allowed, expr.children.front());
-    case QueryOp::And:
-      return evaluate_and_queries_vec(maps, allowed, expr.children);
-    case QueryOp::Or: {
-      Bitmap result;
-      for (const QueryExpr& child : expr.children) result |= evaluate_query(maps, allowed, child);
-      return result;
-    }
-    default:
-      return evaluate_leaf(maps, allowed, expr);
-  }
+  return Evaluation(maps, allowed).run(expr, allowed);
 }
 
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
-  // One condition needs no running copy of the allowed set.
-  if (exprs.size() == 1) return evaluate_query(maps, allowed, exprs.front());
   std::vector<const QueryExpr*> ordered;
   ordered.reserve(exprs.size());
   for (const QueryExpr& expr : exprs) ordered.push_back(&expr);
-  std::stable_sort(ordered.begin(), ordered.end(),
-                   [](const QueryExpr* a, const QueryExpr* b) { return a->rank() < b->rank(); });
-  Bitmap result = allowed;
-  for (const QueryExpr* expr : ordered) {
-    if (result.empty()) break;  // an empty conjunction stays empty
-    result = evaluate_query(maps, result, *expr);
-  }
-  return result;
+  if (ordered.empty()) return allowed;
+  return Evaluation(maps, allowed).all_of(ordered, allowed);
 }
 
 }  // namespace vantorel

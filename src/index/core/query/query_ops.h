@@ -8,6 +8,8 @@
 // that no object has ever stored gives an empty result.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,19 +37,42 @@ enum class QueryOp {
   Contains,
 };
 
+struct QueryExpr;
+using QueryExprPtr = std::shared_ptr<const QueryExpr>;
+
 struct QueryExpr {
-  QueryOp op;
-  SmallString attr;                 // leaf operators
-  std::vector<PyValue> values;      // Eq..Contains: 1 value; Bt: lower, upper; In: the list
-  std::vector<QueryExpr> children;  // Not: 1; And, Or: any number
+  // Deepest nesting that evaluation supports, counted as `depth` counts.
+  static constexpr uint32_t kMaxDepth = 1000;
+
+  QueryExpr(QueryOp op, SmallString attr, std::vector<PyValue> values,
+            std::vector<QueryExprPtr> children);
+  QueryExpr(const QueryExpr&) = default;
+  QueryExpr(QueryExpr&&) = default;
+  QueryExpr& operator=(const QueryExpr&) = default;
+  QueryExpr& operator=(QueryExpr&&) = default;
+  // Releases a long chain of children one node at a time, not recursively.
+  ~QueryExpr();
 
   static QueryExpr leaf(QueryOp op, std::string_view attr, std::vector<PyValue> values);
-  static QueryExpr combine(QueryOp op, std::vector<QueryExpr> children);
+  static QueryExpr combine(QueryOp op, std::vector<QueryExprPtr> children);
+
+  QueryOp op;
+  SmallString attr;             // leaf operators
+  std::vector<PyValue> values;  // Eq..Contains: 1 value; Bt: lower, upper; In: the list
+  // Not: 1; And, Or: any number. Children are shared, never copied, so an
+  // expression combined with itself over and over stays linear in size, and
+  // evaluation visits a shared node once.
+  std::vector<QueryExprPtr> children;
+  // How deep evaluation recurses: an And (Or) inside an And (Or) is merged
+  // into it and adds nothing, every other combination adds one level. So a
+  // fold of any length over one operator stays shallow.
+  uint32_t depth = 0;
 
   // Evaluation rank inside a conjunction: cheap, selective operators first.
   int rank() const;
   // "Eq(\"age\", PyValue { ... })". Requires the interpreter lock (values
-  // print their Python objects).
+  // print their Python objects). A text that would pass 1 MiB is cut short
+  // and ends in "...": a tree of shared children can spell out far more.
   std::string debug() const;
   // The first Bt node whose bounds are not both numbers, or null.
   const QueryExpr* invalid_between() const;
