@@ -31,7 +31,9 @@ TEST(FlatIdMapTest, MatchesReferenceMap) {
           auto expected = model.find(probe);
           auto got = map.find(probe);
           ASSERT_EQ(got.has_value(), expected != model.end()) << probe;
-          if (got) ASSERT_EQ(*got, expected->second);
+          if (got) {
+            ASSERT_EQ(*got, expected->second);
+          }
         }
       }
     }

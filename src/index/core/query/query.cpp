@@ -38,6 +38,8 @@ uint32_t ElementTable::root_of(uint32_t id) const {
   for (int step = 0; step < kMaxChain; ++step) {
     std::optional<uint32_t> owner = mapped_ids.find(id);
     if (!owner) return id;
+    // Most elements belong to an object: no need to look their owner up.
+    if (nested_ids.empty() || !nested_ids.contains(id)) return *owner;
     id = *owner;
   }
   throw InternalError("element owner chain does not end");
@@ -179,10 +181,12 @@ std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint3
                                                       const PyIterable& iterable) {
   std::vector<ElementEntry> entries;
   entries.reserve(iterable.elements->size());
+  const bool nested = table.masked_ids.contains(owner);
   for (const PyValue& element : *iterable.elements) {
     const uint32_t masked = allocate_id();
     table.mapped_ids.set(masked, owner);
     table.masked_ids.add(masked);
+    if (nested) table.nested_ids.add(masked);
     entries.push_back({masked, element});
   }
   table.by_owner[owner] = entries;
@@ -215,6 +219,7 @@ void QueryMap::remove_iterable(uint32_t owner) {
     for (const ElementEntry& entry : entries) {
       table.mapped_ids.erase(entry.masked_id);
       table.masked_ids.remove(entry.masked_id);
+      table.nested_ids.remove(entry.masked_id);
     }
   }
   // The entries are unmapped first, so a concurrent query drops them; the ids
@@ -441,6 +446,7 @@ void QueryMap::remove_items(const Bitmap& removed) {
       for (uint32_t id : freed) {
         table.mapped_ids.erase(id);
         table.masked_ids.remove(id);
+        table.nested_ids.remove(id);
         dropped.add(id);
       }
       std::erase_if(table.by_owner,

@@ -71,6 +71,7 @@ struct ElementEntry {
 struct ElementTable {
   Bitmap masked_ids;     // every masked id handed out here
   FlatIdMap mapped_ids;  // masked id -> owner id
+  Bitmap nested_ids;     // the masked ids whose owner is a masked id too
   // owner id -> the elements its current iterable value was indexed with, so
   // that removal frees exactly what insertion handed out.
   std::unordered_map<uint32_t, std::vector<ElementEntry>> by_owner;

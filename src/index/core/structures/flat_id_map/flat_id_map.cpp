@@ -15,8 +15,7 @@ constexpr size_t kMinSlots = 16;
 }  // namespace
 
 size_t FlatIdMap::home_of(uint32_t key) const {
-  // Fibonacci hashing: the high bits of the product spread consecutive ids.
-  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  return (key ^ (key >> slot_bits_)) & (slots_.size() - 1);
 }
 
 std::optional<uint32_t> FlatIdMap::find(uint32_t key) const {
@@ -73,7 +72,7 @@ bool FlatIdMap::erase(uint32_t key) {
 
 void FlatIdMap::rehash(size_t slot_count) {
   std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slot_count));
-  shift_ = 64 - std::countr_zero(slot_count);
+  slot_bits_ = std::countr_zero(slot_count);
   size_ = 0;
   for (const Slot& slot : old) {
     if (slot.key != kNoKey) set(slot.key, slot.value);
