@@ -12,13 +12,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 
 #include "common/fx_hash.h"
+#include "index/core/structures/chunked_map/chunked_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/ordered_bitmap/order_key.h"
 #include "index/core/structures/roaring/bitmap.h"
@@ -137,7 +137,7 @@ struct StringKeyHash {
   size_t operator()(std::string_view text) const { return fx_hash_str(text); }
 };
 
-using NumberSets = ValueSets<std::map<OrderKey, HybridSet>>;
+using NumberSets = ValueSets<ChunkedMap<OrderKey, HybridSet>>;
 using StringSets =
     ValueSets<std::unordered_map<std::string, HybridSet, StringKeyHash, std::equal_to<>>>;
 

@@ -1,0 +1,171 @@
+// ChunkedMap: an ordered map kept as a list of short sorted arrays.
+//
+// Each chunk holds up to kChunk entries in key order, and the chunks follow
+// one another in key order. A lookup binary-searches the chunks' first keys
+// and then one chunk; a walk over a key range reads the entries of each chunk
+// one after the other. Compared with a node-based tree this keeps neighbours
+// in neighbouring memory, which is what range walks need, at the cost of
+// moving up to kChunk entries on an insertion or an erasure. A full chunk is
+// split in two; an emptied chunk is dropped.
+//
+// The interface is the part of std::map that the value sets use. Iterators
+// are invalidated by every insertion and erasure.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace vantorel {
+
+template <class Key, class Value>
+class ChunkedMap {
+ public:
+  using key_type = Key;
+  using mapped_type = Value;
+  using value_type = std::pair<Key, Value>;
+
+  static constexpr size_t kChunk = 64;
+
+  class const_iterator {
+   public:
+    const value_type& operator*() const { return (*chunks_)[chunk_][slot_]; }
+    const value_type* operator->() const { return &**this; }
+    const_iterator& operator++() {
+      if (++slot_ == (*chunks_)[chunk_].size()) {
+        ++chunk_;
+        slot_ = 0;
+      }
+      return *this;
+    }
+    bool operator==(const const_iterator& other) const {
+      return chunk_ == other.chunk_ && slot_ == other.slot_;
+    }
+
+   private:
+    friend class ChunkedMap;
+    const_iterator(const std::vector<std::vector<value_type>>* chunks, size_t chunk, size_t slot)
+        : chunks_(chunks), chunk_(chunk), slot_(slot) {}
+    const std::vector<std::vector<value_type>>* chunks_;
+    size_t chunk_;
+    size_t slot_;
+  };
+
+  // Mutable access goes through the same position type.
+  class iterator : public const_iterator {
+   public:
+    value_type& operator*() const { return const_cast<value_type&>(const_iterator::operator*()); }
+    value_type* operator->() const { return &**this; }
+    iterator& operator++() {
+      const_iterator::operator++();
+      return *this;
+    }
+
+   private:
+    friend class ChunkedMap;
+    explicit iterator(const_iterator position) : const_iterator(position) {}
+  };
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  const_iterator begin() const { return at(0, 0); }
+  const_iterator end() const { return at(chunks_.size(), 0); }
+  iterator begin() { return iterator(at(0, 0)); }
+  iterator end() { return iterator(at(chunks_.size(), 0)); }
+
+  // The first entry whose key is not less than (greater than) `key`.
+  const_iterator lower_bound(const Key& key) const { return bound(key, false); }
+  const_iterator upper_bound(const Key& key) const { return bound(key, true); }
+
+  const_iterator find(const Key& key) const {
+    const_iterator found = lower_bound(key);
+    return found != end() && !(key < found->first) ? found : end();
+  }
+  iterator find(const Key& key) { return iterator(std::as_const(*this).find(key)); }
+
+  // Inserts (key, value) unless the key is present; returns its position.
+  std::pair<iterator, bool> emplace(const Key& key, Value value) {
+    const_iterator position = lower_bound(key);
+    if (position != end() && !(key < position->first)) return {iterator(position), false};
+    return {insert_at(position, key, std::move(value)), true};
+  }
+
+  Value& operator[](const Key& key) { return emplace(key, Value()).first->second; }
+
+  // Erases the entry at `position`; returns the position of the next one.
+  iterator erase(const_iterator position) {
+    std::vector<value_type>& chunk = chunks_[position.chunk_];
+    chunk.erase(chunk.begin() + static_cast<std::ptrdiff_t>(position.slot_));
+    --size_;
+    if (chunk.empty()) {
+      chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(position.chunk_));
+      return iterator(at(position.chunk_, 0));
+    }
+    return iterator(at(position.chunk_, position.slot_));
+  }
+
+ private:
+  // A position, normalised so that one past a chunk's last entry is the
+  // first entry of the next chunk.
+  const_iterator at(size_t chunk, size_t slot) const {
+    if (chunk < chunks_.size() && slot == chunks_[chunk].size()) return {&chunks_, chunk + 1, 0};
+    return {&chunks_, chunk, slot};
+  }
+
+  const_iterator bound(const Key& key, bool strictly_greater) const {
+    auto before = [&](const value_type& entry) {
+      return strictly_greater ? !(key < entry.first) : entry.first < key;
+    };
+    // The last chunk whose first entry is before the bound holds it, or the
+    // bound is its end.
+    auto chunk = std::partition_point(chunks_.begin(), chunks_.end(),
+                                      [&](const auto& c) { return before(c.front()); });
+    if (chunk == chunks_.begin()) return begin();
+    --chunk;
+    auto slot = std::partition_point(chunk->begin(), chunk->end(), before);
+    return at(static_cast<size_t>(chunk - chunks_.begin()),
+              static_cast<size_t>(slot - chunk->begin()));
+  }
+
+  iterator insert_at(const_iterator position, const Key& key, Value value) {
+    if (chunks_.empty()) {
+      chunks_.emplace_back();
+      chunks_.back().reserve(kChunk);
+    }
+    size_t chunk = position.chunk_;
+    size_t slot = position.slot_;
+    if (chunk == chunks_.size()) {  // past the end: append to the last chunk
+      chunk = chunks_.size() - 1;
+      slot = chunks_[chunk].size();
+    }
+    if (chunks_[chunk].size() == kChunk) {
+      split(chunk);
+      if (slot > kChunk / 2) {
+        ++chunk;
+        slot -= kChunk / 2;
+      }
+    }
+    std::vector<value_type>& target = chunks_[chunk];
+    target.insert(target.begin() + static_cast<std::ptrdiff_t>(slot),
+                  value_type(key, std::move(value)));
+    ++size_;
+    return iterator(const_iterator(&chunks_, chunk, slot));
+  }
+
+  // Moves the upper half of a full chunk into a new chunk after it.
+  void split(size_t chunk) {
+    std::vector<value_type> upper;
+    upper.reserve(kChunk);
+    auto middle = chunks_[chunk].begin() + kChunk / 2;
+    std::move(middle, chunks_[chunk].end(), std::back_inserter(upper));
+    chunks_[chunk].erase(middle, chunks_[chunk].end());
+    chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, std::move(upper));
+  }
+
+  std::vector<std::vector<value_type>> chunks_;
+  size_t size_ = 0;
+};
+
+}  // namespace vantorel

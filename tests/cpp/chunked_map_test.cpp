@@ -1,0 +1,66 @@
+#include "index/core/structures/chunked_map/chunked_map.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <vector>
+
+namespace vantorel {
+namespace {
+
+using Map = ChunkedMap<int, int>;
+
+std::vector<std::pair<int, int>> walk(Map::const_iterator from, Map::const_iterator to) {
+  std::vector<std::pair<int, int>> out;
+  for (; from != to; ++from) out.push_back(*from);
+  return out;
+}
+
+std::vector<std::pair<int, int>> walk(std::map<int, int>::const_iterator from,
+                                      std::map<int, int>::const_iterator to) {
+  return {from, to};
+}
+
+// Random inserts, overwrites and erasures (enough to split and drop chunks)
+// against std::map, checking order, bounds and the iterator returned by erase.
+TEST(ChunkedMapTest, MatchesStdMap) {
+  std::mt19937 rng(11);
+  Map map;
+  std::map<int, int> model;
+  for (int step = 0; step < 60000; ++step) {
+    const int key = static_cast<int>(rng() % 3000);
+    const int action = static_cast<int>(rng() % 4);
+    if (action == 0) {
+      auto found = map.find(key);
+      ASSERT_EQ(found != map.end(), model.count(key) == 1);
+      if (found != map.end()) {
+        auto next = map.erase(found);
+        auto model_next = model.erase(model.find(key));
+        ASSERT_EQ(next == map.end(), model_next == model.end());
+        if (next != map.end()) {
+          ASSERT_EQ(next->first, model_next->first);
+        }
+      }
+    } else if (action == 1) {
+      map[key] += step;
+      model[key] += step;
+    } else {
+      ASSERT_EQ(map.emplace(key, step).second, model.emplace(key, step).second);
+    }
+    if (step % 1000 == 0) {
+      ASSERT_EQ(map.size(), model.size());
+      ASSERT_EQ(walk(map.begin(), map.end()), walk(model.cbegin(), model.cend()));
+      const int low = key - 50;
+      ASSERT_EQ(walk(map.lower_bound(low), map.upper_bound(key)),
+                walk(model.lower_bound(low), model.upper_bound(key)));
+      ASSERT_EQ(walk(map.upper_bound(low), map.lower_bound(key)),
+                walk(model.upper_bound(low), model.lower_bound(key)));
+    }
+  }
+  while (map.size() > 0) map.erase(map.begin());
+  EXPECT_EQ(map.begin(), map.end());
+}
+
+}  // namespace
+}  // namespace vantorel
