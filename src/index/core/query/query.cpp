@@ -132,6 +132,10 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint32_t id) {
+  if (old_value.kind() == ValueKind::Iterable && new_value.kind() == ValueKind::Iterable) {
+    insert_iterable(new_value, id);  // retires the old elements itself
+    return;
+  }
   if (old_value.is_number() && new_value.is_number()) {
     auto guard = num_ordered.write();
     if (*guard) {
@@ -194,16 +198,21 @@ std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint3
 }
 
 void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
-  // An owner holds one value per attribute: whatever it was indexed with
-  // before goes first, so re-adding an object never duplicates elements.
-  remove_iterable(owner);
+  // An owner holds one value per attribute. The new elements go in before
+  // the previous ones (if any) come out, so re-adding an object, or giving it
+  // another list, never hides it from queries on elements it keeps.
   std::vector<ElementEntry> entries;
+  std::vector<ElementEntry> previous;
   {
     auto guard = elements.write();
     if (!*guard) *guard = std::make_unique<ElementTable>();
-    entries = hand_out_elements(**guard, owner, value.as_iterable());
+    ElementTable& table = **guard;
+    auto found = table.by_owner.find(owner);
+    if (found != table.by_owner.end()) previous = std::move(found->second);
+    entries = hand_out_elements(table, owner, value.as_iterable());
   }
   for (const ElementEntry& entry : entries) insert(entry.value, entry.masked_id);
+  retire_elements(previous);
 }
 
 void QueryMap::remove_iterable(uint32_t owner) {
@@ -216,6 +225,19 @@ void QueryMap::remove_iterable(uint32_t owner) {
     if (found == table.by_owner.end()) return;
     entries = std::move(found->second);
     table.by_owner.erase(found);
+  }
+  retire_elements(entries);
+}
+
+void QueryMap::retire_elements(std::vector<ElementEntry>& entries) {
+  if (entries.empty()) return;
+  {
+    auto guard = elements.write();
+    ElementTable& table = **guard;
+    // An entry that a concurrent narrowing took out already is its to free.
+    std::erase_if(entries, [&](const ElementEntry& entry) {
+      return !table.masked_ids.contains(entry.masked_id);
+    });
     for (const ElementEntry& entry : entries) {
       table.mapped_ids.erase(entry.masked_id);
       table.masked_ids.remove(entry.masked_id);
@@ -302,24 +324,32 @@ void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
 
 void QueryMap::unmask_ids(Bitmap& ids) const {
   auto guard = elements.read();
-  if (!*guard || ids.empty()) return;
-  const ElementTable& table = **guard;
-  Bitmap masked = ids & table.masked_ids;
+  unmask_in(guard->get(), ids);
+}
+
+void QueryMap::unmask_in(const ElementTable* table, Bitmap& ids) {
+  if (table == nullptr || ids.empty()) return;
+  Bitmap masked = ids & table->masked_ids;
   if (masked.empty()) return;
   ids -= masked;
   std::vector<uint32_t> owners;
   owners.reserve(masked.cardinality());
-  masked.for_each([&](uint32_t id) { owners.push_back(table.root_of(id)); });
+  masked.for_each([&](uint32_t id) { owners.push_back(table->root_of(id)); });
   ids.add_many(owners.data(), owners.size());
 }
 
-Bitmap QueryMap::with_elements_of(const Bitmap& ids) const {
-  Bitmap result = ids;
-  auto guard = elements.read();
-  if (*guard) result |= (*guard)->masked_ids;
-  return result;
+Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children) const {
+  auto table = elements.read();
+  Bitmap holders = nested_core.get_parent_from_ids(children);
+  unmask_in(table->get(), holders);
+  return holders;
 }
 
+// Every operator reads its sub-index and the element table under both read
+// locks, taken in the writers' order (the sub-index, then the elements, then
+// an exact-map shard). Replacing an owner's elements hands out and indexes
+// the new ones before it unmaps the old ones, so a reader that holds both
+// locks sees at least one of the two generations mapped.
 Bitmap QueryMap::eq(const PyValue& value) const {
   Bitmap result;
   switch (value.kind()) {
@@ -327,29 +357,38 @@ Bitmap QueryMap::eq(const PyValue& value) const {
     case ValueKind::Float: {
       if (is_nan(value)) return result;
       auto guard = num_ordered.read();
-      if (*guard) (*guard)->values.add_matching(key_of(value), result);
-      break;
+      if (!*guard) return result;
+      (*guard)->values.add_matching(key_of(value), result);
+      unmask_ids(result);
+      return result;
     }
     case ValueKind::Str: {
       auto guard = str_radix_map.read();
-      if (*guard) (*guard)->values.add_matching(value.as_str(), result);
-      break;
+      if (!*guard) return result;
+      (*guard)->values.add_matching(value.as_str(), result);
+      unmask_ids(result);
+      return result;
     }
     case ValueKind::Bool: {
       auto guard = bool_map.read();
-      if (*guard) result = (**guard)[bool_slot(value.as_bool())].bitmap();
-      break;
+      if (!*guard) return result;
+      result = (**guard)[bool_slot(value.as_bool())].bitmap();
+      unmask_ids(result);
+      return result;
     }
     default: {
-      if (ExactMap* map = exact.get()) {
+      ExactMap* map = exact.get();
+      if (map == nullptr) return result;
+      auto table = elements.read();
+      {
         auto shard = map->read_shard(value.hash());
         auto found = shard->find(value);
         if (found != shard->end()) found->second.add_to(result);
       }
-      break;
+      unmask_in(table->get(), result);
+      return result;
     }
   }
-  unmask_ids(result);
   return result;
 }
 
@@ -371,12 +410,14 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
 Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
                               const Bitmap& base) const {
   Bitmap result;
+  auto guard = num_ordered.read();
+  if (!*guard) return result;
+  auto table = elements.read();
   // Elements of lists, tuples and sets carry masked ids outside `base`; they
   // take part as their holders do.
-  const Bitmap candidates = with_elements_of(base);
+  Bitmap candidates = base;
+  if (*table) candidates |= (*table)->masked_ids;
   {
-    auto guard = num_ordered.read();
-    if (!*guard) return result;
     const NumberIndex& numbers = **guard;
     // Walking a distinct value costs about what one bit slice costs per 32
     // candidates, so the walk is tried first and abandoned past that point.
@@ -388,7 +429,7 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
       slice_range(numbers.slices, lower, upper, candidates, result);
     }
   }
-  unmask_ids(result);
+  unmask_in(table->get(), result);
   return result;
 }
 
@@ -410,10 +451,9 @@ void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKe
 Bitmap QueryMap::string_query(const PyValue& pattern, StringOperator op) const {
   Bitmap result;
   if (pattern.kind() != ValueKind::Str) return result;
-  {
-    auto guard = str_radix_map.read();
-    if (*guard) result = ((*guard)->positions.*op)(pattern.as_str());
-  }
+  auto guard = str_radix_map.read();
+  if (!*guard) return result;
+  result = ((*guard)->positions.*op)(pattern.as_str());
   unmask_ids(result);
   return result;
 }

@@ -114,8 +114,12 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Replaces masked ids in `ids` by the objects that hold them.
   void unmask_ids(Bitmap& ids) const;
-  // `ids` plus every masked id whose holder is in `ids`.
-  Bitmap with_elements_of(const Bitmap& ids) const;
+  // The same with the element table already held (null: no elements).
+  static void unmask_in(const ElementTable* table, Bitmap& ids);
+  // The holders, among the objects of this core, of the objects `children`
+  // of the nested core, read under the element table's lock so that a
+  // holder replacing its elements stays found.
+  Bitmap holders_of(IndexAPI& nested_core, const Bitmap& children) const;
 
   // Takes the objects of `removed` (and their elements) out of every
   // sub-index; the nested core drops the objects held only by removed
@@ -160,6 +164,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
                               std::optional<uint32_t> holder);
   void insert_iterable(const PyValue& value, uint32_t owner);
   void remove_iterable(uint32_t owner);
+  // Unmaps `entries` (those still handed out), removes their values and
+  // frees their ids.
+  void retire_elements(std::vector<ElementEntry>& entries);
   void remove_exact(const PyValue& value, uint32_t id);
   std::shared_ptr<IndexAPI> nested_or_create();
   // Whether `child` is `holder` or an object above it in the nesting chain.

@@ -211,8 +211,7 @@ Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, const Bitmap&
   std::shared_ptr<IndexAPI> core = map.nested();
   if (!core) return Bitmap();
   Bitmap children = core->reduced_query(expr);
-  Bitmap holders = core->get_parent_from_ids(children);
-  map.unmask_ids(holders);
+  Bitmap holders = map.holders_of(*core, children);
   holders &= allowed;
   return holders;
 }
