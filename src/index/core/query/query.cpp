@@ -131,8 +131,18 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
   }
 }
 
+// A value moves within one sub-index under one write lock, so a concurrent
+// query sees it before or after the move, never missing. The same object
+// assigned again is only entered again (which changes nothing when it is
+// already there): taking it out first would drop a nested object from the
+// nested core for a moment.
 void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint32_t id) {
-  if (old_value.kind() == ValueKind::Iterable && new_value.kind() == ValueKind::Iterable) {
+  const ValueKind kind = new_value.kind();
+  if ((kind == ValueKind::Ind || kind == ValueKind::Unknown) && old_value == new_value) {
+    insert(new_value, id);
+    return;
+  }
+  if (old_value.kind() == ValueKind::Iterable && kind == ValueKind::Iterable) {
     insert_iterable(new_value, id);  // retires the old elements itself
     return;
   }
@@ -141,9 +151,28 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
     if (*guard) {
       const OrderKey old_key = key_of(old_value);
       const OrderKey new_key = key_of(new_value);
+      if (old_key == new_key) return;
       (*guard)->slices.replace(old_key, new_key, id);
       (*guard)->values.remove(old_key, id);
       (*guard)->values.add(new_key, id);
+      return;
+    }
+  }
+  if (old_value.kind() == ValueKind::Str && kind == ValueKind::Str) {
+    auto guard = str_radix_map.write();
+    if (*guard) {
+      (*guard)->positions.remove(old_value.as_str(), id);
+      (*guard)->values.remove(old_value.as_str(), id);
+      (*guard)->positions.insert(new_value.as_str(), id);
+      (*guard)->values.add(new_value.as_str(), id);
+      return;
+    }
+  }
+  if (old_value.kind() == ValueKind::Bool && kind == ValueKind::Bool) {
+    auto guard = bool_map.write();
+    if (*guard) {
+      (**guard)[bool_slot(old_value.as_bool())].bitmap().remove(id);
+      (**guard)[bool_slot(new_value.as_bool())].bitmap().add(id);
       return;
     }
   }
