@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/attribute_names.h"
 #include "index/core/index.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "py/args.h"
@@ -133,16 +134,18 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
-    std::optional<std::string_view> text = utf8_of(name);
-    if (!text) {
+    std::optional<AttributeName> attribute;
+    try {
+      attribute = find_attribute_name(name);
+    } catch (const py::PythonError&) {
       PyErr_Clear();
       PyErr_SetString(PyExc_AttributeError, "Invalid attribute name");
       return raise_missing_attribute(name);
     }
     // Only storing an attribute interns its name; an unknown name cannot be
     // stored, so the ordinary lookup answers.
-    if (std::optional<uint32_t> attribute = global_interner().get(*text)) {
-      if (std::optional<PyValue> value = stored_value(as_indexable(self)->record, *attribute)) {
+    if (attribute) {
+      if (std::optional<PyValue> value = stored_value(as_indexable(self)->record, attribute->id)) {
         return value->to_python();
       }
     }
@@ -216,18 +219,16 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       py::wrap_argument_error("name");
       return -1;
     }
-    std::optional<std::string_view> text = utf8_of(name);
-    if (!text) return -1;
+    check_attribute_name(name);
     PyValue converted = PyValue::from_python(value);
-    const uint32_t attribute = global_interner().intern(*text);
-    const bool indexed = text->empty() || text->front() != '_';
+    const AttributeName attribute = intern_attribute_name(name);
     const IndexableRecord& record = as_indexable(self)->record;
     std::optional<PyValue> replaced;
-    if (!assign_unindexed(record, attribute, converted, &replaced)) {
+    if (!assign_unindexed(record, attribute.id, converted, &replaced)) {
       // The membership mutex can be held by a thread that waits for index
       // locks; never wait for it with the interpreter lock held.
       py::AllowThreads released;
-      replaced = assign(record, attribute, indexed, converted);
+      replaced = assign(record, attribute.id, attribute.indexed, converted);
     }
     return 0;  // `replaced` is released here, with the interpreter lock
   });

@@ -8,8 +8,6 @@ namespace vantorel::py {
 
 namespace {
 
-thread_local int entry_depth = 0;
-
 std::mutex pending_mutex;
 std::vector<PyObject*> pending;
 std::atomic<bool> has_pending{false};
@@ -39,22 +37,13 @@ void drain_released_references() {
 }
 
 EntryScope::EntryScope() {
-  ++entry_depth;
   drain_released_references();
 }
 
-EntryScope::~EntryScope() {
-  --entry_depth;
-}
-
-AllowThreads::AllowThreads() : state_(nullptr), saved_depth_(entry_depth) {
-  entry_depth = 0;
-  state_ = PyEval_SaveThread();
-}
+AllowThreads::AllowThreads() : state_(PyEval_SaveThread()) {}
 
 AllowThreads::~AllowThreads() {
   PyEval_RestoreThread(state_);
-  entry_depth = saved_depth_;
   drain_released_references();
 }
 

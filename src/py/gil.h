@@ -1,8 +1,8 @@
 // Interpreter-lock bookkeeping shared by every entry point of the module.
 //
-// EntryScope: made first by every function, method and slot. It counts nested
-// entries on this thread and applies the Python reference releases that were
-// queued while no thread held the interpreter lock.
+// EntryScope: made first by every function, method and slot. It applies the
+// Python reference releases that were queued while no thread held the
+// interpreter lock.
 //
 // AllowThreads: releases the interpreter lock for native work and takes it
 // back when it goes out of scope (also when an exception leaves the scope).
@@ -29,7 +29,6 @@ void drain_released_references();
 class EntryScope {
  public:
   EntryScope();
-  ~EntryScope();
   EntryScope(const EntryScope&) = delete;
   EntryScope& operator=(const EntryScope&) = delete;
 };
@@ -43,7 +42,6 @@ class AllowThreads {
 
  private:
   PyThreadState* state_;
-  int saved_depth_;
 };
 
 // `try_take()` returns an engaged optional guard when the lock is free;

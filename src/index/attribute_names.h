@@ -1,0 +1,37 @@
+// Attribute names as interned ids, found by the identity of the Python string.
+//
+// Code names attributes with string constants, which the interpreter interns,
+// so the same str object comes back on every access: comparing its address
+// finds the id without converting or hashing the text. A small direct-mapped
+// cache remembers recent names; it holds a reference to every string in it,
+// so an address cannot be reused for other text while it is cached. Only
+// names that are interned are remembered: looking a name up never interns it.
+//
+// Requires the interpreter lock.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "py/python.h"
+
+namespace vantorel {
+
+struct AttributeName {
+  uint32_t id;
+  bool indexed;  // false for names beginning with "_"
+};
+
+// Throws PythonError when the str `name` is not valid UTF-8, as interning it
+// would; changes nothing.
+void check_attribute_name(PyObject* name);
+
+// The id of the str `name`, interning it. Throws PythonError when `name` is
+// not valid UTF-8.
+AttributeName intern_attribute_name(PyObject* name);
+
+// The id of the str `name` when some object has stored it; nullopt when not.
+// Throws PythonError when `name` is not valid UTF-8.
+std::optional<AttributeName> find_attribute_name(PyObject* name);
+
+}  // namespace vantorel
