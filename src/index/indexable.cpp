@@ -24,13 +24,6 @@ IndexableObject* as_indexable(PyObject* object) {
   return reinterpret_cast<IndexableObject*>(object);
 }
 
-std::optional<std::string_view> utf8_of(PyObject* name) {
-  Py_ssize_t length = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
-  if (text == nullptr) return std::nullopt;
-  return std::string_view(text, static_cast<size_t>(length));
-}
-
 // Locks the attribute store from a thread that holds the interpreter lock.
 auto lock_store(const IndexableRecord& record) {
   PoisonMutex<AttributeStore>& store = *record.attributes;
@@ -53,18 +46,16 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     py::ParsedArgs parsed;
     if (!py::parse_tuple_dict(kNewSignature, args, kwargs, &parsed)) return nullptr;
+    // Every name and value is checked before any name is interned.
+    std::vector<PyValue> values;
+    values.reserve(parsed.var_keyword.size());
+    for (const auto& [name, value] : parsed.var_keyword) {
+      check_attribute_name(name);
+      values.push_back(PyValue::from_python(value));
+    }
     AttributeStore store;
-    if (PyObject* keywords = parsed.var_keyword.get()) {
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      Py_ssize_t position = 0;
-      while (PyDict_Next(keywords, &position, &key, &value)) {
-        if (!PyUnicode_Check(key)) continue;
-        std::optional<std::string_view> name = utf8_of(key);
-        if (!name) return nullptr;
-        PyValue converted = PyValue::from_python(value);
-        store.insert(global_interner().intern(*name), std::move(converted));
-      }
+    for (size_t i = 0; i < values.size(); ++i) {
+      store.insert(intern_attribute_name(parsed.var_keyword[i].first).id, std::move(values[i]));
     }
     IndexableRecord record = IndexableRecord::make_owned(std::move(store));
     PyObject* self = type->tp_alloc(type, 0);

@@ -65,11 +65,8 @@ bool place_keyword(const Signature& signature, PyObject* key, PyObject* value, P
                  signature.display_name, key);
     return false;
   }
-  if (!out->var_keyword) {
-    out->var_keyword = OwnedRef::steal(PyDict_New());
-    if (!out->var_keyword) return false;
-  }
-  return PyDict_SetItem(out->var_keyword.get(), key, value) == 0;
+  out->var_keyword.emplace_back(key, value);
+  return true;
 }
 
 bool place_positionals(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,

@@ -4,12 +4,13 @@
 // "sum_as_string()"), its positional-or-keyword parameters, how many of them
 // are required, and whether it takes *args or **kwargs. Parsing fills one
 // borrowed slot per parameter (null when absent) and, where the signature
-// allows, collects surplus positionals into a tuple and unknown keywords into
-// a dict. Failures raise TypeError with CPython-style messages and return
+// allows, collects surplus positionals into a tuple and unknown keywords as
+// (name, value) pairs. Failures raise TypeError with CPython-style messages and return
 // false.
 #pragma once
 
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "py/python.h"
@@ -28,7 +29,9 @@ struct Signature {
 struct ParsedArgs {
   std::vector<PyObject*> values;  // borrowed, one per parameter, null when absent
   OwnedRef var_positional;        // tuple, when the signature takes *args
-  OwnedRef var_keyword;           // dict or null, when the signature takes **kwargs
+  // The keywords that name no parameter, when the signature takes **kwargs:
+  // borrowed (name, value) pairs, in call order, valid for the call.
+  std::vector<std::pair<PyObject*, PyObject*>> var_keyword;
 };
 
 // Vectorcall / METH_FASTCALL | METH_KEYWORDS convention.

@@ -28,9 +28,9 @@ PyObject* make_index(std::shared_ptr<IndexAPI> core);
 // `parameter`) when `object` is not one.
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter);
 
-// Keyword arguments as a conjunction of equalities (null kwargs: none).
+// Keyword arguments (name, value) as a conjunction of equalities.
 // Throws py::PythonError when a value cannot be converted.
-std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs);
+std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs);
 
 // Calls `each(item)` (a borrowed reference) for every element of the Python
 // sequence `sequence`, the argument `parameter` of a call. A str, or an

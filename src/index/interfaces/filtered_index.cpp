@@ -53,7 +53,7 @@ PyObject* filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!check_receiver(self)) return nullptr;
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword.get());
+    std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword);
     FilteredIndexObject* view = as_filtered(self);
     Bitmap result = evaluate_in_view(view, exprs);
     return make_filtered_index(view->maps, view->items, std::move(result));

@@ -113,7 +113,7 @@ Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
 }
 
 PyObject* reduce(PyObject* self, py::ParsedArgs& args) {
-  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword.get());
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
   Bitmap keep = match_keywords(core, exprs);
   {
@@ -124,7 +124,7 @@ PyObject* reduce(PyObject* self, py::ParsedArgs& args) {
 }
 
 PyObject* reduced(PyObject* self, py::ParsedArgs& args) {
-  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword.get());
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
   Bitmap result = match_keywords(core, exprs);
   return make_filtered_index(core.index, core.items, std::move(result));
@@ -144,7 +144,7 @@ PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
 }
 
 PyObject* get_by_attribute(PyObject* self, py::ParsedArgs& args) {
-  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword.get());
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
   Bitmap result = match_keywords(core, exprs);
   return collect_items(*core.items, result);

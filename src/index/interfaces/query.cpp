@@ -223,13 +223,10 @@ const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
   return reinterpret_cast<QueryExprObject*>(object)->expr.get();
 }
 
-std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
+std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs) {
   std::vector<QueryExpr> exprs;
-  if (kwargs == nullptr) return exprs;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(kwargs, &position, &key, &value)) {
+  exprs.reserve(kwargs.size());
+  for (const auto& [key, value] : kwargs) {
     Py_ssize_t length = 0;
     const char* text = py::check(PyUnicode_AsUTF8AndSize(key, &length));
     std::vector<PyValue> values;
