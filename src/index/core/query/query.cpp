@@ -1,5 +1,6 @@
 #include "index/core/query/query.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "index/core/id_alloc.h"
@@ -30,8 +31,20 @@ constexpr int kMaxChain = 1 << 16;
 
 }  // namespace
 
+namespace {
+
+// Masked ids go back to the allocator highest first. It hands freed ids out
+// last in, first out, so the next container to be indexed gets them in
+// ascending order again, which keeps its elements' owners ascending too.
+void free_descending(std::vector<uint32_t> ids) {
+  std::sort(ids.begin(), ids.end());
+  for (auto id = ids.rbegin(); id != ids.rend(); ++id) free_id(*id);
+}
+
+}  // namespace
+
 ElementTable::~ElementTable() {
-  masked_ids.for_each([](uint32_t id) { free_id(id); });
+  free_descending(masked_ids.to_vector());
 }
 
 uint32_t ElementTable::root_of(uint32_t id) const {
@@ -276,7 +289,10 @@ void QueryMap::retire_elements(std::vector<ElementEntry>& entries) {
   // The entries are unmapped first, so a concurrent query drops them; the ids
   // go back to the allocator only once nothing refers to them.
   for (const ElementEntry& entry : entries) remove(entry.value, entry.masked_id);
-  for (const ElementEntry& entry : entries) free_id(entry.masked_id);
+  std::vector<uint32_t> freed;
+  freed.reserve(entries.size());
+  for (const ElementEntry& entry : entries) freed.push_back(entry.masked_id);
+  free_descending(std::move(freed));
 }
 
 // ---- nested objects ---------------------------------------------------------
@@ -364,6 +380,9 @@ void QueryMap::unmask_in(const ElementTable* table, Bitmap& ids) {
   std::vector<uint32_t> owners;
   owners.reserve(masked.cardinality());
   masked.for_each([&](uint32_t id) { owners.push_back(table->root_of(id)); });
+  // Adding ascending ids appends to the bitmap's containers; any other order
+  // shifts their contents on each insertion.
+  if (!std::is_sorted(owners.begin(), owners.end())) std::sort(owners.begin(), owners.end());
   ids.add_many(owners.data(), owners.size());
 }
 
@@ -573,7 +592,7 @@ void QueryMap::remove_items(const Bitmap& removed) {
     }
     for (const StoredItem& item : leaving) leave_if_unheld(*core, *item.record, std::nullopt);
   }
-  for (uint32_t id : freed) free_id(id);
+  free_descending(std::move(freed));
 }
 
 size_t QueryMap::memory_bytes() const {
