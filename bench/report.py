@@ -100,7 +100,8 @@ def markdown(doc):
         "# Vantorel benchmark: latest run",
         "",
         f"- {cfg['objects']:,} objects, {'quick mode, ' if cfg['quick'] else ''}"
-        f"median of {cfg['reps']} runs per query and {cfg['build_reps']} per build; "
+        f"median of {cfg['reps']} runs per query (each run the mean of a batch of calls "
+        f"sized to take about 2 ms) and {cfg['build_reps']} per build; "
         f"run {meta['date']}",
         f"- machine: {meta['machine']['cpus']} CPUs ({meta['machine']['cpu']}), "
         f"{meta['machine']['platform']}",

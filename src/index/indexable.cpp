@@ -145,16 +145,6 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   });
 }
 
-// Every live index of the object, while its membership list is locked.
-std::vector<std::shared_ptr<IndexAPI>> live_memberships(const MembershipList& list) {
-  std::vector<std::shared_ptr<IndexAPI>> cores;
-  cores.reserve(list.size());
-  for (const IndexMeta& entry : list) {
-    if (std::shared_ptr<IndexAPI> core = entry.lock()) cores.push_back(std::move(core));
-  }
-  return cores;
-}
-
 // Updates every index of the object, then the store, all under the
 // membership mutex so that concurrent writes to one object are serialised
 // and every index agrees with the final stored value. Runs without the
@@ -172,8 +162,9 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
       auto store = record.attributes->lock();
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
-    for (const std::shared_ptr<IndexAPI>& core : live_memberships(*memberships)) {
-      if (!indexed && !core->map_for(attribute)) continue;
+    for (const IndexMeta& entry : *memberships) {
+      std::shared_ptr<IndexAPI> core = entry.lock();
+      if (!core || (!indexed && !core->map_for(attribute))) continue;
       if (old) {
         core->replace_index(record.id, attribute, *old, value);
       } else {

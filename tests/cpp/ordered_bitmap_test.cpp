@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "common/internal_error.h"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -226,6 +228,29 @@ TEST(NumericalBitmap, EveryUpdatePathKeepsQueriesExact) {
   }
   EXPECT_EQ(map.all().cardinality(), kept.size());
   check_queries(map, kept, 4);
+
+  // Queued moves, several per id (chains) and past the queue's length, then
+  // a direct removal that must apply the queue before it.
+  for (int round = 0; round < 3; ++round) {
+    for (auto& [id, value] : kept) {
+      const auto fresh = random_number(rng);
+      map.defer_replace(key_of(value), key_of(fresh), id);
+      value = fresh;
+    }
+  }
+  EXPECT_TRUE(map.has_queued_moves());
+  EXPECT_THROW(map.all(), InternalError);
+  map.remove(key_of(kept.back().second), kept.back().first);
+  kept.pop_back();
+  EXPECT_FALSE(map.has_queued_moves());
+  check_queries(map, kept, 5);
+  for (auto& [id, value] : kept) {
+    const auto fresh = random_number(rng);
+    map.defer_replace(key_of(value), key_of(fresh), id);
+    value = fresh;
+  }
+  map.drain_moves();
+  check_queries(map, kept, 6);
 }
 
 TEST(NumericalBitmap, ConcurrentWalksUseTheirOwnScratch) {

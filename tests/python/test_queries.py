@@ -84,3 +84,34 @@ def test_empty_combinations():
     x = Q.eq("v", 1)
     assert len(idx.reduced_query(Q.and_(x, x)).collect()) == 1
     assert repr(x).startswith("<QueryExpr: Eq(") and repr(x).endswith(">")
+
+
+def test_ranges_over_many_distinct_numbers_follow_updates():
+    # Few distinct values in a range are walked one by one; many are answered from the
+    # bit slices, which assignments update in batches. Both must agree with a scan.
+    import random
+
+    rng = random.Random(9)
+    objs = [Item(v=rng.uniform(-1000, 1000), k=i) for i in range(3000)]
+    for o in objs[::7]:
+        o.v = [o.v, rng.randrange(-50, 50)]  # elements take part as their holders
+    idx = Index()
+    idx.add_object_many(objs)
+
+    def values(o):
+        return o.v if isinstance(o.v, list) else [o.v]
+
+    def check():
+        for low, high in [(-2000, 2000), (-500, 700), (0, 0.5), (10, 9), (-1000, -999)]:
+            got = {o.k for o in idx.reduced_query(Q.bt("v", low, high)).collect()}
+            assert got == {o.k for o in objs if any(low <= x <= high for x in values(o))}
+            got = {o.k for o in idx.reduced_query(Q.gt("v", low)).collect()}
+            assert got == {o.k for o in objs if any(x > low for x in values(o))}
+            got = {o.k for o in idx.reduced_query(Q.le("v", high)).collect()}
+            assert got == {o.k for o in objs if any(x <= high for x in values(o))}
+
+    check()
+    for _ in range(3):
+        for o in rng.sample(objs, 2500):  # several times the batch of queued moves
+            o.v = rng.uniform(-1000, 1000) if rng.random() < 0.9 else rng.randrange(-5, 5)
+        check()

@@ -7,10 +7,24 @@
 
 namespace vantorel {
 
+namespace {
+
+// The membership list and the attribute store of one object, allocated
+// together: an assignment locks both, and one block keeps them on
+// neighbouring cache lines.
+struct RecordState {
+  explicit RecordState(AttributeStore store) : attributes(std::move(store)) {}
+  PoisonMutex<MembershipList> indexes;
+  PoisonMutex<AttributeStore> attributes;
+};
+
+}  // namespace
+
 IndexableRecord IndexableRecord::make_owned(AttributeStore attributes) {
   IndexableRecord record;
-  record.indexes = std::make_shared<PoisonMutex<MembershipList>>();
-  record.attributes = std::make_shared<PoisonMutex<AttributeStore>>(std::move(attributes));
+  auto state = std::make_shared<RecordState>(std::move(attributes));
+  record.indexes = std::shared_ptr<PoisonMutex<MembershipList>>(state, &state->indexes);
+  record.attributes = std::shared_ptr<PoisonMutex<AttributeStore>>(state, &state->attributes);
   record.id = allocate_id();
   record.owns_id = true;
   return record;

@@ -165,7 +165,7 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
       const OrderKey old_key = key_of(old_value);
       const OrderKey new_key = key_of(new_value);
       if (old_key == new_key) return;
-      (*guard)->slices.replace(old_key, new_key, id);
+      (*guard)->slices.defer_replace(old_key, new_key, id);
       (*guard)->values.remove(old_key, id);
       (*guard)->values.add(new_key, id);
       return;
@@ -457,26 +457,41 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
 
 Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
                               const Bitmap& base) const {
-  Bitmap result;
-  auto guard = num_ordered.read();
-  if (!*guard) return result;
-  auto table = elements.read();
-  // Elements of lists, tuples and sets carry masked ids outside `base`; they
-  // take part as their holders do.
-  Bitmap candidates = base;
-  if (*table) candidates |= (*table)->masked_ids;
   {
+    auto guard = num_ordered.read();
+    if (!*guard) return Bitmap();
     const NumberIndex& numbers = **guard;
+    auto table = elements.read();
+    // Elements of lists, tuples and sets carry masked ids outside `base`;
+    // they take part as their holders do.
+    Bitmap candidates = base;
+    if (*table) candidates |= (*table)->masked_ids;
+    Bitmap result;
     // Walking a distinct value costs about what one bit slice costs per 32
     // candidates, so the walk is tried first and abandoned past that point.
     const size_t max_keys = 64 + candidates.cardinality() / 32;
     if (numbers.values.add_range(lower, upper, result, max_keys)) {
       result &= candidates;
-    } else {
+      unmask_in(table->get(), result);
+      return result;
+    }
+    if (!numbers.slices.has_queued_moves()) {
       result = Bitmap();
       slice_range(numbers.slices, lower, upper, candidates, result);
+      unmask_in(table->get(), result);
+      return result;
     }
   }
+  // The slices have moves queued: apply them, and answer under the write
+  // lock, which no later move can slip in front of.
+  auto guard = num_ordered.write();
+  if (!*guard) return Bitmap();
+  (*guard)->slices.drain_moves();
+  auto table = elements.read();
+  Bitmap candidates = base;
+  if (*table) candidates |= (*table)->masked_ids;
+  Bitmap result;
+  slice_range((*guard)->slices, lower, upper, candidates, result);
   unmask_in(table->get(), result);
   return result;
 }

@@ -134,7 +134,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Sub-indexes, exposed for the bulk adder.
   PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
-  PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
+  // Mutable: a query that needs the bit slices first applies the moves that
+  // assignments queued there.
+  mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
   PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
   PoisonRwLock<std::unique_ptr<ElementTable>> elements;
   Lazy<ExactMap> exact;

@@ -4,17 +4,22 @@
 #include <utility>
 #include <vector>
 
+#include "common/internal_error.h"
+
 namespace vantorel {
 
 void NumericalBitmap::insert(const OrderKey& key, uint32_t id) {
+  drain_moves();
   for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].bitmap().add(id);
 }
 
 void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
+  drain_moves();
   for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].bitmap().remove(id);
 }
 
 void NumericalBitmap::replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id) {
+  drain_moves();
   for (int n = 0; n < OrderKey::kBits; ++n) {
     const bool old_bit = old_key.bit(n);
     const bool new_bit = new_key.bit(n);
@@ -30,14 +35,54 @@ namespace {
 // vectors of one pass in cache and bounds the memory of a long bulk.
 constexpr size_t kPendingChunk = 1 << 15;
 
+// Queued moves are applied once there are this many.
+constexpr size_t kMaxQueuedMoves = 4096;
+
 }  // namespace
 
+void NumericalBitmap::defer_replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id) {
+  if (old_key == new_key) return;
+  moves_.push_back({old_key, new_key, id});
+  if (moves_.size() >= kMaxQueuedMoves) drain_moves();
+}
+
+void NumericalBitmap::drain_moves() {
+  if (moves_.empty()) return;
+  // The positions where some move changes the bit; the others are skipped.
+  uint16_t head_changes = 0;
+  uint64_t tail_changes = 0;
+  for (const Move& move : moves_) {
+    head_changes |= move.old_key.head ^ move.new_key.head;
+    tail_changes |= move.old_key.tail ^ move.new_key.tail;
+  }
+  const OrderKey changes{head_changes, tail_changes};
+  // Moves of one id are applied in queue order, so a chain of them ends
+  // where the last one ends.
+  for (int n = 0; n < OrderKey::kBits; ++n) {
+    if (!changes.bit(n)) continue;
+    Slice& slice = slices_[n];
+    for (const Move& move : moves_) {
+      const bool old_bit = move.old_key.bit(n);
+      if (old_bit == move.new_key.bit(n)) continue;
+      slice[old_bit].bitmap().remove(move.id);
+      slice[!old_bit].bitmap().add(move.id);
+    }
+  }
+  moves_.clear();
+}
+
+void NumericalBitmap::require_no_queued_moves() const {
+  if (!moves_.empty()) throw InternalError("bit slices read with moves still queued");
+}
+
 void NumericalBitmap::push(const OrderKey& key, uint32_t id) {
+  drain_moves();
   pending_.emplace_back(key, id);
   if (pending_.size() >= kPendingChunk) drain_pending();
 }
 
 void NumericalBitmap::flush() {
+  drain_moves();
   drain_pending();
   pending_ = {};
   all_scratch_ = {};
@@ -93,6 +138,7 @@ void NumericalBitmap::drain_pending() {
 }
 
 Bitmap NumericalBitmap::equal(const OrderKey& key) const {
+  require_no_queued_moves();
   // Every id with a number is in exactly one bitmap of each pair, so at each
   // bit position the key's bitmap can be intersected or, equally, the other
   // one subtracted: whichever is smaller. Positions where every id agrees with
@@ -129,24 +175,29 @@ Bitmap NumericalBitmap::equal(const OrderKey& key) const {
 }
 
 void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
+  require_no_queued_moves();
   collect_above(key, out, base, false);
 }
 
 void NumericalBitmap::get_gte_into_base(const OrderKey& key, Bitmap& out,
                                         const Bitmap& base) const {
+  require_no_queued_moves();
   collect_above(key, out, base, true);
 }
 
 void NumericalBitmap::get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
+  require_no_queued_moves();
   collect_below(key, out, base, false);
 }
 
 void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
                                         const Bitmap& base) const {
+  require_no_queued_moves();
   collect_below(key, out, base, true);
 }
 
 void NumericalBitmap::remove_all(const Bitmap& drop) {
+  drain_moves();
   drain_pending();
   for (Slice& slice : slices_) {
     for (BufferedBitmap<64>& ids : slice) {
@@ -157,6 +208,7 @@ void NumericalBitmap::remove_all(const Bitmap& drop) {
 }
 
 void NumericalBitmap::retain_in(const Bitmap& keep) {
+  drain_moves();
   drain_pending();
   for (Slice& slice : slices_) {
     for (BufferedBitmap<64>& ids : slice) {
@@ -168,6 +220,8 @@ void NumericalBitmap::retain_in(const Bitmap& keep) {
 
 void NumericalBitmap::merge_from(const NumericalBitmap& other) {
   if (&other == this) return;
+  other.require_no_queued_moves();
+  drain_moves();
   for (int n = 0; n < OrderKey::kBits; ++n) {
     for (int value = 0; value < 2; ++value) {
       slices_[n][value].bitmap() |= other.slices_[n][value].bitmap();
@@ -176,11 +230,12 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other) {
 }
 
 Bitmap NumericalBitmap::all() const {
+  require_no_queued_moves();
   return ids_with(0, false) | ids_with(0, true);
 }
 
 size_t NumericalBitmap::memory_bytes() const {
-  size_t bytes = sizeof(*this);
+  size_t bytes = sizeof(*this) + moves_.capacity() * sizeof(Move);
   for (const Slice& slice : slices_) {
     for (const BufferedBitmap<64>& ids : slice) {
       bytes += ids.bitmap().memory_bytes();

@@ -13,6 +13,13 @@
 // readers in. The owner removes an id's previous number before inserting a
 // new one; insert does not look for it.
 //
+// A number that changes can be moved later: defer_replace() queues the move,
+// and the queue is applied bit position by bit position, which keeps each
+// position's two bitmaps in cache for the whole batch instead of visiting
+// every position for every move. Every writing operation applies the queue
+// first; queries require an empty queue, so the owner calls drain_moves()
+// before it lets readers at the slices.
+//
 // No lock of its own: the owner's reader-writer lock guards it. Queries are
 // const and may run concurrently; the range walks borrow one scratch bitmap
 // per thread, which they do not share across threads and never re-enter.
@@ -41,6 +48,12 @@ class NumericalBitmap {
   // Moves `id`, stored under `old_key`, to `new_key`: only the bit positions
   // where the keys differ are touched.
   void replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id);
+
+  // Queues replace(old_key, new_key, id). The queue is applied when it
+  // reaches a fixed length, by drain_moves(), or by any other writing call.
+  void defer_replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id);
+  bool has_queued_moves() const { return !moves_.empty(); }
+  void drain_moves();
 
   // Bulk path: buffers `id`; visible to queries after flush().
   void push(const OrderKey& key, uint32_t id);
@@ -89,7 +102,18 @@ class NumericalBitmap {
   // append per (position, id).
   void drain_pending();
 
+  // Throws InternalError when moves are queued: a query would read stale
+  // slices.
+  void require_no_queued_moves() const;
+
+  struct Move {
+    OrderKey old_key;
+    OrderKey new_key;
+    uint32_t id;
+  };
+
   std::array<Slice, OrderKey::kBits> slices_;
+  std::vector<Move> moves_;
   std::vector<std::pair<OrderKey, uint32_t>> pending_;
   // Scratch of drain_pending(), kept across the drains of one bulk so that
   // each drain does not fault in fresh pages; freed by flush().
