@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 #include <vector>
+
+#include "index/core/structures/value_sets/string_sets.h"
 
 namespace vantorel {
 namespace {
@@ -48,30 +51,60 @@ TEST(ValueSetsTest, RangesMatchBruteForce) {
   EXPECT_FALSE(sets.add_range(nullptr, nullptr, partial, 5));
 }
 
-TEST(ValueSetsTest, KeysLeaveWithTheirLastId) {
+// Equality, prefixes and substrings against brute force over the same keys,
+// before and after removals; keys leave with their last id.
+TEST(StringSetsTest, MatchesBruteForce) {
+  std::mt19937 rng(5);
+  std::vector<std::string> value_of(400);
   StringSets sets;
-  for (uint32_t id = 0; id < 10; ++id) sets.add(std::string_view(id % 2 ? "odd" : "even"), id);
-  sets.add(std::string_view("solo"), 42);
-  Bitmap odd;
-  sets.add_matching(std::string_view("odd"), odd);
-  EXPECT_EQ(ids_of(odd), (std::vector<uint32_t>{1, 3, 5, 7, 9}));
+  for (uint32_t id = 0; id < value_of.size(); ++id) {
+    std::string text;
+    const size_t length = rng() % 12;
+    for (size_t i = 0; i < length; ++i) text += "ab\xc3\xa9"[rng() % 4];  // bytes of "abé"
+    value_of[id] = text;
+    sets.add(text, id);
+  }
+  auto check = [&](const std::vector<bool>& live) {
+    for (const std::string pattern : {"", "a", "ab", "ba", "abab",
+                                      "\xc3\xa9"
+                                      "a",
+                                      "bbbbbbbbbbbbb"}) {
+      Bitmap equal, prefixed, containing;
+      sets.add_matching(pattern, equal);
+      ASSERT_TRUE(sets.add_with_prefix(pattern, prefixed, 1000));
+      sets.add_containing(pattern, containing);
+      std::vector<uint32_t> want_equal, want_prefixed, want_containing;
+      for (uint32_t id = 0; id < value_of.size(); ++id) {
+        if (!live[id]) continue;
+        const std::string& text = value_of[id];
+        if (text == pattern) want_equal.push_back(id);
+        if (text.starts_with(pattern)) want_prefixed.push_back(id);
+        if (text.find(pattern) != std::string::npos) want_containing.push_back(id);
+      }
+      EXPECT_EQ(ids_of(equal), want_equal) << pattern;
+      EXPECT_EQ(ids_of(prefixed), want_prefixed) << pattern;
+      EXPECT_EQ(ids_of(containing), want_containing) << pattern;
+    }
+  };
+  std::vector<bool> live(value_of.size(), true);
+  check(live);
+  Bitmap partial;
+  EXPECT_FALSE(sets.add_with_prefix("", partial, 3));
 
-  sets.remove(std::string_view("solo"), 42);
-  sets.remove(std::string_view("solo"), 42);  // absent: ignored
-  EXPECT_EQ(sets.key_count(), 2u);
+  const size_t keys_before = sets.key_count();
   Bitmap drop;
-  for (uint32_t id = 0; id < 10; id += 2) drop.add(id);
+  for (uint32_t id = 0; id < value_of.size(); id += 2) {
+    drop.add(id);
+    live[id] = false;
+  }
   sets.remove_all(drop);
-  EXPECT_EQ(sets.key_count(), 1u);
-
-  StringSets other;
-  other.add(std::string_view("odd"), 100);
-  other.add(std::string_view("new"), 101);
-  sets.merge_from(other);
-  Bitmap merged;
-  sets.add_matching(std::string_view("odd"), merged);
-  sets.add_matching(std::string_view("new"), merged);
-  EXPECT_EQ(ids_of(merged), (std::vector<uint32_t>{1, 3, 5, 7, 9, 100, 101}));
+  for (uint32_t id = 1; id < value_of.size(); id += 4) {
+    sets.remove(value_of[id], id);
+    sets.remove(value_of[id], id);  // absent now: ignored
+    live[id] = false;
+  }
+  check(live);
+  EXPECT_LT(sets.key_count(), keys_before);
 }
 
 }  // namespace

@@ -115,3 +115,29 @@ def test_ranges_over_many_distinct_numbers_follow_updates():
         for o in rng.sample(objs, 2500):  # several times the batch of queued moves
             o.v = rng.uniform(-1000, 1000) if rng.random() < 0.9 else rng.randrange(-5, 5)
         check()
+
+
+def test_substrings_long_and_short_agree_with_python():
+    # Needles of eight bytes or more are searched in the distinct strings; shorter ones go
+    # through the per-position bitmaps. Both must give Python's `in`, also inside lists.
+    import random
+
+    rng = random.Random(4)
+    alphabet = "abé日 "
+    texts = ["".join(rng.choices(alphabet, k=rng.randrange(0, 30))) for _ in range(400)]
+    objs = [Item(s=t, k=i) for i, t in enumerate(texts)]
+    for o in objs[::5]:
+        o.s = [o.s, "zz" + o.s]
+    idx = Index()
+    idx.add_object_many(objs)
+    needles = ["", "a", "é日", "abab", "ab é日 a", "bbbbbbbbbb"]
+    needles += [t[i:i + n] for t in texts[:40] for i, n in [(1, 8), (0, 12), (3, 9)] if len(t) > 12]
+    for needle in needles:
+        got = {o.k for o in idx.reduced_query(Q.contains("s", needle)).collect()}
+        want = {o.k for o in objs
+                if any(needle in s for s in (o.s if isinstance(o.s, list) else [o.s]))}
+        assert got == want, needle
+        got = {o.k for o in idx.reduced_query(Q.starts_with("s", needle)).collect()}
+        want = {o.k for o in objs
+                if any(s.startswith(needle) for s in (o.s if isinstance(o.s, list) else [o.s]))}
+        assert got == want, needle

@@ -522,6 +522,20 @@ Bitmap QueryMap::string_query(const PyValue& pattern, StringOperator op) const {
 }
 
 Bitmap QueryMap::starts_with(const PyValue& pattern) const {
+  if (pattern.kind() != ValueKind::Str) return Bitmap();
+  {
+    auto guard = str_radix_map.read();
+    if (!*guard) return Bitmap();
+    // Few distinct strings with the prefix: walk them; many: the positions
+    // answer with one intersection per byte of the prefix.
+    const StringIndex& strings = **guard;
+    Bitmap result;
+    const size_t max_keys = 64 + strings.values.key_count() / 64;
+    if (strings.values.add_with_prefix(pattern.as_str(), result, max_keys)) {
+      unmask_ids(result);
+      return result;
+    }
+  }
   return string_query(pattern, &PositionalBitmap::starts_with);
 }
 
@@ -530,6 +544,18 @@ Bitmap QueryMap::ends_with(const PyValue& pattern) const {
 }
 
 Bitmap QueryMap::contains(const PyValue& pattern) const {
+  // The positions cost one intersection per byte of the needle at every
+  // place it could start, which a long needle over long repetitive strings
+  // makes quadratic; a scan of the distinct strings costs their length.
+  constexpr size_t kLongNeedle = 8;
+  if (pattern.kind() == ValueKind::Str && pattern.as_str().size() >= kLongNeedle) {
+    auto guard = str_radix_map.read();
+    Bitmap result;
+    if (!*guard) return result;
+    (*guard)->values.add_containing(pattern.as_str(), result);
+    unmask_ids(result);
+    return result;
+  }
   return string_query(pattern, &PositionalBitmap::contains);
 }
 

@@ -35,6 +35,7 @@
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
 #include "index/core/structures/roaring/bitmap.h"
 #include "index/core/structures/shards/hashmap.h"
+#include "index/core/structures/value_sets/string_sets.h"
 #include "index/core/structures/value_sets/value_sets.h"
 #include "index/value.h"
 #include "sync/lazy.h"

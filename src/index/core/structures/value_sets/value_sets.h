@@ -1,10 +1,10 @@
 // ValueSets: the ids held under each distinct key of one attribute.
 //
 // Equality is one lookup, whatever the number of distinct keys. Over an
-// ordered map, a range is a walk over the keys between its bounds: when few
-// distinct keys fall in the range this beats a walk over bit slices, so the
-// walk stops after a caller-chosen number of keys and reports that it gave
-// up, leaving the caller to answer another way.
+// ordered map (numbers use one, NumberSets), a range is a walk over the keys between its bounds:
+// when few distinct keys fall in the range this beats a walk over bit slices, so the walk stops
+// after a caller-chosen number of keys and reports that it gave up, leaving the caller to answer
+// another way.
 //
 // A key leaves the map with its last id, so the map holds only the keys in
 // use. No lock of its own: the owner's lock guards it.
@@ -12,12 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
-#include <unordered_map>
 #include <utility>
 
-#include "common/fx_hash.h"
 #include "index/core/structures/chunked_map/chunked_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/ordered_bitmap/order_key.h"
@@ -37,8 +33,7 @@ class ValueSets {
  public:
   using Key = typename Map::key_type;
 
-  // Enters `id` under `key`. Lookup takes anything the map compares with
-  // its keys (a string_view for string keys).
+  // Enters `id` under `key`.
   template <class K>
   void add(const K& key, uint32_t id) {
     auto found = map_.find(key);
@@ -131,14 +126,6 @@ class ValueSets {
   Map map_;
 };
 
-// Hashes std::string and string_view alike, so lookups need no copy.
-struct StringKeyHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view text) const { return fx_hash_str(text); }
-};
-
 using NumberSets = ValueSets<ChunkedMap<OrderKey, HybridSet>>;
-using StringSets =
-    ValueSets<std::unordered_map<std::string, HybridSet, StringKeyHash, std::equal_to<>>>;
 
 }  // namespace vantorel

@@ -1,0 +1,82 @@
+#include "index/core/structures/value_sets/string_sets.h"
+
+#include <string.h>  // memmem: a linear-time search, also on long periodic needles
+
+#include <utility>
+
+namespace vantorel {
+
+void StringSets::add(std::string_view key, uint32_t id) {
+  auto found = sets_.find(key);
+  if (found != sets_.end()) {
+    found->second.add(id);
+    return;
+  }
+  auto [entry, inserted] = sets_.emplace(std::string(key), HybridSet::single(id));
+  sorted_.emplace(std::string_view(entry->first), &entry->second);
+  key_bytes_ += key.size();
+}
+
+void StringSets::remove(std::string_view key, uint32_t id) {
+  auto found = sets_.find(key);
+  if (found == sets_.end()) return;
+  found->second.remove(id);
+  if (found->second.empty()) erase(found);
+}
+
+void StringSets::erase(Sets::iterator entry) {
+  sorted_.erase(sorted_.find(std::string_view(entry->first)));
+  key_bytes_ -= entry->first.size();
+  sets_.erase(entry);
+}
+
+void StringSets::add_matching(std::string_view key, Bitmap& out) const {
+  auto found = sets_.find(key);
+  if (found != sets_.end()) found->second.add_to(out);
+}
+
+bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const {
+  size_t visited = 0;
+  for (auto it = sorted_.lower_bound(prefix); it != sorted_.end(); ++it) {
+    if (!it->first.starts_with(prefix)) break;
+    if (++visited > max_keys) return false;
+    it->second->add_to(out);
+  }
+  return true;
+}
+
+void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
+  for (const auto& [key, ids] : sets_) {
+    if (key.size() < needle.size()) continue;
+    if (needle.empty() || memmem(key.data(), key.size(), needle.data(), needle.size()) != nullptr) {
+      ids.add_to(out);
+    }
+  }
+}
+
+void StringSets::remove_all(const Bitmap& drop) {
+  for (auto it = sets_.begin(); it != sets_.end();) {
+    HybridSet& ids = it->second;
+    Bitmap held = ids.to_bitmap();
+    if (held.intersects(drop)) ids.retain_in(held - drop);
+    if (ids.empty()) {
+      auto next = std::next(it);
+      erase(it);
+      it = next;
+    } else {
+      ++it;
+    }
+  }
+}
+
+size_t StringSets::memory_bytes() const {
+  constexpr size_t kNodeBytes = sizeof(Sets::value_type) + 2 * sizeof(void*);
+  constexpr size_t kSortedBytes = sizeof(std::string_view) + sizeof(void*);
+  size_t total = sets_.size() * (kNodeBytes + kSortedBytes) + key_bytes_;
+  for (const auto& entry : sets_) {
+    if (entry.second.kind() == HybridSet::Kind::Large) total += entry.second.size() / 4;
+  }
+  return total;
+}
+
+}  // namespace vantorel

@@ -1,0 +1,70 @@
+// StringSets: the ids held under each distinct string of one attribute.
+//
+// A hash map from string to id set answers equality with one lookup. A
+// sorted index over the same keys answers a prefix by walking the keys that
+// start with it, which beats intersecting per-position bitmaps when few
+// distinct strings share the prefix; that walk gives up after a
+// caller-chosen number of keys. A substring can be answered by scanning the
+// distinct keys with a linear-time search, whose cost does not grow with the
+// length of the needle.
+//
+// A key leaves both maps with its last id. No lock of its own: the owner's
+// lock guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/fx_hash.h"
+#include "index/core/structures/chunked_map/chunked_map.h"
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/core/structures/roaring/bitmap.h"
+
+namespace vantorel {
+
+class StringSets {
+ public:
+  StringSets() = default;
+  StringSets(const StringSets&) = delete;
+  StringSets& operator=(const StringSets&) = delete;
+
+  void add(std::string_view key, uint32_t id);
+  // Removes `id` from under `key`; an id not stored there is ignored.
+  void remove(std::string_view key, uint32_t id);
+
+  // Adds to `out` the ids stored under `key`.
+  void add_matching(std::string_view key, Bitmap& out) const;
+  // Adds to `out` the ids of every key that starts with `prefix`. Gives up,
+  // returning false, once more than `max_keys` keys would be visited; `out`
+  // then holds a partial answer.
+  bool add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const;
+  // Adds to `out` the ids of every key that contains `needle`.
+  void add_containing(std::string_view needle, Bitmap& out) const;
+
+  // Removes every id of `drop`.
+  void remove_all(const Bitmap& drop);
+
+  size_t key_count() const { return sets_.size(); }
+  size_t memory_bytes() const;
+
+ private:
+  // Hashes std::string and string_view alike, so lookups need no copy.
+  struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return fx_hash_str(text); }
+  };
+  using Sets = std::unordered_map<std::string, HybridSet, KeyHash, std::equal_to<>>;
+
+  void erase(Sets::iterator entry);
+
+  Sets sets_;
+  // The keys of `sets_` in byte order, viewing the map's own key strings,
+  // which never move while their entry exists.
+  ChunkedMap<std::string_view, const HybridSet*> sorted_;
+  size_t key_bytes_ = 0;
+};
+
+}  // namespace vantorel
