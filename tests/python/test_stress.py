@@ -353,3 +353,30 @@ def test_readding_an_object_keeps_its_list_elements_visible(how):
     finally:
         stop.set()
         thread.join(JOIN_TIMEOUT)
+
+
+@pytest.mark.parametrize("how", ["add_object", "add_object_many"])
+def test_objects_appear_with_all_their_values(how):
+    # An object being added must not be live in the index before its values are: a
+    # negation would report it.
+    index = Index()
+    index.add_object(Holder(n=0))
+    stop = threading.Event()
+    added = []
+
+    def add():
+        while not stop.is_set() and len(added) < 20_000:
+            o = Holder(n=1, s="x", tags=["é"])
+            added.append(o)
+            index.add_object(o) if how == "add_object" else index.add_object_many([o])
+
+    thread = threading.Thread(target=add, daemon=True)
+    thread.start()
+    try:
+        deadline = time.monotonic() + 1
+        while time.monotonic() < deadline:
+            for q in (Q.not_(Q.eq("n", 1)), Q.not_(Q.eq("s", "x")), Q.not_(Q.eq("tags", "é"))):
+                assert [o.n for o in index.reduced_query(q).collect()] == [0]
+    finally:
+        stop.set()
+        thread.join(JOIN_TIMEOUT)

@@ -55,7 +55,6 @@ std::shared_ptr<QueryMap> IndexAPI::map_or_create(uint32_t attribute) {
 
 void IndexAPI::store_item(const StoredItem& item) {
   const uint32_t id = item.record->id;
-  allowed_items.write()->add(id);
   StoredItem previous;
   {
     auto table = items->write();
@@ -87,6 +86,9 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
   std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
   store_item(item);
   index_attributes(record.id, values, index_private);
+  // Live only once every value is indexed: a query never sees the object
+  // half entered (which a negation would report as a match).
+  allowed_items.write()->add(record.id);
 }
 
 void IndexAPI::remove_object(const IndexableRecord& record) {
@@ -96,10 +98,11 @@ void IndexAPI::remove_object(const IndexableRecord& record) {
 
 void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipList& memberships) {
   unregister_membership(memberships, this);
+  // No longer live before any value goes, for the same reason.
+  allowed_items.write()->remove(record.id);
   for (const auto& [attribute, value] : snapshot_attributes(record)) {
     remove_index(record.id, attribute, value);
   }
-  allowed_items.write()->remove(record.id);
   StoredItem previous;
   auto table = items->write();
   if (record.id < table->size()) previous = std::exchange((*table)[record.id], StoredItem{});
@@ -177,16 +180,15 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
     }
   }
   {
-    auto allowed = allowed_items.write();
     auto table = items->write();
     uint32_t largest = 0;
     for (const StoredItem* item : bulk) largest = std::max(largest, item->record->id);
     if (largest >= table->size()) table->resize(static_cast<size_t>(largest) + 1);
-    for (const StoredItem* item : bulk) {
-      allowed->add(item->record->id);
-      (*table)[item->record->id] = *item;
-    }
+    for (const StoredItem* item : bulk) (*table)[item->record->id] = *item;
   }
+  // The objects indexed here become live together once their values are in.
+  std::vector<uint32_t> entered;
+  entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   BulkAdders adders(*this);
   for (const StoredItem* item : bulk) {
@@ -222,8 +224,13 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
       }
       adder->insert(value, record.id);
     }
+    entered.push_back(record.id);
   }
   adders.release();
+  if (!entered.empty()) {
+    std::sort(entered.begin(), entered.end());
+    allowed_items.write()->add_many(entered.data(), entered.size());
+  }
   for (const StoredItem* item : single) add_object(*item, index_private);
 }
 
