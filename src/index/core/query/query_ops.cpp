@@ -205,28 +205,37 @@ const QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name
   return maps[*id].get();
 }
 
-// Evaluates `expr` (already rewritten to the rest of a dotted name) in the
-// nested core of `map`, and maps the matching held objects to their holders.
-Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, const Bitmap& allowed) {
+Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
+                     std::string_view attr, QueryOp op);
+
+// Evaluates the leaf `expr`, as operator `op` on the attribute `attr` (the
+// rest of a dotted name), in the nested core of `map`, and maps the matching
+// held objects to their holders.
+Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_view attr,
+                       QueryOp op, const Bitmap& allowed) {
   std::shared_ptr<IndexAPI> core = map.nested();
   if (!core) return Bitmap();
-  Bitmap children = core->reduced_query(expr);
+  Bitmap children;
+  {
+    auto nested_maps = core->index->read();
+    auto nested_allowed = core->allowed_items.read();
+    children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op);
+  }
   Bitmap holders = map.holders_of(*core, children);
   holders &= allowed;
   return holders;
 }
 
-QueryExpr with_attr(const QueryExpr& expr, std::string_view attr) {
-  return QueryExpr(expr.op, SmallString(attr), expr.values, expr.children);
-}
-
-Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr) {
-  AttrParts parts = attr_parts(expr.attr.view());
+// The leaf `expr` evaluated as operator `op` on attribute `attr`, which may
+// differ from the expression's own (the rest of a dotted name, or Eq for Ne).
+Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
+                     std::string_view attr, QueryOp op) {
+  AttrParts parts = attr_parts(attr);
   const QueryMap* map = lookup_map(maps, parts.head);
   if (map == nullptr) return Bitmap();
-  if (parts.rest) return evaluate_nested(*map, with_attr(expr, *parts.rest), allowed);
+  if (parts.rest) return evaluate_nested(*map, expr, *parts.rest, op, allowed);
   Bitmap result;
-  switch (expr.op) {
+  switch (op) {
     case QueryOp::Eq:
       result = map->eq(expr.values[0]);
       break;
@@ -271,11 +280,8 @@ class Evaluation {
 
   Bitmap run(const QueryExpr& expr, const Bitmap& allowed) {
     switch (expr.op) {
-      case QueryOp::Ne: {
-        QueryExpr equal = with_attr(expr, expr.attr.view());
-        equal.op = QueryOp::Eq;
-        return allowed - evaluate_leaf(maps_, allowed, equal);
-      }
+      case QueryOp::Ne:
+        return allowed - evaluate_leaf(maps_, allowed, expr, expr.attr.view(), QueryOp::Eq);
       case QueryOp::Not:
         return allowed - child(expr.children.front(), allowed);
       case QueryOp::And: {
@@ -288,7 +294,7 @@ class Evaluation {
         return result;
       }
       default:
-        return evaluate_leaf(maps_, allowed, expr);
+        return evaluate_leaf(maps_, allowed, expr, expr.attr.view(), expr.op);
     }
   }
 
@@ -356,6 +362,7 @@ Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
 
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
+  if (exprs.size() == 1) return Evaluation(maps, allowed).run(exprs.front(), allowed);
   std::vector<const QueryExpr*> ordered;
   ordered.reserve(exprs.size());
   for (const QueryExpr& expr : exprs) ordered.push_back(&expr);
