@@ -26,7 +26,8 @@ test-python: build
 	@PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
 
 fuzz: build
-	@VANTOREL_FUZZ_EXAMPLES=2000 PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python/test_stateful.py
+	@VANTOREL_FUZZ_EXAMPLES=2000 VANTOREL_LEAK_OPS=1000000 PYTHONPATH=$(BUILD) $(PY) -m pytest -q \
+	  tests/python/test_stateful.py tests/python/test_leaks.py
 
 test: test-cpp test-python
 
