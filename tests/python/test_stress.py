@@ -12,10 +12,8 @@ matching value at some point. A deadlock fails the join timeout, or the faulthan
 watchdog if it holds the interpreter lock; an exception in a thread fails the test.
 """
 
-import faulthandler
 import os
 import random
-import sys
 import threading
 import time
 
@@ -257,14 +255,8 @@ def expected_members(ops):
     return members
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    faulthandler.dump_traceback_later(JOIN_TIMEOUT + 30, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-    sys.setswitchinterval(interval)
+WATCHDOG_SECONDS = JOIN_TIMEOUT + 30
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 def shown(value):

@@ -1,10 +1,8 @@
 """Concurrency: deadlocks (every thread must finish within its time limit) and lost
 updates (after the threads finish, every index agrees with the stored values)."""
 
-import faulthandler
 import itertools
 import random
-import sys
 import threading
 import time
 
@@ -26,16 +24,8 @@ def fresh_name():
     return f"fresh_{next(_fresh)}_{random.getrandbits(32)}"
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    """Fast thread switching, and a hard stop (with every thread's stack) if a deadlock
-    holds the interpreter lock, where a join timeout could not fire."""
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    faulthandler.dump_traceback_later(TIMEOUT + 30, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-    sys.setswitchinterval(interval)
+WATCHDOG_SECONDS = TIMEOUT + 30
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 def run_threads(*bodies, timeout=TIMEOUT):
