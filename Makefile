@@ -27,7 +27,7 @@ test-python: build
 
 fuzz: build
 	@VANTOREL_FUZZ_EXAMPLES=2000 VANTOREL_LEAK_OPS=1000000 PYTHONPATH=$(BUILD) $(PY) -m pytest -q \
-	  tests/python/test_stateful.py tests/python/test_leaks.py
+	  -o faulthandler_timeout=3600 tests/python/test_stateful.py tests/python/test_leaks.py
 
 test: test-cpp test-python
 
