@@ -10,6 +10,8 @@ LABELS = {
 def fmt_ms(v):
     if v is None:
         return "-"
+    if v < 0.01:
+        return f"{v:.4f}"  # microsecond queries: keep two significant digits
     if v < 1:
         return f"{v:.3f}"
     if v < 10:
