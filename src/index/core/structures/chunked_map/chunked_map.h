@@ -2,6 +2,7 @@
 //
 // Each chunk holds up to kChunk entries in key order, and the chunks follow
 // one another in key order. A lookup binary-searches the chunks' first keys
+// (kept together in one array, so the search does not visit every chunk)
 // and then one chunk; a walk over a key range reads the entries of each chunk
 // one after the other. Compared with a node-based tree this keeps neighbours
 // in neighbouring memory, which is what range walks need, at the cost of
@@ -101,8 +102,10 @@ class ChunkedMap {
     --size_;
     if (chunk.empty()) {
       chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(position.chunk_));
+      firsts_.erase(firsts_.begin() + static_cast<std::ptrdiff_t>(position.chunk_));
       return iterator(at(position.chunk_, 0));
     }
+    firsts_[position.chunk_] = chunk.front().first;
     return iterator(at(position.chunk_, position.slot_));
   }
 
@@ -120,19 +123,21 @@ class ChunkedMap {
     };
     // The last chunk whose first entry is before the bound holds it, or the
     // bound is its end.
-    auto chunk = std::partition_point(chunks_.begin(), chunks_.end(),
-                                      [&](const auto& c) { return before(c.front()); });
-    if (chunk == chunks_.begin()) return begin();
-    --chunk;
-    auto slot = std::partition_point(chunk->begin(), chunk->end(), before);
-    return at(static_cast<size_t>(chunk - chunks_.begin()),
-              static_cast<size_t>(slot - chunk->begin()));
+    auto first = std::partition_point(firsts_.begin(), firsts_.end(), [&](const Key& k) {
+      return strictly_greater ? !(key < k) : k < key;
+    });
+    if (first == firsts_.begin()) return begin();
+    const size_t index = static_cast<size_t>(first - firsts_.begin()) - 1;
+    const std::vector<value_type>& chunk = chunks_[index];
+    auto slot = std::partition_point(chunk.begin(), chunk.end(), before);
+    return at(index, static_cast<size_t>(slot - chunk.begin()));
   }
 
   iterator insert_at(const_iterator position, const Key& key, Value value) {
     if (chunks_.empty()) {
       chunks_.emplace_back();
       chunks_.back().reserve(kChunk);
+      firsts_.push_back(key);
     }
     size_t chunk = position.chunk_;
     size_t slot = position.slot_;
@@ -150,6 +155,7 @@ class ChunkedMap {
     std::vector<value_type>& target = chunks_[chunk];
     target.insert(target.begin() + static_cast<std::ptrdiff_t>(slot),
                   value_type(key, std::move(value)));
+    if (slot == 0) firsts_[chunk] = key;
     ++size_;
     return iterator(const_iterator(&chunks_, chunk, slot));
   }
@@ -161,10 +167,12 @@ class ChunkedMap {
     auto middle = chunks_[chunk].begin() + kChunk / 2;
     std::move(middle, chunks_[chunk].end(), std::back_inserter(upper));
     chunks_[chunk].erase(middle, chunks_[chunk].end());
+    firsts_.insert(firsts_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, upper.front().first);
     chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, std::move(upper));
   }
 
   std::vector<std::vector<value_type>> chunks_;
+  std::vector<Key> firsts_;  // firsts_[c] is the key of chunks_[c].front()
   size_t size_ = 0;
 };
 
