@@ -141,3 +141,15 @@ def test_substrings_long_and_short_agree_with_python():
         want = {o.k for o in objs
                 if any(s.startswith(needle) for s in (o.s if isinstance(o.s, list) else [o.s]))}
         assert got == want, needle
+
+
+def test_numeric_equality_among_few_distinct_values():
+    # eq once reported the holder of -2 for eq(-3) with the values 2, 5 and -2 stored.
+    for values, probe in [([2, 5, -2], -3), ([2, 0, -2], -7), ([float("-inf"), 2, 2**62], -1),
+                          ([0, -1, 1.5], float("-inf")), ([float("inf"), -1, 1.5], -0.5)]:
+        objects = [Item(b=v) for v in values]
+        index = Index()
+        index.add_object_many(objects)
+        assert index.get_by_attribute(b=probe) == []
+        for obj, value in zip(objects, values):
+            assert index.get_by_attribute(b=value) == [obj]

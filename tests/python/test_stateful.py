@@ -442,7 +442,7 @@ class Machine(RuleBasedStateMachine):
                            f"{where}: get_by_attribute(**{kw!r})", listing)
 
 
-EXAMPLES = int(os.environ.get("VANTOREL_FUZZ_EXAMPLES", "60"))
+EXAMPLES = int(os.environ.get("VANTOREL_FUZZ_EXAMPLES", "150"))
 
 Machine.TestCase.settings = settings(
     derandomize=True,
