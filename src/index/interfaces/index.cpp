@@ -136,9 +136,9 @@ PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
   IndexAPI& core = core_of(self);
   Bitmap result;
   {
-    QueryExpr copy = *query;
+    // The argument keeps the (immutable) tree alive for the call.
     py::AllowThreads released;
-    result = core.reduced_query(copy);
+    result = core.reduced_query(*query);
   }
   return make_filtered_index(core.index, core.items, std::move(result));
 }

@@ -460,26 +460,9 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   {
     auto guard = num_ordered.read();
     if (!*guard) return Bitmap();
-    const NumberIndex& numbers = **guard;
-    auto table = elements.read();
-    // Elements of lists, tuples and sets carry masked ids outside `base`;
-    // they take part as their holders do.
-    Bitmap candidates = base;
-    if (*table) candidates |= (*table)->masked_ids;
-    Bitmap result;
-    // Walking a distinct value costs about what one bit slice costs per 32
-    // candidates, so the walk is tried first and abandoned past that point.
-    const size_t max_keys = 64 + candidates.cardinality() / 32;
-    if (numbers.values.add_range(lower, upper, result, max_keys)) {
-      result &= candidates;
-      unmask_in(table->get(), result);
-      return result;
-    }
-    if (!numbers.slices.has_queued_moves()) {
-      result = Bitmap();
-      slice_range(numbers.slices, lower, upper, candidates, result);
-      unmask_in(table->get(), result);
-      return result;
+    const bool slices_ready = !(*guard)->slices.has_queued_moves();
+    if (std::optional<Bitmap> result = range_in(**guard, lower, upper, base, true, slices_ready)) {
+      return std::move(*result);
     }
   }
   // The slices have moves queued: apply them, and answer under the write
@@ -487,11 +470,30 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   auto guard = num_ordered.write();
   if (!*guard) return Bitmap();
   (*guard)->slices.drain_moves();
+  return *range_in(**guard, lower, upper, base, false, true);
+}
+
+std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
+                                         const KeyBound<OrderKey>* lower,
+                                         const KeyBound<OrderKey>* upper, const Bitmap& base,
+                                         bool walk_values, bool slices_ready) const {
   auto table = elements.read();
+  // Elements of lists, tuples and sets carry masked ids outside `base`; they
+  // take part as their holders do.
   Bitmap candidates = base;
   if (*table) candidates |= (*table)->masked_ids;
   Bitmap result;
-  slice_range((*guard)->slices, lower, upper, candidates, result);
+  // Walking a distinct value costs about what one bit slice costs per 32
+  // candidates, so the walk is tried first and abandoned past that point.
+  const size_t max_keys = 64 + candidates.cardinality() / 32;
+  if (walk_values && numbers.values.add_range(lower, upper, result, max_keys)) {
+    result &= candidates;
+  } else if (slices_ready) {
+    result = Bitmap();
+    slice_range(numbers.slices, lower, upper, candidates, result);
+  } else {
+    return std::nullopt;
+  }
   unmask_in(table->get(), result);
   return result;
 }
@@ -511,52 +513,44 @@ void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKe
                    : slices.get_lt_into_base(upper->key, out, *below_scope);
 }
 
-Bitmap QueryMap::string_query(const PyValue& pattern, StringOperator op) const {
-  Bitmap result;
-  if (pattern.kind() != ValueKind::Str) return result;
+template <class Answer>
+Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer) const {
+  if (pattern.kind() != ValueKind::Str) return Bitmap();
   auto guard = str_radix_map.read();
-  if (!*guard) return result;
-  result = ((*guard)->positions.*op)(pattern.as_str());
+  if (!*guard) return Bitmap();
+  Bitmap result = answer(**guard, pattern.as_str());
   unmask_ids(result);
   return result;
 }
 
 Bitmap QueryMap::starts_with(const PyValue& pattern) const {
-  if (pattern.kind() != ValueKind::Str) return Bitmap();
-  {
-    auto guard = str_radix_map.read();
-    if (!*guard) return Bitmap();
+  return string_query(pattern, [](const StringIndex& strings, std::string_view prefix) {
     // Few distinct strings with the prefix: walk them; many: the positions
     // answer with one intersection per byte of the prefix.
-    const StringIndex& strings = **guard;
     Bitmap result;
     const size_t max_keys = 64 + strings.values.key_count() / 64;
-    if (strings.values.add_with_prefix(pattern.as_str(), result, max_keys)) {
-      unmask_ids(result);
-      return result;
-    }
-  }
-  return string_query(pattern, &PositionalBitmap::starts_with);
+    if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
+    return strings.positions.starts_with(prefix);
+  });
 }
 
 Bitmap QueryMap::ends_with(const PyValue& pattern) const {
-  return string_query(pattern, &PositionalBitmap::ends_with);
+  return string_query(pattern, [](const StringIndex& strings, std::string_view suffix) {
+    return strings.positions.ends_with(suffix);
+  });
 }
 
 Bitmap QueryMap::contains(const PyValue& pattern) const {
-  // The positions cost one intersection per byte of the needle at every
-  // place it could start, which a long needle over long repetitive strings
-  // makes quadratic; a scan of the distinct strings costs their length.
-  constexpr size_t kLongNeedle = 8;
-  if (pattern.kind() == ValueKind::Str && pattern.as_str().size() >= kLongNeedle) {
-    auto guard = str_radix_map.read();
+  return string_query(pattern, [](const StringIndex& strings, std::string_view needle) {
+    // The positions cost one intersection per byte of the needle at every
+    // place it could start, which a long needle over long repetitive strings
+    // makes quadratic; a scan of the distinct strings costs their length.
+    constexpr size_t kLongNeedle = 8;
+    if (needle.size() < kLongNeedle) return strings.positions.contains(needle);
     Bitmap result;
-    if (!*guard) return result;
-    (*guard)->values.add_containing(pattern.as_str(), result);
-    unmask_ids(result);
+    strings.values.add_containing(needle, result);
     return result;
-  }
-  return string_query(pattern, &PositionalBitmap::contains);
+  });
 }
 
 // ---- narrowing ---------------------------------------------------------------

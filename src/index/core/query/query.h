@@ -150,15 +150,24 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
                                                      const PyIterable& iterable);
 
  private:
-  using StringOperator = Bitmap (PositionalBitmap::*)(std::string_view) const;
+  // Runs answer(string index, text of `pattern`) under the string index's
+  // read lock and maps element ids back to their holders; nothing when
+  // `pattern` is not a string.
+  template <class Answer>
+  Bitmap string_query(const PyValue& pattern, Answer&& answer) const;
   // The ids of `base` (and of its elements' masked ids) whose number lies
   // between the bounds; a null bound is open.
   Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
                       const Bitmap& base) const;
+  // The same under the caller's lock of `numbers`: from the distinct values
+  // when `walk_values` and few fall in the range, else from the slices when
+  // they are ready; nullopt when neither may answer.
+  std::optional<Bitmap> range_in(const NumberIndex& numbers, const KeyBound<OrderKey>* lower,
+                                 const KeyBound<OrderKey>* upper, const Bitmap& base,
+                                 bool walk_values, bool slices_ready) const;
   // The same over the bit slices alone, added to `out`.
   static void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
                           const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out);
-  Bitmap string_query(const PyValue& pattern, StringOperator op) const;
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);
   // Under the child's membership mutex: drops the pair (holder, child) when a

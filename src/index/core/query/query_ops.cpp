@@ -276,6 +276,13 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
 // root set, and then intersected.
 class Evaluation {
  public:
+  // A node to evaluate, and whether the tree reaches it along several paths
+  // (then its result is computed once and kept).
+  struct Operand {
+    const QueryExpr* node;
+    bool shared;
+  };
+
   Evaluation(const IndexAPI::MapArray& maps, const Bitmap& root) : maps_(maps), root_(root) {}
 
   Bitmap run(const QueryExpr& expr, const Bitmap& allowed) {
@@ -283,14 +290,14 @@ class Evaluation {
       case QueryOp::Ne:
         return allowed - evaluate_leaf(maps_, allowed, expr, expr.attr.view(), QueryOp::Eq);
       case QueryOp::Not:
-        return allowed - child(expr.children.front(), allowed);
+        return allowed - evaluate(operand_of(expr.children.front()), allowed);
       case QueryOp::And: {
-        std::vector<const QueryExprPtr*> operands = operands_of(expr);
+        std::vector<Operand> operands = operands_of(expr);
         return all_of(operands, allowed);
       }
       case QueryOp::Or: {
         Bitmap result;
-        for (const QueryExprPtr* operand : operands_of(expr)) result |= child(*operand, allowed);
+        for (const Operand& operand : operands_of(expr)) result |= evaluate(operand, allowed);
         return result;
       }
       default:
@@ -300,24 +307,28 @@ class Evaluation {
 
   // The conjunction, cheap and selective conditions first, each evaluated
   // against what the previous ones left.
-  template <class Ptr>
-  Bitmap all_of(std::vector<Ptr>& exprs, const Bitmap& allowed) {
-    if (exprs.size() == 1) return evaluate(*exprs.front(), allowed);
-    std::stable_sort(exprs.begin(), exprs.end(),
-                     [](Ptr a, Ptr b) { return node_of(a).rank() < node_of(b).rank(); });
+  Bitmap all_of(std::vector<Operand>& operands, const Bitmap& allowed) {
+    if (operands.size() == 1) return evaluate(operands.front(), allowed);
+    std::stable_sort(operands.begin(), operands.end(), [](const Operand& a, const Operand& b) {
+      return a.node->rank() < b.node->rank();
+    });
     Bitmap result = allowed;
-    for (Ptr expr : exprs) {
+    for (const Operand& operand : operands) {
       if (result.empty()) break;  // an empty conjunction stays empty
-      result = evaluate(*expr, result);
+      result = evaluate(operand, result);
     }
     return result;
   }
 
  private:
+  static Operand operand_of(const QueryExprPtr& child) {
+    return {child.get(), child.use_count() > 1 && !child->children.empty()};
+  }
+
   // The operands of an And (Or), looking through the Ands (Ors) nested in
   // it; an operand reached twice counts once, since x & x = x and x | x = x.
-  static std::vector<const QueryExprPtr*> operands_of(const QueryExpr& expr) {
-    std::vector<const QueryExprPtr*> operands;
+  static std::vector<Operand> operands_of(const QueryExpr& expr) {
+    std::vector<Operand> operands;
     std::vector<const QueryExpr*> stack{&expr};
     std::unordered_set<const QueryExpr*> seen;
     while (!stack.empty()) {
@@ -328,23 +339,17 @@ class Evaluation {
         if (merges_into(expr.op, *c)) {
           stack.push_back(c.get());
         } else {
-          operands.push_back(&c);
+          operands.push_back(operand_of(c));
         }
       }
     }
     return operands;
   }
 
-  static const QueryExpr& node_of(const QueryExpr* expr) { return *expr; }
-  static const QueryExpr& node_of(const QueryExprPtr* expr) { return **expr; }
-  Bitmap evaluate(const QueryExpr& expr, const Bitmap& allowed) { return run(expr, allowed); }
-  Bitmap evaluate(const QueryExprPtr& expr, const Bitmap& allowed) { return child(expr, allowed); }
-
-  Bitmap child(const QueryExprPtr& expr, const Bitmap& allowed) {
-    const bool shared = expr.use_count() > 1 && !expr->children.empty();
-    if (!shared) return run(*expr, allowed);
-    auto found = memo_.find(expr.get());
-    if (found == memo_.end()) found = memo_.emplace(expr.get(), run(*expr, root_)).first;
+  Bitmap evaluate(const Operand& operand, const Bitmap& allowed) {
+    if (!operand.shared) return run(*operand.node, allowed);
+    auto found = memo_.find(operand.node);
+    if (found == memo_.end()) found = memo_.emplace(operand.node, run(*operand.node, root_)).first;
     return found->second & allowed;
   }
 
@@ -363,11 +368,10 @@ Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
   if (exprs.size() == 1) return Evaluation(maps, allowed).run(exprs.front(), allowed);
-  std::vector<const QueryExpr*> ordered;
-  ordered.reserve(exprs.size());
-  for (const QueryExpr& expr : exprs) ordered.push_back(&expr);
-  if (ordered.empty()) return allowed;
-  return Evaluation(maps, allowed).all_of(ordered, allowed);
+  std::vector<Evaluation::Operand> operands;
+  operands.reserve(exprs.size());
+  for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
+  return Evaluation(maps, allowed).all_of(operands, allowed);
 }
 
 }  // namespace vantorel
