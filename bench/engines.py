@@ -263,7 +263,31 @@ class HandIndexEngine(Engine):
             o.age = v
 
 
-class SqliteEngine(Engine):
+class SqlEngine(Engine):
+    """The queries that sqlite3 and DuckDB write alike, over a table `t` of the attributes
+    (with `pos`, the position in the list of objects) and a table `tags` of (pos, tag).
+    Subclasses run a query with `_q(sql, *args)` and write the prefix and substring ones."""
+
+    def eq_age(self, v):
+        return self._q("SELECT pos FROM t WHERE age = ?", v)
+
+    def eq_name(self, v):
+        return self._q("SELECT pos FROM t WHERE name = ?", v)
+
+    def range_score(self, lo, hi):
+        return self._q("SELECT pos FROM t WHERE score BETWEEN ? AND ?", lo, hi)
+
+    def city_age(self, city, age_gt):
+        return self._q("SELECT pos FROM t WHERE city = ? AND age > ?", city, age_gt)
+
+    def tag(self, t):
+        return self._q("SELECT pos FROM tags WHERE tag = ?", t)
+
+    def owner(self, n):
+        return self._q("SELECT pos FROM t WHERE owner_name = ?", n)
+
+
+class SqliteEngine(SqlEngine):
     name = "sqlite"
 
     def __init__(self, objs):
@@ -302,30 +326,12 @@ class SqliteEngine(Engine):
         objs = self.objs
         return [objs[p] for (p,) in self.con.execute(sql, args)]
 
-    def eq_age(self, v):
-        return self._q("SELECT pos FROM t WHERE age = ?", v)
-
-    def eq_name(self, v):
-        return self._q("SELECT pos FROM t WHERE name = ?", v)
-
-    def range_score(self, lo, hi):
-        return self._q("SELECT pos FROM t WHERE score BETWEEN ? AND ?", lo, hi)
-
-    def city_age(self, city, age_gt):
-        return self._q("SELECT pos FROM t WHERE city = ? AND age > ?", city, age_gt)
-
     def prefix(self, p):
         # GLOB is case-sensitive, so it can use the index on name (LIKE cannot by default).
         return self._q("SELECT pos FROM t WHERE name GLOB ?", p + "*")
 
     def substring(self, s):
         return self._q("SELECT pos FROM t WHERE instr(name, ?) > 0", s)
-
-    def tag(self, t):
-        return self._q("SELECT pos FROM tags WHERE tag = ?", t)
-
-    def owner(self, n):
-        return self._q("SELECT pos FROM t WHERE owner_name = ?", n)
 
     def update_age(self, positions, values):
         objs = self.objs
@@ -451,7 +457,7 @@ class PolarsEngine(Engine):
         self.df = self.df.with_columns(self.df["age"].scatter(positions, values))
 
 
-class DuckdbEngine(Engine):
+class DuckdbEngine(SqlEngine):
     name = "duckdb"
 
     def __init__(self, objs):
@@ -492,29 +498,11 @@ class DuckdbEngine(Engine):
     def _q(self, sql, *args):
         return self.pick(self.con.execute(sql, list(args)).fetchnumpy()["pos"].tolist())
 
-    def eq_age(self, v):
-        return self._q("SELECT pos FROM t WHERE age = ?", v)
-
-    def eq_name(self, v):
-        return self._q("SELECT pos FROM t WHERE name = ?", v)
-
-    def range_score(self, lo, hi):
-        return self._q("SELECT pos FROM t WHERE score BETWEEN ? AND ?", lo, hi)
-
-    def city_age(self, city, age_gt):
-        return self._q("SELECT pos FROM t WHERE city = ? AND age > ?", city, age_gt)
-
     def prefix(self, p):
         return self._q("SELECT pos FROM t WHERE starts_with(name, ?)", p)
 
     def substring(self, s):
         return self._q("SELECT pos FROM t WHERE contains(name, ?)", s)
-
-    def tag(self, t):
-        return self._q("SELECT pos FROM tags WHERE tag = ?", t)
-
-    def owner(self, n):
-        return self._q("SELECT pos FROM t WHERE owner_name = ?", n)
 
     def update_age(self, positions, values):
         np = self.np
