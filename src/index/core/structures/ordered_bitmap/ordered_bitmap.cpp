@@ -19,14 +19,8 @@ void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
 }
 
 void NumericalBitmap::replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id) {
+  defer_replace(old_key, new_key, id);
   drain_moves();
-  for (int n = 0; n < OrderKey::kBits; ++n) {
-    const bool old_bit = old_key.bit(n);
-    const bool new_bit = new_key.bit(n);
-    if (old_bit == new_bit) continue;
-    slices_[n][old_bit].bitmap().remove(id);
-    slices_[n][new_bit].bitmap().add(id);
-  }
 }
 
 namespace {
