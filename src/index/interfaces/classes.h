@@ -17,9 +17,10 @@ PyTypeObject* index_type();
 PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
 
-// A new FilteredIndex over the shared value indexes and item table of a core.
-PyObject* make_filtered_index(std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps,
-                              std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items, Bitmap ids);
+// A new FilteredIndex of the objects `ids` over the shared value indexes and
+// item table of `core`; the view keeps `core` alive, so assignments keep
+// reaching those tables after the Index itself is released.
+PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids);
 
 // A new Index object around `core`.
 PyObject* make_index(std::shared_ptr<IndexAPI> core);

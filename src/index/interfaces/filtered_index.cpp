@@ -9,8 +9,12 @@ namespace vantorel {
 
 namespace {
 
+// A view holds the core it was taken from, not only the tables it reads:
+// the core is what objects' memberships name, so while any view is alive
+// assignments keep reaching the shared tables.
 struct FilteredIndexObject {
-  PyObject_HEAD std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
+  PyObject_HEAD std::shared_ptr<IndexAPI> core;
+  std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
   std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
   Bitmap ids;
 };
@@ -30,6 +34,7 @@ bool check_receiver(PyObject* self) {
 void filtered_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   FilteredIndexObject* object = as_filtered(self);
+  object->core.~shared_ptr();
   object->maps.~shared_ptr();
   object->items.~shared_ptr();
   object->ids.~Bitmap();
@@ -56,7 +61,7 @@ PyObject* filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword);
     FilteredIndexObject* view = as_filtered(self);
     Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->maps, view->items, std::move(result));
+    return make_filtered_index(view->core, std::move(result));
   });
 }
 
@@ -73,7 +78,7 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     std::vector<QueryExpr> exprs{*query};
     FilteredIndexObject* view = as_filtered(self);
     Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->maps, view->items, std::move(result));
+    return make_filtered_index(view->core, std::move(result));
   });
 }
 
@@ -156,16 +161,15 @@ PyTypeObject* filtered_index_type() {
   return type;
 }
 
-PyObject* make_filtered_index(std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps,
-                              std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items,
-                              Bitmap ids) {
+PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids) {
   PyTypeObject* type = filtered_index_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   FilteredIndexObject* object = as_filtered(self);
-  new (&object->maps) std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>>(std::move(maps));
-  new (&object->items) std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>>(std::move(items));
+  new (&object->maps) std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>>(core->index);
+  new (&object->items) std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>>(core->items);
+  new (&object->core) std::shared_ptr<IndexAPI>(std::move(core));
   new (&object->ids) Bitmap(std::move(ids));
   return self;
 }

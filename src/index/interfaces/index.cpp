@@ -17,6 +17,10 @@ IndexAPI& core_of(PyObject* self) {
   return *reinterpret_cast<IndexObject*>(self)->core;
 }
 
+const std::shared_ptr<IndexAPI>& shared_core_of(PyObject* self) {
+  return reinterpret_cast<IndexObject*>(self)->core;
+}
+
 bool check_receiver(PyObject* self) {
   PyTypeObject* type = index_type();
   if (type == nullptr) return false;
@@ -127,7 +131,7 @@ PyObject* reduced(PyObject* self, py::ParsedArgs& args) {
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
   Bitmap result = match_keywords(core, exprs);
-  return make_filtered_index(core.index, core.items, std::move(result));
+  return make_filtered_index(shared_core_of(self), std::move(result));
 }
 
 PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
@@ -140,7 +144,7 @@ PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
     py::AllowThreads released;
     result = core.reduced_query(*query);
   }
-  return make_filtered_index(core.index, core.items, std::move(result));
+  return make_filtered_index(shared_core_of(self), std::move(result));
 }
 
 PyObject* get_by_attribute(PyObject* self, py::ParsedArgs& args) {
