@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/internal_error.h"
+#include "sync/read_hold.h"
 
 namespace vantorel {
 
@@ -94,7 +95,8 @@ class PoisonRwLock {
  public:
   class ReadGuard {
    public:
-    ReadGuard(ReadGuard&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
+    ReadGuard(ReadGuard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), pinned_(other.pinned_) {}
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
     ReadGuard& operator=(ReadGuard&&) = delete;
@@ -103,16 +105,19 @@ class PoisonRwLock {
     const T& operator*() const { return owner_->value_; }
     const T* operator->() const { return &owner_->value_; }
 
+    // Unlocks early, unless a ReadHold keeps the lock pinned; the guard is
+    // empty afterwards.
     void release() {
       if (owner_ == nullptr) return;
-      owner_->mutex_.unlock_shared();
+      if (!pinned_) owner_->mutex_.unlock_shared();
       owner_ = nullptr;
     }
 
    private:
     friend class PoisonRwLock;
-    explicit ReadGuard(const PoisonRwLock* owner) : owner_(owner) {}
+    ReadGuard(const PoisonRwLock* owner, bool pinned) : owner_(owner), pinned_(pinned) {}
     const PoisonRwLock* owner_;
+    bool pinned_;
   };
 
   class WriteGuard {
@@ -144,16 +149,17 @@ class PoisonRwLock {
   template <class... Args>
   explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
+  // Under a ReadHold the lock stays read-locked until the hold ends (see
+  // read_hold.h).
   ReadGuard read() const {
+    std::vector<detail::HeldRead>* held = detail::current_held_reads();
+    if (held != nullptr && detail::is_held(*held, this)) return ReadGuard(this, true);
     mutex_.lock_shared();
-    if (poisoned_.load(std::memory_order_acquire)) {
-      mutex_.unlock_shared();
-      throw InternalError(kPoisonedLock);
-    }
-    return ReadGuard(this);
+    return admitted_reader(held);
   }
 
   WriteGuard write() {
+    refuse_if_held();
     mutex_.lock();
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock();
@@ -163,15 +169,14 @@ class PoisonRwLock {
   }
 
   std::optional<ReadGuard> try_read() const {
+    std::vector<detail::HeldRead>* held = detail::current_held_reads();
+    if (held != nullptr && detail::is_held(*held, this)) return ReadGuard(this, true);
     if (!mutex_.try_lock_shared()) return std::nullopt;
-    if (poisoned_.load(std::memory_order_acquire)) {
-      mutex_.unlock_shared();
-      throw InternalError(kPoisonedLock);
-    }
-    return ReadGuard(this);
+    return admitted_reader(held);
   }
 
   std::optional<WriteGuard> try_write() {
+    refuse_if_held();
     if (!mutex_.try_lock()) return std::nullopt;
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock();
@@ -181,6 +186,28 @@ class PoisonRwLock {
   }
 
  private:
+  // The guard of a reader that has just taken the shared lock: checked for
+  // poison, and pinned when a hold is alive on this thread.
+  ReadGuard admitted_reader(std::vector<detail::HeldRead>* held) const {
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock_shared();
+      throw InternalError(kPoisonedLock);
+    }
+    if (held == nullptr) return ReadGuard(this, false);
+    held->push_back({this, [](const void* lock) {
+                       static_cast<const PoisonRwLock*>(lock)->mutex_.unlock_shared();
+                     }});
+    return ReadGuard(this, true);
+  }
+
+  // A writer on a thread whose hold pins this lock would wait for itself.
+  void refuse_if_held() const {
+    std::vector<detail::HeldRead>* held = detail::current_held_reads();
+    if (held != nullptr && detail::is_held(*held, this)) {
+      throw InternalError("write lock requested while held for reading");
+    }
+  }
+
   mutable std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
   T value_;

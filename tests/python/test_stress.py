@@ -372,3 +372,31 @@ def test_objects_appear_with_all_their_values(how):
     finally:
         stop.set()
         thread.join(JOIN_TIMEOUT)
+
+
+@pytest.mark.parametrize("shape", ["in_", "or_"])
+def test_a_query_sees_each_attribute_in_one_state(shape):
+    # Every object holds 0 or 63 at every moment; a query over both values must see all
+    # of them, however the flips interleave with its reads of the attribute.
+    objects = [Holder(b=0) for _ in range(200)]
+    index = Index()
+    index.add_object_many(objects)
+    values = list(range(64))
+    q = Q.in_("b", values) if shape == "in_" else Q.or_(*[Q.eq("b", v) for v in values])
+    stop = threading.Event()
+
+    def flip():
+        while not stop.is_set():
+            for o in objects:
+                o.b = 63 if o.b == 0 else 0
+
+    thread = threading.Thread(target=flip, daemon=True)
+    thread.start()
+    try:
+        deadline = time.monotonic() + 1
+        while time.monotonic() < deadline:
+            assert len(index.reduced_query(q).collect()) == len(objects)
+            assert len(index.reduced_query(Q.and_(q, Q.ge("b", 0))).collect()) == len(objects)
+    finally:
+        stop.set()
+        thread.join(JOIN_TIMEOUT)

@@ -1,5 +1,7 @@
 #include "index/core/query/delayed_query.h"
 
+#include "index/core/query/number_key.h"
+
 #include <vector>
 
 namespace vantorel {
@@ -25,8 +27,7 @@ void BulkQueryMapAdder::insert(const PyValue& value, uint32_t id) {
     case ValueKind::Int:
     case ValueKind::Float: {
       if (!*numbers_) *numbers_ = std::make_unique<NumberIndex>();
-      const OrderKey key =
-          value.kind() == ValueKind::Int ? order_key(value.as_int()) : order_key(value.as_float());
+      const OrderKey key = key_of(value);
       (*numbers_)->slices.push(key, id);
       (*numbers_)->values.add(key, id);
       return;

@@ -1,28 +1,19 @@
 #include "index/core/query/query.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "index/core/id_alloc.h"
 #include "index/core/index.h"
+#include "index/core/query/number_key.h"
 
 namespace vantorel {
 
 namespace {
 
-OrderKey key_of(const PyValue& number) {
-  return number.kind() == ValueKind::Int ? order_key(number.as_int())
-                                         : order_key(number.as_float());
-}
-
 int bool_slot(bool value) {
   return value ? 0 : 1;
-}
-
-// NaN compares equal to nothing and orders against nothing, so a NaN query
-// value matches nothing.
-bool is_nan(const PyValue& value) {
-  return value.kind() == ValueKind::Float && value.as_float() != value.as_float();
 }
 
 // Masked ids can only chain as deep as containers nest, so a longer chain
@@ -329,8 +320,12 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   const StoredIndexable& stored = value.as_indexable();
   const uint32_t child = stored.id();
   // An object that holds the new value, directly or further up, is not
-  // nested beneath it again: that would recurse without end.
-  if (holds_through_chain(holder, child)) return;
+  // nested beneath it again: that would recurse without end. The link is
+  // kept aside for dotted queries to follow.
+  if (holds_through_chain(holder, child)) {
+    cyclic_links.write()->insert_or_assign(holder, stored);
+    return;
+  }
   std::shared_ptr<IndexAPI> core = nested_or_create();
   // The child's membership mutex decides, for every holder at once, whether
   // it is in the nested core.
@@ -342,9 +337,10 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
 }
 
 void QueryMap::unlink_indexable(const PyValue& value, uint32_t holder) {
+  const StoredIndexable& stored = value.as_indexable();
+  forget_cyclic_link(holder, stored.id());
   std::shared_ptr<IndexAPI> core = nested();
   if (!core) return;
-  const StoredIndexable& stored = value.as_indexable();
   leave_if_unheld(*core, *stored.owned_handle, holder);
 }
 
@@ -363,6 +359,31 @@ void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
     still_held = map->has_parents(child.id);
   }
   if (!still_held && core.is_live(child.id)) core.remove_object_locked(child, *memberships);
+}
+
+void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
+  std::optional<StoredIndexable> released;
+  {
+    auto links = cyclic_links.write();
+    auto found = links->find(holder);
+    if (found == links->end() || found->second.id() != child) return;
+    released = std::move(found->second);
+    links->erase(found);
+  }
+  // `released` drops its reference here, outside the lock.
+}
+
+void QueryMap::add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
+                                  Bitmap& holders) const {
+  Bitmap found;
+  {
+    auto links = cyclic_links.read();
+    for (const auto& [holder, child] : *links) {
+      if (matches(*child.owned_handle)) found.add(holder);
+    }
+  }
+  unmask_ids(found);
+  holders |= found;
 }
 
 // ---- operators --------------------------------------------------------------
@@ -455,13 +476,33 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
   return number_range(&low, &high, base);
 }
 
+void QueryMap::settle_queued_moves() {
+  {
+    auto guard = num_ordered.read();
+    if (!*guard || !(*guard)->slices.has_queued_moves()) return;
+  }
+  auto guard = num_ordered.write();
+  if (*guard) (*guard)->slices.drain_moves();
+}
+
+void QueryMap::pin_sub_indexes() const {
+  str_radix_map.read();
+  num_ordered.read();
+  bool_map.read();
+  elements.read();
+}
+
 Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
                               const Bitmap& base) const {
   {
     auto guard = num_ordered.read();
     if (!*guard) return Bitmap();
     const bool slices_ready = !(*guard)->slices.has_queued_moves();
-    if (std::optional<Bitmap> result = range_in(**guard, lower, upper, base, true, slices_ready)) {
+    // A held evaluation cannot take the write lock to apply queued moves:
+    // it walks every distinct value in the range instead.
+    const bool must_walk = !slices_ready && ReadHold::active();
+    if (std::optional<Bitmap> result =
+            range_in(**guard, lower, upper, base, true, slices_ready, must_walk)) {
       return std::move(*result);
     }
   }
@@ -470,13 +511,13 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   auto guard = num_ordered.write();
   if (!*guard) return Bitmap();
   (*guard)->slices.drain_moves();
-  return *range_in(**guard, lower, upper, base, false, true);
+  return *range_in(**guard, lower, upper, base, false, true, false);
 }
 
 std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
                                          const KeyBound<OrderKey>* lower,
                                          const KeyBound<OrderKey>* upper, const Bitmap& base,
-                                         bool walk_values, bool slices_ready) const {
+                                         bool walk_values, bool slices_ready, bool walk_all) const {
   auto table = elements.read();
   // Elements of lists, tuples and sets carry masked ids outside `base`; they
   // take part as their holders do.
@@ -485,7 +526,8 @@ std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
   Bitmap result;
   // Walking a distinct value costs about what one bit slice costs per 32
   // candidates, so the walk is tried first and abandoned past that point.
-  const size_t max_keys = 64 + candidates.cardinality() / 32;
+  const size_t max_keys =
+      walk_all ? std::numeric_limits<size_t>::max() : 64 + candidates.cardinality() / 32;
   if (walk_values && numbers.values.add_range(lower, upper, result, max_keys)) {
     result &= candidates;
   } else if (slices_ready) {
@@ -605,6 +647,15 @@ void QueryMap::remove_items(const Bitmap& removed) {
     if (*guard) {
       for (auto& slot : **guard) slot.bitmap() -= dropped;
     }
+  }
+  std::vector<StoredIndexable> unlinked;
+  {
+    auto links = cyclic_links.write();
+    std::erase_if(*links, [&](auto& entry) {
+      if (!dropped.contains(entry.first)) return false;
+      unlinked.push_back(std::move(entry.second));
+      return true;
+    });
   }
   if (std::shared_ptr<IndexAPI> core = nested()) {
     // Pairs whose holder is gone are unlinked; objects left without any

@@ -22,6 +22,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -113,6 +114,14 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   Bitmap ends_with(const PyValue& pattern) const;
   Bitmap contains(const PyValue& pattern) const;
 
+  // Applies the moves that assignments queued in the bit slices, so that a
+  // range query can answer from them.
+  void settle_queued_moves();
+  // Reads every sub-index once. Called under a ReadHold, before evaluation,
+  // it pins them all in their declaration order (the writers' lock order), so
+  // that the whole evaluation reads this attribute in one state.
+  void pin_sub_indexes() const;
+
   // Replaces masked ids in `ids` by the objects that hold them.
   void unmask_ids(Bitmap& ids) const;
   // The same with the element table already held (null: no elements).
@@ -121,6 +130,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // of the nested core, read under the element table's lock so that a
   // holder replacing its elements stays found.
   Bitmap holders_of(IndexAPI& nested_core, const Bitmap& children) const;
+
+  // Adds to `holders` the holders (among the objects of this core) whose
+  // link was kept aside as a cycle and whose held object satisfies `matches`.
+  void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
+                          Bitmap& holders) const;
 
   // Takes the objects of `removed` (and their elements) out of every
   // sub-index; the nested core drops the objects held only by removed
@@ -141,6 +155,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
   PoisonRwLock<std::unique_ptr<ElementTable>> elements;
   Lazy<ExactMap> exact;
+  // Links not nested because the held object holds its holder, directly or
+  // further up: holder id (an object or a masked element id) -> held object.
+  // Dotted queries follow them by reading the held object's attributes.
+  PoisonRwLock<std::unordered_map<uint32_t, StoredIndexable>> cyclic_links;
 
   // Entry points the bulk adder shares with the single path.
   void insert_exact(const PyValue& value, uint32_t id);
@@ -160,16 +178,19 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
                       const Bitmap& base) const;
   // The same under the caller's lock of `numbers`: from the distinct values
-  // when `walk_values` and few fall in the range, else from the slices when
-  // they are ready; nullopt when neither may answer.
+  // when `walk_values` and few fall in the range (any number of them with
+  // `walk_all`), else from the slices when they are ready; nullopt when
+  // neither may answer.
   std::optional<Bitmap> range_in(const NumberIndex& numbers, const KeyBound<OrderKey>* lower,
                                  const KeyBound<OrderKey>* upper, const Bitmap& base,
-                                 bool walk_values, bool slices_ready) const;
+                                 bool walk_values, bool slices_ready, bool walk_all) const;
   // The same over the bit slices alone, added to `out`.
   static void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
                           const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out);
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);
+  // Drops the cyclic link of `holder` if it leads to `child`.
+  void forget_cyclic_link(uint32_t holder, uint32_t child);
   // Under the child's membership mutex: drops the pair (holder, child) when a
   // holder is given, and takes the child out of `core` when no holder is left.
   static void leave_if_unheld(IndexAPI& core, const IndexableRecord& child,

@@ -5,8 +5,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "index/core/query/direct_match.h"
 #include "index/core/query/query.h"
 #include "index/core/structures/string_interner/string_interner.h"
+#include "sync/read_hold.h"
 
 namespace vantorel {
 
@@ -210,18 +212,22 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
 
 // Evaluates the leaf `expr`, as operator `op` on the attribute `attr` (the
 // rest of a dotted name), in the nested core of `map`, and maps the matching
-// held objects to their holders.
+// held objects to their holders. Links kept aside as cycles are followed by
+// reading the held objects' attributes.
 Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_view attr,
                        QueryOp op, const Bitmap& allowed) {
-  std::shared_ptr<IndexAPI> core = map.nested();
-  if (!core) return Bitmap();
-  Bitmap children;
-  {
-    auto nested_maps = core->index->read();
-    auto nested_allowed = core->allowed_items.read();
-    children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op);
+  Bitmap holders;
+  if (std::shared_ptr<IndexAPI> core = map.nested()) {
+    Bitmap children;
+    {
+      auto nested_maps = core->index->read();
+      auto nested_allowed = core->allowed_items.read();
+      children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op);
+    }
+    holders = map.holders_of(*core, children);
   }
-  Bitmap holders = map.holders_of(*core, children);
+  map.add_cyclic_holders(
+      [&](const IndexableRecord& held) { return object_matches(held, attr, op, expr); }, holders);
   holders &= allowed;
   return holders;
 }
@@ -358,20 +364,95 @@ class Evaluation {
   std::unordered_map<const QueryExpr*, Bitmap> memo_;
 };
 
-}  // namespace
-
-Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
-                      const QueryExpr& expr) {
-  return Evaluation(maps, allowed).run(expr, allowed);
-}
-
-Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
-                                const std::vector<QueryExpr>& exprs) {
+Bitmap evaluate_conjunction(const IndexAPI::MapArray& maps, const Bitmap& allowed,
+                            const std::vector<QueryExpr>& exprs) {
   if (exprs.size() == 1) return Evaluation(maps, allowed).run(exprs.front(), allowed);
   std::vector<Evaluation::Operand> operands;
   operands.reserve(exprs.size());
   for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
   return Evaluation(maps, allowed).all_of(operands, allowed);
+}
+
+bool is_range(QueryOp op) {
+  return op == QueryOp::Gt || op == QueryOp::Ge || op == QueryOp::Lt || op == QueryOp::Le ||
+         op == QueryOp::Bt;
+}
+
+// The value indexes that the leaves of `roots` read in this core (the first
+// component of each name), each once, in ascending attribute order: the
+// order in which the bulk adder takes them.
+using MapsRead = std::vector<std::pair<uint32_t, QueryMap*>>;
+
+// Adds the value index that the leaf `node` reads in this core (the first
+// component of its name), if there is one.
+void add_map_read_by(const IndexAPI::MapArray& maps, const QueryExpr& node, MapsRead& read) {
+  const AttrParts parts = attr_parts(node.attr.view());
+  std::optional<uint32_t> id = global_interner().get(parts.head);
+  if (!id || *id >= maps.size() || !maps[*id]) return;
+  read.emplace_back(*id, maps[*id].get());
+  // Ranges answer from the bit slices once their queued moves are applied,
+  // which takes the write lock: do it before anything is held.
+  if (is_range(node.op) && !parts.rest) maps[*id]->settle_queued_moves();
+}
+
+// The value indexes that the leaves of `roots` read in this core, each once,
+// in ascending attribute order: the order in which the bulk adder takes them.
+MapsRead maps_read_by(const IndexAPI::MapArray& maps, const std::vector<const QueryExpr*>& roots) {
+  MapsRead read;
+  std::vector<const QueryExpr*> stack;
+  std::unordered_set<const QueryExpr*> seen;
+  for (const QueryExpr* root : roots) {
+    if (root->children.empty()) {
+      add_map_read_by(maps, *root, read);  // the common case: no tree to walk
+    } else if (seen.insert(root).second) {
+      stack.push_back(root);
+    }
+  }
+  while (!stack.empty()) {
+    const QueryExpr& node = *stack.back();
+    stack.pop_back();
+    for (const QueryExprPtr& child : node.children) {
+      if (!seen.insert(child.get()).second) continue;
+      if (child->children.empty()) {
+        add_map_read_by(maps, *child, read);
+      } else {
+        stack.push_back(child.get());
+      }
+    }
+  }
+  if (read.size() > 1) {
+    std::sort(read.begin(), read.end());
+    read.erase(std::unique(read.begin(), read.end()), read.end());
+  }
+  return read;
+}
+
+// Evaluates under one ReadHold: the value indexes of the core are pinned up
+// front in the writers' lock order, and everything read later (exact-map
+// shards, nested cores) stays pinned as it is first read. Each attribute is
+// thus seen in one state, before or after any concurrent assignment.
+template <class Evaluate>
+Bitmap evaluate_held(const IndexAPI::MapArray& maps, const std::vector<const QueryExpr*>& roots,
+                     Evaluate&& evaluate) {
+  MapsRead read = maps_read_by(maps, roots);
+  ReadHold hold;
+  for (const auto& [attribute, map] : read) map->pin_sub_indexes();
+  return evaluate();
+}
+
+}  // namespace
+
+Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
+                      const QueryExpr& expr) {
+  return evaluate_held(maps, {&expr}, [&] { return Evaluation(maps, allowed).run(expr, allowed); });
+}
+
+Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
+                                const std::vector<QueryExpr>& exprs) {
+  std::vector<const QueryExpr*> roots;
+  roots.reserve(exprs.size());
+  for (const QueryExpr& expr : exprs) roots.push_back(&expr);
+  return evaluate_held(maps, roots, [&] { return evaluate_conjunction(maps, allowed, exprs); });
 }
 
 }  // namespace vantorel
