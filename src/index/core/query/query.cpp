@@ -323,7 +323,9 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   // nested beneath it again: that would recurse without end. The link is
   // kept aside for dotted queries to follow.
   if (holds_through_chain(holder, child)) {
-    cyclic_links.write()->insert_or_assign(holder, stored);
+    auto links = cyclic_links.write();
+    links->insert_or_assign(holder, stored);
+    cyclic_link_count_.store(links->size(), std::memory_order_release);
     return;
   }
   std::shared_ptr<IndexAPI> core = nested_or_create();
@@ -369,6 +371,7 @@ void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
     if (found == links->end() || found->second.id() != child) return;
     released = std::move(found->second);
     links->erase(found);
+    cyclic_link_count_.store(links->size(), std::memory_order_release);
   }
   // `released` drops its reference here, outside the lock.
 }
@@ -656,6 +659,7 @@ void QueryMap::remove_items(const Bitmap& removed) {
       unlinked.push_back(std::move(entry.second));
       return true;
     });
+    cyclic_link_count_.store(links->size(), std::memory_order_release);
   }
   if (std::shared_ptr<IndexAPI> core = nested()) {
     // Pairs whose holder is gone are unlinked; objects left without any

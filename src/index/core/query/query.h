@@ -21,6 +21,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -131,6 +132,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // holder replacing its elements stays found.
   Bitmap holders_of(IndexAPI& nested_core, const Bitmap& children) const;
 
+  // Whether any link was kept aside as a cycle (a hint read without a lock:
+  // a link added concurrently is as if added after the query).
+  bool has_cyclic_links() const { return cyclic_link_count_.load(std::memory_order_acquire) > 0; }
   // Adds to `holders` the holders (among the objects of this core) whose
   // link was kept aside as a cycle and whose held object satisfies `matches`.
   void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
@@ -206,6 +210,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   bool holds_through_chain(uint32_t holder, uint32_t child) const;
 
   std::weak_ptr<IndexAPI> parent_;
+  std::atomic<size_t> cyclic_link_count_{0};  // size of `cyclic_links`, written under its lock
   mutable std::mutex nested_mutex_;
   std::shared_ptr<IndexAPI> nested_;
 };

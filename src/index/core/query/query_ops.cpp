@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -210,24 +211,30 @@ const QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name
 Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
                      std::string_view attr, QueryOp op);
 
+// The holders of the objects of the nested core of `map` that match.
+Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op) {
+  std::shared_ptr<IndexAPI> core = map.nested();
+  if (!core) return Bitmap();
+  Bitmap children;
+  {
+    auto nested_maps = core->index->read();
+    auto nested_allowed = core->allowed_items.read();
+    children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op);
+  }
+  return map.holders_of(*core, children);
+}
+
 // Evaluates the leaf `expr`, as operator `op` on the attribute `attr` (the
 // rest of a dotted name), in the nested core of `map`, and maps the matching
 // held objects to their holders. Links kept aside as cycles are followed by
 // reading the held objects' attributes.
 Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_view attr,
                        QueryOp op, const Bitmap& allowed) {
-  Bitmap holders;
-  if (std::shared_ptr<IndexAPI> core = map.nested()) {
-    Bitmap children;
-    {
-      auto nested_maps = core->index->read();
-      auto nested_allowed = core->allowed_items.read();
-      children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op);
-    }
-    holders = map.holders_of(*core, children);
+  Bitmap holders = held_matches(map, expr, attr, op);
+  if (map.has_cyclic_links()) {
+    map.add_cyclic_holders(
+        [&](const IndexableRecord& held) { return object_matches(held, attr, op, expr); }, holders);
   }
-  map.add_cyclic_holders(
-      [&](const IndexableRecord& held) { return object_matches(held, attr, op, expr); }, holders);
   holders &= allowed;
   return holders;
 }
@@ -397,15 +404,15 @@ void add_map_read_by(const IndexAPI::MapArray& maps, const QueryExpr& node, Maps
 
 // The value indexes that the leaves of `roots` read in this core, each once,
 // in ascending attribute order: the order in which the bulk adder takes them.
-MapsRead maps_read_by(const IndexAPI::MapArray& maps, const std::vector<const QueryExpr*>& roots) {
+MapsRead maps_read_by(const IndexAPI::MapArray& maps, std::span<const QueryExpr> roots) {
   MapsRead read;
   std::vector<const QueryExpr*> stack;
   std::unordered_set<const QueryExpr*> seen;
-  for (const QueryExpr* root : roots) {
-    if (root->children.empty()) {
-      add_map_read_by(maps, *root, read);  // the common case: no tree to walk
-    } else if (seen.insert(root).second) {
-      stack.push_back(root);
+  for (const QueryExpr& root : roots) {
+    if (root.children.empty()) {
+      add_map_read_by(maps, root, read);  // the common case: no tree to walk
+    } else if (seen.insert(&root).second) {
+      stack.push_back(&root);
     }
   }
   while (!stack.empty()) {
@@ -427,13 +434,42 @@ MapsRead maps_read_by(const IndexAPI::MapArray& maps, const std::vector<const Qu
   return read;
 }
 
-// Evaluates under one ReadHold: the value indexes of the core are pinned up
-// front in the writers' lock order, and everything read later (exact-map
-// shards, nested cores) stays pinned as it is first read. Each attribute is
-// thus seen in one state, before or after any concurrent assignment.
+// Whether evaluating `roots` reads some value index more than once: a
+// membership test over several values, or two leaves under one attribute.
+// Every operator reads its own structures together in one state, so a query
+// that reads each attribute once needs nothing more. Stops at the first
+// repeat, so a tree that shares its subtrees is walked only up to that point.
+bool reads_an_attribute_twice(std::span<const QueryExpr> roots) {
+  if (roots.size() == 1 && roots.front().children.empty()) {  // the common case
+    return roots.front().op == QueryOp::In && roots.front().values.size() > 1;
+  }
+  std::vector<std::string_view> heads;
+  std::vector<const QueryExpr*> stack;
+  for (const QueryExpr& root : roots) stack.push_back(&root);
+  while (!stack.empty()) {
+    const QueryExpr& node = *stack.back();
+    stack.pop_back();
+    if (!node.children.empty()) {
+      for (const QueryExprPtr& child : node.children) stack.push_back(child.get());
+      continue;
+    }
+    if (node.op == QueryOp::In && node.values.size() > 1) return true;
+    const std::string_view head = attr_parts(node.attr.view()).head;
+    if (std::find(heads.begin(), heads.end(), head) != heads.end()) return true;
+    heads.push_back(head);
+  }
+  return false;
+}
+
+// Evaluates a query that reads an attribute more than once under one
+// ReadHold: the value indexes of the core are pinned up front in the writers'
+// lock order, and everything read later (exact-map shards, nested cores)
+// stays pinned as it is first read. Each attribute is thus seen in one state,
+// before or after any concurrent assignment, never in between.
 template <class Evaluate>
-Bitmap evaluate_held(const IndexAPI::MapArray& maps, const std::vector<const QueryExpr*>& roots,
+Bitmap evaluate_held(const IndexAPI::MapArray& maps, std::span<const QueryExpr> roots,
                      Evaluate&& evaluate) {
+  if (!reads_an_attribute_twice(roots)) return evaluate();
   MapsRead read = maps_read_by(maps, roots);
   ReadHold hold;
   for (const auto& [attribute, map] : read) map->pin_sub_indexes();
@@ -444,15 +480,13 @@ Bitmap evaluate_held(const IndexAPI::MapArray& maps, const std::vector<const Que
 
 Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                       const QueryExpr& expr) {
-  return evaluate_held(maps, {&expr}, [&] { return Evaluation(maps, allowed).run(expr, allowed); });
+  return evaluate_held(maps, std::span<const QueryExpr>(&expr, 1),
+                       [&] { return Evaluation(maps, allowed).run(expr, allowed); });
 }
 
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
-  std::vector<const QueryExpr*> roots;
-  roots.reserve(exprs.size());
-  for (const QueryExpr& expr : exprs) roots.push_back(&expr);
-  return evaluate_held(maps, roots, [&] { return evaluate_conjunction(maps, allowed, exprs); });
+  return evaluate_held(maps, exprs, [&] { return evaluate_conjunction(maps, allowed, exprs); });
 }
 
 }  // namespace vantorel
