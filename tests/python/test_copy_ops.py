@@ -58,7 +58,6 @@ def test_operators_build_the_combinators(population):
         assert repr(built) == repr(combined)
         expected = sorted(o.name for o in objs if predicate(o))
         assert names(idx.reduced_query(built)) == expected
-        assert names(idx.reduced(x=1).reduced_query(built)) == [n for n in expected if n in names(idx.reduced(x=1))]
     # The operands are unchanged and stay usable.
     assert repr(a) == repr(Q.eq("x", 1))
 
@@ -132,16 +131,11 @@ def test_deepcopy_keeps_sharing_and_cycles():
     assert memo_shared[0].a is memo_shared[1]
 
 
-def test_copy_shares_values():
+def test_copies_belong_to_no_index():
     original = graph()
     shallow = copy.copy(original)
     assert type(shallow) is Node and shallow is not original
     assert shallow.a is original.a and shallow.items is original.items and shallow._secret == "s"
-    assert sorted(dir(shallow)) == sorted(dir(original))
-
-
-def test_copies_belong_to_no_index():
-    original = graph()
     idx = Index()
     idx.add_object(original)
     view = idx.reduced(name="root")
