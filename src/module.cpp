@@ -6,6 +6,7 @@
 #include "index/core/id_alloc.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
+#include "index/indexable_copy.h"
 #include "index/interfaces/classes.h"
 #include "py/args.h"
 #include "py/errors.h"
@@ -155,10 +156,13 @@ bool register_contents(PyObject* module) {
     }
     if (!add_public(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
-  for (PyMethodDef* diagnostic : {&kAllocatorState, &kInternedNameCount}) {
+  // Set on the module but not listed in __all__: diagnostics for tests, and
+  // the reconstructor that pickles of Indexable objects name.
+  for (PyMethodDef* unlisted :
+       {&kAllocatorState, &kInternedNameCount, restore_indexable_method()}) {
     py::OwnedRef function =
-        py::OwnedRef::steal(PyCMethod_New(diagnostic, module, module_name.get(), nullptr));
-    if (!function || PyObject_SetAttrString(module, diagnostic->ml_name, function.get()) < 0) {
+        py::OwnedRef::steal(PyCMethod_New(unlisted, module, module_name.get(), nullptr));
+    if (!function || PyObject_SetAttrString(module, unlisted->ml_name, function.get()) < 0) {
       return false;
     }
   }

@@ -16,11 +16,11 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${need_apt[@]}"
 fi
 
-stamp=.venv/.vantorel-setup-3
+stamp=.venv/.vantorel-setup-4
 if [ ! -f "$stamp" ]; then
   python3 -m venv .venv
   .venv/bin/python -m pip install --quiet --upgrade pip
   .venv/bin/python -m pip install --quiet \
-    "scikit-build-core>=0.5" cmake ninja pytest hypothesis numpy
+    "scikit-build-core>=0.5" cmake ninja pytest hypothesis numpy "dask[distributed]"
   touch "$stamp"
 fi

@@ -8,6 +8,7 @@
 #include "index/attribute_names.h"
 #include "index/core/index.h"
 #include "index/core/structures/string_interner/string_interner.h"
+#include "index/indexable_copy.h"
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/gil.h"
@@ -203,16 +204,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     check_attribute_name(name);
     PyValue converted = PyValue::from_python(value);
-    const AttributeName attribute = intern_attribute_name(name);
-    const IndexableRecord& record = as_indexable(self)->record;
-    std::optional<PyValue> replaced;
-    if (!assign_unindexed(record, attribute.id, converted, &replaced)) {
-      // The membership mutex can be held by a thread that waits for index
-      // locks; never wait for it with the interpreter lock held.
-      py::AllowThreads released;
-      replaced = assign(record, attribute.id, attribute.indexed, converted);
-    }
-    return 0;  // `replaced` is released here, with the interpreter lock
+    store_attribute(self, intern_attribute_name(name), converted);
+    return 0;
   });
 }
 
@@ -260,6 +253,26 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyMethodDef kIndexableMethods[] = {
+    {"__reduce_ex__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_reduce_ex)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__reduce_ex__($self, protocol, /)\n--\n\nHow copy and pickle rebuild the object: by "
+     "__reduce__, unless the class overrides it."},
+    {"__reduce__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_reduce)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self, /)\n--\n\nA reconstructor that makes an empty object of the class, and "
+     "the state of this one."},
+    {"__getstate__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_getstate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__getstate__($self, /)\n--\n\nA dict of the stored attributes by name, private ones "
+     "included."},
+    {"__setstate__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_setstate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__setstate__($self, state, /)\n--\n\nAssigns every attribute of the dict state, as "
+     "attribute assignments do."},
     {"__dir__", indexable_dir, METH_NOARGS,
      "__dir__($self)\n--\n\nStored attribute names first, then the default listing."},
     {nullptr, nullptr, 0, nullptr},
@@ -302,6 +315,26 @@ PyTypeObject* indexable_type() {
 bool is_indexable(PyObject* object) {
   PyTypeObject* type = indexable_type();
   return type != nullptr && PyObject_TypeCheck(object, type);
+}
+
+void store_attribute(PyObject* object, const AttributeName& attribute, const PyValue& value) {
+  const IndexableRecord& record = as_indexable(object)->record;
+  std::optional<PyValue> replaced;
+  if (!assign_unindexed(record, attribute.id, value, &replaced)) {
+    // The membership mutex can be held by a thread that waits for index
+    // locks; never wait for it with the interpreter lock held.
+    py::AllowThreads released;
+    replaced = assign(record, attribute.id, attribute.indexed, value);
+  }
+  // `replaced` is released on return, with the interpreter lock held.
+}
+
+std::vector<std::pair<uint32_t, PyValue>> stored_attributes(PyObject* object) {
+  std::vector<std::pair<uint32_t, PyValue>> attributes;
+  auto store = lock_store(as_indexable(object)->record);
+  attributes.reserve(store->size());
+  store->for_each([&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
+  return attributes;
 }
 
 std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object) {

@@ -6,8 +6,12 @@
 // first. Deletion is refused.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
+#include "index/attribute_names.h"
 #include "index/core/stored_item.h"
 #include "py/python.h"
 
@@ -26,5 +30,15 @@ std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object);
 
 // How an item table holds `object` (an Indexable). Requires the interpreter lock.
 StoredItem stored_item_of(PyObject* object);
+
+// Assigns `value` to the attribute of `object` (an Indexable) as `object.name
+// = value` does: every index that holds the object is updated, then the
+// store. Requires the interpreter lock, which it may release while it waits
+// for index locks.
+void store_attribute(PyObject* object, const AttributeName& attribute, const PyValue& value);
+
+// A snapshot of the stored attributes of `object` (an Indexable), in the
+// store's iteration order. Requires the interpreter lock.
+std::vector<std::pair<uint32_t, PyValue>> stored_attributes(PyObject* object);
 
 }  // namespace vantorel

@@ -145,6 +145,32 @@ PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
+// `a & b`, `a | b` and `~a`: the trees that and_(a, b), or_(a, b) and not_(a)
+// build. An operand that is not a PyQueryExpr gets NotImplemented, so the
+// interpreter tries the other operand and then raises its usual TypeError.
+template <QueryOp kOp>
+PyObject* combine_operands(PyObject* left, PyObject* right) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTypeObject* type = query_expr_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(left, type) || !PyObject_TypeCheck(right, type)) {
+      Py_RETURN_NOTIMPLEMENTED;
+    }
+    std::vector<QueryExprPtr> children{reinterpret_cast<QueryExprObject*>(left)->expr,
+                                       reinterpret_cast<QueryExprObject*>(right)->expr};
+    return wrap_combined(QueryExpr::combine(kOp, std::move(children)));
+  });
+}
+
+PyObject* invert_operand(PyObject* operand) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    QueryExprPtr child = reinterpret_cast<QueryExprObject*>(operand)->expr;
+    return wrap_combined(QueryExpr::combine(QueryOp::Not, {std::move(child)}));
+  });
+}
+
 PyObject* query_repr(PyObject* self) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -197,6 +223,9 @@ PyType_Slot kQuerySlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
     {Py_tp_methods, kQueryMethods},
+    {Py_nb_and, reinterpret_cast<void*>(combine_operands<QueryOp::And>)},
+    {Py_nb_or, reinterpret_cast<void*>(combine_operands<QueryOp::Or>)},
+    {Py_nb_invert, reinterpret_cast<void*>(invert_operand)},
     {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods.")},
     {0, nullptr},
 };

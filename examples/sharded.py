@@ -1,0 +1,166 @@
+"""An index partitioned across the workers of a Dask cluster.
+
+One index lives in one process. When the objects outgrow one machine, give each worker of a
+cluster one shard: a Dask actor that keeps an `Index` over the objects whose key hashes to it.
+Adds, removals and attribute updates go to the shard that owns the key; a query goes to every
+shard at once, and the answers are merged (objects are concatenated, counts added, facet counts
+added per value).
+
+Objects cross process boundaries by pickle: a shard holds its own copy of every object it is
+given, and query results come back as copies that belong to no index. Change an object through
+`ShardedIndex.update`, not by assigning to a local copy. Query expressions are sent as nested
+tuples naming `PyQueryExpr` builders, for example
+`("and_", ("eq", "city", "Paris"), ("ge", "age", 30))`, and built on the workers.
+
+Run it with the module on the path (the workers must import this file by name):
+
+    PYTHONPATH=build .venv/bin/python examples/sharded.py
+"""
+
+import zlib
+from collections import Counter
+
+from dask.distributed import Client, LocalCluster
+
+from Vantorel import Index, Indexable, PyQueryExpr
+
+
+class Record(Indexable):
+    """The indexed objects. Each has a `key` attribute that decides its shard."""
+
+
+def build(spec):
+    """A PyQueryExpr from a nested tuple: ("op", args...), where "and_", "or_" and "not_"
+    take specs and the other builders their usual arguments."""
+    op, *args = spec
+    if op in ("and_", "or_", "not_"):
+        args = [build(arg) for arg in args]
+    return getattr(PyQueryExpr, op)(*args)
+
+
+class Shard:
+    """One Index on one worker (a Dask actor), with its objects by key."""
+
+    def __init__(self):
+        self.index = Index()
+        self.objects = {}
+
+    def add(self, objects):
+        fresh = {obj.key: obj for obj in objects}
+        replaced = [self.objects[key] for key in fresh if key in self.objects]
+        if replaced:
+            self.index.remove_object_many(replaced)
+        self.index.add_object_many(list(fresh.values()))
+        self.objects.update(fresh)
+
+    def update(self, key, attributes):
+        obj = self.objects[key]
+        for name, value in attributes.items():
+            setattr(obj, name, value)
+
+    def remove(self, keys):
+        self.index.remove_object_many([self.objects.pop(key) for key in keys if key in self.objects])
+
+    def query(self, spec):
+        return self.view(spec).collect()
+
+    def count(self, spec):
+        return self.view(spec).count()
+
+    def value_counts(self, attr, spec):
+        return self.view(spec).value_counts(attr)
+
+    def view(self, spec):
+        return self.index if spec is None else self.index.reduced_query(build(spec))
+
+
+def value_order(value):
+    """The order of tied facet values in one index: numbers, strings (by UTF-8 bytes), False,
+    True; other values last, in the order the shards reported them."""
+    if isinstance(value, bool):
+        return (2, value)
+    if isinstance(value, (int, float)):
+        return (0, value)
+    if isinstance(value, str):
+        return (1, value.encode())
+    return (3, 0)
+
+
+class ShardedIndex:
+    """The client side: routes writes to the owning shard and fans queries out to all."""
+
+    def __init__(self, client):
+        workers = sorted(client.scheduler_info()["workers"])
+        futures = [client.submit(Shard, workers=[worker], actor=True, pure=False) for worker in workers]
+        self.shards = [future.result() for future in futures]
+
+    def shard_of(self, key):
+        # A hash that every process computes alike (str hashes are salted per process).
+        return self.shards[zlib.crc32(repr(key).encode()) % len(self.shards)]
+
+    def add_many(self, objects):
+        """Adds the objects (each with a `key`); an object whose key is held is replaced."""
+        groups = {}
+        for obj in objects:
+            groups.setdefault(self.shard_of(obj.key), []).append(obj)
+        wait([shard.add(group) for shard, group in groups.items()])
+
+    def update(self, key, /, **attributes):
+        if "key" in attributes:
+            raise ValueError("the key decides the shard: remove the object and add it again")
+        self.shard_of(key).update(key, attributes).result()
+
+    def remove_many(self, keys):
+        groups = {}
+        for key in keys:
+            groups.setdefault(self.shard_of(key), []).append(key)
+        wait([shard.remove(group) for shard, group in groups.items()])
+
+    def query(self, spec=None):
+        """Copies of the matching objects of every shard, shard by shard."""
+        return [obj for part in fan_out(self.shards, "query", spec) for obj in part]
+
+    def count(self, spec=None):
+        return sum(fan_out(self.shards, "count", spec))
+
+    def value_counts(self, attr, spec=None, limit=None):
+        """Facet counts over all shards. Every shard reports all its counts: the first `limit`
+        of the merged list can hold values that no single shard ranks that high."""
+        totals = Counter()
+        for part in fan_out(self.shards, "value_counts", attr, spec):
+            for value, count in part:
+                totals[value] += count
+        merged = sorted(totals.items(), key=lambda pair: (-pair[1], value_order(pair[0])))
+        return merged if limit is None else merged[:limit]
+
+
+def fan_out(shards, method, *args):
+    """Calls `method` on every shard at once and returns their answers in shard order."""
+    return wait([getattr(shard, method)(*args) for shard in shards])
+
+
+def wait(futures):
+    return [future.result() for future in futures]
+
+
+def main():
+    cities = ["Paris", "Lyon", "Nantes", "Lille"]
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster:
+        with Client(cluster) as client:
+            people = ShardedIndex(client)
+            people.add_many(
+                Record(key=i, city=cities[i % 4], age=20 + i % 50, tags=["a", i % 3]) for i in range(10_000)
+            )
+            people.update(7, city="Paris")
+            people.remove_many(range(100))
+            adults_in_paris = ("and_", ("eq", "city", "Paris"), ("ge", "age", 30))
+            print("adults in Paris:", people.count(adults_in_paris))
+            print("first three by key:", sorted(p.key for p in people.query(adults_in_paris))[:3])
+            print("cities:", people.value_counts("city"))
+
+
+if __name__ == "__main__":
+    # The workers find the classes by the module's name, which a script run as __main__ lacks.
+    import sharded
+
+    sharded.main()

@@ -1,0 +1,197 @@
+"""Operators on query expressions, and copies and pickles of Indexable objects."""
+
+import copy
+import functools
+import gc
+import pickle
+import random
+import weakref
+
+import pytest
+
+import Vantorel
+from Vantorel import Index, Indexable, PyQueryExpr as Q
+
+
+class Node(Indexable):
+    """Module level, so that pickle can name it."""
+
+
+class CustomState(Indexable):
+    def __getstate__(self):
+        state = Indexable.__getstate__(self)
+        state["restored"] = True
+        return state
+
+
+class CustomReduce(Indexable):
+    def __reduce__(self):
+        return (CustomReduce, (), {"via": "reduce"})
+
+
+# ---- operators ----------------------------------------------------------------
+
+
+def names(view):
+    return sorted(o.name for o in view.collect())
+
+
+@pytest.fixture(scope="module")
+def population():
+    rng = random.Random(17)
+    objs = [Node(name=f"n{i}", x=rng.randrange(6), tags=[rng.randrange(4), "t"]) for i in range(150)]
+    idx = Index()
+    idx.add_object_many(objs)
+    return idx, objs
+
+
+def test_operators_build_the_combinators(population):
+    idx, objs = population
+    a, b, c = Q.eq("x", 1), Q.ge("x", 3), Q.eq("tags", 2)
+    cases = [
+        (a | b, Q.or_(a, b), lambda o: o.x == 1 or o.x >= 3),
+        (b & c, Q.and_(b, c), lambda o: o.x >= 3 and 2 in o.tags),
+        (~a, Q.not_(a), lambda o: o.x != 1),
+        (~(a | b) & c, Q.and_(Q.not_(Q.or_(a, b)), c), lambda o: not (o.x == 1 or o.x >= 3) and 2 in o.tags),
+    ]
+    for built, combined, predicate in cases:
+        assert repr(built) == repr(combined)
+        expected = sorted(o.name for o in objs if predicate(o))
+        assert names(idx.reduced_query(built)) == expected
+    # The operands are unchanged and stay usable.
+    assert repr(a) == repr(Q.eq("x", 1))
+
+
+def test_other_operands_are_not_implemented():
+    a = Q.eq("x", 1)
+    for other in (1, None, "x", True, [a]):
+        with pytest.raises(TypeError, match="unsupported operand"):
+            a & other
+        with pytest.raises(TypeError, match="unsupported operand"):
+            other | a
+
+    class Reflected:
+        def __rand__(self, other):
+            return "reflected"
+
+    assert a & Reflected() == "reflected"
+
+
+def test_long_chains_fold_either_way(population):
+    idx, objs = population
+    terms = [Q.ne("x", 100 + i) for i in range(10_000)] + [Q.eq("x", 2)]
+    left = functools.reduce(lambda acc, t: acc & t, terms)
+    right = functools.reduce(lambda acc, t: t & acc, reversed(terms))
+    expected = sorted(o.name for o in objs if o.x == 2)
+    assert names(idx.reduced_query(left)) == expected
+    assert names(idx.reduced_query(right)) == expected
+    ors = functools.reduce(lambda acc, t: t | acc, [Q.eq("x", 100 + i) for i in range(10_000)] + [Q.eq("x", 4)])
+    assert names(idx.reduced_query(ors)) == sorted(o.name for o in objs if o.x == 4)
+    assert len(repr(right)) <= (1 << 20) + 100  # cut short, not recursive
+    del left, right, ors  # released node by node
+
+
+# ---- copies and pickles ---------------------------------------------------------
+
+
+def graph(cls=Node):
+    """A root with a private attribute, a shared child, a list holding itself and the child,
+    a cycle through the child, and a plain Indexable inside a tuple."""
+    child = cls(name="child", n=2.5)
+    root = cls(name="root", n=1, _secret="s", a=child, b=child, flag=True)
+    root.items = [root, child, "x"]
+    child.parent = root
+    root.pair = (Indexable(k=1), None)
+    return root
+
+
+def check_graph(copied, original):
+    assert type(copied) is type(original) and copied is not original
+    assert (copied.name, copied.n, copied._secret, copied.flag) == ("root", 1, "s", True)
+    assert copied.a is copied.b and copied.a is not original.a
+    assert copied.items[0] is copied and copied.items[1] is copied.a and copied.items[2] == "x"
+    assert copied.a.parent is copied and copied.a.n == 2.5
+    assert type(copied.pair[0]) is Indexable and copied.pair[0].k == 1
+    assert repr(copied) == repr(original)
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trips(protocol):
+    original = graph()
+    check_graph(pickle.loads(pickle.dumps(original, protocol)), original)
+    plain = Indexable(x=[1, 2], y="z")
+    back = pickle.loads(pickle.dumps(plain, protocol))
+    assert type(back) is Indexable and back.x == [1, 2] and back.y == "z"
+
+
+def test_deepcopy_keeps_sharing_and_cycles():
+    original = graph()
+    check_graph(copy.deepcopy(original), original)
+    memo_shared = copy.deepcopy([original, original.a])
+    assert memo_shared[0].a is memo_shared[1]
+
+
+def test_copies_belong_to_no_index():
+    original = graph()
+    shallow = copy.copy(original)
+    assert type(shallow) is Node and shallow is not original
+    assert shallow.a is original.a and shallow.items is original.items and shallow._secret == "s"
+    idx = Index()
+    idx.add_object(original)
+    view = idx.reduced(name="root")
+    for duplicate in (copy.copy(original), copy.deepcopy(original), pickle.loads(pickle.dumps(original))):
+        duplicate.name = "moved"
+        assert idx.get_by_attribute(name="root") == [original] and view.collect() == [original]
+        assert idx.get_by_attribute(name="moved") == []
+        other = Index()
+        other.add_object(duplicate)
+        assert other.get_by_attribute(**{"a.name": "child"}) == [duplicate]
+
+
+def test_setstate_assigns_through_the_indexes():
+    obj = Node(name="a", k=1)
+    idx = Index()
+    idx.add_object(obj)
+    obj.__setstate__({"k": 2, "_p": 3})
+    assert idx.get_by_attribute(k=2) == [obj] and idx.get_by_attribute(k=1) == []
+    assert obj.name == "a" and obj._p == 3
+    # A state that cannot be restored changes nothing.
+    for state, message in (
+        ([("k", 3)], "argument 'state': 'list' object cannot be converted to 'PyDict'"),
+        ({"k": 3, 1: 2}, "argument 'state': 'int' object cannot be converted to 'PyString'"),
+        ({"k": 3, "bad": bytearray()}, "unhashable"),
+    ):
+        with pytest.raises(TypeError, match=message):
+            obj.__setstate__(state)
+        assert obj.k == 2 and idx.get_by_attribute(k=2) == [obj]
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'state'"):
+        obj.__setstate__()
+
+
+def test_reduce_arguments_and_overrides():
+    with pytest.raises(TypeError, match="argument 'protocol'"):
+        Node().__reduce_ex__("2")
+    with pytest.raises(TypeError, match="is not a subclass of Indexable"):
+        Vantorel._restore_indexable(int)
+    restored = pickle.loads(pickle.dumps(CustomState(v=1)))
+    assert (restored.v, restored.restored) == (1, True)
+    assert pickle.loads(pickle.dumps(CustomReduce(v=1))).via == "reduce"
+    # A stored attribute named like a method does not disturb copying.
+    shadowed = Node(__getstate__=5, __reduce__=6)
+    assert copy.deepcopy(shadowed).__getstate__ == 5
+
+
+def test_copies_are_released():
+    def ids_in_use():
+        issued, free = Vantorel._allocator_state()
+        return issued - free
+
+    gc.collect()
+    before = ids_in_use()
+    originals = [graph() for _ in range(50)]
+    copies = [f(o) for o in originals for f in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o)))]
+    refs = [weakref.ref(o) for o in originals + copies]
+    del originals, copies
+    gc.collect()
+    assert not any(ref() is not None for ref in refs)
+    assert ids_in_use() == before
