@@ -18,8 +18,11 @@ PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
 
 // A new FilteredIndex over the shared value indexes and item table of a core.
+// `epoch` is the table's departure count read before `ids` were evaluated
+// (ItemTable): objects that leave after it are not reported by the view.
 PyObject* make_filtered_index(std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps,
-                              std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items, Bitmap ids);
+                              std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items, Bitmap ids,
+                              uint64_t epoch);
 
 // A new Index object around `core`.
 PyObject* make_index(std::shared_ptr<IndexAPI> core);
