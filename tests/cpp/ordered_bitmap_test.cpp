@@ -275,6 +275,21 @@ TEST(NumericalBitmap, EveryUpdatePathKeepsQueriesExact) {
   }
   map.drain_moves();
   check_queries(map, kept, 6);
+
+  // Queued removals among queued moves, then an id added back.
+  for (size_t i = 0; i < kept.size(); i += 2)
+    map.defer_remove(key_of(kept[i].second), kept[i].first);
+  for (size_t i = 1; i < kept.size(); i += 2) {
+    const auto fresh = random_number(rng);
+    map.defer_replace(key_of(kept[i].second), key_of(fresh), kept[i].first);
+    kept[i].second = fresh;
+  }
+  const auto back = kept.front();
+  for (size_t i = 0; i < kept.size(); i += 2) kept[i].first = 0;
+  std::erase_if(kept, [](const auto& entry) { return entry.first == 0; });
+  map.insert(key_of(back.second), back.first);
+  kept.push_back(back);
+  check_queries(map, kept, 7);
 }
 
 TEST(NumericalBitmap, ConcurrentWalksUseTheirOwnScratch) {
