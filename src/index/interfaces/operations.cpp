@@ -41,7 +41,7 @@ bool parse_limit(PyObject* object, std::optional<size_t>* limit) {
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow < 0 || value < 0) {
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
     PyErr_Format(PyExc_ValueError, "argument 'limit': must be None or an int >= 0, not %R",
                  number.get());
     return false;
