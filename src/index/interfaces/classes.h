@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "index/core/index.h"
@@ -46,9 +47,11 @@ bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each);
 // Raises TypeError when a between query has bounds that are not numbers.
 bool check_query(const QueryExpr& expr);
 
-// The objects of `ids` in ascending id order, skipping vacant slots.
+// The objects of `ids` in ascending id order, skipping vacant slots (and,
+// given a view's `epoch`, the slots the view no longer reports).
 // Requires the interpreter lock.
-PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids);
+PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids,
+                        std::optional<uint64_t> epoch = std::nullopt);
 
 bool check_sequence_argument(PyObject* sequence, const char* parameter);
 

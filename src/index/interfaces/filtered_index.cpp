@@ -136,13 +136,8 @@ PyObject* filtered_collect(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!check_receiver(self)) return nullptr;
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    ObjectSet set = object_set_of(self);
-    Bitmap ids;
-    {
-      py::AllowThreads released;
-      ids = set.ids();
-    }
-    return collect_items(*set.items, ids);
+    FilteredIndexObject* view = as_filtered(self);
+    return collect_items(*view->items, view->ids, view->epoch);
   });
 }
 
@@ -236,15 +231,17 @@ PyObject* make_filtered_index(std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> 
   return self;
 }
 
-PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids) {
+PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids,
+                        std::optional<uint64_t> epoch) {
   std::vector<PyObject*> objects;
   objects.reserve(ids.cardinality());
   {
     auto table =
         py::lock_without_stalling([&] { return items.try_read(); }, [&] { return items.read(); });
     ids.for_each([&](uint32_t id) {
-      if (id < table->size() && !(*table)[id].vacant())
-        objects.push_back((*table)[id].python->get());
+      const bool reported =
+          epoch ? table->answers(id, *epoch) : id < table->size() && !(*table)[id].vacant();
+      if (reported) objects.push_back((*table)[id].python->get());
     });
     for (PyObject* object : objects) Py_INCREF(object);
   }

@@ -92,6 +92,11 @@ Bitmap ObjectSet::ids() const {
   return items->read()->present(*view_ids, epoch);
 }
 
+bool ObjectSet::reports(const IndexAPI::ItemTable& table, uint32_t id) const {
+  if (core != nullptr) return id < table.size() && !table[id].vacant();
+  return table.answers(id, epoch);
+}
+
 PyObject* count_of(const ObjectSet& set) {
   uint64_t count = 0;
   {
@@ -153,8 +158,8 @@ PyObject* sorted_by_of(const ObjectSet& set, const py::ParsedArgs& args, const c
     auto table = set.items->read();
     objects.reserve(order.size());
     for (uint32_t id : order) {
-      // A slot emptied since the ids were read is skipped.
-      if (id < table->size() && !(*table)[id].vacant()) objects.push_back((*table)[id].python);
+      // An object that left since the ids were read is skipped.
+      if (set.reports(*table, id)) objects.push_back((*table)[id].python);
     }
   }
   py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(objects.size())));

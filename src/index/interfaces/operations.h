@@ -27,6 +27,9 @@ struct ObjectSet {
   // The ids of the objects the set reports now. Call without the
   // interpreter lock.
   Bitmap ids() const;
+  // Whether the set reports the object in slot `id` of `table` (its item
+  // table, held by the caller).
+  bool reports(const IndexAPI::ItemTable& table, uint32_t id) const;
 };
 
 // The methods' bodies. Their parameters, in order: count(); value_counts(attr,
