@@ -11,6 +11,7 @@ latest.md, latest.png).
 """
 
 import argparse
+import collections
 import ctypes
 import datetime
 import gc
@@ -29,7 +30,7 @@ sys.path.insert(0, HERE)
 import engines as engines_mod  # noqa: E402
 import report  # noqa: E402
 
-from Vantorel import Indexable  # noqa: E402
+from Vantorel import Index, Indexable  # noqa: E402
 
 ENGINE_ORDER = ["vantorel", "scan", "hand-index", "sqlite", "pandas", "polars", "duckdb"]
 BATCH_SECONDS = 0.002
@@ -266,6 +267,94 @@ def run_engine(name, objs, params, refs, rounds, cfg):
     return out
 
 
+def median_ms(fn, reps):
+    """Median time of one call in ms; sub-millisecond calls are timed in batches of ~2 ms."""
+    t0 = time.perf_counter()
+    fn()
+    batch = max(1, min(1000, int(BATCH_SECONDS / max(time.perf_counter() - t0, 1e-7))))
+    samples = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        for _ in range(batch):
+            fn()
+        samples.append((time.perf_counter() - t0) * 1e3 / batch)
+    return statistics.median(samples)
+
+
+REMOVED = 1000
+
+
+def removal_child(engine, objs, size, reps, seed):
+    """Median time to remove REMOVED random objects (a fresh sample each repetition) from an
+    index of the first `size` objects, by Vantorel or by the hand-written pure-Python index."""
+    sub = objs[:size]
+    rng = random.Random(seed)
+    if engine == "vantorel":
+        index = Index()
+        index.add_object_many(sub)
+    else:
+        hand = engines_mod.HandIndexEngine(sub)
+        hand.build()
+    left = list(range(size))
+    samples, wrong = [], []
+    for _ in range(reps):
+        rng.shuffle(left)
+        chosen, left = left[:REMOVED], left[REMOVED:]
+        if engine == "vantorel":
+            gone = [sub[p] for p in chosen]
+            t0 = time.perf_counter()
+            index.remove_object_many(gone)
+            samples.append((time.perf_counter() - t0) * 1e3)
+            wrong += [o.name for o in gone[:20] if o in index.get_by_attribute(name=o.name)]
+        else:
+            t0 = time.perf_counter()
+            hand.remove(chosen)
+            samples.append((time.perf_counter() - t0) * 1e3)
+            wrong += [sub[p].name for p in chosen[:20] if p in hand.name.get(sub[p].name, ())]
+    if engine == "vantorel" and index.count() != len(left):
+        wrong.append(f"count {index.count()} != {len(left)}")
+    return {"median_ms": statistics.median(samples), "samples_ms": samples, "wrong": wrong}
+
+
+def whole_set_child(objs, params, reps):
+    """value_counts and sorted_by against what a user does with collect()."""
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced()  # a view of every object
+    in_city = index.reduced(city=params["city"])
+    out = {}
+
+    def top_scores():
+        return sorted(in_city.collect(), key=lambda o: o.score, reverse=True)[:10]
+
+    cases = {
+        "value_counts": (lambda: view.value_counts("city"),
+                         lambda: collections.Counter(o.city for o in view.collect()),
+                         lambda got, ref: dict(got) == ref),
+        "top10": (lambda: in_city.sorted_by("score", descending=True, limit=10), top_scores,
+                  lambda got, ref: got == ref),
+    }
+    for name, (ours, python, same) in cases.items():
+        out[name] = {"vantorel_ms": median_ms(ours, reps), "python_ms": median_ms(python, reps),
+                     "wrong": [] if same(ours(), python()) else [name]}
+    return out
+
+
+def run_operations(objs, params, cfg):
+    """The removal, facet and ordering figures over `objs`; each index is built in its own
+    child."""
+    n, reps = len(objs), cfg["reps"]
+    ops = {"removal": {}, "sizes": [n // 10, n]}
+    for size in ops["sizes"]:
+        for engine in ("vantorel", "hand-index"):
+            print(f"  removing {REMOVED:,} of {size:,} objects: {engine}...", flush=True)
+            ops["removal"][f"{engine}@{size}"] = in_child(removal_child, engine, objs, size, reps,
+                                                          cfg["seed"])
+    print(f"  value_counts and sorted_by over {n:,} objects...", flush=True)
+    ops.update(in_child(whole_set_child, objs, params, reps))
+    return ops
+
+
 def in_child(fn, *args):
     """Runs fn(*args) in a forked process and returns its JSON-able result."""
     sys.stdout.flush()
@@ -357,6 +446,9 @@ def main(argv=None):
     ap.add_argument("--reps", type=int, help="repetitions per query (median reported)")
     ap.add_argument("--build-reps", type=int, default=3, help="repetitions of each build")
     ap.add_argument("--engines", help="comma-separated subset of " + ",".join(ENGINE_ORDER))
+    ap.add_argument("--ops-objects", type=int, default=1_000_000,
+                    help="objects for the removal, value_counts and sorted_by figures "
+                         "(removal also at a tenth of them); 0 skips them")
     ap.add_argument("--seed", type=int, default=20240601)
     ap.add_argument("--out", default=os.path.join(HERE, "results"), help="output directory")
     args = ap.parse_args(argv)
@@ -368,12 +460,13 @@ def main(argv=None):
         if e not in engines_mod.ENGINES:
             ap.error(f"unknown engine {e!r}")
     names = [e for e in ENGINE_ORDER if e in names]
-    cfg = {"objects": n, "reps": reps, "build_reps": args.build_reps, "seed": args.seed,
+    cfg = {"objects": n, "ops_objects": args.ops_objects, "reps": reps, "build_reps": args.build_reps, "seed": args.seed,
            "quick": args.quick}
 
-    print(f"Generating {n:,} objects (seed {args.seed})...", flush=True)
+    print(f"Generating {max(n, args.ops_objects):,} objects (seed {args.seed})...", flush=True)
     t0 = time.perf_counter()
-    objs, owners = generate(n, args.seed)
+    all_objs, owners = generate(max(n, args.ops_objects), args.seed)
+    objs = all_objs[:n]
     params = choose_params(objs)
     queries = describe(params)
     print(f"  done in {time.perf_counter() - t0:.1f} s", flush=True)
@@ -406,6 +499,9 @@ def main(argv=None):
         results[name] = res
         mismatches.extend(res["mismatches"])
 
+    ops = None
+    if "vantorel" in names and args.ops_objects:
+        ops = run_operations(all_objs[:args.ops_objects], params, cfg)
     gc.unfreeze()
     context = attribute_read_context(objs, min(n, 100_000))
     meta = {
@@ -422,7 +518,7 @@ def main(argv=None):
         "notes": notes,
     }
     doc = {"meta": meta, "engines": [e for e in names if e in results], "workloads": WORKLOADS,
-           "results": results, "mismatches": mismatches}
+           "results": results, "mismatches": mismatches, "operations": ops}
 
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "latest.json"), "w") as f:
@@ -432,6 +528,12 @@ def main(argv=None):
         f.write(md)
     print()
     print(report.text_table(doc))
+    if ops:
+        print()
+        print("\n".join(report.operations_table(ops)))
+        if report.operations_wrong(ops):
+            print("WRONG OPERATION ANSWERS:", report.operations_wrong(ops))
+            failed = True
     print(f"\nAttribute read: {context['indexable_ns_per_read']:.0f} ns on an Indexable, "
           f"{context['plain_ns_per_read']:.0f} ns on a plain object")
     png = os.path.join(args.out, "latest.png")

@@ -252,6 +252,29 @@ class HandIndexEngine(Engine):
     def owner(self, n):
         return self.pick(self.owner_ix.get(n, ()))
 
+    def remove(self, positions):
+        """Takes the objects at `positions` out of every structure, as a user would."""
+        objs = self.objs
+        for p in positions:
+            o = objs[p]
+            for ix, v in ((self.age, o.age), (self.city, o.city)):
+                ix[v].discard(p)
+            ps = self.name[o.name]
+            ps.discard(p)
+            if not ps:
+                del self.name[o.name]
+                del self.names_sorted[bisect.bisect_left(self.names_sorted, o.name)]
+            for t in o.tags:
+                self.tags[t].discard(p)
+            w = getattr(o, "owner", None)
+            if w is not None:
+                self.owner_ix[w.name].discard(p)
+            at = bisect.bisect_left(self.score_keys, o.score)
+            while self.score_pos[at] != p:
+                at += 1
+            del self.score_keys[at]
+            del self.score_pos[at]
+
     def update_age(self, positions, values):
         objs, age = self.objs, self.age
         for p, v in zip(positions, values):

@@ -95,6 +95,40 @@ def text_table(doc):
     return title + "\n" + "\n".join(lines)
 
 
+def operations_wrong(ops):
+    """Every wrong answer that the operation figures found, or an empty list."""
+    wrong = [w for r in ops["removal"].values() for w in r.get("wrong", [r.get("error")])]
+    if "error" in ops:
+        wrong.append(ops["error"])
+    return wrong + [w for k in ("value_counts", "top10") for w in ops.get(k, {}).get("wrong", [])]
+
+
+def operations_table(ops):
+    """Markdown rows: removal at two sizes, value_counts and the top 10 of a sorted_by."""
+    def ms(x):
+        return f"{x:.3g}"
+
+    rows = ["| operation | objects | vantorel ms | pure Python ms | speedup |",
+            "|---|---:|---:|---:|---:|"]
+    nan = float("nan")
+    for size in ops["sizes"]:
+        ours = ops["removal"][f"vantorel@{size}"].get("median_ms", nan)
+        hand = ops["removal"][f"hand-index@{size}"].get("median_ms", nan)
+        rows.append(f"| remove_object_many(1,000 objects) vs the hand-written index's removal "
+                    f"| {size:,} | {ms(ours)} | {ms(hand)} | {hand / ours:.1f}x |")
+    n = ops["sizes"][-1]
+    for key, what in (("value_counts", '`value_counts("city")` on a view vs `Counter` over '
+                                       '`collect()`'),
+                      ("top10", '`sorted_by("score", descending=True, limit=10)` in one city vs '
+                                '`sorted(collect(), key=...)[:10]`')):
+        r = ops.get(key)
+        if r is None:
+            continue
+        rows.append(f"| {what} | {n:,} | {ms(r['vantorel_ms'])} | {ms(r['python_ms'])} "
+                    f"| {r['python_ms'] / r['vantorel_ms']:.0f}x |")
+    return rows
+
+
 def markdown(doc):
     meta, cfg = doc["meta"], doc["meta"]["config"]
     header, body = rows(doc)
@@ -120,6 +154,9 @@ def markdown(doc):
     ]
     for r in body:
         out.append("| " + " | ".join(r) + " |")
+    if doc.get("operations"):
+        out += ["", "Removal, facet counts and ordered results (median ms):", ""]
+        out += operations_table(doc["operations"])
     out += ["", "Workloads:", ""]
     for wl in doc["workloads"]:
         count = next((doc["results"][e]["workloads"][wl].get("count") for e in doc["engines"]

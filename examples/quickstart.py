@@ -92,6 +92,15 @@ def main():
     )
     print(f"    -> a new Index of {len(rebased.collect()):,} people")
 
+    # Facets, ordered results and removal.
+    facets = timed("value_counts('city', limit=3)", lambda: big.value_counts("city", limit=3))
+    print(f"    -> {facets}")
+    oldest = timed("sorted_by('age', descending=True, limit=3)",
+                   lambda: big.sorted_by("age", descending=True, limit=3))
+    print(f"    -> ages {[p.age for p in oldest]}")
+    timed("remove_object_many(1,000 people)", lambda: big.remove_object_many(people[-1000:]))
+    print(f"    -> {big.count():,} people left")
+
     # Assignments keep every index current.
     someone = people[0]
     someone.city = "Atlantis"

@@ -22,6 +22,11 @@ std::vector<std::pair<int, int>> walk(std::map<int, int>::const_iterator from,
   return {from, to};
 }
 
+std::vector<std::pair<int, int>> walk(std::map<int, int>::const_reverse_iterator from,
+                                      std::map<int, int>::const_reverse_iterator to) {
+  return {from, to};
+}
+
 // Random inserts, overwrites and erasures (enough to split and drop chunks)
 // against std::map, checking order, bounds and the iterator returned by erase.
 TEST(ChunkedMapTest, MatchesStdMap) {
@@ -56,6 +61,9 @@ TEST(ChunkedMapTest, MatchesStdMap) {
                 walk(model.lower_bound(low), model.upper_bound(key)));
       ASSERT_EQ(walk(map.upper_bound(low), map.lower_bound(key)),
                 walk(model.upper_bound(low), model.lower_bound(key)));
+      std::vector<std::pair<int, int>> backwards;
+      for (auto it = map.end(); it != map.begin();) backwards.push_back(*--it);
+      ASSERT_EQ(backwards, walk(model.crbegin(), model.crend()));
     }
   }
   while (map.size() > 0) map.erase(map.begin());

@@ -139,6 +139,11 @@ TEST(HybridSetTest, ToBitmapAndCopies) {
     Bitmap bitmap = set.to_bitmap();
     EXPECT_EQ(bitmap.cardinality(), set.size());
     EXPECT_EQ(bitmap.to_vector(), ids(set));
+    const Bitmap odd{1, 3, 5, 7};
+    Bitmap common;
+    set.add_in(odd, common);
+    EXPECT_EQ(common, bitmap & odd);
+    EXPECT_EQ(set.count_in(odd), common.cardinality());
   }
 
   HybridSet large = added({1, 2, 3, 4});

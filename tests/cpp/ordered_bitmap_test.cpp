@@ -106,6 +106,30 @@ TEST(OrderKey, FollowsNumericOrderAndSharesKeysOfEqualValues) {
   double nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_GT(order_key(nan), order_key(kInf));
   EXPECT_LT(order_key(-nan), order_key(-kInf));
+  EXPECT_TRUE(is_nan_key(order_key(nan)));
+  EXPECT_TRUE(is_nan_key(order_key(-nan)));
+  EXPECT_TRUE(std::isnan(number_of(order_key(nan)).real));
+  // Every other key reads back as its number: an integer when integral and
+  // within int64_t, else the double.
+  for (const auto& group : groups) {
+    const OrderKey key = key_of(group.front());
+    EXPECT_FALSE(is_nan_key(key));
+    const KeyNumber number = number_of(key);
+    const Number& value = group.front();
+    if (const int64_t* integer = std::get_if<int64_t>(&value)) {
+      EXPECT_TRUE(number.is_integer);
+      EXPECT_EQ(number.integer, *integer);
+      continue;
+    }
+    const double real = std::get<double>(value);
+    const bool integral = std::trunc(real) == real && real >= -0x1p63 && real < 0x1p63;
+    EXPECT_EQ(number.is_integer, integral) << real;
+    if (integral) {
+      EXPECT_EQ(number.integer, static_cast<int64_t>(real));
+    } else {
+      EXPECT_EQ(number.real, real);
+    }
+  }
 }
 
 // Random mixed numbers, including edge values, never NaN.
@@ -251,6 +275,21 @@ TEST(NumericalBitmap, EveryUpdatePathKeepsQueriesExact) {
   }
   map.drain_moves();
   check_queries(map, kept, 6);
+
+  // Queued removals among queued moves, then an id added back.
+  for (size_t i = 0; i < kept.size(); i += 2)
+    map.defer_remove(key_of(kept[i].second), kept[i].first);
+  for (size_t i = 1; i < kept.size(); i += 2) {
+    const auto fresh = random_number(rng);
+    map.defer_replace(key_of(kept[i].second), key_of(fresh), kept[i].first);
+    kept[i].second = fresh;
+  }
+  const auto back = kept.front();
+  for (size_t i = 0; i < kept.size(); i += 2) kept[i].first = 0;
+  std::erase_if(kept, [](const auto& entry) { return entry.first == 0; });
+  map.insert(key_of(back.second), back.first);
+  kept.push_back(back);
+  check_queries(map, kept, 7);
 }
 
 TEST(NumericalBitmap, ConcurrentWalksUseTheirOwnScratch) {

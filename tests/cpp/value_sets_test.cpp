@@ -107,5 +107,36 @@ TEST(StringSetsTest, MatchesBruteForce) {
   EXPECT_LT(sets.key_count(), keys_before);
 }
 
+// Key walks visit keys in order both ways and stop when asked to.
+TEST(ValueSetsTest, WalksKeysBothWaysAndStops) {
+  NumberSets numbers;
+  StringSets strings;
+  const std::vector<std::string> words = {"b", "", "\xc3\xa9", "a", "ab", "Z"};
+  for (uint32_t id = 0; id < 12; ++id) {
+    numbers.add(order_key(static_cast<int64_t>(id % 6) - 3), id);
+    strings.add(words[id % words.size()], id);
+  }
+  std::vector<int64_t> seen;
+  numbers.walk_keys(false, [&](OrderKey key, const HybridSet& ids) {
+    seen.push_back(number_of(key).integer);
+    EXPECT_EQ(ids.size(), 2u);
+    return true;
+  });
+  EXPECT_EQ(seen, (std::vector<int64_t>{-3, -2, -1, 0, 1, 2}));
+  seen.clear();
+  numbers.walk_keys(true, [&](OrderKey key, const HybridSet&) {
+    seen.push_back(number_of(key).integer);
+    return seen.size() < 3;
+  });
+  EXPECT_EQ(seen, (std::vector<int64_t>{2, 1, 0}));
+  std::vector<std::string> texts;
+  strings.walk_keys(true, [&](std::string_view key, const HybridSet&) {
+    texts.emplace_back(key);
+    return true;
+  });
+  // Reverse byte order: the two-byte UTF-8 character sorts above ASCII.
+  EXPECT_EQ(texts, (std::vector<std::string>{"\xc3\xa9", "b", "ab", "a", "Z", ""}));
+}
+
 }  // namespace
 }  // namespace vantorel

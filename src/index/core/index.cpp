@@ -58,8 +58,7 @@ void IndexAPI::store_item(const StoredItem& item) {
   StoredItem previous;
   {
     auto table = items->write();
-    if (id >= table->size()) table->resize(id + 1);
-    previous = std::exchange((*table)[id], item);
+    previous = table->put(id, item, static_cast<size_t>(id) + 1);
   }
   // `previous` is released here, outside the lock.
 }
@@ -91,9 +90,14 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
   allowed_items.write()->add(record.id);
 }
 
-void IndexAPI::remove_object(const IndexableRecord& record) {
+bool IndexAPI::remove_object(const IndexableRecord& record) {
   auto memberships = record.indexes->lock();
+  // Under the membership mutex, so that no add of this object runs now; an
+  // object registered by a bulk add that has not made it live yet counts
+  // as added after this removal.
+  if (!is_live(record.id)) return false;
   remove_object_locked(record, *memberships);
+  return true;
 }
 
 void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipList& memberships) {
@@ -105,7 +109,7 @@ void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipLis
   }
   StoredItem previous;
   auto table = items->write();
-  if (record.id < table->size()) previous = std::exchange((*table)[record.id], StoredItem{});
+  previous = table->vacate(record.id);
   table.release();
 }
 
@@ -183,8 +187,9 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
     auto table = items->write();
     uint32_t largest = 0;
     for (const StoredItem* item : bulk) largest = std::max(largest, item->record->id);
-    if (largest >= table->size()) table->resize(static_cast<size_t>(largest) + 1);
-    for (const StoredItem* item : bulk) (*table)[item->record->id] = *item;
+    for (const StoredItem* item : bulk) {
+      table->put(item->record->id, *item, static_cast<size_t>(largest) + 1);
+    }
   }
   // The objects indexed here become live together once their values are in.
   std::vector<uint32_t> entered;
@@ -270,7 +275,7 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
   {
     auto table = items->write();
     removed.for_each([&](uint32_t id) {
-      if (id < table->size()) vacated.push_back(std::exchange((*table)[id], StoredItem{}));
+      if (id < table->size()) vacated.push_back(table->vacate(id));
     });
   }
 }
@@ -283,6 +288,14 @@ void IndexAPI::register_path(uint32_t parent, uint32_t child) {
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children) {
   if (children.empty()) return Bitmap();
   return parent_child_map.read()->exact_parents_of(children);
+}
+
+uint64_t IndexAPI::departures() {
+  return items->read()->departures();
+}
+
+uint64_t IndexAPI::count() {
+  return allowed_items.read()->cardinality();
 }
 
 std::vector<StoredItem> IndexAPI::live_items() {

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/item_table.h"
 #include "index/core/stored_item.h"
 #include "index/core/structures/m2m/m2m.h"
 #include "index/core/structures/roaring/bitmap.h"
@@ -43,7 +44,7 @@ struct QueryExpr;
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
   using MapArray = std::vector<std::shared_ptr<QueryMap>>;
-  using ItemTable = std::vector<StoredItem>;
+  using ItemTable = ::vantorel::ItemTable;
 
   // An empty core. `owner` is the QueryMap whose nested core this is (empty
   // for the core of a Python Index).
@@ -69,8 +70,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_object_many(const std::vector<StoredItem>& items, bool index_private);
 
   // Takes an object out of this core: unregisters the membership, removes
-  // its value entries, marks it not live and vacates its slot.
-  void remove_object(const IndexableRecord& record);
+  // its value entries (its elements and, in the nested cores, the objects
+  // that no other holder holds go with them), marks it not live and vacates
+  // its slot. Cost: the object's own values. An object that is not live
+  // here is left alone; returns whether the object was taken out.
+  bool remove_object(const IndexableRecord& record);
   void remove_object_locked(const IndexableRecord& record, MembershipList& memberships);
 
   // Index or unindex one (attribute, value) pair of item `id`.
@@ -94,6 +98,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // The QueryMap of `attribute`, or null when this core has none.
   std::shared_ptr<QueryMap> map_for(uint32_t attribute);
   std::shared_ptr<QueryMap> owner() const { return owner_.lock(); }
+
+  // The departure count of the item table (see ItemTable): read it before
+  // evaluating a query whose result becomes a view.
+  uint64_t departures();
+  // The number of live ids.
+  uint64_t count();
 
   // Live items in ascending id order (vacant slots skipped).
   std::vector<StoredItem> live_items();

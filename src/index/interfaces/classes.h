@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "index/core/index.h"
@@ -19,8 +20,10 @@ PyTypeObject* query_expr_type();
 
 // A new FilteredIndex of the objects `ids` over the shared value indexes and
 // item table of `core`; the view keeps `core` alive, so assignments keep
-// reaching those tables after the Index itself is released.
-PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids);
+// reaching those tables after the Index itself is released. `epoch` is the
+// table's departure count read before `ids` were evaluated (ItemTable):
+// objects that leave after it are not reported by the view.
+PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids, uint64_t epoch);
 
 // A new Index object around `core`.
 PyObject* make_index(std::shared_ptr<IndexAPI> core);
@@ -44,9 +47,11 @@ bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each);
 // Raises TypeError when a between query has bounds that are not numbers.
 bool check_query(const QueryExpr& expr);
 
-// The objects of `ids` in ascending id order, skipping vacant slots.
+// The objects of `ids` in ascending id order, skipping vacant slots (and,
+// given a view's `epoch`, the slots the view no longer reports).
 // Requires the interpreter lock.
-PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids);
+PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids,
+                        std::optional<uint64_t> epoch = std::nullopt);
 
 bool check_sequence_argument(PyObject* sequence, const char* parameter);
 

@@ -1,6 +1,7 @@
 // FilteredIndex: a query result that can be narrowed, collected or rebased.
 #include "index/core/query/query.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/operations.h"
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/gil.h"
@@ -17,6 +18,7 @@ struct FilteredIndexObject {
   std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
   std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
   Bitmap ids;
+  uint64_t epoch;  // the item table's departure count before `ids` were evaluated
 };
 
 FilteredIndexObject* as_filtered(PyObject* object) {
@@ -61,7 +63,7 @@ PyObject* filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword);
     FilteredIndexObject* view = as_filtered(self);
     Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->core, std::move(result));
+    return make_filtered_index(view->core, std::move(result), view->epoch);
   });
 }
 
@@ -78,8 +80,57 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     std::vector<QueryExpr> exprs{*query};
     FilteredIndexObject* view = as_filtered(self);
     Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->core, std::move(result));
+    return make_filtered_index(view->core, std::move(result), view->epoch);
   });
+}
+
+ObjectSet object_set_of(PyObject* self) {
+  FilteredIndexObject* view = as_filtered(self);
+  return ObjectSet{view->maps, view->items, nullptr, &view->ids, view->epoch};
+}
+
+// The frame of the methods that read the view as a set of objects.
+template <PyObject* (*kBody)(PyObject* self, const py::ParsedArgs& args)>
+PyObject* set_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     const py::Signature& signature) {
+  py::EntryScope entry;
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_receiver(self)) return nullptr;
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
+    return kBody(self, parsed);
+  });
+}
+
+PyObject* count_body(PyObject* self, const py::ParsedArgs&) {
+  return count_of(object_set_of(self));
+}
+
+PyObject* value_counts_body(PyObject* self, const py::ParsedArgs& args) {
+  return value_counts_of(object_set_of(self), args);
+}
+
+PyObject* sorted_by_body(PyObject* self, const py::ParsedArgs& args) {
+  return sorted_by_of(object_set_of(self), args, "FilteredIndex.sorted_by()");
+}
+
+const py::Signature kCount{"FilteredIndex.count()", {}, 0};
+const py::Signature kValueCounts{"FilteredIndex.value_counts()", {"attr", "limit"}, 1};
+const py::Signature kSortedBy{"FilteredIndex.sorted_by()", {"attr", "descending", "limit"}, 1};
+
+PyObject* filtered_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return set_method<count_body>(self, args, nargs, kwnames, kCount);
+}
+
+PyObject* filtered_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return set_method<value_counts_body>(self, args, nargs, kwnames, kValueCounts);
+}
+
+PyObject* filtered_sorted_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return set_method<sorted_by_body>(self, args, nargs, kwnames, kSortedBy);
 }
 
 PyObject* filtered_collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -90,7 +141,8 @@ PyObject* filtered_collect(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!check_receiver(self)) return nullptr;
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    return collect_items(*as_filtered(self)->items, as_filtered(self)->ids);
+    FilteredIndexObject* view = as_filtered(self);
+    return collect_items(*view->items, view->ids, view->epoch);
   });
 }
 
@@ -110,7 +162,7 @@ PyObject* filtered_rebase(PyObject* self, PyObject* const* args, Py_ssize_t narg
       {
         auto table = view->items->read();
         view->ids.for_each([&](uint32_t id) {
-          if (id < table->size() && !(*table)[id].vacant()) objects.push_back((*table)[id]);
+          if (table->answers(id, view->epoch)) objects.push_back((*table)[id]);
         });
       }
       // Every stored attribute of the objects is indexed in the new index.
@@ -134,6 +186,14 @@ PyMethodDef kFilteredMethods[] = {
      kFast, "collect($self)\n--\n\nThe matching objects, in ascending item id order."},
     {"rebase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_rebase)),
      kFast, "rebase($self)\n--\n\nA new, independent Index holding exactly these objects."},
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_count)),
+     kFast, kCountDoc},
+    {"value_counts",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_value_counts)), kFast,
+     kValueCountsDoc},
+    {"sorted_by",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_sorted_by)), kFast,
+     kSortedByDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -161,7 +221,7 @@ PyTypeObject* filtered_index_type() {
   return type;
 }
 
-PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids) {
+PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids, uint64_t epoch) {
   PyTypeObject* type = filtered_index_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
@@ -171,18 +231,21 @@ PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids) {
   new (&object->items) std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>>(core->items);
   new (&object->core) std::shared_ptr<IndexAPI>(std::move(core));
   new (&object->ids) Bitmap(std::move(ids));
+  object->epoch = epoch;
   return self;
 }
 
-PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids) {
+PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids,
+                        std::optional<uint64_t> epoch) {
   std::vector<PyObject*> objects;
   objects.reserve(ids.cardinality());
   {
     auto table =
         py::lock_without_stalling([&] { return items.try_read(); }, [&] { return items.read(); });
     ids.for_each([&](uint32_t id) {
-      if (id < table->size() && !(*table)[id].vacant())
-        objects.push_back((*table)[id].python->get());
+      const bool reported =
+          epoch ? table->answers(id, *epoch) : id < table->size() && !(*table)[id].vacant();
+      if (reported) objects.push_back((*table)[id].python->get());
     });
     for (PyObject* object : objects) Py_INCREF(object);
   }

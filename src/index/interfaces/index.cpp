@@ -1,6 +1,7 @@
 // Index: the Python class through which an index is built and queried.
 #include "index/indexable.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/operations.h"
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/gil.h"
@@ -64,14 +65,21 @@ PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-PyObject* add_object(PyObject* self, py::ParsedArgs& args) {
-  PyObject* object = args.values[0];
+// The argument `py_ref` as a stored item; nullopt with TypeError set when it
+// is not Indexable.
+std::optional<StoredItem> extract_object(PyObject* object) {
   if (!is_indexable(object)) {
     py::set_cannot_convert(object, "Indexable");
     py::wrap_argument_error("py_ref");
-    return nullptr;
+    return std::nullopt;
   }
-  StoredItem item = stored_item_of(object);
+  return stored_item_of(object);
+}
+
+PyObject* add_object(PyObject* self, py::ParsedArgs& args) {
+  std::optional<StoredItem> extracted = extract_object(args.values[0]);
+  if (!extracted) return nullptr;
+  StoredItem item = std::move(*extracted);
   {
     py::AllowThreads released;
     core_of(self).add_object(item);
@@ -108,9 +116,50 @@ PyObject* add_object_many(PyObject* self, py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-// The live ids of the core that match every keyword.
-Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
+PyObject* remove_object(PyObject* self, py::ParsedArgs& args) {
+  std::optional<StoredItem> item = extract_object(args.values[0]);
+  if (!item) return nullptr;
+  {
+    py::AllowThreads released;
+    core_of(self).remove_object(*item->record);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* remove_object_many(PyObject* self, py::ParsedArgs& args) {
+  std::optional<std::vector<StoredItem>> items = extract_objects(args.values[0]);
+  if (!items) return nullptr;
+  {
+    py::AllowThreads released;
+    for (const StoredItem& item : *items) core_of(self).remove_object(*item.record);
+    items->clear();
+  }
+  Py_RETURN_NONE;
+}
+
+ObjectSet object_set_of(PyObject* self) {
+  const std::shared_ptr<IndexAPI>& core = reinterpret_cast<IndexObject*>(self)->core;
+  return ObjectSet{core->index, core->items, core.get()};
+}
+
+PyObject* count(PyObject* self, py::ParsedArgs&) {
+  return count_of(object_set_of(self));
+}
+
+PyObject* value_counts(PyObject* self, py::ParsedArgs& args) {
+  return value_counts_of(object_set_of(self), args);
+}
+
+PyObject* sorted_by(PyObject* self, py::ParsedArgs& args) {
+  return sorted_by_of(object_set_of(self), args, "Index.sorted_by()");
+}
+
+// The live ids of the core that match every keyword; `epoch` receives the
+// departure count from before the evaluation, for a view of the result.
+Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs,
+                      uint64_t* epoch = nullptr) {
   py::AllowThreads released;
+  if (epoch != nullptr) *epoch = core.departures();
   auto maps = core.index->read();
   auto allowed = core.allowed_items.read();
   return evaluate_and_queries_vec(*maps, *allowed, exprs);
@@ -130,8 +179,9 @@ PyObject* reduce(PyObject* self, py::ParsedArgs& args) {
 PyObject* reduced(PyObject* self, py::ParsedArgs& args) {
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
-  Bitmap result = match_keywords(core, exprs);
-  return make_filtered_index(shared_core_of(self), std::move(result));
+  uint64_t epoch = 0;
+  Bitmap result = match_keywords(core, exprs, &epoch);
+  return make_filtered_index(shared_core_of(self), std::move(result), epoch);
 }
 
 PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
@@ -139,12 +189,14 @@ PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
   if (query == nullptr || !check_query(*query)) return nullptr;
   IndexAPI& core = core_of(self);
   Bitmap result;
+  uint64_t epoch = 0;
   {
     // The argument keeps the (immutable) tree alive for the call.
     py::AllowThreads released;
+    epoch = core.departures();
     result = core.reduced_query(*query);
   }
-  return make_filtered_index(shared_core_of(self), std::move(result));
+  return make_filtered_index(shared_core_of(self), std::move(result), epoch);
 }
 
 PyObject* get_by_attribute(PyObject* self, py::ParsedArgs& args) {
@@ -194,6 +246,11 @@ const py::Signature kReducedQuery{"Index.reduced_query()", {"query"}, 1};
 const py::Signature kGetByAttribute{"Index.get_by_attribute()", {}, 0, false, true};
 const py::Signature kCollect{"Index.collect()", {}, 0};
 const py::Signature kUnionWith{"Index.union_with()", {"other"}, 1};
+const py::Signature kRemoveObject{"Index.remove_object()", {"py_ref"}, 1};
+const py::Signature kRemoveObjectMany{"Index.remove_object_many()", {"objs"}, 1};
+const py::Signature kCount{"Index.count()", {}, 0};
+const py::Signature kValueCounts{"Index.value_counts()", {"attr", "limit"}, 1};
+const py::Signature kSortedBy{"Index.sorted_by()", {"attr", "descending", "limit"}, 1};
 
 template <Method kMethod, const py::Signature& kSignature>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -228,6 +285,17 @@ PyMethodDef kIndexMethods[] = {
         "collect", "collect($self)\n--\n\nEvery object of the index, in ascending item id order."),
     method_def<union_with, kUnionWith>(
         "union_with", "union_with($self, other)\n--\n\nAdds every object of another index."),
+    method_def<remove_object, kRemoveObject>(
+        "remove_object",
+        "remove_object($self, py_ref)\n--\n\nTakes one Indexable object out of the index (an "
+        "object that is not in it is ignored)."),
+    method_def<remove_object_many, kRemoveObjectMany>(
+        "remove_object_many",
+        "remove_object_many($self, objs)\n--\n\nTakes a sequence of Indexable objects out of the "
+        "index; nothing is removed unless every element is Indexable."),
+    method_def<count, kCount>("count", kCountDoc),
+    method_def<value_counts, kValueCounts>("value_counts", kValueCountsDoc),
+    method_def<sorted_by, kSortedBy>("sorted_by", kSortedByDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

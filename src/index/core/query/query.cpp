@@ -106,7 +106,9 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
       auto guard = num_ordered.write();
       if (!*guard) return;
       const OrderKey key = key_of(value);
-      (*guard)->slices.remove(key, id);
+      // Queued like the moves of assignments: a removal touches all 76
+      // slices, which a batch visits position by position.
+      (*guard)->slices.defer_remove(key, id);
       (*guard)->values.remove(key, id);
       return;
     }

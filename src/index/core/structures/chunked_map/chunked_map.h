@@ -9,8 +9,9 @@
 // moving up to kChunk entries on an insertion or an erasure. A full chunk is
 // split in two; an emptied chunk is dropped.
 //
-// The interface is the part of std::map that the value sets use. Iterators
-// are invalidated by every insertion and erasure.
+// The interface is the part of std::map that the value sets use; const
+// iterators step both ways. Iterators are invalidated by every insertion and
+// erasure.
 #pragma once
 
 #include <algorithm>
@@ -38,6 +39,15 @@ class ChunkedMap {
         ++chunk_;
         slot_ = 0;
       }
+      return *this;
+    }
+    // Steps back one entry; the caller never steps back from begin().
+    const_iterator& operator--() {
+      if (slot_ == 0) {
+        --chunk_;
+        slot_ = (*chunks_)[chunk_].size();
+      }
+      --slot_;
       return *this;
     }
     bool operator==(const const_iterator& other) const {

@@ -6,7 +6,10 @@
 // the key folded onto itself (its high part XORed into its low part), which
 // keeps every aligned run of eight consecutive ids in one run of eight slots:
 // ids are handed out densely, so looking up ascending ids touches each cache
-// line once instead of once per id. The table keeps at
+// line once instead of once per id. Dense ids therefore fill long runs of
+// slots, each at its own home; erasing scans the run after the hole only as
+// far as any entry sits from its home (the longest displacement an insertion
+// has made since the last rehash), not to the run's end. The table keeps at
 // most half its slots in use, and shrinks when it falls below an eighth.
 // The key 0xFFFFFFFF marks an empty slot and cannot be stored.
 //
@@ -55,6 +58,9 @@ class FlatIdMap {
   std::vector<Slot> slots_;  // empty, or a power of two of at least 16 slots
   size_t size_ = 0;
   int slot_bits_ = 0;  // log2(slot count)
+  // No entry sits further than this from its home slot: insertions raise it,
+  // erasures only move entries closer to home.
+  size_t max_displacement_ = 0;
 };
 
 }  // namespace vantorel

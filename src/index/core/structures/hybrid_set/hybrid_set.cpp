@@ -181,6 +181,23 @@ Bitmap HybridSet::to_bitmap() const {
   return bitmap_of(array_ids());
 }
 
+uint64_t HybridSet::count_in(const Bitmap& allowed) const {
+  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->and_cardinality(allowed);
+  uint64_t count = 0;
+  for (uint32_t id : array_ids()) count += allowed.contains(id) ? 1 : 0;
+  return count;
+}
+
+void HybridSet::add_in(const Bitmap& allowed, Bitmap& out) const {
+  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
+    out |= *bitmap & allowed;
+    return;
+  }
+  for (uint32_t id : array_ids()) {
+    if (allowed.contains(id)) out.add(id);
+  }
+}
+
 void HybridSet::add_to(Bitmap& out) const {
   if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
     out |= *bitmap;

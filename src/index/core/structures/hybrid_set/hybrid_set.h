@@ -71,6 +71,10 @@ class HybridSet {
 
   // Adds the set's ids to `out`.
   void add_to(Bitmap& out) const;
+  // How many of the set's ids are in `allowed`, and the same ids added to
+  // `out`; neither builds a bitmap of the set.
+  uint64_t count_in(const Bitmap& allowed) const;
+  void add_in(const Bitmap& allowed, Bitmap& out) const;
 
   size_t size() const;
   bool empty() const { return size() == 0; }

@@ -1,6 +1,7 @@
 #include "index/core/structures/ordered_bitmap/order_key.h"
 
 #include <bit>
+#include <cstdint>
 
 namespace vantorel {
 
@@ -15,7 +16,46 @@ OrderKey complement(OrderKey key) {
   return OrderKey{static_cast<uint16_t>(~key.head & kHeadMask), ~key.tail};
 }
 
+constexpr uint16_t kInfinityExponent = 0x7FF;
+
+bool is_negative(OrderKey key) {
+  return key.head < kZeroHead;
+}
+
+KeyNumber real_number(double value) {
+  return KeyNumber{false, 0, value};
+}
+
 }  // namespace
+
+bool is_nan_key(OrderKey key) {
+  if (is_negative(key)) key = complement(key);
+  return (key.head & kInfinityExponent) == kInfinityExponent && key.tail != kLeadingOne;
+}
+
+KeyNumber number_of(OrderKey key) {
+  if (key == OrderKey{}) return KeyNumber{true, 0, 0.0};
+  const bool negative = is_negative(key);
+  if (negative) key = complement(key);
+  const uint64_t sign = negative ? kLeadingOne : 0;
+  const uint16_t exponent = key.head & kInfinityExponent;
+  if (exponent == 0) return real_number(std::bit_cast<double>(sign | key.tail));  // subnormal
+  const int power = exponent - 1023;  // of the leading one
+  if (power >= 0 && power <= 63 && (power == 63 || key.tail << (power + 1) == 0)) {
+    const uint64_t magnitude = key.tail >> (63 - power);
+    if (!negative && magnitude <= uint64_t{INT64_MAX}) {
+      return KeyNumber{true, static_cast<int64_t>(magnitude), 0.0};
+    }
+    if (negative && magnitude <= kLeadingOne) {
+      return KeyNumber{true, static_cast<int64_t>(~magnitude + 1), 0.0};
+    }
+  }
+  // A double keeps 52 fraction bits below the leading one (infinities and
+  // NaNs included); a key from an integer with more significant bits is
+  // integral and was read above.
+  const uint64_t fraction = key.tail << 1 >> 12;
+  return real_number(std::bit_cast<double>(sign | uint64_t{exponent} << 52 | fraction));
+}
 
 OrderKey order_key(int64_t value) {
   if (value == 0) return OrderKey{};

@@ -38,6 +38,19 @@ struct OrderKey {
   friend auto operator<=>(const OrderKey&, const OrderKey&) = default;
 };
 
+// The number a key stands for: an integer when the value is integral and
+// fits int64_t (so 3.0 reads back as 3), otherwise a double.
+struct KeyNumber {
+  bool is_integer;
+  int64_t integer;
+  double real;
+};
+
+// Whether the key is that of a NaN (of either sign, any payload).
+bool is_nan_key(OrderKey key);
+// The number of a key made by order_key. NaN keys read back as a NaN.
+KeyNumber number_of(OrderKey key);
+
 // Pass exactly int64_t or double: an `int` argument is ambiguous on purpose,
 // so that no caller picks the wrong scale by accident.
 OrderKey order_key(int64_t value);

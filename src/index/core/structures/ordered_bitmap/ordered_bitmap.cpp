@@ -36,7 +36,12 @@ constexpr size_t kMaxQueuedMoves = 4096;
 
 void NumericalBitmap::defer_replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id) {
   if (old_key == new_key) return;
-  moves_.push_back({old_key, new_key, id});
+  moves_.push_back({old_key, new_key, id, false});
+  if (moves_.size() >= kMaxQueuedMoves) drain_moves();
+}
+
+void NumericalBitmap::defer_remove(const OrderKey& key, uint32_t id) {
+  moves_.push_back({key, key, id, true});
   if (moves_.size() >= kMaxQueuedMoves) drain_moves();
 }
 
@@ -46,6 +51,11 @@ void NumericalBitmap::drain_moves() {
   uint16_t head_changes = 0;
   uint64_t tail_changes = 0;
   for (const Move& move : moves_) {
+    if (move.removes) {
+      head_changes = 0xFFF;
+      tail_changes = ~uint64_t{0};
+      break;
+    }
     head_changes |= move.old_key.head ^ move.new_key.head;
     tail_changes |= move.old_key.tail ^ move.new_key.tail;
   }
@@ -57,6 +67,10 @@ void NumericalBitmap::drain_moves() {
     Slice& slice = slices_[n];
     for (const Move& move : moves_) {
       const bool old_bit = move.old_key.bit(n);
+      if (move.removes) {
+        slice[old_bit].bitmap().remove(move.id);
+        continue;
+      }
       if (old_bit == move.new_key.bit(n)) continue;
       slice[old_bit].bitmap().remove(move.id);
       slice[!old_bit].bitmap().add(move.id);

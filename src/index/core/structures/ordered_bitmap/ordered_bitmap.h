@@ -13,8 +13,9 @@
 // readers in. The owner removes an id's previous number before inserting a
 // new one; insert does not look for it.
 //
-// A number that changes can be moved later: defer_replace() queues the move,
-// and the queue is applied bit position by bit position, which keeps each
+// A number that changes can be moved later: defer_replace() queues the move
+// (defer_remove() a removal), and the queue is applied bit position by bit
+// position, which keeps each
 // position's two bitmaps in cache for the whole batch instead of visiting
 // every position for every move. Every writing operation applies the queue
 // first; queries require an empty queue, so the owner calls drain_moves()
@@ -52,6 +53,8 @@ class NumericalBitmap {
   // Queues replace(old_key, new_key, id). The queue is applied when it
   // reaches a fixed length, by drain_moves(), or by any other writing call.
   void defer_replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id);
+  // Queues remove(key, id) the same way.
+  void defer_remove(const OrderKey& key, uint32_t id);
   bool has_queued_moves() const { return !moves_.empty(); }
   void drain_moves();
 
@@ -110,6 +113,7 @@ class NumericalBitmap {
     OrderKey old_key;
     OrderKey new_key;
     uint32_t id;
+    bool removes;  // the id leaves: `new_key` is unused
   };
 
   std::array<Slice, OrderKey::kBits> slices_;

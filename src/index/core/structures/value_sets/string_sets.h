@@ -22,6 +22,7 @@
 #include "index/core/structures/chunked_map/chunked_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/roaring/bitmap.h"
+#include "index/core/structures/value_sets/value_sets.h"
 
 namespace vantorel {
 
@@ -43,6 +44,14 @@ class StringSets {
   bool add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const;
   // Adds to `out` the ids of every key that contains `needle`.
   void add_containing(std::string_view needle, Bitmap& out) const;
+
+  // Calls visit(key, ids) for every key in byte order, or in reverse byte
+  // order with `descending`, until it returns false.
+  template <class Visit>
+  void walk_keys(bool descending, Visit&& visit) const {
+    auto forward = [&](std::string_view key, const HybridSet* ids) { return visit(key, *ids); };
+    walk_map(sorted_, descending, forward);
+  }
 
   // Removes every id of `drop`.
   void remove_all(const Bitmap& drop);

@@ -28,6 +28,23 @@ struct KeyBound {
   bool inclusive;
 };
 
+// Calls visit(key, value) for the entries of an ordered map, ascending or
+// descending, until it returns false. Shared by the value sets of numbers and
+// of strings.
+template <class Map, class Visit>
+void walk_map(const Map& map, bool descending, Visit& visit) {
+  if (!descending) {
+    for (const auto& [key, value] : map) {
+      if (!visit(key, value)) return;
+    }
+    return;
+  }
+  for (auto it = map.end(); it != map.begin();) {
+    --it;
+    if (!visit(it->first, it->second)) return;
+  }
+}
+
 template <class Map>
 class ValueSets {
  public:
@@ -80,6 +97,13 @@ class ValueSets {
       it->second.add_to(out);
     }
     return true;
+  }
+
+  // Calls visit(key, ids) for every key in ascending order, or descending
+  // with `descending`, until it returns false.
+  template <class Visit>
+  void walk_keys(bool descending, Visit&& visit) const {
+    walk_map(map_, descending, visit);
   }
 
   // Removes every id of `drop`.

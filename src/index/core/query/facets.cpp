@@ -1,0 +1,205 @@
+#include "index/core/query/facets.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "index/core/query/query.h"
+#include "index/core/structures/string_interner/string_interner.h"
+
+namespace vantorel {
+
+namespace {
+
+// A value with the ids that hold it, before counting.
+struct Holders {
+  PyValue value;
+  Bitmap ids;
+};
+
+PyValue number_value(OrderKey key) {
+  const KeyNumber number = number_of(key);
+  return number.is_integer ? PyValue::of_int(number.integer) : PyValue::of_float(number.real);
+}
+
+// Collects the values of one QueryMap over `allowed`, either as counts
+// (`out_counts`) or, for a caller that maps them further, as id sets
+// (`out_ids`). Every sub-index is read with the element table, in the
+// writers' lock order.
+class MapFacets {
+ public:
+  MapFacets(const QueryMap& map, const Bitmap& allowed) : map_(map), allowed_(allowed) {}
+
+  void collect(std::vector<Facet>* out_counts, std::vector<Holders>* out_ids) {
+    counts_ = out_counts;
+    ids_ = out_ids;
+    numbers();
+    strings();
+    booleans();
+    others();
+  }
+
+ private:
+  // Enters `value` held by `held` (ids of this map, element ids included).
+  void enter(PyValue value, const HybridSet& held, const ElementTable* table, bool need_first) {
+    const bool has_elements = table != nullptr && !table->masked_ids.empty();
+    if (counts_ != nullptr && !has_elements && !need_first) {
+      const uint64_t count = held.count_in(allowed_);
+      if (count > 0) counts_->push_back(Facet{std::move(value), count, 0});
+      return;
+    }
+    Bitmap ids;
+    if (has_elements) {
+      held.add_to(ids);
+      QueryMap::unmask_in(table, ids);
+      ids &= allowed_;
+    } else {
+      held.add_in(allowed_, ids);
+    }
+    enter_ids(std::move(value), std::move(ids));
+  }
+
+  void enter_ids(PyValue value, Bitmap ids) {
+    if (ids.empty()) return;
+    if (counts_ != nullptr) {
+      counts_->push_back(Facet{std::move(value), ids.cardinality(), *ids.minimum()});
+    } else {
+      ids_->push_back(Holders{std::move(value), std::move(ids)});
+    }
+  }
+
+  void numbers() {
+    auto guard = map_.num_ordered.read();
+    if (!*guard) return;
+    auto table = map_.elements.read();
+    (*guard)->values.walk_keys(false, [&](OrderKey key, const HybridSet& held) {
+      // NaN equals nothing, so no equality query reports it.
+      if (!is_nan_key(key)) enter(number_value(key), held, table->get(), false);
+      return true;
+    });
+  }
+
+  void strings() {
+    auto guard = map_.str_radix_map.read();
+    if (!*guard) return;
+    auto table = map_.elements.read();
+    (*guard)->values.walk_keys(false, [&](std::string_view text, const HybridSet& held) {
+      enter(PyValue::of_str(text), held, table->get(), false);
+      return true;
+    });
+  }
+
+  void booleans() {
+    auto guard = map_.bool_map.read();
+    if (!*guard) return;
+    auto table = map_.elements.read();
+    for (bool flag : {false, true}) {
+      Bitmap ids = (**guard)[flag ? 0 : 1].bitmap();
+      QueryMap::unmask_in(table->get(), ids);
+      ids &= allowed_;
+      enter_ids(PyValue::of_bool(flag), std::move(ids));
+    }
+  }
+
+  void others() {
+    ExactMap* exact = map_.exact.get();
+    if (exact == nullptr) return;
+    auto table = map_.elements.read();
+    exact->for_each_shard_read([&](const auto& shard) {
+      for (const auto& [value, held] : shard) enter(value, held, table->get(), true);
+    });
+  }
+
+  const QueryMap& map_;
+  const Bitmap& allowed_;
+  std::vector<Facet>* counts_ = nullptr;
+  std::vector<Holders>* ids_ = nullptr;
+};
+
+// The values of `attr` with the ids of `allowed` that hold them, following
+// dotted names into the nested cores as queries do.
+void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std::string_view attr,
+                     std::vector<Facet>* out_counts, std::vector<Holders>* out_ids) {
+  const size_t dot = attr.find('.');
+  const QueryMap* map = map_named(maps, attr.substr(0, dot));
+  if (map == nullptr) return;
+  if (dot == std::string_view::npos) {
+    MapFacets(*map, allowed).collect(out_counts, out_ids);
+    return;
+  }
+  std::shared_ptr<IndexAPI> nested = map->nested();
+  if (!nested) return;
+  std::vector<Holders> held;
+  {
+    auto nested_maps = nested->index->read();
+    auto nested_allowed = nested->allowed_items.read();
+    collect_holders(*nested_maps, *nested_allowed, attr.substr(dot + 1), nullptr, &held);
+  }
+  for (Holders& entry : held) {
+    Bitmap holders = map->holders_of(*nested, entry.ids);
+    holders &= allowed;
+    if (holders.empty()) continue;
+    if (out_counts != nullptr) {
+      out_counts->push_back(
+          Facet{std::move(entry.value), holders.cardinality(), *holders.minimum()});
+    } else {
+      out_ids->push_back(Holders{std::move(entry.value), std::move(holders)});
+    }
+  }
+}
+
+// Numbers, strings, booleans, then every other kind.
+int group_of(const PyValue& value) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+      return 0;
+    case ValueKind::Str:
+      return 1;
+    case ValueKind::Bool:
+      return 2;
+    default:
+      return 3;
+  }
+}
+
+OrderKey key_of_number(const PyValue& value) {
+  return value.kind() == ValueKind::Int ? order_key(value.as_int()) : order_key(value.as_float());
+}
+
+bool reported_before(const Facet& a, const Facet& b) {
+  if (a.count != b.count) return a.count > b.count;
+  const int group = group_of(a.value);
+  if (group != group_of(b.value)) return group < group_of(b.value);
+  switch (group) {
+    case 0:
+      return key_of_number(a.value) < key_of_number(b.value);
+    case 1:
+      return a.value.as_str() < b.value.as_str();
+    case 2:
+      return !a.value.as_bool() && b.value.as_bool();
+    default:
+      return a.first_id < b.first_id;
+  }
+}
+
+}  // namespace
+
+const QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
+  std::optional<uint32_t> id = global_interner().get(name);
+  if (!id || *id >= maps.size()) return nullptr;
+  return maps[*id].get();
+}
+
+std::vector<Facet> value_counts(const IndexAPI::MapArray& maps, const Bitmap& allowed,
+                                std::string_view attr, std::optional<size_t> limit) {
+  std::vector<Facet> facets;
+  if (allowed.empty()) return facets;
+  collect_holders(maps, allowed, attr, &facets, nullptr);
+  const size_t kept = std::min(facets.size(), limit.value_or(facets.size()));
+  std::partial_sort(facets.begin(), facets.begin() + static_cast<std::ptrdiff_t>(kept),
+                    facets.end(), reported_before);
+  facets.erase(facets.begin() + static_cast<std::ptrdiff_t>(kept), facets.end());
+  return facets;
+}
+
+}  // namespace vantorel

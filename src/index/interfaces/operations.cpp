@@ -1,0 +1,173 @@
+#include "index/interfaces/operations.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index/core/query/facets.h"
+#include "index/core/query/value_order.h"
+#include "py/errors.h"
+#include "py/gil.h"
+
+namespace vantorel {
+
+const char kCountDoc[] =
+    "count($self)\n--\n\nThe number of objects that collect() would return, without building "
+    "the list.";
+const char kValueCountsDoc[] =
+    "value_counts($self, attr, limit=None)\n--\n\nThe (value, count) pairs of one attribute "
+    "(dotted names reach nested objects): for each value an equality query can match, how many "
+    "objects it reports. Most frequent first; ties by value: numbers, strings, False, True, then "
+    "other values. `limit` keeps the first pairs.";
+const char kSortedByDoc[] =
+    "sorted_by($self, attr, descending=False, limit=None)\n--\n\nThe objects whose plain "
+    "attribute `attr` is a number or a string, ordered by it: numbers (NaN last), then strings "
+    "by UTF-8 bytes; equal values by item id. `descending` reverses the values (NaN stays after "
+    "the other numbers); `limit` keeps the first objects.";
+
+namespace {
+
+// `limit`: None, or an integer (anything with __index__) >= 0.
+bool parse_limit(PyObject* object, std::optional<size_t>* limit) {
+  if (object == nullptr || object == Py_None) return true;
+  if (!PyIndex_Check(object)) {
+    py::set_cannot_convert(object, "int");
+    py::wrap_argument_error("limit");
+    return false;
+  }
+  py::OwnedRef number = py::OwnedRef::steal(PyNumber_Index(object));
+  if (!number) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_Format(PyExc_ValueError, "argument 'limit': must be None or an int >= 0, not %R",
+                 number.get());
+    return false;
+  }
+  // A limit past any possible size is no limit.
+  if (overflow == 0) *limit = static_cast<size_t>(value);
+  return true;
+}
+
+// `attr`: a str, as UTF-8.
+bool parse_attribute(PyObject* object, std::string* attr) {
+  if (!PyUnicode_Check(object)) {
+    py::set_cannot_convert(object, "PyString");
+    py::wrap_argument_error("attr");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  if (text == nullptr) return false;
+  attr->assign(text, static_cast<size_t>(size));
+  return true;
+}
+
+// `descending`: a bool (or an int, as for the builtin sorted's `reverse`).
+bool parse_flag(PyObject* object, const char* parameter, bool* flag) {
+  if (object == nullptr) return true;
+  if (!PyLong_Check(object)) {
+    py::set_cannot_convert(object, "bool");
+    py::wrap_argument_error(parameter);
+    return false;
+  }
+  const int truth = PyObject_IsTrue(object);
+  if (truth < 0) return false;
+  *flag = truth != 0;
+  return true;
+}
+
+PyObject* pair_of(const Facet& facet) {
+  py::OwnedRef value = py::OwnedRef::steal(facet.value.to_python());
+  if (!value) return nullptr;
+  return Py_BuildValue("(OK)", value.get(), static_cast<unsigned long long>(facet.count));
+}
+
+}  // namespace
+
+Bitmap ObjectSet::ids() const {
+  if (core != nullptr) return *core->allowed_items.read();
+  return items->read()->present(*view_ids, epoch);
+}
+
+bool ObjectSet::reports(const IndexAPI::ItemTable& table, uint32_t id) const {
+  if (core != nullptr) return id < table.size() && !table[id].vacant();
+  return table.answers(id, epoch);
+}
+
+PyObject* count_of(const ObjectSet& set) {
+  uint64_t count = 0;
+  {
+    py::AllowThreads released;
+    count = set.core != nullptr ? set.core->count()
+                                : set.items->read()->count_present(*set.view_ids, set.epoch);
+  }
+  return PyLong_FromUnsignedLongLong(count);
+}
+
+PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args) {
+  std::string attr;
+  std::optional<size_t> limit;
+  if (!parse_attribute(args.values[0], &attr) || !parse_limit(args.values[1], &limit)) {
+    return nullptr;
+  }
+  std::vector<Facet> facets;
+  {
+    py::AllowThreads released;
+    Bitmap ids = set.ids();
+    auto maps = set.maps->read();
+    facets = value_counts(*maps, ids, attr, limit);
+  }
+  py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(facets.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < facets.size(); ++i) {
+    PyObject* pair = pair_of(facets[i]);
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+PyObject* sorted_by_of(const ObjectSet& set, const py::ParsedArgs& args, const char* display_name) {
+  std::string attr;
+  bool descending = false;
+  std::optional<size_t> limit;
+  if (!parse_attribute(args.values[0], &attr) ||
+      !parse_flag(args.values[1], "descending", &descending) ||
+      !parse_limit(args.values[2], &limit)) {
+    return nullptr;
+  }
+  if (attr.find('.') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "%s orders by a plain attribute, not the dotted name %R",
+                 display_name, args.values[0]);
+    return nullptr;
+  }
+  std::vector<py::SharedRef> objects;
+  {
+    py::AllowThreads released;
+    Bitmap ids = set.ids();
+    std::vector<uint32_t> order;
+    {
+      auto maps = set.maps->read();
+      if (const QueryMap* map = map_named(*maps, attr)) {
+        order = sorted_by_value(*map, ids, descending, limit);
+      }
+    }
+    auto table = set.items->read();
+    objects.reserve(order.size());
+    for (uint32_t id : order) {
+      // An object that left since the ids were read is skipped.
+      if (set.reports(*table, id)) objects.push_back((*table)[id].python);
+    }
+  }
+  py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i]->new_reference());
+  }
+  return list.release();
+}
+
+}  // namespace vantorel

@@ -1,0 +1,296 @@
+"""remove_object(_many), count, value_counts and sorted_by, each checked against a
+plain-Python evaluation of the same random objects (list elements, nested objects,
+removed objects, and views taken before a removal)."""
+
+import gc
+import math
+import random
+import threading
+
+import pytest
+
+from test_threads import run_threads
+from Vantorel import Index, Indexable, PyQueryExpr as Q
+
+WATCHDOG_SECONDS = 60
+
+
+class Rec(Indexable):
+    pass
+
+
+class Owner(Indexable):
+    pass
+
+
+OWNERS = [Owner(name=n) for n in ("ann", "bob", "cy")]
+ATOMS = [0, 1, 2, -3, 2.0, -0.0, 0.5, 1e300, float("nan"), "", "a", "b", "é", "ab",
+         True, False, None, 2**63 - 1, -(2**63)]
+
+
+def random_value(rng):
+    kind = rng.random()
+    if kind < 0.15:
+        return [rng.choice(ATOMS) for _ in range(rng.randint(0, 3))]
+    if kind < 0.25:
+        return rng.choice(OWNERS)
+    return rng.choice(ATOMS)
+
+
+def random_objects(rng, n):
+    objects = []
+    for _ in range(n):
+        attributes = {"v": random_value(rng), "owner": rng.choice(OWNERS)}
+        if rng.random() < 0.1:
+            del attributes["v"]
+        objects.append(Rec(**attributes))
+    return objects
+
+
+MISSING = object()
+
+
+def same(a, v):
+    """Equality as queries apply it: numbers numerically, booleans only with booleans."""
+    if isinstance(a, bool) or isinstance(v, bool):
+        return type(a) is bool and type(v) is bool and a == v
+    if isinstance(a, (int, float)) and isinstance(v, (int, float)):
+        return a == v
+    return type(a) is type(v) and a == v
+
+
+def holds(a, v):
+    return same(a, v) or (isinstance(a, (list, tuple, set)) and any(same(e, v) for e in a))
+
+
+def atoms_of(a):
+    return list(a) if isinstance(a, (list, tuple, set)) else [a]
+
+
+def canonical(v):
+    if isinstance(v, float) and v.is_integer() and -(2**63) <= v < 2**63:
+        return int(v)
+    return v
+
+
+def group(v):
+    if isinstance(v, bool):
+        return 2
+    if isinstance(v, (int, float)):
+        return 0
+    return 1 if isinstance(v, str) else 3
+
+
+def expected_value_counts(objects, attr):
+    """`objects` in ascending item id order (as collect() returns them)."""
+    values = {}  # (group, key) -> (value, first position)
+    for position, o in enumerate(objects):
+        a = read(o, attr)
+        if a is MISSING:
+            continue
+        for v in atoms_of(a):
+            if isinstance(v, float) and math.isnan(v):
+                continue
+            v = canonical(v)
+            key = (group(v), id(v) if group(v) == 3 else v)
+            values.setdefault(key, (v, position))
+    pairs = []
+    for (g, _), (v, first) in values.items():
+        count = sum(1 for o in objects if (a := read(o, attr)) is not MISSING and holds(a, v))
+        order = {0: v, 1: v.encode() if g == 1 else 0, 2: v, 3: first}[g]
+        pairs.append((-count, g, order, v, count))
+    pairs.sort(key=lambda p: p[:3])
+    return [(v, count) for *_, v, count in pairs]
+
+
+def read(o, attr):
+    for part in attr.split("."):
+        try:
+            o = getattr(o, part)
+        except AttributeError:
+            return MISSING
+        if not isinstance(o, Indexable) and part != attr.split(".")[-1]:
+            return MISSING
+    return o
+
+
+def expected_sorted(objects, attr, descending=False):
+    numbers, nans, strings = [], [], []
+    for o in objects:
+        a = read(o, attr)
+        if isinstance(a, bool) or a is MISSING:
+            continue
+        if isinstance(a, float) and math.isnan(a):
+            nans.append(o)
+        elif isinstance(a, (int, float)):
+            numbers.append(o)
+        elif isinstance(a, str):
+            strings.append(o)
+    # Stable sorts keep equal values in ascending id order, reversed or not.
+    numbers.sort(key=lambda o: getattr(o, attr), reverse=descending)
+    strings.sort(key=lambda o: getattr(o, attr).encode(), reverse=descending)
+    return strings + numbers + nans if descending else numbers + nans + strings
+
+
+def check_receiver(receiver, objects):
+    """Every new method of `receiver` against the model over `objects`."""
+    assert receiver.count() == len(objects)
+    for attr in ("v", "owner", "owner.name"):
+        got = receiver.value_counts(attr)
+        assert same_pairs(got, expected_value_counts(objects, attr)), attr
+        for value, count in got:
+            assert len(receiver.reduced(**{attr: value}).collect()) == count
+        assert same_pairs(receiver.value_counts(attr, limit=2), got[:2])
+    for descending in (False, True):
+        expected = expected_sorted(objects, "v", descending)
+        assert receiver.sorted_by("v", descending=descending) == expected
+        assert receiver.sorted_by("v", descending, 3) == expected[:3]
+
+
+def same_pairs(got, expected):
+    return [(type(v), v if group(v) != 3 else id(v), c) for v, c in got] == [
+        (type(v), v if group(v) != 3 else id(v), c) for v, c in expected
+    ]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_operations_match_the_model_through_removals(seed):
+    rng = random.Random(seed)
+    objects = random_objects(rng, 120)
+    index = Index()
+    index.add_object_many(objects[:60])
+    for o in objects[60:]:
+        index.add_object(o)
+    live = index.collect()
+    check_receiver(index, live)
+    view = index.reduced_query(Q.ne("v", None))
+    before = view.collect()
+    check_receiver(view, before)
+
+    removed = rng.sample(live, 40)
+    index.remove_object_many(removed[:30])
+    for o in removed[30:]:
+        index.remove_object(o)
+    index.remove_object(removed[0])  # no longer in the index: ignored
+    gone = {id(o) for o in removed}
+    live = [o for o in live if id(o) not in gone]
+    assert index.collect() == live
+    check_receiver(index, live)
+    # A view taken before the removal no longer reports the removed objects,
+    # not even once they are added back.
+    still = [o for o in before if id(o) not in gone]
+    check_receiver(view, still)
+    index.add_object_many(removed[:10])
+    check_receiver(view, still)
+    assert view.reduced().collect() == still
+    assert [o for o in view.rebase().collect()] == still
+    check_receiver(index, index.collect())
+    assert len(index.collect()) == len(live) + 10
+
+    # Assignments to removed objects no longer reach the index.
+    for o in removed[10:]:
+        o.v = "assigned after removal"
+    assert index.get_by_attribute(v="assigned after removal") == []
+
+
+def test_nested_objects_leave_with_their_last_holder():
+    shared, own = Owner(name="shared"), Owner(name="own")
+    a, b = Rec(owner=shared, v=[shared]), Rec(owner=shared, v=own)
+    index = Index()
+    index.add_object_many([a, b])
+    index.remove_object(a)
+    assert index.get_by_attribute(**{"owner.name": "shared"}) == [b]
+    assert index.value_counts("owner.name") == [("shared", 1)]
+    index.remove_object(b)
+    assert index.value_counts("owner.name") == [] and index.count() == 0
+    assert index.get_by_attribute(owner=shared) == [] and index.get_by_attribute(v=own) == []
+    index.add_object(b)
+    assert index.get_by_attribute(**{"owner.name": "shared"}) == [b]
+    assert index.get_by_attribute(**{"v.name": "own"}) == [b]
+
+
+def test_a_view_never_reports_an_object_that_reuses_a_freed_id():
+    index = Index()
+    old = Rec(v=1)
+    keep = Rec(v=1)
+    index.add_object_many([old, keep])
+    view = index.reduced(v=1)
+    index.remove_object(old)
+    del old
+    gc.collect()
+    newcomers = [Rec(v=1) for _ in range(20)]  # one of them likely gets the freed id
+    index.add_object_many(newcomers)
+    assert view.collect() == [keep] and view.count() == 1
+    assert view.value_counts("v") == [(1, 1)] and view.sorted_by("v") == [keep]
+    assert index.count() == 21
+
+
+def test_argument_errors_change_nothing():
+    index = Index()
+    o = Rec(v=1)
+    index.add_object(o)
+    with pytest.raises(TypeError, match="argument 'objs': 'int' object cannot be converted"):
+        index.remove_object_many([o, 3])
+    with pytest.raises(TypeError, match="argument 'py_ref'"):
+        index.remove_object(3)
+    with pytest.raises(TypeError, match="Index.remove_object_many\\(\\) missing 1 required"):
+        index.remove_object_many()
+    assert index.collect() == [o]
+    view = index.reduced()
+    for receiver in (index, view):
+        name = type(receiver).__name__
+        with pytest.raises(TypeError, match="argument 'limit': 'str' object cannot be converted"):
+            receiver.value_counts("v", limit="2")
+        with pytest.raises(TypeError, match="argument 'limit'"):
+            receiver.sorted_by("v", limit=1.5)
+        with pytest.raises(ValueError, match="limit"):
+            receiver.value_counts("v", -1)
+        with pytest.raises(TypeError, match="argument 'attr'"):
+            receiver.value_counts(1)
+        with pytest.raises(TypeError, match="argument 'descending'"):
+            receiver.sorted_by("v", descending="yes")
+        with pytest.raises(ValueError, match="dotted"):
+            receiver.sorted_by("owner.name")
+        with pytest.raises(TypeError, match=f"{name}.count\\(\\) takes 0 positional"):
+            receiver.count(1)
+        assert receiver.value_counts("v", limit=0) == [] and receiver.sorted_by("v", limit=0) == []
+        assert receiver.value_counts("unknown") == [] and receiver.sorted_by("unknown") == []
+        assert receiver.value_counts("v", limit=2**70) == [(1, 1)]
+
+
+def test_removal_under_concurrent_queries_and_assignments():
+    objects = [Rec(v=i % 10, w=str(i)) for i in range(400)]
+    index = Index()
+    index.add_object_many(objects)
+    stop = threading.Event()
+
+    def remover():
+        rng = random.Random(1)
+        for _ in range(300):
+            chosen = rng.sample(objects, 5)
+            index.remove_object_many(chosen)
+            index.add_object_many(chosen[:4])
+        stop.set()
+
+    def assigner():
+        rng = random.Random(2)
+        while not stop.is_set():
+            rng.choice(objects).v = rng.randrange(10)
+
+    def reader():
+        while not stop.is_set():
+            # A view only ever loses objects; the index gains at most the 4 objects that
+            # one round adds back.
+            view = index.reduced_query(Q.lt("v", 5))
+            before = len(view.collect())
+            assert view.count() <= before
+            assert sum(c for _, c in view.value_counts("w")) <= before
+            live = index.count()
+            assert sum(c for _, c in index.value_counts("v")) <= live + 4
+            assert len(index.sorted_by("v", descending=True, limit=10)) <= 10
+
+    run_threads(remover, assigner, reader, reader)
+    live = index.collect()
+    check_receiver(index, live)
+    for o in live:
+        assert o in index.get_by_attribute(v=o.v)
