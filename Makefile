@@ -1,16 +1,25 @@
 # make demo   builds the extension and runs examples/quickstart.py
 # make test   builds everything and runs the C++ and Python test suites
 # Both install what they need first (tools/setup.sh).
+#
+# ROARING=system builds against an installed CRoaring instead of the pinned one
+# compiled in; WERROR=ON makes compiler warnings errors (CI does).
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
 CMAKE  := $(VENV)/bin/cmake
 BUILD  := build
 JOBS   ?= 2
-CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-  -DPython_EXECUTABLE=$(abspath $(PY)) -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
+ROARING ?= builtin
+WERROR ?= OFF
+export VANTOREL_ROARING := $(ROARING)
+BASE_CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+  -DVANTOREL_ROARING=$(ROARING) -DVANTOREL_WERROR=$(WERROR)
+CMAKE_FLAGS := $(BASE_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(PY)) \
+  -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
 
-.PHONY: setup build test test-cpp test-python test-asan demo bench-native bench format clean
+.PHONY: setup build test test-cpp test-python test-asan test-pythons demo bench-native bench \
+  wheel test-wheel typecheck lint check-m32 format clean
 
 setup:
 	@tools/setup.sh
@@ -44,6 +53,49 @@ test-asan: setup
 	@ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  VANTOREL_SANITIZED=1 LD_PRELOAD="$(ASAN_LIB) $(UBSAN_LIB)" PYTHONPATH=$(ASAN_BUILD) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# The Python suite under every CPython 3.10+ that pyenv has, each with its own
+# build of the module and its own virtual environment.
+test-pythons: setup
+	@JOBS=$(JOBS) CMAKE_FLAGS="$(BASE_CMAKE_FLAGS)" tools/test_pythons.sh
+
+# A wheel in dist/, repaired on Linux into a manylinux one that carries
+# nothing but the C and C++ runtimes from the system.
+WHEEL_BUILD := build-wheel
+wheel: setup
+	@rm -rf dist
+	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel --quiet --no-deps --wheel-dir dist/raw \
+	  -C build-dir=$(WHEEL_BUILD) -C cmake.define.VANTOREL_ROARING=$(ROARING) \
+	  -C cmake.define.VANTOREL_WERROR=$(WERROR) .
+	@if [ "$$(uname -s)" = Linux ]; then \
+	  PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/raw/*.whl; \
+	else \
+	  mv dist/raw/*.whl dist/; \
+	fi
+	@rm -rf dist/raw
+	@ls dist/*.whl
+
+# Installs the wheel into a fresh virtual environment and uses it from outside
+# the source tree, type checker included.
+test-wheel: wheel
+	@tools/test_wheel.sh dist/*.whl
+
+# The stubs against the built module, and the examples under mypy --strict.
+typecheck: build
+	@cd $(BUILD) && PYTHONPATH=$(abspath $(BUILD)):$(abspath stubs) $(abspath $(PY)) -m mypy.stubtest Vantorel \
+	  --allowlist $(abspath stubs/stubtest-allowlist.txt)
+	@PYTHONPATH=$(abspath stubs) $(PY) -m mypy --strict examples
+
+lint: setup
+	@$(VENV)/bin/ruff check tests bench examples tools
+
+# The pure C++ layer compiled for a 32-bit target (compiled, not run).
+M32_BUILD := build-m32
+check-m32: setup
+	@tools/setup.sh g++-multilib
+	@$(CMAKE) -S . -B $(M32_BUILD) $(BASE_CMAKE_FLAGS) -DVANTOREL_BUILD_MODULE=OFF \
+	  -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 >/dev/null
+	@$(CMAKE) --build $(M32_BUILD) -j $(JOBS) --target vantorel_native
 
 demo: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/quickstart.py

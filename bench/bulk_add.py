@@ -5,11 +5,8 @@ own. Usage: python bench/bulk_add.py [N]   (default 1,000,000)
 """
 
 import json
-import random
-import resource
 import subprocess
 import sys
-import time
 
 CHILD = r"""
 import random, resource, sys, time, json

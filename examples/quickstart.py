@@ -5,9 +5,14 @@ Run with `make demo`.
 
 import random
 import time
+from collections.abc import Callable
+from typing import TypeVar
 
 import Vantorel
-from Vantorel import Index, Indexable, PyQueryExpr as Q
+from Vantorel import Index, Indexable
+from Vantorel import PyQueryExpr as Q
+
+T = TypeVar("T")
 
 
 class Person(Indexable):
@@ -18,7 +23,7 @@ class Owner(Indexable):
     pass
 
 
-def timed(label, fn):
+def timed(label: str, fn: Callable[[], T]) -> T:
     start = time.perf_counter()
     result = fn()
     elapsed = (time.perf_counter() - start) * 1000
@@ -26,7 +31,7 @@ def timed(label, fn):
     return result
 
 
-def main():
+def main() -> None:
     print("sum_as_string(2, 3) =", Vantorel.sum_as_string(2, 3))
 
     # Attribute capture: every assignment is stored natively and pushed into
@@ -44,7 +49,7 @@ def main():
     cities = ["Paris", "London", "Berlin", "Madrid", "Rome", "Oslo", "Vienna", "Prague"]
     letters = "abcdefghijklmnopqrstuvwxyz"
     owners = [Owner(name=f"owner{i}") for i in range(100)]
-    people = []
+    people: list[Person] = []
     for i in range(100_000):
         p = Person(
             name="".join(rng.choice(letters) for _ in range(rng.randint(6, 12))),

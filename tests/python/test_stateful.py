@@ -13,7 +13,6 @@ Scale with VANTOREL_FUZZ_EXAMPLES (`make fuzz` runs 2000 examples).
 import math
 import os
 
-import pytest
 from hypothesis import HealthCheck, assume, settings, strategies as st
 from hypothesis.stateful import (Bundle, RuleBasedStateMachine, initialize, invariant,
                                  multiple, rule)
