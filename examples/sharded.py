@@ -19,33 +19,36 @@ Run it with the module on the path (the workers must import this file by name):
 
 import zlib
 from collections import Counter
+from collections.abc import Iterable
+from typing import Any
 
 from dask.distributed import Client, LocalCluster
 
-from Vantorel import Index, Indexable, PyQueryExpr
+from Vantorel import FilteredIndex, Index, Indexable, PyQueryExpr
 
 
 class Record(Indexable):
     """The indexed objects. Each has a `key` attribute that decides its shard."""
 
 
-def build(spec):
+def build(spec: tuple[Any, ...]) -> PyQueryExpr:
     """A PyQueryExpr from a nested tuple: ("op", args...), where "and_", "or_" and "not_"
     take specs and the other builders their usual arguments."""
     op, *args = spec
     if op in ("and_", "or_", "not_"):
         args = [build(arg) for arg in args]
-    return getattr(PyQueryExpr, op)(*args)
+    expr: PyQueryExpr = getattr(PyQueryExpr, op)(*args)
+    return expr
 
 
 class Shard:
     """One Index on one worker (a Dask actor), with its objects by key."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.index = Index()
-        self.objects = {}
+        self.objects: dict[Any, Record] = {}
 
-    def add(self, objects):
+    def add(self, objects: list[Record]) -> None:
         fresh = {obj.key: obj for obj in objects}
         replaced = [self.objects[key] for key in fresh if key in self.objects]
         if replaced:
@@ -53,28 +56,28 @@ class Shard:
         self.index.add_object_many(list(fresh.values()))
         self.objects.update(fresh)
 
-    def update(self, key, attributes):
+    def update(self, key: Any, attributes: dict[str, Any]) -> None:
         obj = self.objects[key]
         for name, value in attributes.items():
             setattr(obj, name, value)
 
-    def remove(self, keys):
+    def remove(self, keys: list[Any]) -> None:
         self.index.remove_object_many([self.objects.pop(key) for key in keys if key in self.objects])
 
-    def query(self, spec):
+    def query(self, spec: tuple[Any, ...] | None) -> list[Any]:
         return self.view(spec).collect()
 
-    def count(self, spec):
+    def count(self, spec: tuple[Any, ...] | None) -> int:
         return self.view(spec).count()
 
-    def value_counts(self, attr, spec):
+    def value_counts(self, attr: str, spec: tuple[Any, ...] | None) -> list[tuple[Any, int]]:
         return self.view(spec).value_counts(attr)
 
-    def view(self, spec):
+    def view(self, spec: tuple[Any, ...] | None) -> Index | FilteredIndex:
         return self.index if spec is None else self.index.reduced_query(build(spec))
 
 
-def value_order(value):
+def value_order(value: Any) -> tuple[int, Any]:
     """The order of tied facet values in one index: numbers, strings (by UTF-8 bytes), False,
     True; other values last, in the order the shards reported them."""
     if isinstance(value, bool):
@@ -89,44 +92,46 @@ def value_order(value):
 class ShardedIndex:
     """The client side: routes writes to the owning shard and fans queries out to all."""
 
-    def __init__(self, client):
+    def __init__(self, client: Client) -> None:
         workers = sorted(client.scheduler_info()["workers"])
         futures = [client.submit(Shard, workers=[worker], actor=True, pure=False) for worker in workers]
-        self.shards = [future.result() for future in futures]
+        self.shards: list[Any] = [future.result() for future in futures]
 
-    def shard_of(self, key):
+    def shard_of(self, key: Any) -> Any:
         # A hash that every process computes alike (str hashes are salted per process).
         return self.shards[zlib.crc32(repr(key).encode()) % len(self.shards)]
 
-    def add_many(self, objects):
+    def add_many(self, objects: Iterable[Record]) -> None:
         """Adds the objects (each with a `key`); an object whose key is held is replaced."""
-        groups = {}
+        groups: dict[Any, list[Record]] = {}
         for obj in objects:
             groups.setdefault(self.shard_of(obj.key), []).append(obj)
         wait([shard.add(group) for shard, group in groups.items()])
 
-    def update(self, key, /, **attributes):
+    def update(self, key: Any, /, **attributes: Any) -> None:
         if "key" in attributes:
             raise ValueError("the key decides the shard: remove the object and add it again")
         self.shard_of(key).update(key, attributes).result()
 
-    def remove_many(self, keys):
-        groups = {}
+    def remove_many(self, keys: Iterable[Any]) -> None:
+        groups: dict[Any, list[Any]] = {}
         for key in keys:
             groups.setdefault(self.shard_of(key), []).append(key)
         wait([shard.remove(group) for shard, group in groups.items()])
 
-    def query(self, spec=None):
+    def query(self, spec: tuple[Any, ...] | None = None) -> list[Any]:
         """Copies of the matching objects of every shard, shard by shard."""
         return [obj for part in fan_out(self.shards, "query", spec) for obj in part]
 
-    def count(self, spec=None):
+    def count(self, spec: tuple[Any, ...] | None = None) -> int:
         return sum(fan_out(self.shards, "count", spec))
 
-    def value_counts(self, attr, spec=None, limit=None):
+    def value_counts(
+        self, attr: str, spec: tuple[Any, ...] | None = None, limit: int | None = None
+    ) -> list[tuple[Any, int]]:
         """Facet counts over all shards. Every shard reports all its counts: the first `limit`
         of the merged list can hold values that no single shard ranks that high."""
-        totals = Counter()
+        totals: Counter[Any] = Counter()
         for part in fan_out(self.shards, "value_counts", attr, spec):
             for value, count in part:
                 totals[value] += count
@@ -134,16 +139,16 @@ class ShardedIndex:
         return merged if limit is None else merged[:limit]
 
 
-def fan_out(shards, method, *args):
+def fan_out(shards: list[Any], method: str, *args: Any) -> list[Any]:
     """Calls `method` on every shard at once and returns their answers in shard order."""
     return wait([getattr(shard, method)(*args) for shard in shards])
 
 
-def wait(futures):
+def wait(futures: list[Any]) -> list[Any]:
     return [future.result() for future in futures]
 
 
-def main():
+def main() -> None:
     cities = ["Paris", "Lyon", "Nantes", "Lille"]
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster:
         with Client(cluster) as client:
