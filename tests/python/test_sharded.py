@@ -76,10 +76,6 @@ def test_queries_and_updates_match_one_index(both):
         shards.update(1, key=2)
 
 
-@pytest.mark.skipif(
-    not all(hasattr(Index, name) for name in ("remove_object_many", "count", "value_counts")),
-    reason="needs Index.remove_object_many, count and value_counts",
-)
 def test_removals_counts_and_facets_match_one_index(both):
     rng, shards, local, by_key = both
     gone = rng.sample(sorted(by_key), 80)
