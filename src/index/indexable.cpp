@@ -226,9 +226,14 @@ PyObject* indexable_repr(PyObject* self) {
   });
 }
 
-PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
+const py::Signature kDirSignature{"Indexable.__dir__()", {}, 0};
+
+PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(kDirSignature, args, nargs, kwnames, &parsed)) return nullptr;
     std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
     std::vector<uint32_t> attributes;
     {
@@ -260,7 +265,8 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyMethodDef kIndexableMethods[] = {
-    {"__dir__", indexable_dir, METH_NOARGS,
+    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_dir)),
+     METH_FASTCALL | METH_KEYWORDS,
      "__dir__($self)\n--\n\nStored attribute names first, then the default listing."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -60,15 +60,38 @@ std::string_view attr_of(PyObject* attr) {
   return std::string_view(text, static_cast<size_t>(length));
 }
 
+// The name of a one-value builder, as its argument errors print it.
+constexpr const char* single_builder_name(QueryOp op) {
+  switch (op) {
+    case QueryOp::Eq:
+      return "PyQueryExpr.eq()";
+    case QueryOp::Ne:
+      return "PyQueryExpr.ne()";
+    case QueryOp::Gt:
+      return "PyQueryExpr.gt()";
+    case QueryOp::Ge:
+      return "PyQueryExpr.ge()";
+    case QueryOp::Lt:
+      return "PyQueryExpr.lt()";
+    case QueryOp::Le:
+      return "PyQueryExpr.le()";
+    case QueryOp::StartsWi:
+      return "PyQueryExpr.starts_with()";
+    case QueryOp::EndsWi:
+      return "PyQueryExpr.ends_with()";
+    case QueryOp::Contains:
+      return "PyQueryExpr.contains()";
+    default:
+      return "PyQueryExpr()";
+  }
+}
+
 // Builders of one attribute and one value.
 template <QueryOp kOp>
 PyObject* build_single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kNames[] = {
-      "eq()",          "ne()",        "",          "", "", "", "gt()", "ge()", "lt()", "le()", "",
-      "starts_with()", "ends_with()", "contains()"};
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const py::Signature signature{kNames[static_cast<int>(kOp)], {"attr", "value"}, 2};
+    static const py::Signature signature{single_builder_name(kOp), {"attr", "value"}, 2};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::string_view attr = attr_of(parsed.values[0]);
@@ -81,7 +104,7 @@ PyObject* build_single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* build_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"bt()", {"attr", "lower", "upper"}, 3};
+    static const py::Signature signature{"PyQueryExpr.bt()", {"attr", "lower", "upper"}, 3};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::string_view attr = attr_of(parsed.values[0]);
@@ -107,7 +130,7 @@ std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) 
 PyObject* build_in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"in_()", {"attr", "values"}, 2};
+    static const py::Signature signature{"PyQueryExpr.in_()", {"attr", "values"}, 2};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::string_view attr = attr_of(parsed.values[0]);
@@ -119,7 +142,8 @@ template <QueryOp kOp>
 PyObject* build_combined(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const py::Signature signature{kOp == QueryOp::And ? "and_()" : "or_()", {}, 0, true, false};
+    static const py::Signature signature{
+        kOp == QueryOp::And ? "PyQueryExpr.and_()" : "PyQueryExpr.or_()", {}, 0, true, false};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::vector<QueryExprPtr> children;
@@ -136,7 +160,7 @@ PyObject* build_combined(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"not_()", {"exprs"}, 1};
+    static const py::Signature signature{"PyQueryExpr.not_()", {"exprs"}, 1};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     QueryExprPtr child = shared_expr_of(parsed.values[0], "exprs");
