@@ -208,8 +208,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     std::optional<PyValue> replaced;
     if (!assign_unindexed(record, attribute.id, converted, &replaced)) {
       // The membership mutex can be held by a thread that waits for index
-      // locks; never wait for it with the interpreter lock held.
-      py::AllowThreads released;
+      // locks: the interpreter lock is let go before any wait.
+      py::HoldUnlessWaiting held;
       replaced = assign(record, attribute.id, attribute.indexed, converted);
     }
     return 0;  // `replaced` is released here, with the interpreter lock

@@ -1,7 +1,8 @@
 // Poisoning locks: a mutex or reader-writer lock that owns the data it guards.
 // A write guard (or a mutex guard) released while its thread unwinds from an
 // exception marks the lock poisoned; every later attempt to take the lock then
-// throws InternalError with the lock's poison message. Pure C++, no Python.
+// throws InternalError with the lock's poison message. A lock that must wait
+// runs the thread's wait hook first (wait_hook.h). Pure C++, no Python.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "common/internal_error.h"
+#include "sync/wait_hook.h"
 
 namespace vantorel {
 
@@ -66,7 +68,7 @@ class PoisonMutex {
   // Blocks until the mutex is free. Throws InternalError(poison_message) when
   // an earlier holder failed.
   Guard lock(const char* poison_message = kPoisonedLock) {
-    mutex_.lock();
+    detail::lock_or_wait(mutex_);
     return checked(poison_message);
   }
 
@@ -145,7 +147,7 @@ class PoisonRwLock {
   explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
   ReadGuard read() const {
-    mutex_.lock_shared();
+    detail::lock_shared_or_wait(mutex_);
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock_shared();
       throw InternalError(kPoisonedLock);
@@ -154,7 +156,7 @@ class PoisonRwLock {
   }
 
   WriteGuard write() {
-    mutex_.lock();
+    detail::lock_or_wait(mutex_);
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock();
       throw InternalError(kPoisonedLock);

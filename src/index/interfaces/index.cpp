@@ -69,7 +69,7 @@ PyObject* add_object(PyObject* self, py::ParsedArgs& args) {
   }
   StoredItem item = stored_item_of(object);
   {
-    py::AllowThreads released;
+    py::HoldUnlessWaiting held;
     core_of(self).add_object(item);
   }
   Py_RETURN_NONE;
