@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/attribute_names.h"
@@ -18,6 +19,11 @@ namespace {
 
 struct IndexableObject {
   PyObject_HEAD IndexableRecord record;
+  // The keyword dictionary whose attributes __new__ stored, kept (strongly,
+  // so that its address names it) until __init__ is called: construction
+  // calls both with the same dictionary, and __init__ need not store the
+  // same attributes again.
+  PyObject* constructor_kwargs;
 };
 
 IndexableObject* as_indexable(PyObject* object) {
@@ -38,6 +44,9 @@ std::optional<PyValue> stored_value(const IndexableRecord& record, uint32_t attr
 }
 
 // ---- construction and destruction -------------------------------------------
+
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value);
 
 const py::Signature kNewSignature{"Indexable.__new__()", {}, 0, true, true};
 
@@ -61,6 +70,12 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;  // `record` frees the id
     new (&as_indexable(self)->record) IndexableRecord(std::move(record));
+    // Only a class that keeps this __init__ (and the assignment it makes) is
+    // sure to be initialised with the same dictionary, to the same effect.
+    if (!values.empty() && type->tp_init == indexable_init &&
+        type->tp_setattro == indexable_setattro) {
+      as_indexable(self)->constructor_kwargs = Py_NewRef(kwargs);
+    }
     return self;
   });
 }
@@ -68,6 +83,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_CLEAR(as_indexable(self)->constructor_kwargs);
   as_indexable(self)->record.~IndexableRecord();
   type->tp_free(self);
   Py_DECREF(type);
@@ -80,6 +96,7 @@ void indexable_dealloc(PyObject* self) {
 // for this collection (reporting fewer references only delays collection).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
   if (!record.attributes) return 0;
   try {
@@ -98,6 +115,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 // Breaks reference cycles through the attribute store of an unreachable
 // object by emptying it.
 int indexable_clear(PyObject* self) {
+  Py_CLEAR(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
   if (!record.attributes) return 0;
   AttributeStore released;
@@ -189,6 +207,22 @@ bool assign_unindexed(const IndexableRecord& record, uint32_t attribute, const P
   return true;
 }
 
+// Stores `value` as attribute `attribute` and updates every index of the
+// object. Returns the replaced value (released by the caller, with the
+// interpreter lock).
+std::optional<PyValue> store_attribute(PyObject* self, AttributeName attribute,
+                                       const PyValue& value) {
+  const IndexableRecord& record = as_indexable(self)->record;
+  std::optional<PyValue> replaced;
+  if (!assign_unindexed(record, attribute.id, value, &replaced)) {
+    // The membership mutex can be held by a thread that waits for index
+    // locks: the interpreter lock is let go before any wait.
+    py::HoldUnlessWaiting held;
+    replaced = assign(record, attribute.id, attribute.indexed, value);
+  }
+  return replaced;
+}
+
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   py::EntryScope entry;
   return py::guarded<int>(-1, [&]() -> int {
@@ -203,16 +237,42 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     check_attribute_name(name);
     PyValue converted = PyValue::from_python(value);
-    const AttributeName attribute = intern_attribute_name(name);
-    const IndexableRecord& record = as_indexable(self)->record;
-    std::optional<PyValue> replaced;
-    if (!assign_unindexed(record, attribute.id, converted, &replaced)) {
-      // The membership mutex can be held by a thread that waits for index
-      // locks: the interpreter lock is let go before any wait.
-      py::HoldUnlessWaiting held;
-      replaced = assign(record, attribute.id, attribute.indexed, converted);
+    store_attribute(self, intern_attribute_name(name), converted);
+    return 0;
+  });
+}
+
+const py::Signature kInitSignature{"Indexable.__init__()", {}, 0, true, true};
+
+// Assigns every keyword as an attribute, as `self.name = value` does; the
+// positional arguments are accepted and ignored. Every value is converted
+// before the first is stored. A class that replaces __setattr__ has it
+// called for each keyword instead.
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* applied = std::exchange(as_indexable(self)->constructor_kwargs, nullptr);
+  const bool already_stored = applied != nullptr && kwargs == applied;
+  Py_XDECREF(applied);
+  if (already_stored || kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
+  py::EntryScope entry;
+  return py::guarded<int>(-1, [&]() -> int {
+    py::ParsedArgs parsed;
+    if (!py::parse_tuple_dict(kInitSignature, args, kwargs, &parsed)) return -1;
+    if (Py_TYPE(self)->tp_setattro != indexable_setattro) {
+      for (const auto& [name, value] : parsed.var_keyword) {
+        if (PyObject_SetAttr(self, name, value) < 0) return -1;
+      }
+      return 0;
     }
-    return 0;  // `replaced` is released here, with the interpreter lock
+    std::vector<PyValue> values;
+    values.reserve(parsed.var_keyword.size());
+    for (const auto& [name, value] : parsed.var_keyword) {
+      check_attribute_name(name);
+      values.push_back(PyValue::from_python(value));
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+      store_attribute(self, intern_attribute_name(parsed.var_keyword[i].first), values[i]);
+    }
+    return 0;
   });
 }
 
@@ -273,6 +333,7 @@ PyMethodDef kIndexableMethods[] = {
 
 PyType_Slot kIndexableSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
     {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
