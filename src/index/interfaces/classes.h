@@ -18,11 +18,19 @@ PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
 
 // A new FilteredIndex over the shared value indexes and item table of a core.
-PyObject* make_filtered_index(std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps,
+// `owner` is the Index object of that core (or null); the view keeps it
+// alive, so that the cycle collector reaches the shared table through it.
+PyObject* make_filtered_index(PyObject* owner,
+                              std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps,
                               std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items, Bitmap ids);
 
 // A new Index object around `core`.
 PyObject* make_index(std::shared_ptr<IndexAPI> core);
+
+// Gives every item a reference of its own to its object before the items go
+// into another table: no two tables share a reference, since each table
+// reports its own to the cycle collector. Requires the interpreter lock.
+void take_own_references(std::vector<StoredItem>& items);
 
 // The expression of a PyQueryExpr, or null with TypeError set (argument
 // `parameter`) when `object` is not one.

@@ -1,6 +1,8 @@
 // PyQueryExpr: Python-built query trees.
 #include <string>
+#include <utility>
 
+#include "common/no_destructor.h"
 #include "index/interfaces/classes.h"
 #include "py/args.h"
 #include "py/errors.h"
@@ -44,9 +46,54 @@ QueryExprPtr shared_expr_of(PyObject* object, const char* parameter) {
 
 void query_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExprPtr();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The cycle collector sees the values of the nodes that only this
+// expression holds. A node shared with another expression (combining shares
+// children) is reported by none: a reference must be reported by every path
+// that keeps it alive, or by none.
+int query_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const QueryExprPtr& root = reinterpret_cast<QueryExprObject*>(self)->expr;
+  if (root.use_count() != 1) return 0;
+  try {
+    std::vector<const QueryExpr*> pending{root.get()};
+    while (!pending.empty()) {
+      const QueryExpr* node = pending.back();
+      pending.pop_back();
+      for (const PyValue& value : node->values) {
+        if (int result = value.traverse(visit, arg)) return result;
+      }
+      for (const QueryExprPtr& child : node->children) {
+        if (child.use_count() == 1) pending.push_back(child.get());
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;
+}
+
+// The tree that cleared expressions hold: an empty conjunction.
+const QueryExprPtr& empty_expr() {
+  static NoDestructor<QueryExprPtr> empty(
+      std::make_shared<QueryExpr>(QueryExpr::combine(QueryOp::And, {})));
+  return *empty;
+}
+
+// Breaks a cycle through an unreachable expression by letting its tree go.
+int query_clear(PyObject* self) {
+  QueryExprPtr released;
+  try {
+    released = std::exchange(reinterpret_cast<QueryExprObject*>(self)->expr, empty_expr());
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;  // the tree is released here
 }
 
 std::string_view attr_of(PyObject* attr) {
@@ -219,6 +266,8 @@ PyMethodDef kQueryMethods[] = {
 PyType_Slot kQuerySlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(query_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(query_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(query_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
     {Py_tp_methods, kQueryMethods},
     {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods.")},
@@ -226,7 +275,7 @@ PyType_Slot kQuerySlots[] = {
 };
 
 PyType_Spec kQuerySpec{"builtins.PyQueryExpr", static_cast<int>(sizeof(QueryExprObject)), 0,
-                       Py_TPFLAGS_DEFAULT, kQuerySlots};
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kQuerySlots};
 
 }  // namespace
 
