@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/attribute_names.h"
@@ -19,6 +20,11 @@ namespace {
 
 struct IndexableObject {
   PyObject_HEAD IndexableRecord record;
+  // The keyword dictionary whose attributes __new__ stored, kept (strongly,
+  // so that its address names it) until __init__ is called: construction
+  // calls both with the same dictionary, and __init__ need not store the
+  // same attributes again.
+  PyObject* constructor_kwargs;
 };
 
 IndexableObject* as_indexable(PyObject* object) {
@@ -39,6 +45,9 @@ std::optional<PyValue> stored_value(const IndexableRecord& record, uint32_t attr
 }
 
 // ---- construction and destruction -------------------------------------------
+
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value);
 
 const py::Signature kNewSignature{"Indexable.__new__()", {}, 0, true, true};
 
@@ -62,6 +71,12 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;  // `record` frees the id
     new (&as_indexable(self)->record) IndexableRecord(std::move(record));
+    // Only a class that keeps this __init__ (and the assignment it makes) is
+    // sure to be initialised with the same dictionary, to the same effect.
+    if (!values.empty() && type->tp_init == indexable_init &&
+        type->tp_setattro == indexable_setattro) {
+      as_indexable(self)->constructor_kwargs = Py_NewRef(kwargs);
+    }
     return self;
   });
 }
@@ -69,6 +84,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  Py_CLEAR(as_indexable(self)->constructor_kwargs);
   as_indexable(self)->record.~IndexableRecord();
   type->tp_free(self);
   Py_DECREF(type);
@@ -81,6 +97,7 @@ void indexable_dealloc(PyObject* self) {
 // for this collection (reporting fewer references only delays collection).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
   if (!record.attributes) return 0;
   try {
@@ -99,6 +116,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 // Breaks reference cycles through the attribute store of an unreachable
 // object by emptying it.
 int indexable_clear(PyObject* self) {
+  Py_CLEAR(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
   if (!record.attributes) return 0;
   AttributeStore released;
@@ -209,6 +227,40 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   });
 }
 
+const py::Signature kInitSignature{"Indexable.__init__()", {}, 0, true, true};
+
+// Assigns every keyword as an attribute, as `self.name = value` does; the
+// positional arguments are accepted and ignored. Every value is converted
+// before the first is stored. A class that replaces __setattr__ has it
+// called for each keyword instead.
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* applied = std::exchange(as_indexable(self)->constructor_kwargs, nullptr);
+  const bool already_stored = applied != nullptr && kwargs == applied;
+  Py_XDECREF(applied);
+  if (already_stored || kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
+  py::EntryScope entry;
+  return py::guarded<int>(-1, [&]() -> int {
+    py::ParsedArgs parsed;
+    if (!py::parse_tuple_dict(kInitSignature, args, kwargs, &parsed)) return -1;
+    if (Py_TYPE(self)->tp_setattro != indexable_setattro) {
+      for (const auto& [name, value] : parsed.var_keyword) {
+        if (PyObject_SetAttr(self, name, value) < 0) return -1;
+      }
+      return 0;
+    }
+    std::vector<PyValue> values;
+    values.reserve(parsed.var_keyword.size());
+    for (const auto& [name, value] : parsed.var_keyword) {
+      check_attribute_name(name);
+      values.push_back(PyValue::from_python(value));
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+      store_attribute(self, intern_attribute_name(parsed.var_keyword[i].first), values[i]);
+    }
+    return 0;
+  });
+}
+
 // ---- repr and dir -----------------------------------------------------------
 
 PyObject* indexable_repr(PyObject* self) {
@@ -219,9 +271,14 @@ PyObject* indexable_repr(PyObject* self) {
   });
 }
 
-PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
+const py::Signature kDirSignature{"Indexable.__dir__()", {}, 0};
+
+PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    py::ParsedArgs parsed;
+    if (!py::parse_fastcall(kDirSignature, args, nargs, kwnames, &parsed)) return nullptr;
     std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
     std::vector<uint32_t> attributes;
     {
@@ -273,13 +330,15 @@ PyMethodDef kIndexableMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "__setstate__($self, state, /)\n--\n\nAssigns every attribute of the dict state, as "
      "attribute assignments do."},
-    {"__dir__", indexable_dir, METH_NOARGS,
+    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_dir)),
+     METH_FASTCALL | METH_KEYWORDS,
      "__dir__($self)\n--\n\nStored attribute names first, then the default listing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kIndexableSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
     {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
@@ -322,8 +381,8 @@ void store_attribute(PyObject* object, const AttributeName& attribute, const PyV
   std::optional<PyValue> replaced;
   if (!assign_unindexed(record, attribute.id, value, &replaced)) {
     // The membership mutex can be held by a thread that waits for index
-    // locks; never wait for it with the interpreter lock held.
-    py::AllowThreads released;
+    // locks: the interpreter lock is let go before any wait.
+    py::HoldUnlessWaiting held;
     replaced = assign(record, attribute.id, attribute.indexed, value);
   }
   // `replaced` is released on return, with the interpreter lock held.

@@ -33,8 +33,8 @@ StoredItem stored_item_of(PyObject* object);
 
 // Assigns `value` to the attribute of `object` (an Indexable) as `object.name
 // = value` does: every index that holds the object is updated, then the
-// store. Requires the interpreter lock, which it may release while it waits
-// for index locks.
+// store. Requires the interpreter lock, which it lets go only if it must wait
+// for a native lock.
 void store_attribute(PyObject* object, const AttributeName& attribute, const PyValue& value);
 
 // A snapshot of the stored attributes of `object` (an Indexable), in the

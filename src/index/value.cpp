@@ -1,9 +1,12 @@
 #include "index/value.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/fx_hash.h"
 #include "index/core/stored_item.h"
@@ -28,50 +31,87 @@ uint64_t fold_tagged(uint64_t word, uint64_t tag) {
   return hasher.finish();
 }
 
-// The numpy scalar types that classify like the built-in ones. numpy is never
-// imported here: its scalars can only exist once the program has imported it,
-// so the types are looked up in sys.modules when an unlisted type is met, and
-// fixed from then on.
+// The numpy scalar types that classify like the built-in ones: every integer
+// type of 8 to 64 bits, signed or not, and the floating types that a double
+// holds exactly. numpy is never imported here: its scalars can only exist
+// once the program has imported it, so the types are looked up in
+// sys.modules when an unlisted type is met, and fixed from then on.
 struct NumpyTypes {
+  // Distinct type objects only; a platform's aliases (intc, longlong, ...)
+  // are listed by their own names so that each C type is covered.
+  static constexpr size_t kMaxIntegers = 16;
+  static constexpr size_t kMaxFloats = 3;
+
   bool resolved = false;
-  PyTypeObject* int64 = nullptr;
-  PyTypeObject* float64 = nullptr;
+  std::array<PyTypeObject*, kMaxIntegers> integers{};
+  std::array<PyTypeObject*, kMaxFloats> floats{};
   PyTypeObject* str_ = nullptr;
   PyTypeObject* bool_ = nullptr;
+
+  bool is_integer(PyTypeObject* type) const { return listed(integers, type); }
+  bool is_float(PyTypeObject* type) const { return listed(floats, type); }
+
+ private:
+  template <size_t N>
+  static bool listed(const std::array<PyTypeObject*, N>& types, PyTypeObject* type) {
+    for (PyTypeObject* candidate : types) {
+      if (candidate == nullptr) return false;
+      if (candidate == type) return true;
+    }
+    return false;
+  }
 };
 
 NumpyTypes numpy_types;
 
+// The type that numpy's namespace binds to `name`, or null. Read from the
+// module's dictionary: an attribute lookup would reach numpy's module
+// __getattr__, which warns about names that some releases retired.
 PyTypeObject* numpy_type(PyObject* module, const char* name) {
-  PyObject* attribute = PyObject_GetAttrString(module, name);
-  if (attribute == nullptr) {
-    PyErr_Clear();
-    return nullptr;
+  PyObject* attribute = PyDict_GetItemString(PyModule_GetDict(module), name);  // borrowed
+  if (attribute == nullptr || !PyType_Check(attribute)) return nullptr;
+  Py_INCREF(attribute);  // kept for the process
+  return reinterpret_cast<PyTypeObject*>(attribute);
+}
+
+// Fills `types` with the distinct numpy types among `names`.
+template <size_t N>
+void collect_numpy_types(PyObject* module, std::initializer_list<const char*> names,
+                         std::array<PyTypeObject*, N>& types) {
+  size_t count = 0;
+  for (const char* name : names) {
+    PyTypeObject* type = numpy_type(module, name);
+    if (type == nullptr) continue;
+    if (count == N ||
+        std::find(types.begin(), types.begin() + count, type) != types.begin() + count) {
+      Py_DECREF(type);
+      continue;
+    }
+    types[count++] = type;
   }
-  if (!PyType_Check(attribute)) {
-    Py_DECREF(attribute);
-    return nullptr;
-  }
-  return reinterpret_cast<PyTypeObject*>(attribute);  // kept for the process
 }
 
 const NumpyTypes& resolve_numpy() {
   if (numpy_types.resolved) return numpy_types;
-  PyObject* name = PyUnicode_FromString("numpy");
+  static PyObject* const name = PyUnicode_InternFromString("numpy");  // kept for the process
   if (name == nullptr) {
     PyErr_Clear();
     return numpy_types;
   }
   PyObject* module = PyImport_GetModule(name);
-  Py_DECREF(name);
   if (module == nullptr) {
     PyErr_Clear();
     return numpy_types;
   }
-  numpy_types.int64 = numpy_type(module, "int64");
-  numpy_types.float64 = numpy_type(module, "float64");
+  collect_numpy_types(module,
+                      {"int8",   "int16", "int32", "int64",     "uint8", "uint16",   "uint32",
+                       "uint64", "byte",  "short", "intc",      "long",  "longlong", "ubyte",
+                       "ushort", "uintc", "ulong", "ulonglong", "int_",  "uint"},
+                      numpy_types.integers);
+  collect_numpy_types(module, {"float16", "float32", "float64"}, numpy_types.floats);
   numpy_types.str_ = numpy_type(module, "str_");
-  numpy_types.bool_ = numpy_type(module, "bool");
+  // "bool_" names the boolean scalar type in every numpy; "bool" only in 2.x.
+  numpy_types.bool_ = numpy_type(module, "bool_");
   numpy_types.resolved = true;
   Py_DECREF(module);
   return numpy_types;
@@ -134,11 +174,11 @@ PyValue PyValue::from_python(PyObject* object) {
   if (type == &PyBool_Type) return of_bool(object == Py_True);
 
   const NumpyTypes& numpy = resolve_numpy();
-  if (type == numpy.int64 && type != nullptr) {
+  if (numpy.is_integer(type)) {
     py::OwnedRef index = py::OwnedRef::steal(py::check(PyNumber_Index(object)));
     return of_int(read_int(index.get()));
   }
-  if (type == numpy.float64 && type != nullptr) {
+  if (numpy.is_float(type)) {
     double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) throw py::PythonError();
     return of_float(value);

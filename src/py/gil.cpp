@@ -11,12 +11,15 @@ namespace {
 std::mutex pending_mutex;
 std::vector<PyObject*> pending;
 std::atomic<bool> has_pending{false};
+// Set inside a HoldUnlessWaiting scope: releases are queued even with the
+// interpreter lock held.
+thread_local bool defer_releases = false;
 
 }  // namespace
 
 void release_reference(PyObject* object) {
   if (object == nullptr) return;
-  if (PyGILState_Check()) {
+  if (!defer_releases && PyGILState_Check()) {
     Py_DECREF(object);
     return;
   }
@@ -45,6 +48,22 @@ AllowThreads::AllowThreads() : state_(PyEval_SaveThread()) {}
 AllowThreads::~AllowThreads() {
   PyEval_RestoreThread(state_);
   drain_released_references();
+}
+
+HoldUnlessWaiting::HoldUnlessWaiting()
+    : previous_hook_(install_wait_hook(this)), previous_deferral_(defer_releases) {
+  defer_releases = true;
+}
+
+HoldUnlessWaiting::~HoldUnlessWaiting() {
+  install_wait_hook(previous_hook_);
+  if (released_ != nullptr) PyEval_RestoreThread(released_);
+  defer_releases = previous_deferral_;
+  if (!defer_releases) drain_released_references();
+}
+
+void HoldUnlessWaiting::before_wait() {
+  released_ = PyEval_SaveThread();
 }
 
 }  // namespace vantorel::py

@@ -7,6 +7,9 @@
 // AllowThreads: releases the interpreter lock for native work and takes it
 // back when it goes out of scope (also when an exception leaves the scope).
 //
+// HoldUnlessWaiting: runs short native work without releasing the
+// interpreter lock, unless the work has to wait for a native lock.
+//
 // lock_without_stalling: takes a native lock from a thread that holds the
 // interpreter lock. It tries first; when the lock is busy it releases the
 // interpreter lock while it waits, so that a holder that needs the
@@ -16,6 +19,7 @@
 #include <utility>
 
 #include "py/python.h"
+#include "sync/wait_hook.h"
 
 namespace vantorel::py {
 
@@ -42,6 +46,30 @@ class AllowThreads {
 
  private:
   PyThreadState* state_;
+};
+
+// For the scope's life: the first native lock that cannot be taken at once
+// releases the interpreter lock before it waits, so the thread never waits for
+// a native lock with the interpreter lock held; the scope's end takes it back,
+// after the work has let its native locks go, so the thread never waits for
+// the interpreter lock with a native lock held. Uncontended work thus costs no
+// hand-over of the interpreter lock (which another thread running Python code
+// could keep for a whole switch interval). Python references released inside
+// the scope are queued and released at its end: no Python code (a __del__)
+// runs while the work holds native locks. Made with the interpreter lock held.
+class HoldUnlessWaiting final : private WaitHook {
+ public:
+  HoldUnlessWaiting();
+  ~HoldUnlessWaiting();
+  HoldUnlessWaiting(const HoldUnlessWaiting&) = delete;
+  HoldUnlessWaiting& operator=(const HoldUnlessWaiting&) = delete;
+
+ private:
+  void before_wait() override;
+
+  WaitHook* previous_hook_;
+  bool previous_deferral_;
+  PyThreadState* released_ = nullptr;
 };
 
 // `try_take()` returns an engaged optional guard when the lock is free;

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <utility>
 
+#include "sync/wait_hook.h"
+
 namespace vantorel {
 
 template <class T>
@@ -23,7 +25,8 @@ class Lazy {
   template <class... Args>
   T& get_or_create(Args&&... args) {
     if (T* existing = get()) return *existing;
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::lock_or_wait(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_, std::adopt_lock);
     if (T* existing = get()) return *existing;
     owner_ = std::make_unique<T>(std::forward<Args>(args)...);
     pointer_.store(owner_.get(), std::memory_order_release);

@@ -1,7 +1,8 @@
 // Poisoning locks: a mutex or reader-writer lock that owns the data it guards.
 // A write guard (or a mutex guard) released while its thread unwinds from an
 // exception marks the lock poisoned; every later attempt to take the lock then
-// throws InternalError with the lock's poison message. Pure C++, no Python.
+// throws InternalError with the lock's poison message. A lock that must wait
+// runs the thread's wait hook first (wait_hook.h). Pure C++, no Python.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 
 #include "common/internal_error.h"
 #include "sync/read_hold.h"
+#include "sync/wait_hook.h"
 
 namespace vantorel {
 
@@ -67,7 +69,7 @@ class PoisonMutex {
   // Blocks until the mutex is free. Throws InternalError(poison_message) when
   // an earlier holder failed.
   Guard lock(const char* poison_message = kPoisonedLock) {
-    mutex_.lock();
+    detail::lock_or_wait(mutex_);
     return checked(poison_message);
   }
 
@@ -154,13 +156,13 @@ class PoisonRwLock {
   ReadGuard read() const {
     std::vector<detail::HeldRead>* held = detail::current_held_reads();
     if (held != nullptr && detail::is_held(*held, this)) return ReadGuard(this, true);
-    mutex_.lock_shared();
+    detail::lock_shared_or_wait(mutex_);
     return admitted_reader(held);
   }
 
   WriteGuard write() {
     refuse_if_held();
-    mutex_.lock();
+    detail::lock_or_wait(mutex_);
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock();
       throw InternalError(kPoisonedLock);

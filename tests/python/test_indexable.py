@@ -97,3 +97,47 @@ def test_subclass_instances_have_dicts_and_weakrefs():
     ref = weakref.ref(obj)
     assert ref() is obj
     assert obj.__dict__ == {}
+
+
+class Unhashable:
+    __hash__ = None
+
+
+def test_init_assigns_keywords_through_assignment():
+    class Forwarding(Indexable):
+        def __init__(self, **kw):
+            super().__init__(**kw)
+
+    class Computing(Indexable):
+        def __init__(self, name):
+            super().__init__(name=name.upper())
+
+    class Mixin:
+        def __init__(self, **kw):
+            self.mixed = True
+            super().__init__(**kw)
+
+    class Mixed(Mixin, Indexable):
+        pass
+
+    class Silent(Indexable):
+        def __init__(self, **kw):
+            pass
+
+    class Doubling(Indexable):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, value * 2)
+
+    assert Forwarding(name="x").name == "x" and Indexable(1, a=1).a == 1
+    assert Computing("x").name == "X" and repr(Computing("x")) == "<Indexable with 1 attributes>"
+    mixed = Mixed(name="m")
+    assert (mixed.name, mixed.mixed) == ("m", True)
+    assert Silent(z=3).z == 3 and Doubling(a=1).a == 2
+    obj = Forwarding(v=1)
+    idx = Index()
+    idx.add_object(obj)
+    obj.__init__(v=2, w="w")
+    assert idx.get_by_attribute(v=2, w="w") == [obj] and idx.get_by_attribute(v=1) == []
+    with pytest.raises(TypeError):
+        obj.__init__(v=3, bad=Unhashable())
+    assert obj.v == 2 and idx.get_by_attribute(v=2) == [obj] and not hasattr(obj, "bad")

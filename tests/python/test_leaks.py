@@ -230,3 +230,69 @@ def test_long_lived_index_releases_what_it_no_longer_reaches():
     del holders, holder
     gc.collect()
     assert all(r() is None for r in refs) and ids_in_use() == start
+
+
+def _index_held_by_its_object():
+    index = Index()
+    o = Item(x=1)
+    o.idx = index
+    index.add_object(o)
+    return o
+
+
+def _query_naming_its_object():
+    t = Item(x=1)
+    t.q = Q.and_(Q.eq("x", t), Q.in_("y", [t, [t]]))
+    return t
+
+
+def _view_held_by_an_object_of_its_index():
+    index = Index()
+    o = Item(x=[1, 2])
+    index.add_object(o)
+    o.view = index.reduced(x=1)
+    o.narrower = o.view.reduced_query(Q.eq("x", 2))
+    return o
+
+
+def _everything_at_once():
+    index, other = Index(), Index()
+    o = Item(x=1, tags=["a"])
+    index.add_object(o)
+    other.union_with(index)
+    o.own = (index, other, index.reduced(x=1), index.reduced(x=1).rebase(), Q.eq("x", o))
+    return o
+
+
+@pytest.mark.parametrize("make_cycle", [_index_held_by_its_object, _query_naming_its_object,
+                                        _view_held_by_an_object_of_its_index,
+                                        _everything_at_once])
+def test_cycles_through_indexes_views_and_queries_are_collected(make_cycle):
+    gc.collect()
+    start = ids_in_use()
+    refs = [weakref.ref(make_cycle()) for _ in range(3)]
+    gc.collect()
+    assert [r() for r in refs] == [None] * 3
+    assert ids_in_use() == start
+
+
+def test_collecting_cycles_leaves_what_live_objects_reach_whole():
+    o, p = Item(x=1), Item(x=1)
+    index = Index()
+    index.add_object_many([o, p])
+    o.idx = index  # a cycle, but a live view still reaches it
+    view = index.reduced(x=1)
+    shared = Q.eq("x", 1)
+    p.q = Q.and_(shared, Q.eq("p", p))
+    t = Item(x=1)
+    t.q = Q.and_(shared, Q.eq("t", t))  # a dead cycle sharing a node with a live expression
+    dead = weakref.ref(t)
+    del index, o, p, t
+    gc.collect()
+    assert dead() is None
+    found = view.collect()
+    assert len(found) == 2 and all(obj.x == 1 for obj in found)
+    assert sorted(hasattr(obj, "idx") + 2 * hasattr(obj, "q") for obj in found) == [1, 2]
+    found[0].x = 2
+    assert view.reduced(x=2).collect() == [found[0]]
+    assert view.reduced_query(shared).collect() == [found[1]]

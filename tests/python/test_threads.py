@@ -3,6 +3,7 @@ updates (after the threads finish, every index agrees with the stored values).""
 
 import itertools
 import random
+import sys
 import threading
 import time
 
@@ -382,3 +383,48 @@ def test_reduce_while_assigning_and_adding():
         expected = {id(o) for o in live if o.v == v}
         assert same(index.get_by_attribute(v=v)) == expected
     assert same(index.reduced_query(Q.ge("v", 0)).collect()) == same(live)
+
+
+def test_four_builders_and_a_reader_finish_promptly():
+    """Adds, assignments and queries from four threads next to a thread running Python code
+    nonstop, at the default switch interval: short index work must not hand the interpreter
+    lock over and wait a switch interval to get it back, call after call."""
+    sys.setswitchinterval(0.005)
+    index = Index()
+    made = []
+    stop = threading.Event()
+
+    def builder(k):
+        def body():
+            mine = []
+            for i in range(300):
+                o = Node(name=f"w{k}-{i}", n=i, kind=k)
+                index.add_object(o)
+                mine.append(o)
+                made.append(o)
+                if i % 25 == 0:
+                    assert len(index.reduced_query(Q.eq("kind", k)).collect()) == i + 1
+            for i, o in enumerate(mine):
+                o.name = f"renamed{k}-{i}"
+                if i % 2 == 0:
+                    o.tags = [k, i]
+
+        return body
+
+    def reader():
+        while not stop.is_set():
+            for o in made[-50:]:
+                o.name, o.n
+
+    def builders():
+        try:
+            run_threads(*(builder(k) for k in range(4)))
+        finally:
+            stop.set()
+
+    start = time.monotonic()
+    run_threads(builders, reader)
+    assert time.monotonic() - start < 5.0
+    assert len(index.collect()) == 1200
+    assert len(index.get_by_attribute(name="renamed3-299")) == 1
+    assert len(index.reduced_query(Q.eq("tags", 298)).collect()) == 4

@@ -96,6 +96,23 @@ def test_numpy_scalars_classify_as_builtins():
     assert finds(idx, i=5) and finds(idx, f=2.5) and finds(idx, s="x") and finds(idx, b=True)
 
 
+def test_every_numpy_integer_and_float_is_a_number():
+    np = pytest.importorskip("numpy")
+    for kind in (np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32,
+                 np.uint64, np.intc, np.longlong, np.ulonglong):
+        obj, idx = indexed(n=kind(7))
+        assert type(obj.n) is int and obj.n == 7 and finds(idx, n=7), kind
+    for kind in (np.float16, np.float32, np.float64):
+        obj, idx = indexed(price=kind(1.5))
+        assert type(obj.price) is float and obj.price == 1.5
+        assert idx.reduced_query(Q.gt("price", 1)).collect() == [obj], kind
+    for too_big in (np.uint64(2**64 - 1), 2**64 - 1):
+        with pytest.raises(OverflowError):
+            Item(n=too_big)
+    obj, idx = indexed(flag=np.bool_(True), off=np.bool_(False))
+    assert finds(idx, flag=True) and finds(idx, off=False) and not finds(idx, off=0)
+
+
 class Unhashable:
     __hash__ = None
 

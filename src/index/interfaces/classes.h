@@ -19,14 +19,22 @@ PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
 
 // A new FilteredIndex of the objects `ids` over the shared value indexes and
-// item table of `core`; the view keeps `core` alive, so assignments keep
-// reaching those tables after the Index itself is released. `epoch` is the
-// table's departure count read before `ids` were evaluated (ItemTable):
-// objects that leave after it are not reported by the view.
-PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids, uint64_t epoch);
+// item table of `core`. The view keeps `core` alive, so assignments keep
+// reaching those tables after the Index itself is released, and `owner`, the
+// Index object of that core (or null), so that the cycle collector reaches
+// the shared table through it. `epoch` is the table's departure count read
+// before `ids` were evaluated (ItemTable): objects that leave after it are not
+// reported by the view.
+PyObject* make_filtered_index(PyObject* owner, std::shared_ptr<IndexAPI> core, Bitmap ids,
+                              uint64_t epoch);
 
 // A new Index object around `core`.
 PyObject* make_index(std::shared_ptr<IndexAPI> core);
+
+// Gives every item a reference of its own to its object before the items go
+// into another table: no two tables share a reference, since each table
+// reports its own to the cycle collector. Requires the interpreter lock.
+void take_own_references(std::vector<StoredItem>& items);
 
 // The expression of a PyQueryExpr, or null with TypeError set (argument
 // `parameter`) when `object` is not one.

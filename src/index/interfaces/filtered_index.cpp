@@ -1,4 +1,5 @@
 // FilteredIndex: a query result that can be narrowed, collected or rebased.
+#include "common/no_destructor.h"
 #include "index/core/query/query.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/operations.h"
@@ -18,7 +19,8 @@ struct FilteredIndexObject {
   std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
   std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
   Bitmap ids;
-  uint64_t epoch;  // the item table's departure count before `ids` were evaluated
+  uint64_t epoch;   // the item table's departure count before `ids` were evaluated
+  PyObject* owner;  // the Index whose tables these are (strong; may be null)
 };
 
 FilteredIndexObject* as_filtered(PyObject* object) {
@@ -35,13 +37,49 @@ bool check_receiver(PyObject* self) {
 
 void filtered_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   FilteredIndexObject* object = as_filtered(self);
   object->core.~shared_ptr();
+  Py_CLEAR(object->owner);
   object->maps.~shared_ptr();
   object->items.~shared_ptr();
   object->ids.~Bitmap();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The view reaches the objects of the shared table through its Index,
+// which reports them.
+int filtered_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_filtered(self)->owner);
+  return 0;
+}
+
+// Tables that no view writes to, for the views that the collector clears.
+const std::shared_ptr<IndexAPI>& empty_core() {
+  static NoDestructor<std::shared_ptr<IndexAPI>> core(IndexAPI::make());
+  return *core;
+}
+
+// Breaks a cycle through an unreachable view: it lets its Index go and reads
+// empty tables from then on.
+int filtered_clear(PyObject* self) {
+  FilteredIndexObject* view = as_filtered(self);
+  Py_CLEAR(view->owner);
+  std::shared_ptr<IndexAPI> core;
+  std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
+  std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
+  try {
+    const std::shared_ptr<IndexAPI>& empty = empty_core();
+    core = std::exchange(view->core, empty);
+    maps = std::exchange(view->maps, empty->index);
+    items = std::exchange(view->items, empty->items);
+    view->ids = Bitmap();
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;  // the tables are let go here
 }
 
 // Evaluates `exprs` as a conjunction over the view's ids, without the
@@ -63,7 +101,7 @@ PyObject* filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword);
     FilteredIndexObject* view = as_filtered(self);
     Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->core, std::move(result), view->epoch);
+    return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
   });
 }
 
@@ -80,7 +118,7 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     std::vector<QueryExpr> exprs{*query};
     FilteredIndexObject* view = as_filtered(self);
     Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->core, std::move(result), view->epoch);
+    return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
   });
 }
 
@@ -156,17 +194,20 @@ PyObject* filtered_rebase(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     FilteredIndexObject* view = as_filtered(self);
     std::shared_ptr<IndexAPI> core = IndexAPI::make();
+    std::vector<StoredItem> objects;
     {
       py::AllowThreads released;
-      std::vector<StoredItem> objects;
-      {
-        auto table = view->items->read();
-        view->ids.for_each([&](uint32_t id) {
-          if (table->answers(id, view->epoch)) objects.push_back((*table)[id]);
-        });
-      }
+      auto table = view->items->read();
+      view->ids.for_each([&](uint32_t id) {
+        if (table->answers(id, view->epoch)) objects.push_back((*table)[id]);
+      });
+    }
+    take_own_references(objects);
+    {
+      py::AllowThreads released;
       // Every stored attribute of the objects is indexed in the new index.
       core->add_object_many(objects, /*index_private=*/true);
+      objects.clear();
     }
     return make_index(std::move(core));
   });
@@ -205,13 +246,15 @@ PyObject* filtered_new(PyTypeObject*, PyObject*, PyObject*) {
 PyType_Slot kFilteredSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(filtered_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(filtered_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(filtered_clear)},
     {Py_tp_methods, kFilteredMethods},
     {Py_tp_doc, const_cast<char*>("The result of a query: a fixed set of objects of one index.")},
     {0, nullptr},
 };
 
 PyType_Spec kFilteredSpec{"builtins.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)),
-                          0, Py_TPFLAGS_DEFAULT, kFilteredSlots};
+                          0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kFilteredSlots};
 
 }  // namespace
 
@@ -221,7 +264,8 @@ PyTypeObject* filtered_index_type() {
   return type;
 }
 
-PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids, uint64_t epoch) {
+PyObject* make_filtered_index(PyObject* owner, std::shared_ptr<IndexAPI> core, Bitmap ids,
+                              uint64_t epoch) {
   PyTypeObject* type = filtered_index_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
@@ -232,6 +276,7 @@ PyObject* make_filtered_index(std::shared_ptr<IndexAPI> core, Bitmap ids, uint64
   new (&object->core) std::shared_ptr<IndexAPI>(std::move(core));
   new (&object->ids) Bitmap(std::move(ids));
   object->epoch = epoch;
+  object->owner = Py_XNewRef(owner);
   return self;
 }
 

@@ -1,4 +1,6 @@
 // Index: the Python class through which an index is built and queried.
+#include <utility>
+
 #include "index/indexable.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/operations.h"
@@ -12,14 +14,34 @@ namespace {
 
 struct IndexObject {
   PyObject_HEAD std::shared_ptr<IndexAPI> core;
+  // Calls that are changing the item table without the interpreter lock
+  // (changed only with it held).
+  Py_ssize_t writers_in_flight;
 };
 
-IndexAPI& core_of(PyObject* self) {
-  return *reinterpret_cast<IndexObject*>(self)->core;
+IndexObject* as_index(PyObject* object) {
+  return reinterpret_cast<IndexObject*>(object);
 }
 
+IndexAPI& core_of(PyObject* self) {
+  return *as_index(self)->core;
+}
+
+// Marks the scope of a call that may change the item table while the
+// interpreter lock is released. Made and ended with the lock held.
+class WritingScope {
+ public:
+  explicit WritingScope(PyObject* self) : index_(as_index(self)) { ++index_->writers_in_flight; }
+  ~WritingScope() { --index_->writers_in_flight; }
+  WritingScope(const WritingScope&) = delete;
+  WritingScope& operator=(const WritingScope&) = delete;
+
+ private:
+  IndexObject* index_;
+};
+
 const std::shared_ptr<IndexAPI>& shared_core_of(PyObject* self) {
-  return reinterpret_cast<IndexObject*>(self)->core;
+  return as_index(self)->core;
 }
 
 bool check_receiver(PyObject* self) {
@@ -42,11 +64,49 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   // Releasing the core may release many objects, here with the interpreter
   // lock held.
-  reinterpret_cast<IndexObject*>(self)->core.~shared_ptr();
+  as_index(self)->core.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The cycle collector sees the objects of the item table: each entry holds
+// a reference of its own (tables never share an entry's reference), and the
+// views of this index reach the table through this object. The attribute
+// values in the value indexes are not reported: the objects' attribute
+// stores report them. Only the calls counted in `writers_in_flight` write
+// the table; while one runs, nothing is reported, so that every pass of one
+// collection (all made with the interpreter lock held) sees the same
+// references. A table found busy anyway is skipped.
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  IndexObject* index = as_index(self);
+  if (!index->core || index->writers_in_flight > 0) return 0;
+  try {
+    auto table = index->core->items->try_read();
+    if (!table) return 0;
+    for (const StoredItem& item : **table) {
+      if (!item.vacant()) Py_VISIT(item.python->get());
+    }
+  } catch (const InternalError&) {
+    return 0;  // a poisoned table reports nothing
+  }
+  return 0;
+}
+
+// Breaks a cycle through an unreachable index by giving its core up for an
+// empty one. Views share the core's tables but keep this object alive, so
+// none of them is reachable here.
+int index_clear(PyObject* self) {
+  std::shared_ptr<IndexAPI> released;
+  try {
+    released = std::exchange(as_index(self)->core, IndexAPI::make());
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;  // `released` drops the tables here
 }
 
 using Method = PyObject* (*)(PyObject* self, py::ParsedArgs& args);
@@ -81,7 +141,8 @@ PyObject* add_object(PyObject* self, py::ParsedArgs& args) {
   if (!extracted) return nullptr;
   StoredItem item = std::move(*extracted);
   {
-    py::AllowThreads released;
+    WritingScope writing(self);
+    py::HoldUnlessWaiting held;
     core_of(self).add_object(item);
   }
   Py_RETURN_NONE;
@@ -109,6 +170,7 @@ PyObject* add_object_many(PyObject* self, py::ParsedArgs& args) {
   std::optional<std::vector<StoredItem>> items = extract_objects(args.values[0]);
   if (!items) return nullptr;
   {
+    WritingScope writing(self);
     py::AllowThreads released;
     core_of(self).add_object_many(*items, /*index_private=*/true);
     items->clear();
@@ -120,6 +182,7 @@ PyObject* remove_object(PyObject* self, py::ParsedArgs& args) {
   std::optional<StoredItem> item = extract_object(args.values[0]);
   if (!item) return nullptr;
   {
+    WritingScope writing(self);
     py::AllowThreads released;
     core_of(self).remove_object(*item->record);
   }
@@ -130,6 +193,7 @@ PyObject* remove_object_many(PyObject* self, py::ParsedArgs& args) {
   std::optional<std::vector<StoredItem>> items = extract_objects(args.values[0]);
   if (!items) return nullptr;
   {
+    WritingScope writing(self);
     py::AllowThreads released;
     for (const StoredItem& item : *items) core_of(self).remove_object(*item.record);
     items->clear();
@@ -170,6 +234,7 @@ PyObject* reduce(PyObject* self, py::ParsedArgs& args) {
   IndexAPI& core = core_of(self);
   Bitmap keep = match_keywords(core, exprs);
   {
+    WritingScope writing(self);
     py::AllowThreads released;
     core.keep_only_from_bitmap(keep);
   }
@@ -181,7 +246,7 @@ PyObject* reduced(PyObject* self, py::ParsedArgs& args) {
   IndexAPI& core = core_of(self);
   uint64_t epoch = 0;
   Bitmap result = match_keywords(core, exprs, &epoch);
-  return make_filtered_index(shared_core_of(self), std::move(result), epoch);
+  return make_filtered_index(self, shared_core_of(self), std::move(result), epoch);
 }
 
 PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
@@ -196,7 +261,7 @@ PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
     epoch = core.departures();
     result = core.reduced_query(*query);
   }
-  return make_filtered_index(shared_core_of(self), std::move(result), epoch);
+  return make_filtered_index(self, shared_core_of(self), std::move(result), epoch);
 }
 
 PyObject* get_by_attribute(PyObject* self, py::ParsedArgs& args) {
@@ -222,18 +287,25 @@ PyObject* union_with(PyObject* self, py::ParsedArgs& args) {
     py::wrap_argument_error("other");
     return nullptr;
   }
-  std::shared_ptr<IndexAPI> source = reinterpret_cast<IndexObject*>(other)->core;
+  std::shared_ptr<IndexAPI> source = as_index(other)->core;
   IndexAPI& receiver = core_of(self);
   if (source.get() == &receiver) Py_RETURN_NONE;
+  // The objects of `other` are added to the receiver from their current
+  // attribute values: every value, string, element and nested object
+  // becomes reachable through the receiver, and the receiver joins the
+  // objects' memberships. No lock of `other` is held while the receiver is
+  // written, so opposite unions cannot wait on each other.
+  std::vector<StoredItem> items;
   {
     py::AllowThreads released;
-    // The objects of `other` are added to the receiver from their current
-    // attribute values: every value, string, element and nested object
-    // becomes reachable through the receiver, and the receiver joins the
-    // objects' memberships. No lock of `other` is held while the receiver
-    // is written, so opposite unions cannot wait on each other.
-    std::vector<StoredItem> items = source->live_items();
+    items = source->live_items();
+  }
+  take_own_references(items);
+  {
+    WritingScope writing(self);
+    py::AllowThreads released;
     receiver.add_object_many(items, /*index_private=*/true);
+    items.clear();
   }
   Py_RETURN_NONE;
 }
@@ -302,6 +374,8 @@ PyMethodDef kIndexMethods[] = {
 PyType_Slot kIndexSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
     {Py_tp_methods, kIndexMethods},
     {Py_tp_doc,
      const_cast<char*>("Index()\n--\n\nAn index over the attributes of Indexable objects.")},
@@ -309,7 +383,7 @@ PyType_Slot kIndexSlots[] = {
 };
 
 PyType_Spec kIndexSpec{"builtins.Index", static_cast<int>(sizeof(IndexObject)), 0,
-                       Py_TPFLAGS_DEFAULT, kIndexSlots};
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kIndexSlots};
 
 }  // namespace
 
@@ -319,12 +393,16 @@ PyTypeObject* index_type() {
   return type;
 }
 
+void take_own_references(std::vector<StoredItem>& items) {
+  for (StoredItem& item : items) item = stored_item_of(item.python->get());
+}
+
 PyObject* make_index(std::shared_ptr<IndexAPI> core) {
   PyTypeObject* type = index_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<IndexObject*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
+  new (&as_index(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
   return self;
 }
 

@@ -1,6 +1,8 @@
 // PyQueryExpr: Python-built query trees.
 #include <string>
+#include <utility>
 
+#include "common/no_destructor.h"
 #include "index/interfaces/classes.h"
 #include "py/args.h"
 #include "py/errors.h"
@@ -44,9 +46,54 @@ QueryExprPtr shared_expr_of(PyObject* object, const char* parameter) {
 
 void query_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExprPtr();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The cycle collector sees the values of the nodes that only this
+// expression holds. A node shared with another expression (combining shares
+// children) is reported by none: a reference must be reported by every path
+// that keeps it alive, or by none.
+int query_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const QueryExprPtr& root = reinterpret_cast<QueryExprObject*>(self)->expr;
+  if (root.use_count() != 1) return 0;
+  try {
+    std::vector<const QueryExpr*> pending{root.get()};
+    while (!pending.empty()) {
+      const QueryExpr* node = pending.back();
+      pending.pop_back();
+      for (const PyValue& value : node->values) {
+        if (int result = value.traverse(visit, arg)) return result;
+      }
+      for (const QueryExprPtr& child : node->children) {
+        if (child.use_count() == 1) pending.push_back(child.get());
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;
+}
+
+// The tree that cleared expressions hold: an empty conjunction.
+const QueryExprPtr& empty_expr() {
+  static NoDestructor<QueryExprPtr> empty(
+      std::make_shared<QueryExpr>(QueryExpr::combine(QueryOp::And, {})));
+  return *empty;
+}
+
+// Breaks a cycle through an unreachable expression by letting its tree go.
+int query_clear(PyObject* self) {
+  QueryExprPtr released;
+  try {
+    released = std::exchange(reinterpret_cast<QueryExprObject*>(self)->expr, empty_expr());
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 0;  // the tree is released here
 }
 
 std::string_view attr_of(PyObject* attr) {
@@ -60,15 +107,38 @@ std::string_view attr_of(PyObject* attr) {
   return std::string_view(text, static_cast<size_t>(length));
 }
 
+// The name of a one-value builder, as its argument errors print it.
+constexpr const char* single_builder_name(QueryOp op) {
+  switch (op) {
+    case QueryOp::Eq:
+      return "PyQueryExpr.eq()";
+    case QueryOp::Ne:
+      return "PyQueryExpr.ne()";
+    case QueryOp::Gt:
+      return "PyQueryExpr.gt()";
+    case QueryOp::Ge:
+      return "PyQueryExpr.ge()";
+    case QueryOp::Lt:
+      return "PyQueryExpr.lt()";
+    case QueryOp::Le:
+      return "PyQueryExpr.le()";
+    case QueryOp::StartsWi:
+      return "PyQueryExpr.starts_with()";
+    case QueryOp::EndsWi:
+      return "PyQueryExpr.ends_with()";
+    case QueryOp::Contains:
+      return "PyQueryExpr.contains()";
+    default:
+      return "PyQueryExpr()";
+  }
+}
+
 // Builders of one attribute and one value.
 template <QueryOp kOp>
 PyObject* build_single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const kNames[] = {
-      "eq()",          "ne()",        "",          "", "", "", "gt()", "ge()", "lt()", "le()", "",
-      "starts_with()", "ends_with()", "contains()"};
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const py::Signature signature{kNames[static_cast<int>(kOp)], {"attr", "value"}, 2};
+    static const py::Signature signature{single_builder_name(kOp), {"attr", "value"}, 2};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::string_view attr = attr_of(parsed.values[0]);
@@ -81,7 +151,7 @@ PyObject* build_single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* build_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"bt()", {"attr", "lower", "upper"}, 3};
+    static const py::Signature signature{"PyQueryExpr.bt()", {"attr", "lower", "upper"}, 3};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::string_view attr = attr_of(parsed.values[0]);
@@ -107,7 +177,7 @@ std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) 
 PyObject* build_in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"in_()", {"attr", "values"}, 2};
+    static const py::Signature signature{"PyQueryExpr.in_()", {"attr", "values"}, 2};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::string_view attr = attr_of(parsed.values[0]);
@@ -119,7 +189,8 @@ template <QueryOp kOp>
 PyObject* build_combined(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const py::Signature signature{kOp == QueryOp::And ? "and_()" : "or_()", {}, 0, true, false};
+    static const py::Signature signature{
+        kOp == QueryOp::And ? "PyQueryExpr.and_()" : "PyQueryExpr.or_()", {}, 0, true, false};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     std::vector<QueryExprPtr> children;
@@ -136,7 +207,7 @@ PyObject* build_combined(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::EntryScope entry;
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"not_()", {"exprs"}, 1};
+    static const py::Signature signature{"PyQueryExpr.not_()", {"exprs"}, 1};
     py::ParsedArgs parsed;
     if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
     QueryExprPtr child = shared_expr_of(parsed.values[0], "exprs");
@@ -221,6 +292,8 @@ PyMethodDef kQueryMethods[] = {
 PyType_Slot kQuerySlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(query_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(query_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(query_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
     {Py_tp_methods, kQueryMethods},
     {Py_nb_and, reinterpret_cast<void*>(combine_operands<QueryOp::And>)},
@@ -231,7 +304,7 @@ PyType_Slot kQuerySlots[] = {
 };
 
 PyType_Spec kQuerySpec{"builtins.PyQueryExpr", static_cast<int>(sizeof(QueryExprObject)), 0,
-                       Py_TPFLAGS_DEFAULT, kQuerySlots};
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kQuerySlots};
 
 }  // namespace
 
