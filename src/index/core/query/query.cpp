@@ -35,6 +35,13 @@ void free_descending(std::vector<uint32_t> ids) {
 
 }  // namespace
 
+std::vector<ElementEntry> OwnedElements::entries() const {
+  std::vector<ElementEntry> result;
+  result.reserve(masked_ids.size());
+  for (size_t i = 0; i < masked_ids.size(); ++i) result.push_back({masked_ids[i], (*values)[i]});
+  return result;
+}
+
 ElementTable::~ElementTable() {
   free_descending(masked_ids.to_vector());
 }
@@ -227,17 +234,18 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 
 std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint32_t owner,
                                                       const PyIterable& iterable) {
-  std::vector<ElementEntry> entries;
-  entries.reserve(iterable.elements->size());
+  OwnedElements owned{iterable.elements, {}};
+  owned.masked_ids.reserve(iterable.elements->size());
   const bool nested = table.masked_ids.contains(owner);
-  for (const PyValue& element : *iterable.elements) {
+  for (size_t i = 0; i < iterable.elements->size(); ++i) {
     const uint32_t masked = allocate_id();
     table.mapped_ids.set(masked, owner);
     table.masked_ids.add(masked);
     if (nested) table.nested_ids.add(masked);
-    entries.push_back({masked, element});
+    owned.masked_ids.push_back(masked);
   }
-  table.by_owner[owner] = entries;
+  std::vector<ElementEntry> entries = owned.entries();
+  table.by_owner[owner] = std::move(owned);
   return entries;
 }
 
@@ -252,7 +260,7 @@ void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
     if (!*guard) *guard = std::make_unique<ElementTable>();
     ElementTable& table = **guard;
     auto found = table.by_owner.find(owner);
-    if (found != table.by_owner.end()) previous = std::move(found->second);
+    if (found != table.by_owner.end()) previous = found->second.entries();
     entries = hand_out_elements(table, owner, value.as_iterable());
   }
   for (const ElementEntry& entry : entries) insert(entry.value, entry.masked_id);
@@ -267,7 +275,7 @@ void QueryMap::remove_iterable(uint32_t owner) {
     ElementTable& table = **guard;
     auto found = table.by_owner.find(owner);
     if (found == table.by_owner.end()) return;
-    entries = std::move(found->second);
+    entries = found->second.entries();
     table.by_owner.erase(found);
   }
   retire_elements(entries);

@@ -75,13 +75,24 @@ struct ElementEntry {
   PyValue value;
 };
 
+// The elements of one owner's iterable value: element i of the value's
+// snapshot was indexed under masked_ids[i]. The snapshot is shared with the
+// value itself, so the table keeps one reference per owner, not a copy of
+// every element.
+struct OwnedElements {
+  std::shared_ptr<const std::vector<PyValue>> values;
+  std::vector<uint32_t> masked_ids;
+
+  std::vector<ElementEntry> entries() const;
+};
+
 struct ElementTable {
   Bitmap masked_ids;     // every masked id handed out here
   FlatIdMap mapped_ids;  // masked id -> owner id
   Bitmap nested_ids;     // the masked ids whose owner is a masked id too
   // owner id -> the elements its current iterable value was indexed with, so
   // that removal frees exactly what insertion handed out.
-  std::unordered_map<uint32_t, std::vector<ElementEntry>> by_owner;
+  std::unordered_map<uint32_t, OwnedElements> by_owner;
 
   ElementTable() = default;
   ElementTable(const ElementTable&) = delete;
