@@ -499,6 +499,8 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
 }
 
 void QueryMap::settle_queued_moves() {
+  // Under a hold the write lock cannot be taken; the range walks the values.
+  if (ReadHold::active()) return;
   {
     auto guard = num_ordered.read();
     if (!*guard) return;
@@ -510,6 +512,7 @@ void QueryMap::settle_queued_moves() {
 }
 
 void QueryMap::prepare_positions() {
+  if (ReadHold::active()) return;  // answered from the distinct strings instead
   {
     auto guard = str_radix_map.read();
     if (!*guard || (*guard)->positions.get() != nullptr) return;

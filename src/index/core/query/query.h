@@ -132,10 +132,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Builds the bit slices if they are missing and applies the moves that
   // assignments queued there, so that a range query can answer from them.
-  // Takes the write lock: call it before a ReadHold pins anything.
+  // Takes the write lock, so it does nothing under a ReadHold: call it
+  // before the hold pins anything.
   void settle_queued_moves();
   // Builds the string positions if they are missing, for a suffix or
-  // substring query about to run under a ReadHold.
+  // substring query about to run under a ReadHold (likewise before it).
   void prepare_positions();
   // Reads every sub-index once. Called under a ReadHold, before evaluation,
   // it pins them all in their declaration order (the writers' lock order), so
