@@ -244,7 +244,8 @@ def run_engine(name, objs, params, refs, rounds, cfg):
                 out["mismatches"].append(bad)
             del got
         out["workloads"][wl] = {"samples_ms": samples, "median_ms": statistics.median(samples),
-                                "min_ms": min(samples), "count": count, "batch": batch}
+                                "min_ms": min(samples), "count": count, "batch": batch,
+                                "first_ms": first * 1e3}
 
     samples, upd_only, count = [], [], None
     for rep, (pos, vals, expected) in enumerate(rounds):

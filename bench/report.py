@@ -95,6 +95,32 @@ def text_table(doc):
     return title + "\n" + "\n".join(lines)
 
 
+def first_query_table(doc):
+    """Markdown rows: each engine's build plus the first query of each kind, which counts the
+    structures an engine builds only when a query first needs them."""
+    wls = [wl for wl in doc["workloads"] if wl not in ("build", "update")]
+    engines = [e for e in doc["engines"] if e != "scan" and median(doc, e, "build") is not None]
+    rows = ["| engine | " + " | ".join(LABELS[wl] for wl in wls) + " |",
+            "|---|" + "---:|" * len(wls)]
+    totals = {}
+    for e in engines:
+        build = median(doc, e, "build")
+        cells = []
+        for wl in wls:
+            first = doc["results"][e]["workloads"].get(wl, {}).get("first_ms")
+            totals[e, wl] = None if first is None else build + first
+            cells.append(fmt_ms(totals[e, wl]))
+        rows.append(f"| {e} | " + " | ".join(cells) + " |")
+    if "vantorel" in engines:
+        cells = []
+        for wl in wls:
+            peers = [totals[e, wl] for e in engines if e != "vantorel" and totals[e, wl]]
+            ours = totals["vantorel", wl]
+            cells.append(fmt_ratio(min(peers) / ours) if peers and ours else "-")
+        rows.append("| vantorel speedup | " + " | ".join(cells) + " |")
+    return rows
+
+
 def operations_wrong(ops):
     """Every wrong answer that the operation figures found, or an empty list."""
     wrong = [w for r in ops["removal"].values() for w in r.get("wrong", [r.get("error")])]
@@ -154,6 +180,9 @@ def markdown(doc):
     ]
     for r in body:
         out.append("| " + " | ".join(r) + " |")
+    if any("first_ms" in w for r in doc["results"].values() for w in r.get("workloads", {}).values()):
+        out += ["", "Build plus the first query of each kind (ms), against the best peer's:", ""]
+        out += first_query_table(doc)
     if doc.get("operations"):
         out += ["", "Removal, facet counts and ordered results (median ms):", ""]
         out += operations_table(doc["operations"])

@@ -14,11 +14,15 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map)
       elements_(map.elements.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
-  if (*numbers_) (*numbers_)->slices.flush();
+  if (*numbers_) {
+    if (NumericalBitmap* slices = (*numbers_)->slices.get()) slices->flush();
+  }
   if (*booleans_) {
     for (auto& slot : **booleans_) slot.flush();
   }
-  if (*strings_) (*strings_)->positions.flush();
+  if (*strings_) {
+    if (PositionalBitmap* positions = (*strings_)->positions.get()) positions->flush();
+  }
   // The guards release in reverse declaration order after this body.
 }
 
@@ -28,14 +32,16 @@ void BulkQueryMapAdder::insert(const PyValue& value, uint32_t id) {
     case ValueKind::Float: {
       if (!*numbers_) *numbers_ = std::make_unique<NumberIndex>();
       const OrderKey key = key_of(value);
-      (*numbers_)->slices.push(key, id);
       (*numbers_)->values.add(key, id);
+      if (NumericalBitmap* slices = (*numbers_)->slices.written()) slices->push(key, id);
       return;
     }
     case ValueKind::Str:
       if (!*strings_) *strings_ = std::make_unique<StringIndex>();
-      (*strings_)->positions.push(value.as_str(), id);
       (*strings_)->values.add(value.as_str(), id);
+      if (PositionalBitmap* positions = (*strings_)->positions.written()) {
+        positions->push(value.as_str(), id);
+      }
       return;
     case ValueKind::Bool:
       if (!*booleans_) *booleans_ = std::make_unique<BoolMap>();

@@ -7,6 +7,7 @@
 #include "index/core/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/query/number_key.h"
+#include "sync/read_hold.h"
 
 namespace vantorel {
 
@@ -33,6 +34,13 @@ void free_descending(std::vector<uint32_t> ids) {
 }
 
 }  // namespace
+
+std::vector<ElementEntry> OwnedElements::entries() const {
+  std::vector<ElementEntry> result;
+  result.reserve(masked_ids.size());
+  for (size_t i = 0; i < masked_ids.size(); ++i) result.push_back({masked_ids[i], (*values)[i]});
+  return result;
+}
 
 ElementTable::~ElementTable() {
   free_descending(masked_ids.to_vector());
@@ -69,15 +77,17 @@ void QueryMap::insert(const PyValue& value, uint32_t id) {
       auto guard = num_ordered.write();
       if (!*guard) *guard = std::make_unique<NumberIndex>();
       const OrderKey key = key_of(value);
-      (*guard)->slices.insert(key, id);
       (*guard)->values.add(key, id);
+      if (NumericalBitmap* slices = (*guard)->slices.written()) slices->insert(key, id);
       return;
     }
     case ValueKind::Str: {
       auto guard = str_radix_map.write();
       if (!*guard) *guard = std::make_unique<StringIndex>();
-      (*guard)->positions.insert(value.as_str(), id);
       (*guard)->values.add(value.as_str(), id);
+      if (PositionalBitmap* positions = (*guard)->positions.written()) {
+        positions->insert(value.as_str(), id);
+      }
       return;
     }
     case ValueKind::Bool: {
@@ -108,14 +118,16 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
       const OrderKey key = key_of(value);
       // Queued like the moves of assignments: a removal touches all 76
       // slices, which a batch visits position by position.
-      (*guard)->slices.defer_remove(key, id);
+      if (NumericalBitmap* slices = (*guard)->slices.written()) slices->defer_remove(key, id);
       (*guard)->values.remove(key, id);
       return;
     }
     case ValueKind::Str: {
       auto guard = str_radix_map.write();
       if (!*guard) return;
-      (*guard)->positions.remove(value.as_str(), id);
+      if (PositionalBitmap* positions = (*guard)->positions.written()) {
+        positions->remove(value.as_str(), id);
+      }
       (*guard)->values.remove(value.as_str(), id);
       return;
     }
@@ -158,7 +170,9 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
       const OrderKey old_key = key_of(old_value);
       const OrderKey new_key = key_of(new_value);
       if (old_key == new_key) return;
-      (*guard)->slices.defer_replace(old_key, new_key, id);
+      if (NumericalBitmap* slices = (*guard)->slices.written()) {
+        slices->defer_replace(old_key, new_key, id);
+      }
       (*guard)->values.remove(old_key, id);
       (*guard)->values.add(new_key, id);
       return;
@@ -167,9 +181,11 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
   if (old_value.kind() == ValueKind::Str && kind == ValueKind::Str) {
     auto guard = str_radix_map.write();
     if (*guard) {
-      (*guard)->positions.remove(old_value.as_str(), id);
+      if (PositionalBitmap* positions = (*guard)->positions.written()) {
+        positions->remove(old_value.as_str(), id);
+        positions->insert(new_value.as_str(), id);
+      }
       (*guard)->values.remove(old_value.as_str(), id);
-      (*guard)->positions.insert(new_value.as_str(), id);
       (*guard)->values.add(new_value.as_str(), id);
       return;
     }
@@ -218,17 +234,18 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 
 std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint32_t owner,
                                                       const PyIterable& iterable) {
-  std::vector<ElementEntry> entries;
-  entries.reserve(iterable.elements->size());
+  OwnedElements owned{iterable.elements, {}};
+  owned.masked_ids.reserve(iterable.elements->size());
   const bool nested = table.masked_ids.contains(owner);
-  for (const PyValue& element : *iterable.elements) {
+  for (size_t i = 0; i < iterable.elements->size(); ++i) {
     const uint32_t masked = allocate_id();
     table.mapped_ids.set(masked, owner);
     table.masked_ids.add(masked);
     if (nested) table.nested_ids.add(masked);
-    entries.push_back({masked, element});
+    owned.masked_ids.push_back(masked);
   }
-  table.by_owner[owner] = entries;
+  std::vector<ElementEntry> entries = owned.entries();
+  table.by_owner[owner] = std::move(owned);
   return entries;
 }
 
@@ -243,7 +260,7 @@ void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
     if (!*guard) *guard = std::make_unique<ElementTable>();
     ElementTable& table = **guard;
     auto found = table.by_owner.find(owner);
-    if (found != table.by_owner.end()) previous = std::move(found->second);
+    if (found != table.by_owner.end()) previous = found->second.entries();
     entries = hand_out_elements(table, owner, value.as_iterable());
   }
   for (const ElementEntry& entry : entries) insert(entry.value, entry.masked_id);
@@ -258,7 +275,7 @@ void QueryMap::remove_iterable(uint32_t owner) {
     ElementTable& table = **guard;
     auto found = table.by_owner.find(owner);
     if (found == table.by_owner.end()) return;
-    entries = std::move(found->second);
+    entries = found->second.entries();
     table.by_owner.erase(found);
   }
   retire_elements(entries);
@@ -482,12 +499,66 @@ Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitma
 }
 
 void QueryMap::settle_queued_moves() {
+  // Under a hold the write lock cannot be taken; the range walks the values.
+  if (ReadHold::active()) return;
   {
     auto guard = num_ordered.read();
-    if (!*guard || !(*guard)->slices.has_queued_moves()) return;
+    if (!*guard) return;
+    const NumericalBitmap* slices = (*guard)->slices.get();
+    if (slices != nullptr && !slices->has_queued_moves()) return;
   }
   auto guard = num_ordered.write();
-  if (*guard) (*guard)->slices.drain_moves();
+  if (*guard) ready_slices(**guard);
+}
+
+void QueryMap::prepare_positions() {
+  if (ReadHold::active()) return;  // answered from the distinct strings instead
+  {
+    auto guard = str_radix_map.read();
+    if (!*guard || (*guard)->positions.get() != nullptr) return;
+  }
+  auto guard = str_radix_map.write();
+  if (*guard) ready_positions(**guard);
+}
+
+namespace {
+
+// The (id, key) pairs of `sets`, in ascending id order, so that a structure
+// built from them appends to its bitmaps' containers instead of shifting
+// their contents.
+template <class Key, class Sets>
+std::vector<std::pair<uint32_t, Key>> entries_by_id(const Sets& sets) {
+  std::vector<std::pair<uint32_t, Key>> entries;
+  sets.walk_keys(false, [&](const Key& key, const HybridSet& ids) {
+    ids.for_each([&](uint32_t id) { entries.emplace_back(id, key); });
+    return true;
+  });
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return entries;
+}
+
+}  // namespace
+
+const NumericalBitmap& QueryMap::ready_slices(NumberIndex& numbers) {
+  if (NumericalBitmap* slices = numbers.slices.get()) {
+    slices->drain_moves();
+    return *slices;
+  }
+  auto built = std::make_unique<NumericalBitmap>();
+  const auto entries = entries_by_id<OrderKey>(numbers.values);
+  for (const auto& [id, key] : entries) built->push(key, id);
+  built->flush();
+  return numbers.slices.install(std::move(built), entries.size());
+}
+
+const PositionalBitmap& QueryMap::ready_positions(StringIndex& strings) {
+  if (const PositionalBitmap* positions = strings.positions.get()) return *positions;
+  auto built = std::make_unique<PositionalBitmap>();
+  const auto entries = entries_by_id<std::string_view>(strings.values);
+  for (const auto& [id, text] : entries) built->push(text, id);
+  built->flush();
+  return strings.positions.install(std::move(built), entries.size());
 }
 
 void QueryMap::pin_sub_indexes() const {
@@ -502,20 +573,22 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   {
     auto guard = num_ordered.read();
     if (!*guard) return Bitmap();
-    const bool slices_ready = !(*guard)->slices.has_queued_moves();
-    // A held evaluation cannot take the write lock to apply queued moves:
-    // it walks every distinct value in the range instead.
+    const NumericalBitmap* slices = (*guard)->slices.get();
+    const bool slices_ready = slices != nullptr && !slices->has_queued_moves();
+    // A held evaluation cannot take the write lock to build the slices or
+    // apply their queued moves: it walks every distinct value in the range
+    // instead.
     const bool must_walk = !slices_ready && ReadHold::active();
     if (std::optional<Bitmap> result =
             range_in(**guard, lower, upper, base, true, slices_ready, must_walk)) {
       return std::move(*result);
     }
   }
-  // The slices have moves queued: apply them, and answer under the write
-  // lock, which no later move can slip in front of.
+  // The slices are missing or have moves queued: build or settle them, and
+  // answer under the write lock, which no later write can slip in front of.
   auto guard = num_ordered.write();
   if (!*guard) return Bitmap();
-  (*guard)->slices.drain_moves();
+  ready_slices(**guard);
   return *range_in(**guard, lower, upper, base, false, true, false);
 }
 
@@ -537,7 +610,7 @@ std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
     result &= candidates;
   } else if (slices_ready) {
     result = Bitmap();
-    slice_range(numbers.slices, lower, upper, candidates, result);
+    slice_range(*numbers.slices.used(), lower, upper, candidates, result);
   } else {
     return std::nullopt;
   }
@@ -563,41 +636,75 @@ void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKe
 template <class Answer>
 Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer) const {
   if (pattern.kind() != ValueKind::Str) return Bitmap();
-  auto guard = str_radix_map.read();
+  const std::string_view text = pattern.as_str();
+  {
+    auto guard = str_radix_map.read();
+    if (!*guard) return Bitmap();
+    // A held evaluation cannot take the write lock to build the positions:
+    // it answers from the distinct strings instead.
+    if (std::optional<Bitmap> result = answer(**guard, text, ReadHold::active())) {
+      unmask_ids(*result);
+      return std::move(*result);
+    }
+  }
+  auto guard = str_radix_map.write();
   if (!*guard) return Bitmap();
-  Bitmap result = answer(**guard, pattern.as_str());
+  ready_positions(**guard);
+  Bitmap result = *answer(**guard, text, false);
   unmask_ids(result);
   return result;
 }
 
+// Each answer reads the positions when they are built, and answers from the
+// distinct strings when that is cheap or `scan_keys` asks for it; otherwise
+// it returns nullopt and is asked again once the positions are built.
 Bitmap QueryMap::starts_with(const PyValue& pattern) const {
-  return string_query(pattern, [](const StringIndex& strings, std::string_view prefix) {
-    // Few distinct strings with the prefix: walk them; many: the positions
-    // answer with one intersection per byte of the prefix.
-    Bitmap result;
-    const size_t max_keys = 64 + strings.values.key_count() / 64;
-    if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
-    return strings.positions.starts_with(prefix);
-  });
+  return string_query(pattern,
+                      [](const StringIndex& strings, std::string_view prefix,
+                         bool scan_keys) -> std::optional<Bitmap> {
+                        // Few distinct strings with the prefix: walk them; many: the positions
+                        // answer with one intersection per byte of the prefix.
+                        const PositionalBitmap* positions = strings.positions.used();
+                        Bitmap result;
+                        const size_t max_keys = positions == nullptr && scan_keys
+                                                    ? std::numeric_limits<size_t>::max()
+                                                    : 64 + strings.values.key_count() / 64;
+                        if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
+                        if (positions == nullptr) return std::nullopt;
+                        return positions->starts_with(prefix);
+                      });
 }
 
 Bitmap QueryMap::ends_with(const PyValue& pattern) const {
-  return string_query(pattern, [](const StringIndex& strings, std::string_view suffix) {
-    return strings.positions.ends_with(suffix);
-  });
+  return string_query(pattern,
+                      [](const StringIndex& strings, std::string_view suffix,
+                         bool scan_keys) -> std::optional<Bitmap> {
+                        if (const PositionalBitmap* positions = strings.positions.used()) {
+                          return positions->ends_with(suffix);
+                        }
+                        if (!scan_keys) return std::nullopt;
+                        Bitmap result;
+                        strings.values.add_ending_with(suffix, result);
+                        return result;
+                      });
 }
 
 Bitmap QueryMap::contains(const PyValue& pattern) const {
-  return string_query(pattern, [](const StringIndex& strings, std::string_view needle) {
-    // The positions cost one intersection per byte of the needle at every
-    // place it could start, which a long needle over long repetitive strings
-    // makes quadratic; a scan of the distinct strings costs their length.
-    constexpr size_t kLongNeedle = 8;
-    if (needle.size() < kLongNeedle) return strings.positions.contains(needle);
-    Bitmap result;
-    strings.values.add_containing(needle, result);
-    return result;
-  });
+  return string_query(pattern,
+                      [](const StringIndex& strings, std::string_view needle,
+                         bool scan_keys) -> std::optional<Bitmap> {
+                        // The positions cost one intersection per byte of the needle at every
+                        // place it could start, which a long needle over long repetitive strings
+                        // makes quadratic; a scan of the distinct strings costs their length.
+                        constexpr size_t kLongNeedle = 8;
+                        const PositionalBitmap* positions =
+                            needle.size() < kLongNeedle ? strings.positions.used() : nullptr;
+                        if (positions != nullptr) return positions->contains(needle);
+                        if (needle.size() < kLongNeedle && !scan_keys) return std::nullopt;
+                        Bitmap result;
+                        strings.values.add_containing(needle, result);
+                        return result;
+                      });
 }
 
 // ---- narrowing ---------------------------------------------------------------
@@ -636,14 +743,14 @@ void QueryMap::remove_items(const Bitmap& removed) {
   {
     auto guard = str_radix_map.write();
     if (*guard) {
-      (*guard)->positions.remove_all(dropped);
+      if (PositionalBitmap* positions = (*guard)->positions.get()) positions->remove_all(dropped);
       (*guard)->values.remove_all(dropped);
     }
   }
   {
     auto guard = num_ordered.write();
     if (*guard) {
-      (*guard)->slices.remove_all(dropped);
+      if (NumericalBitmap* slices = (*guard)->slices.get()) slices->remove_all(dropped);
       (*guard)->values.remove_all(dropped);
     }
   }
@@ -691,11 +798,17 @@ size_t QueryMap::memory_bytes() const {
   size_t total = sizeof(QueryMap);
   {
     auto guard = str_radix_map.read();
-    if (*guard) total += (*guard)->positions.memory_bytes() + (*guard)->values.memory_bytes();
+    if (*guard) {
+      const PositionalBitmap* positions = (*guard)->positions.get();
+      total += (*guard)->values.memory_bytes() + (positions ? positions->memory_bytes() : 0);
+    }
   }
   {
     auto guard = num_ordered.read();
-    if (*guard) total += (*guard)->slices.memory_bytes() + (*guard)->values.memory_bytes();
+    if (*guard) {
+      const NumericalBitmap* slices = (*guard)->slices.get();
+      total += (*guard)->values.memory_bytes() + (slices ? slices->memory_bytes() : 0);
+    }
   }
   {
     auto guard = bool_map.read();

@@ -2,10 +2,10 @@
 //
 // For every object of the core that holds the attribute, its item id is
 // entered into the sub-index that fits the value's kind:
-//   Int, Float  -> num_ordered   (bit-sliced 76-bit order keys, and the ids
-//                                 per distinct key)
-//   Str         -> str_radix_map (byte-per-position bitmaps, and the ids per
-//                                 distinct string)
+//   Int, Float  -> num_ordered   (the ids per distinct 76-bit order key, and
+//                                 bit slices of the keys, built on demand)
+//   Str         -> str_radix_map (the ids per distinct string, and
+//                                 byte-per-position bitmaps, built on demand)
 //   Bool        -> bool_map      (slot 0 true, slot 1 false)
 //   Iterable    -> each element under a masked id of its own (elements)
 //   Ind         -> exact, and the object itself into the nested core
@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/query/on_demand.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/flat_id_map/flat_id_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
@@ -50,19 +51,22 @@ class IndexAPI;
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 using BoolMap = std::array<BufferedBitmap<64>, 2>;  // [0] true, [1] false
 
-// Numbers are kept twice: the bit slices answer ranges that span many
-// distinct values in a bounded number of bitmap operations; the sets answer
-// equality with one lookup, and ranges that span few distinct values.
+// Numbers: the sets answer equality with one lookup, and ranges that span
+// few distinct values; every write keeps them current. The bit slices answer
+// ranges that span many distinct values in a bounded number of bitmap
+// operations; they are built from the sets when such a range first needs
+// them, and dropped when writes go by without a use (see OnDemand).
 struct NumberIndex {
-  NumericalBitmap slices;
   NumberSets values;
+  OnDemand<NumericalBitmap> slices;
 };
 
-// Strings likewise: the positions answer prefixes, suffixes and substrings;
-// the sets answer equality.
+// Strings likewise: the sets answer equality (and prefixes shared by few
+// distinct strings); the positions, built on demand, answer suffixes,
+// substrings and the prefixes of many strings.
 struct StringIndex {
-  PositionalBitmap positions;
   StringSets values;
+  OnDemand<PositionalBitmap> positions;
 };
 
 // The elements of iterable values, indexed under masked ids.
@@ -71,13 +75,24 @@ struct ElementEntry {
   PyValue value;
 };
 
+// The elements of one owner's iterable value: element i of the value's
+// snapshot was indexed under masked_ids[i]. The snapshot is shared with the
+// value itself, so the table keeps one reference per owner, not a copy of
+// every element.
+struct OwnedElements {
+  std::shared_ptr<const std::vector<PyValue>> values;
+  std::vector<uint32_t> masked_ids;
+
+  std::vector<ElementEntry> entries() const;
+};
+
 struct ElementTable {
   Bitmap masked_ids;     // every masked id handed out here
   FlatIdMap mapped_ids;  // masked id -> owner id
   Bitmap nested_ids;     // the masked ids whose owner is a masked id too
   // owner id -> the elements its current iterable value was indexed with, so
   // that removal frees exactly what insertion handed out.
-  std::unordered_map<uint32_t, std::vector<ElementEntry>> by_owner;
+  std::unordered_map<uint32_t, OwnedElements> by_owner;
 
   ElementTable() = default;
   ElementTable(const ElementTable&) = delete;
@@ -115,9 +130,14 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   Bitmap ends_with(const PyValue& pattern) const;
   Bitmap contains(const PyValue& pattern) const;
 
-  // Applies the moves that assignments queued in the bit slices, so that a
-  // range query can answer from them.
+  // Builds the bit slices if they are missing and applies the moves that
+  // assignments queued there, so that a range query can answer from them.
+  // Takes the write lock, so it does nothing under a ReadHold: call it
+  // before the hold pins anything.
   void settle_queued_moves();
+  // Builds the string positions if they are missing, for a suffix or
+  // substring query about to run under a ReadHold (likewise before it).
+  void prepare_positions();
   // Reads every sub-index once. Called under a ReadHold, before evaluation,
   // it pins them all in their declaration order (the writers' lock order), so
   // that the whole evaluation reads this attribute in one state.
@@ -151,10 +171,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Approximate heap bytes held (for measurements).
   size_t memory_bytes() const;
 
-  // Sub-indexes, exposed for the bulk adder.
-  PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
-  // Mutable: a query that needs the bit slices first applies the moves that
-  // assignments queued there.
+  // Sub-indexes, exposed for the bulk adder. Mutable: a query that needs a
+  // structure built on demand builds it, and one that needs the bit slices
+  // first applies the moves that assignments queued there.
+  mutable PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
   mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
   PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
   PoisonRwLock<std::unique_ptr<ElementTable>> elements;
@@ -188,6 +208,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   std::optional<Bitmap> range_in(const NumberIndex& numbers, const KeyBound<OrderKey>* lower,
                                  const KeyBound<OrderKey>* upper, const Bitmap& base,
                                  bool walk_values, bool slices_ready, bool walk_all) const;
+  // The structures built on demand, from the sets, under the caller's write
+  // lock; queued moves are applied to slices that exist already.
+  static const NumericalBitmap& ready_slices(NumberIndex& numbers);
+  static const PositionalBitmap& ready_positions(StringIndex& strings);
   // The same over the bit slices alone, added to `out`.
   static void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
                           const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out);

@@ -397,9 +397,12 @@ void add_map_read_by(const IndexAPI::MapArray& maps, const QueryExpr& node, Maps
   std::optional<uint32_t> id = global_interner().get(parts.head);
   if (!id || *id >= maps.size() || !maps[*id]) return;
   read.emplace_back(*id, maps[*id].get());
-  // Ranges answer from the bit slices once their queued moves are applied,
-  // which takes the write lock: do it before anything is held.
-  if (is_range(node.op) && !parts.rest) maps[*id]->settle_queued_moves();
+  // Ranges answer from the bit slices once they are built and their queued
+  // moves applied, suffixes and substrings from the string positions once
+  // built; both take the write lock: do it before anything is held.
+  if (parts.rest) return;
+  if (is_range(node.op)) maps[*id]->settle_queued_moves();
+  if (node.op == QueryOp::EndsWi || node.op == QueryOp::Contains) maps[*id]->prepare_positions();
 }
 
 // The value indexes that the leaves of `roots` read in this core, each once,

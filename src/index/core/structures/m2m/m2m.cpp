@@ -2,60 +2,18 @@
 
 namespace vantorel {
 
-namespace {
-
-constexpr uint32_t kAllPositions = (1u << M2MU32::kPositions) - 1;
-
-}  // namespace
-
-bool NibbleIndexU32::any_contains(uint32_t id) const {
-  for (const Bitmap& bitmap : bitmaps_) {
-    if (bitmap.contains(id)) return true;
-  }
-  return false;
-}
-
-M2MU32::M2MU32(const M2MU32& other)
-    : tables_(other.tables_ ? std::make_unique<NibbleTables>(*other.tables_) : nullptr),
-      children_(other.children_),
-      parents_(other.parents_),
-      pair_count_(other.pair_count_) {}
-
-M2MU32& M2MU32::operator=(const M2MU32& other) {
-  if (this != &other) *this = M2MU32(other);
-  return *this;
-}
-
 void M2MU32::register_pair(uint32_t parent, uint32_t child) {
   if (has_pair(parent, child)) return;
-  if (!tables_) tables_ = std::make_unique<NibbleTables>();
   children_[parent].add(child);
   parents_[child].add(parent);
   ++pair_count_;
-  for (int i = 0; i < kPositions; ++i) {
-    tables_->by_parent[i][nibble(parent, i)].add(child);
-    tables_->by_child[i][nibble(child, i)].add(parent);
-  }
 }
 
 void M2MU32::unregister_pair(uint32_t parent, uint32_t child) {
   if (!has_pair(parent, child)) return;
   erase_partner(children_, parent, child);
   erase_partner(parents_, child, parent);
-  if (--pair_count_ == 0) {
-    tables_.reset();
-    return;
-  }
-  // A bit stays while another pair sets it: `child` stays in
-  // by_parent[i][nibble i of parent] while another parent of `child` has that
-  // nibble, and symmetrically for by_child.
-  uint32_t keep_in_by_parent = positions_shared(parents_, child, parent);
-  uint32_t keep_in_by_child = positions_shared(children_, parent, child);
-  for (int i = 0; i < kPositions; ++i) {
-    if ((keep_in_by_parent & (1u << i)) == 0)
-      tables_->by_parent[i][nibble(parent, i)].remove(child);
-    if ((keep_in_by_child & (1u << i)) == 0) tables_->by_child[i][nibble(child, i)].remove(parent);
-  }
+  --pair_count_;
 }
 
 void M2MU32::erase_partner(Adjacency& adjacency, uint32_t id, uint32_t partner) {
@@ -64,18 +22,13 @@ void M2MU32::erase_partner(Adjacency& adjacency, uint32_t id, uint32_t partner) 
   if (entry->second.empty()) adjacency.erase(entry);
 }
 
-uint32_t M2MU32::positions_shared(const Adjacency& adjacency, uint32_t id, uint32_t other) {
-  auto entry = adjacency.find(id);
-  if (entry == adjacency.end()) return 0;
-  uint32_t shared = 0;
-  // Stops as soon as every position has a witness.
-  entry->second.for_each_while([&](uint32_t partner) {
-    for (int i = 0; i < kPositions; ++i) {
-      if (nibble(partner, i) == nibble(other, i)) shared |= 1u << i;
-    }
-    return shared != kAllPositions;
-  });
-  return shared;
+M2MU32::Side M2MU32::nibble_side(const Adjacency& adjacency) {
+  Side side;
+  for (const auto& [id, partners] : adjacency) {
+    const Bitmap held = partners.to_bitmap();
+    for (int i = 0; i < kPositions; ++i) side[i][nibble(id, i)] |= held;
+  }
+  return side;
 }
 
 // For each input id, the intersection of the 8 bitmaps picked by its nibbles.
@@ -94,18 +47,17 @@ Bitmap M2MU32::nibble_lookup(const Side& side, const Bitmap& ids) {
 }
 
 Bitmap M2MU32::parents_of(const Bitmap& children) const {
-  if (!tables_) return Bitmap();
-  return nibble_lookup(tables_->by_child, children);
+  if (pair_count_ == 0 || children.empty()) return Bitmap();
+  return nibble_lookup(nibble_side(parents_), children);
 }
 
 Bitmap M2MU32::children_of(const Bitmap& parents) const {
-  if (!tables_) return Bitmap();
-  return nibble_lookup(tables_->by_parent, parents);
+  if (pair_count_ == 0 || parents.empty()) return Bitmap();
+  return nibble_lookup(nibble_side(children_), parents);
 }
 
 bool M2MU32::is_child(uint32_t id) const {
-  // Every child sits in by_parent[0][d] for the nibble d of each of its parents.
-  return tables_ && tables_->by_parent[0].any_contains(id);
+  return parents_.contains(id);
 }
 
 // Walks whichever is smaller: the input ids or the adjacency entries.
@@ -143,7 +95,6 @@ bool M2MU32::has_pair(uint32_t parent, uint32_t child) const {
 }
 
 void M2MU32::clear() {
-  tables_.reset();
   children_.clear();
   parents_.clear();
   pair_count_ = 0;

@@ -1,26 +1,23 @@
 // M2MU32: the parent/child relation between item ids.
 //
 // When an attribute of an indexed object holds another indexed object, the
-// holder is the parent and the held object the child. The relation is kept in
-// two forms:
+// holder is the parent and the held object the child.
 //
-// Nibble tables. For each of the 8 nibble positions of an id (position 0 is
+// Exact adjacency: parent -> children and child -> parents sets. The exact_*
+// queries cost O(input ids x their partners) and never over-report; nested
+// queries use them. Registering or removing a pair touches two sets.
+//
+// Nibble lookups. For each of the 8 nibble positions of an id (position 0 is
 // bits 0-3, position 7 bits 28-31) and each nibble value d, by-parent[i][d]
 // holds every child of every parent whose nibble i is d, and by-child[i][d]
 // every parent of every child whose nibble i is d. parents_of and children_of
-// answer by intersecting 8 of these bitmaps per input id, at a cost that does
-// not depend on the number of pairs. The answer is exact while every id has
-// at most one partner; otherwise it may over-report: a parent of children
-// 0x01 and 0x10 is also reported as a parent of 0x00 and 0x11. The tables are
-// allocated on the first registered pair and freed when the last one goes.
-//
-// Exact adjacency. parent -> children and child -> parents sets. The exact_*
-// queries cost O(input ids x their partners) and never over-report; nested
-// queries use them.
-//
-// Both forms always describe the same set of pairs: unregister_pair clears a
-// nibble-table bit only when no remaining pair still sets it, so the tables
-// stay equal to what registering the remaining pairs would give.
+// answer by intersecting 8 of these bitmaps per input id. The answer is exact
+// while every id has at most one partner; otherwise it may over-report: a
+// parent of children 0x01 and 0x10 is also reported as a parent of 0x00 and
+// 0x11. No query of the index reads them, so the tables are not kept in step
+// with every pair: each nibble lookup derives the side it needs from the
+// adjacency (8 bitmap unions per id with partners, then 8 intersections per
+// input id).
 //
 // No lock of its own; the owning index core guards it with a reader-writer
 // lock.
@@ -29,7 +26,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -47,9 +43,6 @@ class NibbleIndexU32 {
   Bitmap& operator[](uint32_t digit) { return bitmaps_[digit]; }
   const Bitmap& operator[](uint32_t digit) const { return bitmaps_[digit]; }
 
-  // Whether any of the 16 bitmaps holds `id`.
-  bool any_contains(uint32_t id) const;
-
  private:
   std::array<Bitmap, kDigits> bitmaps_;
 };
@@ -62,10 +55,6 @@ class M2MU32 {
   static uint32_t nibble(uint32_t id, int position) { return (id >> (4 * position)) & 0xF; }
 
   M2MU32() = default;
-  M2MU32(const M2MU32& other);
-  M2MU32& operator=(const M2MU32& other);
-  M2MU32(M2MU32&&) noexcept = default;
-  M2MU32& operator=(M2MU32&&) noexcept = default;
 
   // Records the pair. Recording a pair twice changes nothing.
   void register_pair(uint32_t parent, uint32_t child);
@@ -73,7 +62,7 @@ class M2MU32 {
   // Removes the pair if recorded; other pairs are unaffected.
   void unregister_pair(uint32_t parent, uint32_t child);
 
-  // Nibble-table lookups; may over-report, see above.
+  // Nibble lookups; may over-report, see above.
   Bitmap parents_of(const Bitmap& children) const;
   Bitmap children_of(const Bitmap& parents) const;
 
@@ -90,25 +79,21 @@ class M2MU32 {
   // Every recorded (parent, child) pair, in no particular order.
   std::vector<std::pair<uint32_t, uint32_t>> pairs() const;
 
-  // Removes every pair and frees the nibble tables.
+  // Removes every pair.
   void clear();
 
  private:
   using Side = std::array<NibbleIndexU32, kPositions>;
-  struct NibbleTables {
-    Side by_parent;  // [i][d]: children of parents whose nibble i is d
-    Side by_child;   // [i][d]: parents of children whose nibble i is d
-  };
   // id -> its partners. Entries never hold empty sets.
   using Adjacency = std::unordered_map<uint32_t, HybridSet>;
 
+  // The nibble side of `adjacency`: [i][d] holds the partners of the ids
+  // whose nibble i is d.
+  static Side nibble_side(const Adjacency& adjacency);
   static Bitmap nibble_lookup(const Side& side, const Bitmap& ids);
   static Bitmap exact_lookup(const Adjacency& adjacency, const Bitmap& ids);
   static void erase_partner(Adjacency& adjacency, uint32_t id, uint32_t partner);
-  // Bit i is set when a partner of `id` has the same nibble i as `other`.
-  static uint32_t positions_shared(const Adjacency& adjacency, uint32_t id, uint32_t other);
 
-  std::unique_ptr<NibbleTables> tables_;
   Adjacency children_;  // parent -> children
   Adjacency parents_;   // child -> parents
   size_t pair_count_ = 0;

@@ -54,6 +54,12 @@ void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
   }
 }
 
+void StringSets::add_ending_with(std::string_view suffix, Bitmap& out) const {
+  for (const auto& [key, ids] : sets_) {
+    if (key.ends_with(suffix)) ids.add_to(out);
+  }
+}
+
 void StringSets::remove_all(const Bitmap& drop) {
   for (auto it = sets_.begin(); it != sets_.end();) {
     HybridSet& ids = it->second;

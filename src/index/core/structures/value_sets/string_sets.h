@@ -42,8 +42,10 @@ class StringSets {
   // returning false, once more than `max_keys` keys would be visited; `out`
   // then holds a partial answer.
   bool add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const;
-  // Adds to `out` the ids of every key that contains `needle`.
+  // Adds to `out` the ids of every key that contains `needle`, or that ends
+  // with `suffix`; both scan every distinct key.
   void add_containing(std::string_view needle, Bitmap& out) const;
+  void add_ending_with(std::string_view suffix, Bitmap& out) const;
 
   // Calls visit(key, ids) for every key in byte order, or in reverse byte
   // order with `descending`, until it returns false.
