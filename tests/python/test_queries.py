@@ -184,3 +184,23 @@ def test_keyword_equalities_agree_with_the_general_evaluator():
             assert index.get_by_attribute(**{attr: value}) == expected, (attr, value)
         both = index.reduced_query(Q.and_(Q.eq("x", value), Q.eq("y", 1))).collect()
         assert index.get_by_attribute(x=value, y=1) == both, value
+
+
+def test_ranges_over_few_candidates_agree_with_ranges_over_all():
+    # A selective equality leaves a few candidates, whose stored values the
+    # range then compares directly; the answer must be the index's.
+    rng = random.Random(11)
+    pool = [0, 1, -1, 0.5, 2.5, float("nan"), float("inf"), True, "1", None, 2**62,
+            [0.5, 3], (7, [2.5]), {4}]
+    objects = [Item(c=i % 40, b=rng.choice(pool)) for i in range(400)] + [Item(c=3)]
+    index = Index()
+    index.add_object_many(objects)
+    for obj in rng.sample(objects, 30):
+        obj.b = rng.choice(pool)
+    ranges = [Q.gt("b", 0.5), Q.ge("b", 0.5), Q.lt("b", 1), Q.le("b", 1), Q.bt("b", 0, 2.5),
+              Q.ge("b", "x")]
+    for c in (3, 17, 41):
+        few = {id(o) for o in index.get_by_attribute(c=c)}
+        for wide in ranges:
+            expected = [o for o in index.reduced_query(wide).collect() if id(o) in few]
+            assert index.reduced_query(Q.and_(Q.eq("c", c), wide)).collect() == expected
