@@ -38,10 +38,20 @@ auto lock_store(const IndexableRecord& record) {
                                    [&] { return store.lock("cannot read from indexable"); });
 }
 
-std::optional<PyValue> stored_value(const IndexableRecord& record, uint32_t attribute) {
-  auto store = lock_store(record);
-  if (const PyValue* value = store->get(attribute)) return *value;
-  return std::nullopt;
+// The stored value of `attribute` as a new reference. Null when the object
+// has no such attribute (`*stored` false) or when the conversion failed
+// (`*stored` true, error set). Converted under the store's mutex, so the
+// value is not copied.
+PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool* stored) {
+  auto convert = [&](const AttributeStore& values) -> PyObject* {
+    const PyValue* value = values.get(attribute);
+    *stored = value != nullptr;
+    return value != nullptr ? value->to_python() : nullptr;
+  };
+  if (auto store = record.attributes->try_lock_to_read("cannot read from indexable")) {
+    return convert(**store);
+  }
+  return convert(*lock_store(record));
 }
 
 // ---- construction and destruction -------------------------------------------
@@ -155,9 +165,9 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     // Only storing an attribute interns its name; an unknown name cannot be
     // stored, so the ordinary lookup answers.
     if (attribute) {
-      if (std::optional<PyValue> value = stored_value(as_indexable(self)->record, attribute->id)) {
-        return value->to_python();
-      }
+      bool stored = false;
+      PyObject* value = stored_object(as_indexable(self)->record, attribute->id, &stored);
+      if (stored) return value;
     }
     PyObject* result = PyObject_GenericGetAttr(self, name);
     return result != nullptr ? result : raise_missing_attribute(name);

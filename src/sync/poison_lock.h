@@ -63,6 +63,27 @@ class PoisonMutex {
     detail::UnwindWatch watch_;
   };
 
+  // The guard of a holder that only reads: leaving its scope by an exception
+  // does not poison the mutex, since nothing was changed.
+  class ReadGuard {
+   public:
+    ReadGuard(ReadGuard&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ReadGuard& operator=(ReadGuard&&) = delete;
+    ~ReadGuard() {
+      if (owner_ != nullptr) owner_->mutex_.unlock();
+    }
+
+    const T& operator*() const { return owner_->value_; }
+    const T* operator->() const { return &owner_->value_; }
+
+   private:
+    friend class PoisonMutex;
+    explicit ReadGuard(PoisonMutex* owner) : owner_(owner) {}
+    PoisonMutex* owner_;
+  };
+
   template <class... Args>
   explicit PoisonMutex(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
@@ -76,6 +97,16 @@ class PoisonMutex {
   std::optional<Guard> try_lock(const char* poison_message = kPoisonedLock) {
     if (!mutex_.try_lock()) return std::nullopt;
     return checked(poison_message);
+  }
+
+  // try_lock for a holder that only reads (see ReadGuard).
+  std::optional<ReadGuard> try_lock_to_read(const char* poison_message = kPoisonedLock) {
+    if (!mutex_.try_lock()) return std::nullopt;
+    if (poisoned_.load(std::memory_order_acquire)) {
+      mutex_.unlock();
+      throw InternalError(poison_message);
+    }
+    return ReadGuard(this);
   }
 
  private:

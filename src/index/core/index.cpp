@@ -242,7 +242,7 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
 Bitmap IndexAPI::reduced_query(const QueryExpr& expr) {
   auto maps = index->read();
   auto allowed = allowed_items.read();
-  return evaluate_query(*maps, *allowed, expr);
+  return evaluate_query(*maps, *allowed, expr, items.get());
 }
 
 void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {

@@ -1,6 +1,10 @@
 // Index: the Python class through which an index is built and queried.
+#include <array>
+#include <cmath>
+#include <span>
 #include <utility>
 
+#include "index/core/query/point_query.h"
 #include "index/indexable.h"
 #include "index/interfaces/classes.h"
 #include "index/interfaces/operations.h"
@@ -264,9 +268,83 @@ PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
   return make_filtered_index(self, shared_core_of(self), std::move(result), epoch);
 }
 
+// The objects of `ids` (live ids of `core`) as a list, read with the
+// interpreter lock held when the item table is free.
+PyObject* collect_point(IndexAPI& core, const SmallIds& ids) {
+  std::array<PyObject*, SmallIds::kCapacity> objects;
+  size_t count = 0;
+  {
+    auto table = core.items->try_read();
+    if (!table) {
+      Bitmap busy;
+      busy.add_many(ids.begin(), ids.size());
+      return collect_items(*core.items, busy);
+    }
+    for (uint32_t id : ids) {
+      if (id < (*table)->size() && !(**table)[id].vacant()) {
+        objects[count++] = (**table)[id].python->get();
+      }
+    }
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    Py_INCREF(objects[i]);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects[i]);
+  }
+  return list;
+}
+
+constexpr size_t kMaxPointTerms = 4;
+
+// The keywords as point terms, when there are at most kMaxPointTerms and
+// every value is an exact int, float (not NaN) or str. Otherwise false, with
+// no error set: the general path converts the keywords (and raises what they
+// raise). The terms view the str objects' UTF-8 buffers, valid for the call.
+bool point_terms_of(const py::ParsedArgs& args, std::array<PointTerm, kMaxPointTerms>& terms) {
+  const auto& keywords = args.var_keyword;
+  if (keywords.empty() || keywords.size() > terms.size()) return false;
+  for (size_t i = 0; i < keywords.size(); ++i) {
+    const auto [name, value] = keywords[i];
+    PointTerm& term = terms[i];
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    if (text == nullptr) break;
+    term.attr = std::string_view(text, static_cast<size_t>(length));
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
+      text = PyUnicode_AsUTF8AndSize(value, &length);
+      if (text == nullptr) break;
+      term.is_number = false;
+      term.text = std::string_view(text, static_cast<size_t>(length));
+    } else if (type == &PyLong_Type) {
+      int overflow = 0;
+      const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (overflow != 0 || (number == -1 && PyErr_Occurred())) break;
+      term.is_number = true;
+      term.key = order_key(static_cast<int64_t>(number));
+    } else if (type == &PyFloat_Type && !std::isnan(PyFloat_AS_DOUBLE(value))) {
+      term.is_number = true;
+      term.key = order_key(PyFloat_AS_DOUBLE(value));
+    } else {
+      return false;
+    }
+    if (i + 1 == keywords.size()) return true;
+  }
+  PyErr_Clear();
+  return false;
+}
+
 PyObject* get_by_attribute(PyObject* self, py::ParsedArgs& args) {
-  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
+  // A handful of matches: answered from the per-value sets, without
+  // releasing the interpreter lock.
+  std::array<PointTerm, kMaxPointTerms> terms;
+  if (point_terms_of(args, terms)) {
+    std::span<const PointTerm> given(terms.data(), args.var_keyword.size());
+    if (std::optional<SmallIds> ids = point_query(core, given)) return collect_point(core, *ids);
+  }
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   Bitmap result = match_keywords(core, exprs);
   return collect_items(*core.items, result);
 }

@@ -137,4 +137,11 @@ bool object_matches(const IndexableRecord& record, std::string_view path, QueryO
   return PathMatcher(op, expr).object(record, path);
 }
 
+bool attribute_matches(const IndexableRecord& record, uint32_t attribute, QueryOp op,
+                       const QueryExpr& expr) {
+  auto store = record.attributes->lock("cannot read from indexable");
+  const PyValue* value = store->get(attribute);
+  return value != nullptr && value_matches(*value, op, expr);
+}
+
 }  // namespace vantorel

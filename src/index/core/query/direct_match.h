@@ -25,4 +25,11 @@ namespace vantorel {
 bool object_matches(const IndexableRecord& record, std::string_view path, QueryOp op,
                     const QueryExpr& expr);
 
+// Whether the plain attribute `attribute` (an interned id) of the object of
+// `record` matches operator `op` with the operands of `expr`, compared as
+// object_matches compares. Reads the value under the object's attribute
+// mutex, without copying it.
+bool attribute_matches(const IndexableRecord& record, uint32_t attribute, QueryOp op,
+                       const QueryExpr& expr);
+
 }  // namespace vantorel

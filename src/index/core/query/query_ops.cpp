@@ -208,8 +208,46 @@ const QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name
   return maps[*id].get();
 }
 
+using Items = PoisonRwLock<IndexAPI::ItemTable>;
+
 Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
-                     std::string_view attr, QueryOp op);
+                     std::string_view attr, QueryOp op, const Items* items);
+
+bool is_range(QueryOp op) {
+  return op == QueryOp::Gt || op == QueryOp::Ge || op == QueryOp::Lt || op == QueryOp::Le ||
+         op == QueryOp::Bt;
+}
+
+// A range over a handful of candidates (what a selective equality leaves in
+// a conjunction such as `c == 7 and b >= 0.5`) compares each candidate's
+// stored value, which costs less than walking the distinct values or the
+// bit slices.
+constexpr uint64_t kFewCandidates = 16;
+
+// The ids of `candidates` (live ids of the core of `items`) whose plain
+// attribute `attr` satisfies the range; nullopt when the item table is busy.
+// Not under a ReadHold: the stored values are read in their current state,
+// not in the one the hold pinned in the indexes.
+std::optional<Bitmap> match_candidates(const Items& items, const Bitmap& candidates,
+                                       std::string_view attr, QueryOp op, const QueryExpr& expr) {
+  std::optional<uint32_t> attribute = global_interner().get(attr);
+  if (!attribute) return Bitmap();
+  auto table = items.try_read();
+  if (!table) return std::nullopt;
+  const IndexAPI::ItemTable& slots = **table;
+  Bitmap result;
+  candidates.for_each([&](uint32_t id) {
+    if (id >= slots.size() || slots[id].vacant()) return;
+    if (attribute_matches(*slots[id].record, *attribute, op, expr)) result.add(id);
+  });
+  return result;
+}
+
+bool compares_candidates(const Items* items, const Bitmap& allowed, std::string_view attr,
+                         QueryOp op) {
+  return items != nullptr && is_range(op) && !attr.starts_with('_') && !ReadHold::active() &&
+         allowed.cardinality() <= kFewCandidates;
+}
 
 // The holders of the objects of the nested core of `map` that match.
 Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op) {
@@ -219,7 +257,7 @@ Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view
   {
     auto nested_maps = core->index->read();
     auto nested_allowed = core->allowed_items.read();
-    children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op);
+    children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op, nullptr);
   }
   return map.holders_of(*core, children);
 }
@@ -242,11 +280,16 @@ Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_v
 // The leaf `expr` evaluated as operator `op` on attribute `attr`, which may
 // differ from the expression's own (the rest of a dotted name, or Eq for Ne).
 Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
-                     std::string_view attr, QueryOp op) {
+                     std::string_view attr, QueryOp op, const Items* items) {
   AttrParts parts = attr_parts(attr);
   const QueryMap* map = lookup_map(maps, parts.head);
   if (map == nullptr) return Bitmap();
   if (parts.rest) return evaluate_nested(*map, expr, *parts.rest, op, allowed);
+  if (compares_candidates(items, allowed, parts.head, op)) {
+    if (std::optional<Bitmap> matched = match_candidates(*items, allowed, parts.head, op, expr)) {
+      return std::move(*matched);
+    }
+  }
   Bitmap result;
   switch (op) {
     case QueryOp::Eq:
@@ -296,12 +339,13 @@ class Evaluation {
     bool shared;
   };
 
-  Evaluation(const IndexAPI::MapArray& maps, const Bitmap& root) : maps_(maps), root_(root) {}
+  Evaluation(const IndexAPI::MapArray& maps, const Bitmap& root, const Items* items = nullptr)
+      : maps_(maps), root_(root), items_(items) {}
 
   Bitmap run(const QueryExpr& expr, const Bitmap& allowed) {
     switch (expr.op) {
       case QueryOp::Ne:
-        return allowed - evaluate_leaf(maps_, allowed, expr, expr.attr.view(), QueryOp::Eq);
+        return allowed - evaluate_leaf(maps_, allowed, expr, expr.attr.view(), QueryOp::Eq, items_);
       case QueryOp::Not:
         return allowed - evaluate(operand_of(expr.children.front()), allowed);
       case QueryOp::And: {
@@ -314,21 +358,23 @@ class Evaluation {
         return result;
       }
       default:
-        return evaluate_leaf(maps_, allowed, expr, expr.attr.view(), expr.op);
+        return evaluate_leaf(maps_, allowed, expr, expr.attr.view(), expr.op, items_);
     }
   }
 
   // The conjunction, cheap and selective conditions first, each evaluated
   // against what the previous ones left.
   Bitmap all_of(std::vector<Operand>& operands, const Bitmap& allowed) {
+    if (operands.empty()) return allowed;
     if (operands.size() == 1) return evaluate(operands.front(), allowed);
     std::stable_sort(operands.begin(), operands.end(), [](const Operand& a, const Operand& b) {
       return a.node->rank() < b.node->rank();
     });
-    Bitmap result = allowed;
-    for (const Operand& operand : operands) {
-      if (result.empty()) break;  // an empty conjunction stays empty
-      result = evaluate(operand, result);
+    // The first operand narrows `allowed` itself: copying it first would
+    // clone every container of the live ids.
+    Bitmap result = evaluate(operands.front(), allowed);
+    for (size_t i = 1; i < operands.size() && !result.empty(); ++i) {
+      result = evaluate(operands[i], result);  // an empty conjunction stays empty
     }
     return result;
   }
@@ -368,6 +414,7 @@ class Evaluation {
 
   const IndexAPI::MapArray& maps_;
   const Bitmap& root_;
+  const Items* items_;
   std::unordered_map<const QueryExpr*, Bitmap> memo_;
 };
 
@@ -378,11 +425,6 @@ Bitmap evaluate_conjunction(const IndexAPI::MapArray& maps, const Bitmap& allowe
   operands.reserve(exprs.size());
   for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
   return Evaluation(maps, allowed).all_of(operands, allowed);
-}
-
-bool is_range(QueryOp op) {
-  return op == QueryOp::Gt || op == QueryOp::Ge || op == QueryOp::Lt || op == QueryOp::Le ||
-         op == QueryOp::Bt;
 }
 
 // The value indexes that the leaves of `roots` read in this core (the first
@@ -481,10 +523,10 @@ Bitmap evaluate_held(const IndexAPI::MapArray& maps, std::span<const QueryExpr> 
 
 }  // namespace
 
-Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed,
-                      const QueryExpr& expr) {
+Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
+                      const Items* items) {
   return evaluate_held(maps, std::span<const QueryExpr>(&expr, 1),
-                       [&] { return Evaluation(maps, allowed).run(expr, allowed); });
+                       [&] { return Evaluation(maps, allowed, items).run(expr, allowed); });
 }
 
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,

@@ -79,8 +79,11 @@ struct QueryExpr {
 };
 
 // Evaluates `expr` against the value indexes `maps` of one core; the result
-// is a subset of `allowed`. The caller holds `maps` for reading.
-Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr);
+// is a subset of `allowed`. The caller holds `maps` for reading. With the
+// core's item table `items` (and `allowed` its live ids), a range over a
+// handful of candidates compares their stored values directly.
+Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
+                      const PoisonRwLock<IndexAPI::ItemTable>* items = nullptr);
 
 // The conjunction of `exprs` (a copy of `allowed` when empty).
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,

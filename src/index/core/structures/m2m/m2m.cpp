@@ -89,6 +89,11 @@ Bitmap M2MU32::parents_of_id(uint32_t child) const {
   return entry == parents_.end() ? Bitmap() : entry->second.to_bitmap();
 }
 
+const HybridSet* M2MU32::parents_set(uint32_t child) const {
+  auto entry = parents_.find(child);
+  return entry == parents_.end() ? nullptr : &entry->second;
+}
+
 bool M2MU32::has_pair(uint32_t parent, uint32_t child) const {
   auto entry = children_.find(parent);
   return entry != children_.end() && entry->second.contains(child);

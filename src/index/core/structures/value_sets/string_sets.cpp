@@ -30,6 +30,11 @@ void StringSets::erase(Sets::iterator entry) {
   sets_.erase(entry);
 }
 
+const HybridSet* StringSets::find(std::string_view key) const {
+  auto found = sets_.find(key);
+  return found == sets_.end() ? nullptr : &found->second;
+}
+
 void StringSets::add_matching(std::string_view key, Bitmap& out) const {
   auto found = sets_.find(key);
   if (found != sets_.end()) found->second.add_to(out);

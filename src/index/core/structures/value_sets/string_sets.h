@@ -36,6 +36,8 @@ class StringSets {
   // Removes `id` from under `key`; an id not stored there is ignored.
   void remove(std::string_view key, uint32_t id);
 
+  // The ids stored under `key`, or null.
+  const HybridSet* find(std::string_view key) const;
   // Adds to `out` the ids stored under `key`.
   void add_matching(std::string_view key, Bitmap& out) const;
   // Adds to `out` the ids of every key that starts with `prefix`. Gives up,

@@ -70,6 +70,13 @@ class ValueSets {
     if (found->second.empty()) map_.erase(found);
   }
 
+  // The ids stored under `key`, or null.
+  template <class K>
+  const HybridSet* find(const K& key) const {
+    auto found = map_.find(key);
+    return found == map_.end() ? nullptr : &found->second;
+  }
+
   // Adds to `out` the ids stored under `key`.
   template <class K>
   void add_matching(const K& key, Bitmap& out) const {
