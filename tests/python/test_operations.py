@@ -279,14 +279,14 @@ def test_removal_under_concurrent_queries_and_assignments():
 
     def reader():
         while not stop.is_set():
-            # A view only ever loses objects; the index gains at most the 4 objects that
-            # one round adds back.
+            # A view only ever loses objects. The index's own count moves while the remover
+            # runs (a round can add back objects that an earlier round removed), so its
+            # facet counts are bounded by the objects there are, each counted once.
             view = index.reduced_query(Q.lt("v", 5))
             before = len(view.collect())
             assert view.count() <= before
             assert sum(c for _, c in view.value_counts("w")) <= before
-            live = index.count()
-            assert sum(c for _, c in index.value_counts("v")) <= live + 4
+            assert sum(c for _, c in index.value_counts("v")) <= len(objects)
             assert len(index.sorted_by("v", descending=True, limit=10)) <= 10
 
     run_threads(remover, assigner, reader, reader)
