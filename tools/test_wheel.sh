@@ -48,6 +48,9 @@ if [ "$(uname -s)" = Linux ] && [ "${VANTOREL_ROARING:-builtin}" = builtin ]; th
   fi
 fi
 
+# The examples that need only Vantorel; the sharded one also needs dask, which
+# this environment deliberately lacks (it is checked in the source tree).
 "$py" -m pip install --quiet --disable-pip-version-check mypy
-"$py" -m mypy --strict --no-incremental "$repo/examples"
+mapfile -t examples < <(grep -L -E '^(from|import) (dask|distributed)' "$repo"/examples/*.py)
+"$py" -m mypy --strict --no-incremental "${examples[@]}"
 echo "test-wheel: mypy finds the installed stubs"
