@@ -14,6 +14,7 @@
 
 #include "common/internal_error.h"
 #include "sync/read_hold.h"
+#include "sync/small_mutex.h"
 #include "sync/wait_hook.h"
 
 namespace vantorel {
@@ -118,7 +119,7 @@ class PoisonMutex {
     return Guard(this);
   }
 
-  std::mutex mutex_;
+  SmallMutex mutex_;
   std::atomic<bool> poisoned_{false};
   T value_;
 };
