@@ -277,6 +277,19 @@ bool casts_equal(const NativeCastValue& a, const NativeCastValue& b, const PyVal
   return false;
 }
 
+// A new str from UTF-8 bytes. ASCII text, the common case for attribute
+// values, is copied straight into a fresh compact string: the general
+// decoder's dispatch costs more than the copy for short text.
+PyObject* str_from_utf8(std::string_view text) {
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (!ascii) return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
+  PyObject* str = PyUnicode_New(size, 127);
+  if (str != nullptr && size > 0) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+  return str;
+}
+
 }  // namespace
 
 bool operator==(const PyValue& a, const PyValue& b) {
@@ -301,10 +314,8 @@ PyObject* PyValue::to_python() const {
       return PyLong_FromLongLong(as_int());
     case ValueKind::Float:
       return PyFloat_FromDouble(as_float());
-    case ValueKind::Str: {
-      std::string_view text = as_str();
-      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    }
+    case ValueKind::Str:
+      return str_from_utf8(as_str());
     case ValueKind::Bool:
       return PyBool_FromLong(as_bool() ? 1 : 0);
     default:
