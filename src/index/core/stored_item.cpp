@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "index/core/id_alloc.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 
 namespace vantorel {
 
