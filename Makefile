@@ -86,8 +86,10 @@ typecheck: build
 	  --allowlist $(abspath stubs/stubtest-allowlist.txt)
 	@PYTHONPATH=$(abspath stubs) $(PY) -m mypy --strict examples
 
+# ruff, and the include graph of src/ (no include runs from a lower layer to a higher one).
 lint: setup
 	@$(VENV)/bin/ruff check tests bench examples tools
+	@$(PY) tools/layers.py
 
 # The pure C++ layer compiled for a 32-bit target (compiled, not run).
 M32_BUILD := build-m32

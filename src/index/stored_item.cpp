@@ -1,4 +1,4 @@
-#include "index/core/stored_item.h"
+#include "index/stored_item.h"
 
 #include <algorithm>
 #include <utility>
