@@ -19,7 +19,7 @@ CMAKE_FLAGS := $(BASE_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
 
 .PHONY: setup build test test-cpp test-python test-asan test-pythons demo bench-native bench \
-  wheel test-wheel typecheck lint check-m32 format clean
+  wheel test-wheel typecheck lint check-m32 format clean fuzz
 
 setup:
 	@tools/setup.sh
@@ -112,5 +112,7 @@ bench: build
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
+# Every build directory the targets above make (test-pythons makes one per
+# CPython, build-py3.N), and the wheels.
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(M32_BUILD) $(WHEEL_BUILD) build-py3.* dist
