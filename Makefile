@@ -19,7 +19,7 @@ CMAKE_FLAGS := $(BASE_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
 
 .PHONY: setup build test test-cpp test-python test-asan test-pythons demo bench-native bench \
-  wheel test-wheel typecheck lint check-m32 format clean
+  wheel test-wheel typecheck lint check-m32 format clean fuzz
 
 setup:
 	@tools/setup.sh
@@ -86,8 +86,10 @@ typecheck: build
 	  --allowlist $(abspath stubs/stubtest-allowlist.txt)
 	@PYTHONPATH=$(abspath stubs) $(PY) -m mypy --strict examples
 
+# ruff, and the include graph of src/ (no include runs from a lower layer to a higher one).
 lint: setup
 	@$(VENV)/bin/ruff check tests bench examples tools
+	@$(PY) tools/layers.py
 
 # The pure C++ layer compiled for a 32-bit target (compiled, not run).
 M32_BUILD := build-m32
@@ -110,5 +112,7 @@ bench: build
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
+# Every build directory the targets above make (test-pythons makes one per
+# CPython, build-py3.N), and the wheels.
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(M32_BUILD) $(WHEEL_BUILD) build-py3.* dist

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "index/core/id_alloc.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
 #include "index/indexable_copy.h"

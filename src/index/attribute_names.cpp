@@ -31,7 +31,7 @@ std::string_view utf8_of(PyObject* name) {
 }
 
 AttributeName remember(PyObject* name, uint32_t id, std::string_view text) {
-  const AttributeName attribute{id, text.empty() || text.front() != '_'};
+  const AttributeName attribute{id, is_indexed_name(text)};
   CachedName& slot = slot_of(name);
   PyObject* evicted = slot.name;
   Py_INCREF(name);

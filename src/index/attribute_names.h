@@ -12,14 +12,21 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "py/python.h"
 
 namespace vantorel {
 
+// Names beginning with "_" are stored on an object but not indexed, unless an
+// index is asked to index them too.
+constexpr bool is_indexed_name(std::string_view name) {
+  return name.empty() || name.front() != '_';
+}
+
 struct AttributeName {
   uint32_t id;
-  bool indexed;  // false for names beginning with "_"
+  bool indexed;  // is_indexed_name() of the name
 };
 
 // Throws PythonError when the str `name` is not valid UTF-8, as interning it

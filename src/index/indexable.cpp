@@ -18,19 +18,6 @@ namespace vantorel {
 
 namespace {
 
-struct IndexableObject {
-  PyObject_HEAD IndexableRecord record;
-  // The keyword dictionary whose attributes __new__ stored, kept (strongly,
-  // so that its address names it) until __init__ is called: construction
-  // calls both with the same dictionary, and __init__ need not store the
-  // same attributes again.
-  PyObject* constructor_kwargs;
-};
-
-IndexableObject* as_indexable(PyObject* object) {
-  return reinterpret_cast<IndexableObject*>(object);
-}
-
 // Locks the attribute store from a thread that holds the interpreter lock.
 auto lock_store(const IndexableRecord& record) {
   PoisonMutex<AttributeStore>& store = *record.attributes;
@@ -377,13 +364,9 @@ PyTypeObject* indexable_type() {
   static PyTypeObject* type = nullptr;  // kept for the life of the process
   if (type == nullptr) {
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kIndexableSpec));
+    if (type != nullptr) register_indexable_type(type);
   }
   return type;
-}
-
-bool is_indexable(PyObject* object) {
-  PyTypeObject* type = indexable_type();
-  return type != nullptr && PyObject_TypeCheck(object, type);
 }
 
 void store_attribute(PyObject* object, const AttributeName& attribute, const PyValue& value) {
@@ -404,33 +387,6 @@ std::vector<std::pair<uint32_t, PyValue>> stored_attributes(PyObject* object) {
   attributes.reserve(store->size());
   store->for_each([&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
   return attributes;
-}
-
-std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object) {
-  return as_indexable(object)->record.native_copy();
-}
-
-namespace {
-
-// Both handles of a stored item in one allocation; the item's two shared
-// pointers alias into it and share its count.
-struct ItemHandles {
-  py::OwnedRef python;
-  IndexableRecord record;
-};
-
-}  // namespace
-
-StoredItem stored_item_of(PyObject* object) {
-  auto handles = std::make_shared<ItemHandles>();
-  handles->python = py::OwnedRef::borrow(object);
-  const IndexableRecord& source = as_indexable(object)->record;
-  handles->record.indexes = source.indexes;
-  handles->record.attributes = source.attributes;
-  handles->record.id = source.id;
-  handles->record.owns_id = false;
-  return StoredItem{std::shared_ptr<const py::OwnedRef>(handles, &handles->python),
-                    std::shared_ptr<const IndexableRecord>(handles, &handles->record)};
 }
 
 }  // namespace vantorel

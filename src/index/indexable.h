@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "index/attribute_names.h"
-#include "index/core/stored_item.h"
+#include "index/indexable_object.h"
 #include "py/python.h"
 
 namespace vantorel {
@@ -20,16 +20,6 @@ namespace vantorel {
 // The class object (a new heap type on first call). Borrowed reference;
 // null with an error set when creation fails.
 PyTypeObject* indexable_type();
-
-// Whether `object` is an instance of Indexable (or of a subclass).
-bool is_indexable(PyObject* object);
-
-// A native copy of an Indexable's record (shares its memberships and store,
-// does not own the id). `object` must be an Indexable.
-std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object);
-
-// How an item table holds `object` (an Indexable). Requires the interpreter lock.
-StoredItem stored_item_of(PyObject* object);
 
 // Assigns `value` to the attribute of `object` (an Indexable) as `object.name
 // = value` does: every index that holds the object is updated, then the

@@ -9,8 +9,8 @@
 #include <initializer_list>
 
 #include "common/fx_hash.h"
-#include "index/core/stored_item.h"
-#include "index/indexable.h"
+#include "index/indexable_object.h"
+#include "index/stored_item.h"
 #include "py/errors.h"
 
 namespace vantorel {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "index/attribute_names.h"
 #include "index/core/query/delayed_query.h"
 #include "index/core/query/query.h"
 #include "index/core/query/query_ops.h"
@@ -19,8 +20,7 @@ std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRec
 }
 
 bool is_private_attribute(const InternerSnapshot& names, uint32_t attribute) {
-  std::string_view name = names.name(attribute);
-  return !name.empty() && name.front() == '_';
+  return !is_indexed_name(names.name(attribute));
 }
 
 std::shared_ptr<IndexAPI> IndexAPI::make(std::weak_ptr<QueryMap> owner) {

@@ -30,9 +30,9 @@
 #include <vector>
 
 #include "index/core/item_table.h"
-#include "index/core/stored_item.h"
 #include "index/core/structures/m2m/m2m.h"
 #include "index/core/structures/roaring/bitmap.h"
+#include "index/stored_item.h"
 #include "sync/poison_lock.h"
 
 namespace vantorel {

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "index/core/stored_item.h"
 #include "index/core/structures/roaring/bitmap.h"
+#include "index/stored_item.h"
 
 namespace vantorel {
 

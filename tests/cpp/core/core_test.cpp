@@ -2,9 +2,9 @@
 // and nested objects with several holders.
 #include <gtest/gtest.h>
 
-#include "index/core/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/query/query.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
 #include "py/ref.h"

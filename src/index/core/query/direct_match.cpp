@@ -4,6 +4,7 @@
 #include <set>
 #include <utility>
 
+#include "index/attribute_names.h"
 #include "index/core/query/number_key.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
@@ -101,7 +102,7 @@ class PathMatcher {
     if (!visited_.emplace(record.id, path.size()).second) return false;
     const size_t dot = path.find('.');
     const std::string_view head = path.substr(0, dot);
-    if (head.empty() || head.front() == '_') return false;
+    if (head.empty() || !is_indexed_name(head)) return false;
     std::optional<uint32_t> attribute = global_interner().get(head);
     if (!attribute) return false;
     std::optional<PyValue> value;

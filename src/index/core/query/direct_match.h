@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "index/core/query/query_ops.h"
-#include "index/core/stored_item.h"
+#include "index/stored_item.h"
 
 namespace vantorel {
 

@@ -4,9 +4,9 @@
 #include <limits>
 #include <utility>
 
-#include "index/core/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/query/number_key.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 #include "sync/read_hold.h"
 
 namespace vantorel {

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "index/attribute_names.h"
 #include "index/core/query/direct_match.h"
 #include "index/core/query/query.h"
 #include "index/core/structures/string_interner/string_interner.h"
@@ -245,7 +246,7 @@ std::optional<Bitmap> match_candidates(const Items& items, const Bitmap& candida
 
 bool compares_candidates(const Items* items, const Bitmap& allowed, std::string_view attr,
                          QueryOp op) {
-  return items != nullptr && is_range(op) && !attr.starts_with('_') && !ReadHold::active() &&
+  return items != nullptr && is_range(op) && is_indexed_name(attr) && !ReadHold::active() &&
          allowed.cardinality() <= kFewCandidates;
 }
 

@@ -1,9 +1,9 @@
-#include "index/core/stored_item.h"
+#include "index/stored_item.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "index/core/id_alloc.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
 
 namespace vantorel {
 
