@@ -4,11 +4,8 @@ import random
 
 import pytest
 
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
+from conftest import Item
+from Vantorel import Index, PyQueryExpr as Q
 
 
 def random_objects(rng, count):

@@ -16,17 +16,8 @@ import weakref
 
 import pytest
 
-import Vantorel
+from conftest import Item, ids_in_use, names
 from Vantorel import FilteredIndex, Index, Indexable, PyQueryExpr as Q, sum_as_string
-
-
-class Item(Indexable):
-    pass
-
-
-def ids_in_use():
-    issued, free = Vantorel._allocator_state()
-    return issued - free
 
 
 def fixture():
@@ -50,10 +41,6 @@ def refused(obj, idx, error, *actions):
         with pytest.raises(error):
             action()
         assert snapshot(obj, idx) == before, f"action {number} changed something"
-
-
-def names(objects):
-    return sorted(o.name for o in objects)
 
 
 CASES = {}

@@ -5,21 +5,8 @@ import weakref
 
 import pytest
 
-import Vantorel
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
-
-
-def ids_in_use():
-    issued, free = Vantorel._allocator_state()
-    return issued - free
-
-
-def names(objects):
-    return sorted(o.name for o in objects)
+from conftest import Item, ids_in_use, names
+from Vantorel import Index, PyQueryExpr as Q
 
 
 def test_add_assign_collect():

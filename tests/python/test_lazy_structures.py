@@ -8,15 +8,8 @@ import random
 
 from hypothesis import given, settings, strategies as st
 
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
-
-
-class Holder(Indexable):
-    pass
+from conftest import Item
+from Vantorel import Index, PyQueryExpr as Q
 
 
 ALPHABET = "abc"
@@ -80,7 +73,7 @@ def held(expr_of, attr):
 def test_answers_do_not_depend_on_when_structures_are_built(seed, burst):
     rng = random.Random(seed)
     items = [Item(v=random_value(rng)) for _ in range(300)]
-    holders = [Holder(inner=o) for o in items]
+    holders = [Item(inner=o) for o in items]
     queries = [random_query(rng) for _ in range(6)]
     early, late, by_holder = Index(), Index(), Index()
     early.add_object_many(items[:150])

@@ -10,13 +10,8 @@ import weakref
 
 import pytest
 
-import Vantorel
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
-
+from conftest import SANITIZED, Item, ids_in_use, rss_bytes
+from Vantorel import Index, PyQueryExpr as Q
 
 ROUNDS = 5
 # 150k operations in all by default; `make fuzz` runs a million.
@@ -24,17 +19,7 @@ OPS_PER_ROUND = int(os.environ.get("VANTOREL_LEAK_OPS", 150_000)) // ROUNDS
 RSS_MARGIN = 6 * 1024 * 1024
 # Under the address sanitizer freed memory sits in quarantine, so resident
 # memory says nothing about leaks there; the object and id checks still run.
-CHECK_RSS = not os.environ.get("VANTOREL_SANITIZED")
-
-
-def ids_in_use():
-    issued, free = Vantorel._allocator_state()
-    return issued - free
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+CHECK_RSS = not SANITIZED
 
 
 def one_round(seed, resident, ops=OPS_PER_ROUND, cycles=False):

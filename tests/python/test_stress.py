@@ -12,25 +12,15 @@ matching value at some point. A deadlock fails the join timeout, or the faulthan
 watchdog if it holds the interpreter lock; an exception in a thread fails the test.
 """
 
-import os
 import random
 import threading
 import time
 
 import pytest
 
+from conftest import SANITIZED, Item
 from Vantorel import Index, Indexable, PyQueryExpr as Q
 
-
-class Holder(Indexable):
-    pass
-
-
-class Kid(Indexable):
-    pass
-
-
-SANITIZED = bool(os.environ.get("VANTOREL_SANITIZED"))
 DURATION = 1.5 if SANITIZED else 3.0
 MAX_OPS = 3000 if SANITIZED else 12000  # per thread: bounds the replay
 THREADS, H, KIDS = 5, 200, 30  # holder keys 0..H-1, kid keys H..H+KIDS-1; owner = key % THREADS
@@ -58,12 +48,12 @@ class World:
 
     def __init__(self, seed):
         rng = random.Random(seed)
-        self.objs = {k: Kid(key=k, th=k % THREADS, name=VALUES["name"](rng))
+        self.objs = {k: Item(key=k, th=k % THREADS, name=VALUES["name"](rng))
                      for k in range(H, H + KIDS)}
         for k in range(H):
             attrs = {a: VALUES[a](rng) for a in ATTRS}
             attrs["owner"] = self.objs[attrs["owner"]]
-            self.objs[k] = Holder(key=k, th=k % THREADS, grp=k % 3, keep=k % 4 != 0, **attrs)
+            self.objs[k] = Item(key=k, th=k % THREADS, grp=k % 3, keep=k % 4 != 0, **attrs)
         holders = [self.objs[k] for k in range(H)]
         self.ix = [Index() for _ in range(4)]
         self.ix[0].add_object_many(holders[::2])
@@ -260,7 +250,7 @@ pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 def shown(value):
-    return ("kid", value.key) if isinstance(value, Kid) else repr(value)
+    return ("kid", value.key) if isinstance(value, Indexable) else repr(value)
 
 
 @pytest.mark.parametrize("seed", [1, 2])
@@ -316,8 +306,8 @@ def test_concurrent_operations_match_a_sequential_replay(seed):
 
 @pytest.mark.parametrize("how", ["add_object", "add_object_many", "assign_same_values"])
 def test_readding_an_object_keeps_its_list_elements_visible(how):
-    kid = Kid(name="日本")
-    o = Holder(tags=["é", kid], s="é", owner=kid)
+    kid = Item(name="日本")
+    o = Item(tags=["é", kid], s="é", owner=kid)
     index = Index()
     index.add_object(o)
     stop = threading.Event()
@@ -352,13 +342,13 @@ def test_objects_appear_with_all_their_values(how):
     # An object being added must not be live in the index before its values are: a
     # negation would report it.
     index = Index()
-    index.add_object(Holder(n=0))
+    index.add_object(Item(n=0))
     stop = threading.Event()
     added = []
 
     def add():
         while not stop.is_set() and len(added) < 20_000:
-            o = Holder(n=1, s="x", tags=["é"])
+            o = Item(n=1, s="x", tags=["é"])
             added.append(o)
             index.add_object(o) if how == "add_object" else index.add_object_many([o])
 
@@ -378,7 +368,7 @@ def test_objects_appear_with_all_their_values(how):
 def test_a_query_sees_each_attribute_in_one_state(shape):
     # Every object holds 0 or 63 at every moment; a query over both values must see all
     # of them, however the flips interleave with its reads of the attribute.
-    objects = [Holder(b=0) for _ in range(200)]
+    objects = [Item(b=0) for _ in range(200)]
     index = Index()
     index.add_object_many(objects)
     values = list(range(64))

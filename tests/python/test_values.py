@@ -5,11 +5,8 @@ import math
 
 import pytest
 
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
+from conftest import Item
+from Vantorel import Index, PyQueryExpr as Q
 
 
 def indexed(**attributes):
