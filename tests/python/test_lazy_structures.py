@@ -8,7 +8,7 @@ import random
 
 from hypothesis import given, settings, strategies as st
 
-from conftest import Item
+from conftest import Item, is_num, leaves
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -26,14 +26,6 @@ def random_value(rng):
     if roll < 0.92:
         return [rng.randint(-300, 300), "".join(rng.choices(ALPHABET, k=rng.randint(1, 4)))]
     return rng.choice([True, None])
-
-
-def leaves(value):
-    return value if type(value) is list else [value]
-
-
-def is_num(x):
-    return type(x) in (int, float)
 
 
 def random_query(rng):

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import Item, run_threads
+from conftest import Item, eq_leaf, leaves, run_threads
 from Vantorel import Index, Indexable, PyQueryExpr as Q
 
 WATCHDOG_SECONDS = 60
@@ -41,21 +41,8 @@ def random_objects(rng, n):
 MISSING = object()
 
 
-def same(a, v):
-    """Equality as queries apply it: numbers numerically, booleans only with booleans."""
-    if isinstance(a, bool) or isinstance(v, bool):
-        return type(a) is bool and type(v) is bool and a == v
-    if isinstance(a, (int, float)) and isinstance(v, (int, float)):
-        return a == v
-    return type(a) is type(v) and a == v
-
-
 def holds(a, v):
-    return same(a, v) or (isinstance(a, (list, tuple, set)) and any(same(e, v) for e in a))
-
-
-def atoms_of(a):
-    return list(a) if isinstance(a, (list, tuple, set)) else [a]
+    return any(eq_leaf(x, v) for x in leaves(a))
 
 
 def canonical(v):
@@ -79,7 +66,7 @@ def expected_value_counts(objects, attr):
         a = read(o, attr)
         if a is MISSING:
             continue
-        for v in atoms_of(a):
+        for v in leaves(a):
             if isinstance(v, float) and math.isnan(v):
                 continue
             v = canonical(v)

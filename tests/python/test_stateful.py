@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, assume, settings, strategies as st
 from hypothesis.stateful import (Bundle, RuleBasedStateMachine, initialize, invariant,
                                  multiple, rule)
 
-from conftest import Item
+from conftest import SEQUENCES, Item, eq_leaf, is_num, leaves
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -32,7 +32,6 @@ class Token:
 
 
 TOKENS = (Token("T0"), Token("T1"))
-SEQ = (list, tuple, set)
 ATTRS = ["a", "b", "s", "owner", "items", "_p"]
 ASSIGNED = ATTRS[:-1]  # "_p" is only given at construction (see the xfail test below)
 PATHS = ["a", "b", "s", "owner", "items", "_p", "owner.a", "owner.s", "items.b",
@@ -51,34 +50,6 @@ ints = st.one_of(st.sampled_from(INT_EDGES), st.integers(-(2**63), 2**63 - 1),
 floats = st.one_of(st.sampled_from(FLOAT_EDGES), st.floats(allow_nan=False))
 strs = st.one_of(st.sampled_from(STR_EDGES), st.text(alphabet="ab\x00é日😀", max_size=6))
 scalars = st.one_of(ints, floats, strs, st.booleans(), st.none(), st.sampled_from(TOKENS))
-
-
-def leaves(value):
-    """The values an attribute value is indexed under: exact list/tuple/set are unpacked
-    recursively, dictionaries index nothing."""
-    kind = type(value)
-    if kind in SEQ:
-        for element in value:
-            yield from leaves(element)
-    elif kind is not dict:
-        yield value
-
-
-def is_num(x):
-    return type(x) in (int, float)
-
-
-def eq_leaf(x, q):
-    kind = type(q)
-    if kind in SEQ or kind is dict:
-        return False
-    if kind is bool:
-        return type(x) is bool and x == q
-    if kind in (int, float):
-        return is_num(x) and x == q  # exact int/float comparison; NaN equals nothing
-    if kind is str:
-        return type(x) is str and x == q
-    return x is q
 
 
 # ---- the model -----------------------------------------------------------------------
@@ -227,7 +198,7 @@ class Machine(RuleBasedStateMachine):
         if op == "in_":
             vs = [v, self.resolve(im, op, path, ("pick", 1 if source[0] == "lit" else source[1]), 1),
                   "absent-value"]
-            vs = [x for x in vs if type(x) not in SEQ and type(x) is not dict]
+            vs = [x for x in vs if type(x) not in SEQUENCES and type(x) is not dict]
             return (Q.in_(path, vs), f"in_({path!r}, {vs!r})",
                     lambda n: model.holds(n, path, lambda x: any(eq_leaf(x, q) for q in vs), im))
         if op == "bt":
@@ -315,7 +286,7 @@ class Machine(RuleBasedStateMachine):
         setattr(node, attr, value)
         self.model.attrs[id(node)][attr] = value
         got = getattr(node, attr)
-        if type(value) in SEQ or type(value) in (dict, Token, Item) or value is None:
+        if type(value) in SEQUENCES or type(value) in (dict, Token, Item) or value is None:
             assert got is value
         else:
             assert type(got) is type(value) and got == value

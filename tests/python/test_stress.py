@@ -18,7 +18,7 @@ import time
 
 import pytest
 
-from conftest import SANITIZED, Item
+from conftest import SANITIZED, Item, eq_leaf, is_num, leaves
 from Vantorel import Index, Indexable, PyQueryExpr as Q
 
 DURATION = 1.5 if SANITIZED else 3.0
@@ -95,28 +95,23 @@ def keys(found):
 
 # ---- queries: a small tuple form, compiled to PyQueryExpr or evaluated in Python ----
 
-def leaves(obj, path):
+def path_leaves(obj, path):
     head, _, rest = path.partition(".")
     try:
         value = getattr(obj, head)
     except AttributeError:
         return []
-    values = value if type(value) is list else [value]
     if not rest:
-        return values
-    return [x for v in values if isinstance(v, Indexable) for x in leaves(v, rest)]
-
-
-def num(x):
-    return type(x) in (int, float)
+        return list(leaves(value))
+    return [x for v in leaves(value) if isinstance(v, Indexable) for x in path_leaves(v, rest)]
 
 
 LEAF = {
-    "eq": lambda x, v: x == v and (type(x) is bool) == (type(v) is bool),
-    "in_": lambda x, v: any(LEAF["eq"](x, y) for y in v),
-    "gt": lambda x, v: num(x) and x > v, "ge": lambda x, v: num(x) and x >= v,
-    "lt": lambda x, v: num(x) and x < v, "le": lambda x, v: num(x) and x <= v,
-    "bt": lambda x, v: num(x) and v[0] <= x <= v[1],
+    "eq": eq_leaf,
+    "in_": lambda x, v: any(eq_leaf(x, y) for y in v),
+    "gt": lambda x, v: is_num(x) and x > v, "ge": lambda x, v: is_num(x) and x >= v,
+    "lt": lambda x, v: is_num(x) and x < v, "le": lambda x, v: is_num(x) and x <= v,
+    "bt": lambda x, v: is_num(x) and v[0] <= x <= v[1],
     "starts_with": lambda x, v: type(x) is str and x.startswith(v),
     "ends_with": lambda x, v: type(x) is str and x.endswith(v),
     "contains": lambda x, v: type(x) is str and v in x,
@@ -129,7 +124,7 @@ def holds(obj, q):
         return (all if op == "and_" else any)(holds(obj, p) for p in q[1:])
     if op in ("not_", "ne"):
         return not holds(obj, q[1] if op == "not_" else ("eq",) + q[1:])
-    return any(LEAF[op](x, q[2]) for x in leaves(obj, q[1]))
+    return any(LEAF[op](x, q[2]) for x in path_leaves(obj, q[1]))
 
 
 def to_expr(q):
@@ -288,7 +283,7 @@ def test_concurrent_operations_match_a_sequential_replay(seed):
     assert {op[0] for op in ops} == {"set", "add", "many", "union", "reduce"}
     for q, got in records:  # every hit held a matching value at some point
         for k in got:
-            held = [x for v in history.get((k, q[1]), []) for x in (v if type(v) is list else [v])]
+            held = [x for v in history.get((k, q[1]), []) for x in leaves(v)]
             assert any(LEAF[q[0]](x, q[2]) for x in held), (q, k)
     for k, a in history:  # the stored values agree
         assert shown(getattr(live.objs[k], a)) == shown(getattr(replay.objs[k], a)), (k, a)
