@@ -38,6 +38,10 @@ def assert_released(refs, ids_before):
     assert ids_in_use() == ids_before, "ids in use did not come back"
 
 
+class Unhashable:
+    __hash__ = None
+
+
 def names(objects):
     return sorted(o.name for o in objects)
 

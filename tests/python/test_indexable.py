@@ -2,6 +2,7 @@
 
 import pytest
 
+from conftest import Unhashable
 from Vantorel import Index, Indexable
 
 
@@ -58,18 +59,6 @@ def test_store_converts_after_eight_attributes_and_keeps_values():
     assert repr(obj) == "<Indexable with 12 attributes>"
 
 
-def test_private_names_are_stored_but_not_indexed():
-    obj = WithMethods(label="x")
-    obj._tag = 1
-    idx = Index()
-    idx.add_object(obj)
-    assert obj._tag == 1
-    assert idx.get_by_attribute(_tag=1) == []
-    assert idx.get_by_attribute(label="x") == [obj]
-    obj._tag = 2
-    assert idx.get_by_attribute(_tag=2) == []
-
-
 def test_unknown_names_are_not_interned_by_reads_or_queries():
     # Reading or querying by a name that nothing stored must not grow the
     # process-wide name table; a later store of the name still works.
@@ -97,10 +86,6 @@ def test_subclass_instances_have_dicts_and_weakrefs():
     ref = weakref.ref(obj)
     assert ref() is obj
     assert obj.__dict__ == {}
-
-
-class Unhashable:
-    __hash__ = None
 
 
 def test_init_assigns_keywords_through_assignment():
