@@ -18,7 +18,7 @@ import time
 
 import pytest
 
-from conftest import SANITIZED, Item, eq_leaf, is_num, leaves
+from conftest import SANITIZED, Item, eq_leaf, is_num, leaves, run_threads
 from Vantorel import Index, Indexable, PyQueryExpr as Q
 
 DURATION = 1.5 if SANITIZED else 3.0
@@ -244,6 +244,26 @@ WATCHDOG_SECONDS = JOIN_TIMEOUT + 30
 pytestmark = pytest.mark.usefixtures("watchdog")
 
 
+def while_running(step, check, seconds=1.0):
+    """Calls `step` over and over on one thread while `check` runs over and over on another
+    for `seconds`; an exception on either fails the test."""
+    stop = threading.Event()
+
+    def background():
+        while not stop.is_set():
+            step()
+
+    def foreground():
+        try:
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                check()
+        finally:
+            stop.set()
+
+    run_threads(background, foreground, timeout=seconds + JOIN_TIMEOUT)
+
+
 def shown(value):
     return ("kid", value.key) if isinstance(value, Indexable) else repr(value)
 
@@ -251,26 +271,15 @@ def shown(value):
 @pytest.mark.parametrize("seed", [1, 2])
 def test_concurrent_operations_match_a_sequential_replay(seed):
     live = World(seed)
-    logs, records, errors = [[] for _ in range(THREADS)], [], []
+    logs, records = [[] for _ in range(THREADS)], []
     barrier = threading.Barrier(THREADS, timeout=JOIN_TIMEOUT)
 
     def body(t):
-        try:
-            barrier.wait()
-            deadline = time.monotonic() + DURATION
-            worker(live, t, random.Random(seed * 100 + t), deadline, logs[t], records)
-        except BaseException as error:  # reported below
-            errors.append((t, error))
+        barrier.wait()
+        deadline = time.monotonic() + DURATION
+        worker(live, t, random.Random(seed * 100 + t), deadline, logs[t], records)
 
-    threads = [threading.Thread(target=body, args=(t,), daemon=True) for t in range(THREADS)]
-    for th in threads:
-        th.start()
-    stop = time.monotonic() + JOIN_TIMEOUT
-    for th in threads:
-        th.join(max(0.0, stop - time.monotonic()))
-    assert not any(th.is_alive() for th in threads), "deadlock: threads still running"
-    if errors:
-        raise errors[0][1]
+    run_threads(*[lambda t=t: body(t) for t in range(THREADS)], timeout=JOIN_TIMEOUT)
 
     replay = World(seed)
     history = {(k, a): [getattr(o, a)] for k, o in replay.objs.items()
@@ -305,31 +314,24 @@ def test_readding_an_object_keeps_its_list_elements_visible(how):
     o = Item(tags=["é", kid], s="é", owner=kid)
     index = Index()
     index.add_object(o)
-    stop = threading.Event()
 
     def readd():
-        while not stop.is_set():
-            if how == "add_object":
-                index.add_object(o)
-            elif how == "add_object_many":
-                index.add_object_many([o])
-            else:
-                o.tags = ["é", kid]
-                o.s = "é"
-                o.owner = kid
+        if how == "add_object":
+            index.add_object(o)
+        elif how == "add_object_many":
+            index.add_object_many([o])
+        else:
+            o.tags = ["é", kid]
+            o.s = "é"
+            o.owner = kid
 
-    thread = threading.Thread(target=readd, daemon=True)
-    thread.start()
-    try:
-        deadline = time.monotonic() + 1
-        while time.monotonic() < deadline:
-            assert index.get_by_attribute(s="é") == [o]  # scalars stay visible
-            assert index.get_by_attribute(tags="é") == [o]
-            assert index.get_by_attribute(**{"tags.name": "日本"}) == [o]
-            assert index.get_by_attribute(**{"owner.name": "日本"}) == [o]
-    finally:
-        stop.set()
-        thread.join(JOIN_TIMEOUT)
+    def check():
+        assert index.get_by_attribute(s="é") == [o]  # scalars stay visible
+        assert index.get_by_attribute(tags="é") == [o]
+        assert index.get_by_attribute(**{"tags.name": "日本"}) == [o]
+        assert index.get_by_attribute(**{"owner.name": "日本"}) == [o]
+
+    while_running(readd, check)
 
 
 @pytest.mark.parametrize("how", ["add_object", "add_object_many"])
@@ -338,25 +340,19 @@ def test_objects_appear_with_all_their_values(how):
     # negation would report it.
     index = Index()
     index.add_object(Item(n=0))
-    stop = threading.Event()
     added = []
 
     def add():
-        while not stop.is_set() and len(added) < 20_000:
+        if len(added) < 20_000:
             o = Item(n=1, s="x", tags=["é"])
             added.append(o)
             index.add_object(o) if how == "add_object" else index.add_object_many([o])
 
-    thread = threading.Thread(target=add, daemon=True)
-    thread.start()
-    try:
-        deadline = time.monotonic() + 1
-        while time.monotonic() < deadline:
-            for q in (Q.not_(Q.eq("n", 1)), Q.not_(Q.eq("s", "x")), Q.not_(Q.eq("tags", "é"))):
-                assert [o.n for o in index.reduced_query(q).collect()] == [0]
-    finally:
-        stop.set()
-        thread.join(JOIN_TIMEOUT)
+    def check():
+        for q in (Q.not_(Q.eq("n", 1)), Q.not_(Q.eq("s", "x")), Q.not_(Q.eq("tags", "é"))):
+            assert [o.n for o in index.reduced_query(q).collect()] == [0]
+
+    while_running(add, check)
 
 
 @pytest.mark.parametrize("shape", ["in_", "or_"])
@@ -368,20 +364,13 @@ def test_a_query_sees_each_attribute_in_one_state(shape):
     index.add_object_many(objects)
     values = list(range(64))
     q = Q.in_("b", values) if shape == "in_" else Q.or_(*[Q.eq("b", v) for v in values])
-    stop = threading.Event()
 
     def flip():
-        while not stop.is_set():
-            for o in objects:
-                o.b = 63 if o.b == 0 else 0
+        for o in objects:
+            o.b = 63 if o.b == 0 else 0
 
-    thread = threading.Thread(target=flip, daemon=True)
-    thread.start()
-    try:
-        deadline = time.monotonic() + 1
-        while time.monotonic() < deadline:
-            assert len(index.reduced_query(q).collect()) == len(objects)
-            assert len(index.reduced_query(Q.and_(q, Q.ge("b", 0))).collect()) == len(objects)
-    finally:
-        stop.set()
-        thread.join(JOIN_TIMEOUT)
+    def check():
+        assert len(index.reduced_query(q).collect()) == len(objects)
+        assert len(index.reduced_query(Q.and_(q, Q.ge("b", 0))).collect()) == len(objects)
+
+    while_running(flip, check)
