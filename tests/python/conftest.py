@@ -1,22 +1,119 @@
+"""What several test files share. pytest puts this directory on the module path, so a test
+file imports these by name: `from conftest import Item, ids_in_use`."""
+
 import faulthandler
 import gc
+import os
 import sys
+import threading
+import time
 
 import pytest
 
 import Vantorel
 
+# Under the address sanitizer freed memory sits in quarantine and everything runs slower:
+# resident-memory checks say nothing there, and timed runs are shortened.
+SANITIZED = bool(os.environ.get("VANTOREL_SANITIZED"))
+THREAD_TIMEOUT = 15.0
+
 
 class Item(Vantorel.Indexable):
-    """A plain user class, as users write them."""
+    """A plain user class, as users write them. Module level, so that pickle can name it."""
 
 
-@pytest.fixture
-def make():
-    def build(**attributes):
-        return Item(**attributes)
+def ids_in_use():
+    """Item ids taken from the process-wide allocator and not yet given back: one per live
+    Indexable, and one per element of a list, tuple or set value that an index holds."""
+    issued, free = Vantorel._allocator_state()
+    return issued - free
 
-    return build
+
+def assert_released(refs, ids_before):
+    """After a collection, every object behind the weak references `refs` is gone and the ids
+    in use are back at `ids_before`."""
+    gc.collect()
+    alive = sum(r() is not None for r in refs)
+    assert alive == 0, f"{alive} of {len(refs)} objects still alive"
+    assert ids_in_use() == ids_before, "ids in use did not come back"
+
+
+class Unhashable:
+    __hash__ = None
+
+
+def names(objects):
+    return sorted(o.name for o in objects)
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# ---- values as queries see them, evaluated in plain Python ------------------------------
+
+SEQUENCES = (list, tuple, set)
+
+
+def leaves(value):
+    """The values an attribute value is indexed under: exact lists, tuples and sets are
+    unpacked recursively, dictionaries index nothing."""
+    kind = type(value)
+    if kind in SEQUENCES:
+        for element in value:
+            yield from leaves(element)
+    elif kind is not dict:
+        yield value
+
+
+def is_num(x):
+    return type(x) in (int, float)
+
+
+def eq_leaf(x, q):
+    """Whether the stored leaf `x` equals the query value `q`: numbers numerically (NaN
+    equals nothing), booleans only booleans, strings only strings, anything else by
+    identity; a container as query value matches nothing."""
+    kind = type(q)
+    if kind in SEQUENCES or kind is dict:
+        return False
+    if kind is bool:
+        return type(x) is bool and x == q
+    if kind in (int, float):
+        return is_num(x) and x == q
+    if kind is str:
+        return type(x) is str and x == q
+    return x is q
+
+
+# ---- threads --------------------------------------------------------------------------
+
+
+def run_threads(*bodies, timeout=THREAD_TIMEOUT):
+    """Runs each body on its own thread; fails if one is still running after `timeout`
+    seconds (a deadlock) and re-raises the first exception a body raised."""
+    errors = []
+
+    def guarded(body):
+        def run():
+            try:
+                body()
+            except BaseException as error:  # reported by the caller
+                errors.append(error)
+
+        return run
+
+    threads = [threading.Thread(target=guarded(b), daemon=True) for b in bodies]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + timeout
+    for t in threads:
+        t.join(max(0.0, deadline - time.monotonic()))
+    alive = sum(t.is_alive() for t in threads)
+    assert alive == 0, f"{alive} of {len(threads)} threads still running after {timeout}s"
+    if errors:
+        raise errors[0]
 
 
 @pytest.fixture(autouse=True)

@@ -4,11 +4,8 @@ import random
 
 import pytest
 
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
+from conftest import Item
+from Vantorel import Index, PyQueryExpr as Q
 
 
 def random_objects(rng, count):
@@ -66,20 +63,25 @@ def test_bulk_argument_errors_change_nothing():
     idx.add_object_many([])
     assert idx.collect() == []
     with pytest.raises(TypeError):
-        idx.add_object_many([obj, 3])
-    with pytest.raises(TypeError):
         idx.add_object_many(x for x in [obj])
     assert idx.collect() == []
     assert idx.get_by_attribute(v=1) == []
 
 
-def test_private_names_are_indexed_in_bulk_only():
-    obj = Item(_tag=1)
+def test_private_names_are_stored_and_indexed_in_bulk_only():
+    obj = Item(label="x", _tag=1)
+    obj._late = 1
     bulk, single = Index(), Index()
     bulk.add_object_many([obj])
     single.add_object(obj)
-    assert bulk.get_by_attribute(_tag=1) == [obj]
-    assert single.get_by_attribute(_tag=1) == []
+    assert (obj._tag, obj._late) == (1, 1)
+    assert single.get_by_attribute(label="x") == [obj]
+    assert single.get_by_attribute(_tag=1) == [] and single.get_by_attribute(_late=1) == []
+    assert bulk.get_by_attribute(_tag=1) == [obj] and bulk.get_by_attribute(_late=1) == [obj]
+    obj._tag = 2  # later assignments keep to the way the object was added
+    assert single.get_by_attribute(_tag=2) == []
+    assert bulk.get_by_attribute(_tag=1) == [] and bulk.get_by_attribute(_tag=2) == [obj]
+    assert bulk.reduced_query(Q.ne("_tag", 1)).collect() == [obj]
 
 
 def test_union_of_disjoint_and_overlapping_indexes():

@@ -1,7 +1,6 @@
 """Operators on query expressions, and copies and pickles of Indexable objects."""
 
 import copy
-import functools
 import gc
 import pickle
 import random
@@ -10,11 +9,8 @@ import weakref
 import pytest
 
 import Vantorel
+from conftest import Item, assert_released, ids_in_use
 from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Node(Indexable):
-    """Module level, so that pickle can name it."""
 
 
 class CustomState(Indexable):
@@ -39,7 +35,7 @@ def names(view):
 @pytest.fixture(scope="module")
 def population():
     rng = random.Random(17)
-    objs = [Node(name=f"n{i}", x=rng.randrange(6), tags=[rng.randrange(4), "t"]) for i in range(150)]
+    objs = [Item(name=f"n{i}", x=rng.randrange(6), tags=[rng.randrange(4), "t"]) for i in range(150)]
     idx = Index()
     idx.add_object_many(objs)
     return idx, objs
@@ -77,28 +73,14 @@ def test_other_operands_are_not_implemented():
     assert a & Reflected() == "reflected"
 
 
-def test_long_chains_fold_either_way(population):
-    idx, objs = population
-    terms = [Q.ne("x", 100 + i) for i in range(10_000)] + [Q.eq("x", 2)]
-    left = functools.reduce(lambda acc, t: acc & t, terms)
-    right = functools.reduce(lambda acc, t: t & acc, reversed(terms))
-    expected = sorted(o.name for o in objs if o.x == 2)
-    assert names(idx.reduced_query(left)) == expected
-    assert names(idx.reduced_query(right)) == expected
-    ors = functools.reduce(lambda acc, t: t | acc, [Q.eq("x", 100 + i) for i in range(10_000)] + [Q.eq("x", 4)])
-    assert names(idx.reduced_query(ors)) == sorted(o.name for o in objs if o.x == 4)
-    assert len(repr(right)) <= (1 << 20) + 100  # cut short, not recursive
-    del left, right, ors  # released node by node
-
-
 # ---- copies and pickles ---------------------------------------------------------
 
 
-def graph(cls=Node):
+def graph():
     """A root with a private attribute, a shared child, a list holding itself and the child,
     a cycle through the child, and a plain Indexable inside a tuple."""
-    child = cls(name="child", n=2.5)
-    root = cls(name="root", n=1, _secret="s", a=child, b=child, flag=True)
+    child = Item(name="child", n=2.5)
+    root = Item(name="root", n=1, _secret="s", a=child, b=child, flag=True)
     root.items = [root, child, "x"]
     child.parent = root
     root.pair = (Indexable(k=1), None)
@@ -134,7 +116,7 @@ def test_deepcopy_keeps_sharing_and_cycles():
 def test_copies_belong_to_no_index():
     original = graph()
     shallow = copy.copy(original)
-    assert type(shallow) is Node and shallow is not original
+    assert type(shallow) is Item and shallow is not original
     assert shallow.a is original.a and shallow.items is original.items and shallow._secret == "s"
     idx = Index()
     idx.add_object(original)
@@ -149,7 +131,7 @@ def test_copies_belong_to_no_index():
 
 
 def test_setstate_assigns_through_the_indexes():
-    obj = Node(name="a", k=1)
+    obj = Item(name="a", k=1)
     idx = Index()
     idx.add_object(obj)
     obj.__setstate__({"k": 2, "_p": 3})
@@ -170,28 +152,22 @@ def test_setstate_assigns_through_the_indexes():
 
 def test_reduce_arguments_and_overrides():
     with pytest.raises(TypeError, match="argument 'protocol'"):
-        Node().__reduce_ex__("2")
+        Item().__reduce_ex__("2")
     with pytest.raises(TypeError, match="is not a subclass of Indexable"):
         Vantorel._restore_indexable(int)
     restored = pickle.loads(pickle.dumps(CustomState(v=1)))
     assert (restored.v, restored.restored) == (1, True)
     assert pickle.loads(pickle.dumps(CustomReduce(v=1))).via == "reduce"
     # A stored attribute named like a method does not disturb copying.
-    shadowed = Node(__getstate__=5, __reduce__=6)
+    shadowed = Item(__getstate__=5, __reduce__=6)
     assert copy.deepcopy(shadowed).__getstate__ == 5
 
 
 def test_copies_are_released():
-    def ids_in_use():
-        issued, free = Vantorel._allocator_state()
-        return issued - free
-
     gc.collect()
     before = ids_in_use()
     originals = [graph() for _ in range(50)]
     copies = [f(o) for o in originals for f in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o)))]
     refs = [weakref.ref(o) for o in originals + copies]
     del originals, copies
-    gc.collect()
-    assert not any(ref() is not None for ref in refs)
-    assert ids_in_use() == before
+    assert_released(refs, before)

@@ -1,25 +1,10 @@
-"""Index behaviour: adding, assignment, lists, nested objects, reduce, union, rebase, leaks."""
+"""Index behaviour: adding, assignment, lists, nested objects, reduce, union, rebase.
+Cycles among nested objects are in test_hostile.py, releases and memory in test_leaks.py."""
 
 import gc
-import weakref
 
-import pytest
-
-import Vantorel
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
-
-
-def ids_in_use():
-    issued, free = Vantorel._allocator_state()
-    return issued - free
-
-
-def names(objects):
-    return sorted(o.name for o in objects)
+from conftest import Item, ids_in_use, names
+from Vantorel import Index, PyQueryExpr as Q
 
 
 def test_add_assign_collect():
@@ -104,34 +89,6 @@ def test_nested_two_levels_and_lists_of_objects():
     assert idx.reduced_query(Q.starts_with("members.name", "p")).collect() == [team]
 
 
-def test_cycles_among_nested_objects_terminate():
-    a, b, c, d = (Item(name=n) for n in "abcd")
-    a.x, b.x, c.x, d.x = b, c, d, a
-    idx = Index()
-    idx.add_object(a)
-    a.me = a
-    assert idx.get_by_attribute(**{"x.name": "b"}) == [a]
-    assert idx.get_by_attribute(**{"x.x.x.name": "d"}) == [a]
-
-
-def test_replacing_self_and_back_references_does_not_hang():
-    # Values that were not nested because they hold their holder must be
-    # replaced without waiting on the holder's own lock.
-    a, c, d = Item(name="a"), Item(name="c"), Item(name="d")
-    idx = Index()
-    idx.add_object_many([a, c])
-    c.me = d  # the attribute's nested index exists
-    a.me = a
-    a.me = None
-    holder, held = Item(name="h"), Item(name="held")
-    holder.x = held
-    idx.add_object(holder)
-    held.back = holder
-    holder.x = None
-    assert idx.get_by_attribute(**{"x.name": "held"}) == []
-    assert idx.get_by_attribute(**{"me.name": "d"}) == [c]
-
-
 def test_reduce_keeps_elements_of_kept_objects():
     keep = Item(name="k", tags=["x", "y"], owner=Item(name="o1"))
     drop = Item(name="d", tags=["x"], owner=Item(name="o2"))
@@ -198,148 +155,6 @@ def test_union_carries_everything_and_registers_the_receiver():
     b_obj.n = 10
     assert receiver.get_by_attribute(n=10) == [b_obj]
     assert other.get_by_attribute(n=10) == [b_obj]
-
-
-def test_objects_and_ids_are_released():
-    gc.collect()
-    start = ids_in_use()
-    refs = []
-    for _ in range(3):
-        objs = [Item(name=f"n{i}", v=i, tags=[i, str(i)], child=Item(k=i)) for i in range(50)]
-        refs.extend(weakref.ref(o) for o in objs)
-        idx = Index()
-        idx.add_object_many(objs[:25])
-        for o in objs[25:]:
-            idx.add_object(o)
-        objs[0].v = [1, 2, 3]
-        view = idx.reduced_query(Q.ge("v", 10))
-        view.rebase().reduced(v=20).collect()
-        idx.reduce(v=1)
-        del objs, idx, view, o
-    gc.collect()
-    assert all(r() is None for r in refs)
-    assert ids_in_use() == start
-
-
-def _rss_bytes():
-    with open("/proc/self/statm") as statm:
-        import os
-
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-@pytest.mark.skipif(not __import__("os").path.exists("/proc/self/statm")
-                    or bool(__import__("os").environ.get("VANTOREL_SANITIZED")),
-                    reason="needs /proc and an unsanitized allocator")
-def test_indexes_stay_small_when_many_names_are_known():
-    wide = Item()
-    for i in range(3000):
-        setattr(wide, f"wide_name_{i}", i)
-    gc.collect()
-    before = _rss_bytes()
-    indexes = []
-    for i in range(20):
-        idx = Index()
-        idx.add_object(Item(**{"wide_name_2999": i, "label": "x"}))
-        indexes.append(idx)
-    grown = _rss_bytes() - before
-    assert grown < 20 * 1024 * 1024, grown
-    assert indexes[5].get_by_attribute(wide_name_2999=5) != []
-
-
-def test_reference_cycles_through_attributes_are_collected():
-    gc.collect()
-    start = ids_in_use()
-    parent = Item(name="parent")
-    child = Item(name="child", parent=parent)
-    parent.children = [child]
-    parent.me = parent
-    pair = (Item(), Item())
-    pair[0].other, pair[1].other = pair[1], pair[0]
-    refs = [weakref.ref(o) for o in (parent, child, *pair)]
-    idx = Index()
-    idx.add_object(parent)
-    idx.add_object_many([child])
-    assert idx.get_by_attribute(**{"parent.name": "parent"}) == [child]
-    del parent, child, pair
-    gc.collect()
-    assert all(r() is not None for r in refs[:2])  # still held by the index
-    del idx
-    gc.collect()
-    assert all(r() is None for r in refs)
-    assert ids_in_use() == start
-
-
-def test_values_nobody_holds_are_forgotten():
-    # A long-lived index keeps no value that no object holds any more: nested
-    # objects and plain objects are released, their ids returned.
-    gc.collect()
-    start = ids_in_use()
-    holders = [Item(k=i) for i in range(10)]
-    idx = Index()
-    idx.add_object_many(holders)
-    refs = []
-    for step in range(200):
-        child = Item(label=step)
-        token = object.__new__(type("Token", (), {}))
-        refs.append(weakref.ref(child))
-        refs.append(weakref.ref(token))
-        holders[step % 10].child = child if step % 2 else [child, step]
-        holders[step % 10].token = token
-    for holder in holders:
-        holder.child = None
-        holder.token = None
-    del child, token
-    gc.collect()
-    assert idx.get_by_attribute(**{"child.label": 199}) == []
-    assert all(r() is None for r in refs)
-    assert ids_in_use() - start == len(holders)
-
-
-# ---- dotted paths through cycles of nested objects ----------------------------------------
-
-
-def test_nested_query_after_a_cycle_is_broken():
-    a, b, d = Item(k=1), Item(k=2), Item(k=4)
-    a.x = b
-    d.x = b
-    index = Index()
-    index.add_object(a)
-    index.add_object(d)
-    b.x = a  # closes the cycle a -> b -> a ...
-    a.x = 5  # ... and breaks it: d -> b -> a remains, with a.k == 1
-    assert index.get_by_attribute(**{"x.x.k": 1}) == [d]
-
-
-def test_nested_query_through_a_self_reference():
-    me = Item(k=9)
-    me.me = me
-    index = Index()
-    index.add_object(me)
-    assert index.get_by_attribute(**{"me.k": 9}) == [me]
-
-
-def test_dotted_queries_follow_self_references_and_cycles():
-    a = Item(name="a")
-    idx = Index()
-    idx.add_object(a)
-    a.boss = a  # assigned while indexed
-    assert idx.get_by_attribute(**{"boss.name": "a"}) == [a]
-    assert idx.reduced_query(Q.ne("boss.name", "a")).collect() == []
-    b = Item(name="b")
-    idx.add_object(b)
-    a.next, b.next = b, a
-    assert idx.get_by_attribute(**{"next.next.name": "a"}) == [a]
-    assert idx.get_by_attribute(**{"next.next.name": "b"}) == [b]
-    assert idx.get_by_attribute(**{"next.next.next.name": "a"}) == [b]  # longer than the cycle
-    assert idx.reduced_query(Q.starts_with("next.next.next.next.name", "b")).collect() == [b]
-    a.next = None  # cut while the cycle exists ...
-    assert idx.get_by_attribute(**{"next.next.name": "b"}) == []
-    a.next = b  # ... and restored
-    assert idx.get_by_attribute(**{"next.next.name": "b"}) == [b]
-    b.name = "B"  # later assignments are seen through the cycle
-    assert idx.get_by_attribute(**{"next.next.name": "B"}) == [b]
-    assert idx.reduced_query(Q.in_("boss.boss.boss.name", ["x", "a"])).collect() == [a]
 
 
 def test_a_view_stays_live_after_its_index_is_released():

@@ -2,10 +2,11 @@
 
 import pytest
 
+from conftest import Unhashable
 from Vantorel import Index, Indexable
 
 
-class Item(Indexable):
+class WithMethods(Indexable):
     def method(self):
         return "method"
 
@@ -17,20 +18,20 @@ class Item(Indexable):
 def test_construction_and_repr():
     assert repr(Indexable(a=1, b="x")) == "<Indexable with 2 attributes>"
     assert repr(Indexable(1, 2)) == "<Indexable with 0 attributes>"
-    assert repr(Item(a=1)).startswith("<Indexable with")
+    assert repr(WithMethods(a=1)).startswith("<Indexable with")
 
 
 def test_stored_attributes_take_precedence():
-    obj = Item()
+    obj = WithMethods()
     assert obj.method() == "method" and obj.prop == "property"
     obj.method = 5
     obj.prop = 6
     assert obj.method == 5 and obj.prop == 6
-    assert Item().method() == "method"
+    assert WithMethods().method() == "method"
 
 
 def test_missing_and_deleted_attributes():
-    obj = Item(x=1)
+    obj = WithMethods(x=1)
     assert getattr(obj, "missing", 7) == 7
     with pytest.raises(AttributeError) as info:
         obj.missing
@@ -41,7 +42,7 @@ def test_missing_and_deleted_attributes():
 
 
 def test_dir_lists_stored_names_first():
-    obj = Item(b=1)
+    obj = WithMethods(b=1)
     obj.a = 2
     obj._private = 3
     listing = obj.__dir__()
@@ -50,24 +51,12 @@ def test_dir_lists_stored_names_first():
 
 
 def test_store_converts_after_eight_attributes_and_keeps_values():
-    obj = Item()
+    obj = WithMethods()
     for i in range(12):
         setattr(obj, f"a{i}", i)
     obj.a3 = "three"
     assert [getattr(obj, f"a{i}") for i in range(12)] == [0, 1, 2, "three"] + list(range(4, 12))
     assert repr(obj) == "<Indexable with 12 attributes>"
-
-
-def test_private_names_are_stored_but_not_indexed():
-    obj = Item(label="x")
-    obj._tag = 1
-    idx = Index()
-    idx.add_object(obj)
-    assert obj._tag == 1
-    assert idx.get_by_attribute(_tag=1) == []
-    assert idx.get_by_attribute(label="x") == [obj]
-    obj._tag = 2
-    assert idx.get_by_attribute(_tag=2) == []
 
 
 def test_unknown_names_are_not_interned_by_reads_or_queries():
@@ -76,7 +65,7 @@ def test_unknown_names_are_not_interned_by_reads_or_queries():
     import Vantorel
     from Vantorel import PyQueryExpr as Q
 
-    obj = Item(label=1)
+    obj = WithMethods(label=1)
     idx = Index()
     idx.add_object(obj)
     name = "never_stored_name_for_interning_check"
@@ -93,14 +82,10 @@ def test_unknown_names_are_not_interned_by_reads_or_queries():
 def test_subclass_instances_have_dicts_and_weakrefs():
     import weakref
 
-    obj = Item()
+    obj = WithMethods()
     ref = weakref.ref(obj)
     assert ref() is obj
     assert obj.__dict__ == {}
-
-
-class Unhashable:
-    __hash__ = None
 
 
 def test_init_assigns_keywords_through_assignment():

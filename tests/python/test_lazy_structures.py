@@ -8,15 +8,8 @@ import random
 
 from hypothesis import given, settings, strategies as st
 
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
-
-
-class Holder(Indexable):
-    pass
+from conftest import Item, is_num, leaves
+from Vantorel import Index, PyQueryExpr as Q
 
 
 ALPHABET = "abc"
@@ -33,14 +26,6 @@ def random_value(rng):
     if roll < 0.92:
         return [rng.randint(-300, 300), "".join(rng.choices(ALPHABET, k=rng.randint(1, 4)))]
     return rng.choice([True, None])
-
-
-def leaves(value):
-    return value if type(value) is list else [value]
-
-
-def is_num(x):
-    return type(x) in (int, float)
 
 
 def random_query(rng):
@@ -80,7 +65,7 @@ def held(expr_of, attr):
 def test_answers_do_not_depend_on_when_structures_are_built(seed, burst):
     rng = random.Random(seed)
     items = [Item(v=random_value(rng)) for _ in range(300)]
-    holders = [Holder(inner=o) for o in items]
+    holders = [Item(inner=o) for o in items]
     queries = [random_query(rng) for _ in range(6)]
     early, late, by_holder = Index(), Index(), Index()
     early.add_object_many(items[:150])

@@ -10,13 +10,8 @@ import weakref
 
 import pytest
 
-import Vantorel
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
-
+from conftest import SANITIZED, Item, assert_released, ids_in_use, rss_bytes
+from Vantorel import Index, PyQueryExpr as Q
 
 ROUNDS = 5
 # 150k operations in all by default; `make fuzz` runs a million.
@@ -24,17 +19,7 @@ OPS_PER_ROUND = int(os.environ.get("VANTOREL_LEAK_OPS", 150_000)) // ROUNDS
 RSS_MARGIN = 6 * 1024 * 1024
 # Under the address sanitizer freed memory sits in quarantine, so resident
 # memory says nothing about leaks there; the object and id checks still run.
-CHECK_RSS = not os.environ.get("VANTOREL_SANITIZED")
-
-
-def ids_in_use():
-    issued, free = Vantorel._allocator_state()
-    return issued - free
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+CHECK_RSS = not SANITIZED
 
 
 def one_round(seed, resident, ops=OPS_PER_ROUND, cycles=False):
@@ -161,10 +146,25 @@ def test_cycles_among_churned_objects_are_collected():
     start = ids_in_use()
     resident = Index()
     for seed in (100, 101):
-        refs = one_round(seed, resident, ops=8_000, cycles=True)
-        gc.collect()
-        assert sum(r() is not None for r in refs) == 0
-        assert ids_in_use() == start
+        assert_released(one_round(seed, resident, ops=8_000, cycles=True), start)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or SANITIZED,
+                    reason="needs /proc and an unsanitized allocator")
+def test_indexes_stay_small_when_many_names_are_known():
+    wide = Item()
+    for i in range(3000):
+        setattr(wide, f"wide_name_{i}", i)
+    gc.collect()
+    before = rss_bytes()
+    indexes = []
+    for i in range(20):
+        idx = Index()
+        idx.add_object(Item(**{"wide_name_2999": i, "label": "x"}))
+        indexes.append(idx)
+    grown = rss_bytes() - before
+    assert grown < 20 * 1024 * 1024, grown
+    assert indexes[5].get_by_attribute(wide_name_2999=5) != []
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
@@ -199,15 +199,14 @@ def test_value_churn_on_long_lived_objects_stays_flat():
     assert ids_in_use() - start == 101 + 5 * len(objects) + 5 * len(objects) // 2
     refs = [weakref.ref(o) for o in objects + [leaf]]
     del first, second, objects, obj, leaf
-    gc.collect()
-    assert all(r() is None for r in refs) and ids_in_use() == start
+    assert_released(refs, start)
     growth = sizes[-1] - sizes[0]
     assert growth < RSS_MARGIN or not CHECK_RSS, f"resident memory grew by {growth} bytes: {sizes}"
 
 
 def test_long_lived_index_releases_what_it_no_longer_reaches():
-    """A nested object is released as soon as no held object reaches it, while the index
-    lives on."""
+    """A nested object or a plain value is released as soon as no held object reaches it,
+    while the index lives on."""
     gc.collect()
     start = ids_in_use()
     holders = [Item(k=i) for i in range(20)]
@@ -216,11 +215,13 @@ def test_long_lived_index_releases_what_it_no_longer_reaches():
     refs = []
     for step in range(2_000):
         child = Item(label=step)
-        refs.append(weakref.ref(child))
+        token = type("Token", (), {})()  # hashed by identity
+        refs += [weakref.ref(child), weakref.ref(token)]
         holders[step % 20].child = child if step % 2 else [child, step]
+        holders[step % 20].token = token
     for holder in holders:
-        holder.child = None
-    del child
+        holder.child = holder.token = None
+    del child, token
     gc.collect()
     assert index.get_by_attribute(**{"child.label": 1999}) == []
     assert sum(r() is not None for r in refs) == 0
@@ -228,8 +229,28 @@ def test_long_lived_index_releases_what_it_no_longer_reaches():
     index.reduce(k=-1)  # and objects reduced away are released too
     refs = [weakref.ref(h) for h in holders]
     del holders, holder
+    assert_released(refs, start)
+
+
+def test_reference_cycles_through_attributes_are_collected():
     gc.collect()
-    assert all(r() is None for r in refs) and ids_in_use() == start
+    start = ids_in_use()
+    parent = Item(name="parent")
+    child = Item(name="child", parent=parent)
+    parent.children = [child]
+    parent.me = parent
+    pair = (Item(), Item())
+    pair[0].other, pair[1].other = pair[1], pair[0]
+    refs = [weakref.ref(o) for o in (parent, child, *pair)]
+    idx = Index()
+    idx.add_object(parent)
+    idx.add_object_many([child])
+    assert idx.get_by_attribute(**{"parent.name": "parent"}) == [child]
+    del parent, child, pair
+    gc.collect()
+    assert all(r() is not None for r in refs[:2])  # still held by the index
+    del idx
+    assert_released(refs, start)
 
 
 def _index_held_by_its_object():
@@ -270,10 +291,7 @@ def _everything_at_once():
 def test_cycles_through_indexes_views_and_queries_are_collected(make_cycle):
     gc.collect()
     start = ids_in_use()
-    refs = [weakref.ref(make_cycle()) for _ in range(3)]
-    gc.collect()
-    assert [r() for r in refs] == [None] * 3
-    assert ids_in_use() == start
+    assert_released([weakref.ref(make_cycle()) for _ in range(3)], start)
 
 
 def test_collecting_cycles_leaves_what_live_objects_reach_whole():

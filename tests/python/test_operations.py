@@ -9,21 +9,12 @@ import threading
 
 import pytest
 
-from test_threads import run_threads
+from conftest import Item, eq_leaf, leaves, run_threads
 from Vantorel import Index, Indexable, PyQueryExpr as Q
 
 WATCHDOG_SECONDS = 60
 
-
-class Rec(Indexable):
-    pass
-
-
-class Owner(Indexable):
-    pass
-
-
-OWNERS = [Owner(name=n) for n in ("ann", "bob", "cy")]
+OWNERS = [Item(name=n) for n in ("ann", "bob", "cy")]
 ATOMS = [0, 1, 2, -3, 2.0, -0.0, 0.5, 1e300, float("nan"), "", "a", "b", "é", "ab",
          True, False, None, 2**63 - 1, -(2**63)]
 
@@ -43,28 +34,15 @@ def random_objects(rng, n):
         attributes = {"v": random_value(rng), "owner": rng.choice(OWNERS)}
         if rng.random() < 0.1:
             del attributes["v"]
-        objects.append(Rec(**attributes))
+        objects.append(Item(**attributes))
     return objects
 
 
 MISSING = object()
 
 
-def same(a, v):
-    """Equality as queries apply it: numbers numerically, booleans only with booleans."""
-    if isinstance(a, bool) or isinstance(v, bool):
-        return type(a) is bool and type(v) is bool and a == v
-    if isinstance(a, (int, float)) and isinstance(v, (int, float)):
-        return a == v
-    return type(a) is type(v) and a == v
-
-
 def holds(a, v):
-    return same(a, v) or (isinstance(a, (list, tuple, set)) and any(same(e, v) for e in a))
-
-
-def atoms_of(a):
-    return list(a) if isinstance(a, (list, tuple, set)) else [a]
+    return any(eq_leaf(x, v) for x in leaves(a))
 
 
 def canonical(v):
@@ -88,7 +66,7 @@ def expected_value_counts(objects, attr):
         a = read(o, attr)
         if a is MISSING:
             continue
-        for v in atoms_of(a):
+        for v in leaves(a):
             if isinstance(v, float) and math.isnan(v):
                 continue
             v = canonical(v)
@@ -194,8 +172,8 @@ def test_operations_match_the_model_through_removals(seed):
 
 
 def test_nested_objects_leave_with_their_last_holder():
-    shared, own = Owner(name="shared"), Owner(name="own")
-    a, b = Rec(owner=shared, v=[shared]), Rec(owner=shared, v=own)
+    shared, own = Item(name="shared"), Item(name="own")
+    a, b = Item(owner=shared, v=[shared]), Item(owner=shared, v=own)
     index = Index()
     index.add_object_many([a, b])
     index.remove_object(a)
@@ -211,14 +189,14 @@ def test_nested_objects_leave_with_their_last_holder():
 
 def test_a_view_never_reports_an_object_that_reuses_a_freed_id():
     index = Index()
-    old = Rec(v=1)
-    keep = Rec(v=1)
+    old = Item(v=1)
+    keep = Item(v=1)
     index.add_object_many([old, keep])
     view = index.reduced(v=1)
     index.remove_object(old)
     del old
     gc.collect()
-    newcomers = [Rec(v=1) for _ in range(20)]  # one of them likely gets the freed id
+    newcomers = [Item(v=1) for _ in range(20)]  # one of them likely gets the freed id
     index.add_object_many(newcomers)
     assert view.collect() == [keep] and view.count() == 1
     assert view.value_counts("v") == [(1, 1)] and view.sorted_by("v") == [keep]
@@ -227,7 +205,7 @@ def test_a_view_never_reports_an_object_that_reuses_a_freed_id():
 
 def test_argument_errors_change_nothing():
     index = Index()
-    o = Rec(v=1)
+    o = Item(v=1)
     index.add_object(o)
     with pytest.raises(TypeError, match="argument 'objs': 'int' object cannot be converted"):
         index.remove_object_many([o, 3])
@@ -258,8 +236,9 @@ def test_argument_errors_change_nothing():
         assert receiver.value_counts("v", limit=2**70) == [(1, 1)]
 
 
+@pytest.mark.usefixtures("watchdog")
 def test_removal_under_concurrent_queries_and_assignments():
-    objects = [Rec(v=i % 10, w=str(i)) for i in range(400)]
+    objects = [Item(v=i % 10, w=str(i)) for i in range(400)]
     index = Index()
     index.add_object_many(objects)
     stop = threading.Event()

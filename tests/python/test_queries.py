@@ -5,11 +5,8 @@ import random
 
 import pytest
 
-from Vantorel import Index, Indexable, PyQueryExpr as Q
-
-
-class Item(Indexable):
-    pass
+from conftest import Item
+from Vantorel import Index, PyQueryExpr as Q
 
 
 @pytest.fixture
@@ -90,8 +87,6 @@ def test_empty_combinations():
 def test_ranges_over_many_distinct_numbers_follow_updates():
     # Few distinct values in a range are walked one by one; many are answered from the
     # bit slices, which assignments update in batches. Both must agree with a scan.
-    import random
-
     rng = random.Random(9)
     objs = [Item(v=rng.uniform(-1000, 1000), k=i) for i in range(3000)]
     for o in objs[::7]:
@@ -121,8 +116,6 @@ def test_ranges_over_many_distinct_numbers_follow_updates():
 def test_substrings_long_and_short_agree_with_python():
     # Needles of eight bytes or more are searched in the distinct strings; shorter ones go
     # through the per-position bitmaps. Both must give Python's `in`, also inside lists.
-    import random
-
     rng = random.Random(4)
     alphabet = "abé日 "
     texts = ["".join(rng.choices(alphabet, k=rng.randrange(0, 30))) for _ in range(400)]

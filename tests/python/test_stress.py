@@ -12,25 +12,15 @@ matching value at some point. A deadlock fails the join timeout, or the faulthan
 watchdog if it holds the interpreter lock; an exception in a thread fails the test.
 """
 
-import os
 import random
 import threading
 import time
 
 import pytest
 
+from conftest import SANITIZED, Item, eq_leaf, is_num, leaves, run_threads
 from Vantorel import Index, Indexable, PyQueryExpr as Q
 
-
-class Holder(Indexable):
-    pass
-
-
-class Kid(Indexable):
-    pass
-
-
-SANITIZED = bool(os.environ.get("VANTOREL_SANITIZED"))
 DURATION = 1.5 if SANITIZED else 3.0
 MAX_OPS = 3000 if SANITIZED else 12000  # per thread: bounds the replay
 THREADS, H, KIDS = 5, 200, 30  # holder keys 0..H-1, kid keys H..H+KIDS-1; owner = key % THREADS
@@ -58,12 +48,12 @@ class World:
 
     def __init__(self, seed):
         rng = random.Random(seed)
-        self.objs = {k: Kid(key=k, th=k % THREADS, name=VALUES["name"](rng))
+        self.objs = {k: Item(key=k, th=k % THREADS, name=VALUES["name"](rng))
                      for k in range(H, H + KIDS)}
         for k in range(H):
             attrs = {a: VALUES[a](rng) for a in ATTRS}
             attrs["owner"] = self.objs[attrs["owner"]]
-            self.objs[k] = Holder(key=k, th=k % THREADS, grp=k % 3, keep=k % 4 != 0, **attrs)
+            self.objs[k] = Item(key=k, th=k % THREADS, grp=k % 3, keep=k % 4 != 0, **attrs)
         holders = [self.objs[k] for k in range(H)]
         self.ix = [Index() for _ in range(4)]
         self.ix[0].add_object_many(holders[::2])
@@ -105,28 +95,23 @@ def keys(found):
 
 # ---- queries: a small tuple form, compiled to PyQueryExpr or evaluated in Python ----
 
-def leaves(obj, path):
+def path_leaves(obj, path):
     head, _, rest = path.partition(".")
     try:
         value = getattr(obj, head)
     except AttributeError:
         return []
-    values = value if type(value) is list else [value]
     if not rest:
-        return values
-    return [x for v in values if isinstance(v, Indexable) for x in leaves(v, rest)]
-
-
-def num(x):
-    return type(x) in (int, float)
+        return list(leaves(value))
+    return [x for v in leaves(value) if isinstance(v, Indexable) for x in path_leaves(v, rest)]
 
 
 LEAF = {
-    "eq": lambda x, v: x == v and (type(x) is bool) == (type(v) is bool),
-    "in_": lambda x, v: any(LEAF["eq"](x, y) for y in v),
-    "gt": lambda x, v: num(x) and x > v, "ge": lambda x, v: num(x) and x >= v,
-    "lt": lambda x, v: num(x) and x < v, "le": lambda x, v: num(x) and x <= v,
-    "bt": lambda x, v: num(x) and v[0] <= x <= v[1],
+    "eq": eq_leaf,
+    "in_": lambda x, v: any(eq_leaf(x, y) for y in v),
+    "gt": lambda x, v: is_num(x) and x > v, "ge": lambda x, v: is_num(x) and x >= v,
+    "lt": lambda x, v: is_num(x) and x < v, "le": lambda x, v: is_num(x) and x <= v,
+    "bt": lambda x, v: is_num(x) and v[0] <= x <= v[1],
     "starts_with": lambda x, v: type(x) is str and x.startswith(v),
     "ends_with": lambda x, v: type(x) is str and x.endswith(v),
     "contains": lambda x, v: type(x) is str and v in x,
@@ -139,7 +124,7 @@ def holds(obj, q):
         return (all if op == "and_" else any)(holds(obj, p) for p in q[1:])
     if op in ("not_", "ne"):
         return not holds(obj, q[1] if op == "not_" else ("eq",) + q[1:])
-    return any(LEAF[op](x, q[2]) for x in leaves(obj, q[1]))
+    return any(LEAF[op](x, q[2]) for x in path_leaves(obj, q[1]))
 
 
 def to_expr(q):
@@ -259,33 +244,42 @@ WATCHDOG_SECONDS = JOIN_TIMEOUT + 30
 pytestmark = pytest.mark.usefixtures("watchdog")
 
 
+def while_running(step, check, seconds=1.0):
+    """Calls `step` over and over on one thread while `check` runs over and over on another
+    for `seconds`; an exception on either fails the test."""
+    stop = threading.Event()
+
+    def background():
+        while not stop.is_set():
+            step()
+
+    def foreground():
+        try:
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                check()
+        finally:
+            stop.set()
+
+    run_threads(background, foreground, timeout=seconds + JOIN_TIMEOUT)
+
+
 def shown(value):
-    return ("kid", value.key) if isinstance(value, Kid) else repr(value)
+    return ("kid", value.key) if isinstance(value, Indexable) else repr(value)
 
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_concurrent_operations_match_a_sequential_replay(seed):
     live = World(seed)
-    logs, records, errors = [[] for _ in range(THREADS)], [], []
+    logs, records = [[] for _ in range(THREADS)], []
     barrier = threading.Barrier(THREADS, timeout=JOIN_TIMEOUT)
 
     def body(t):
-        try:
-            barrier.wait()
-            deadline = time.monotonic() + DURATION
-            worker(live, t, random.Random(seed * 100 + t), deadline, logs[t], records)
-        except BaseException as error:  # reported below
-            errors.append((t, error))
+        barrier.wait()
+        deadline = time.monotonic() + DURATION
+        worker(live, t, random.Random(seed * 100 + t), deadline, logs[t], records)
 
-    threads = [threading.Thread(target=body, args=(t,), daemon=True) for t in range(THREADS)]
-    for th in threads:
-        th.start()
-    stop = time.monotonic() + JOIN_TIMEOUT
-    for th in threads:
-        th.join(max(0.0, stop - time.monotonic()))
-    assert not any(th.is_alive() for th in threads), "deadlock: threads still running"
-    if errors:
-        raise errors[0][1]
+    run_threads(*[lambda t=t: body(t) for t in range(THREADS)], timeout=JOIN_TIMEOUT)
 
     replay = World(seed)
     history = {(k, a): [getattr(o, a)] for k, o in replay.objs.items()
@@ -298,7 +292,7 @@ def test_concurrent_operations_match_a_sequential_replay(seed):
     assert {op[0] for op in ops} == {"set", "add", "many", "union", "reduce"}
     for q, got in records:  # every hit held a matching value at some point
         for k in got:
-            held = [x for v in history.get((k, q[1]), []) for x in (v if type(v) is list else [v])]
+            held = [x for v in history.get((k, q[1]), []) for x in leaves(v)]
             assert any(LEAF[q[0]](x, q[2]) for x in held), (q, k)
     for k, a in history:  # the stored values agree
         assert shown(getattr(live.objs[k], a)) == shown(getattr(replay.objs[k], a)), (k, a)
@@ -316,35 +310,28 @@ def test_concurrent_operations_match_a_sequential_replay(seed):
 
 @pytest.mark.parametrize("how", ["add_object", "add_object_many", "assign_same_values"])
 def test_readding_an_object_keeps_its_list_elements_visible(how):
-    kid = Kid(name="日本")
-    o = Holder(tags=["é", kid], s="é", owner=kid)
+    kid = Item(name="日本")
+    o = Item(tags=["é", kid], s="é", owner=kid)
     index = Index()
     index.add_object(o)
-    stop = threading.Event()
 
     def readd():
-        while not stop.is_set():
-            if how == "add_object":
-                index.add_object(o)
-            elif how == "add_object_many":
-                index.add_object_many([o])
-            else:
-                o.tags = ["é", kid]
-                o.s = "é"
-                o.owner = kid
+        if how == "add_object":
+            index.add_object(o)
+        elif how == "add_object_many":
+            index.add_object_many([o])
+        else:
+            o.tags = ["é", kid]
+            o.s = "é"
+            o.owner = kid
 
-    thread = threading.Thread(target=readd, daemon=True)
-    thread.start()
-    try:
-        deadline = time.monotonic() + 1
-        while time.monotonic() < deadline:
-            assert index.get_by_attribute(s="é") == [o]  # scalars stay visible
-            assert index.get_by_attribute(tags="é") == [o]
-            assert index.get_by_attribute(**{"tags.name": "日本"}) == [o]
-            assert index.get_by_attribute(**{"owner.name": "日本"}) == [o]
-    finally:
-        stop.set()
-        thread.join(JOIN_TIMEOUT)
+    def check():
+        assert index.get_by_attribute(s="é") == [o]  # scalars stay visible
+        assert index.get_by_attribute(tags="é") == [o]
+        assert index.get_by_attribute(**{"tags.name": "日本"}) == [o]
+        assert index.get_by_attribute(**{"owner.name": "日本"}) == [o]
+
+    while_running(readd, check)
 
 
 @pytest.mark.parametrize("how", ["add_object", "add_object_many"])
@@ -352,51 +339,38 @@ def test_objects_appear_with_all_their_values(how):
     # An object being added must not be live in the index before its values are: a
     # negation would report it.
     index = Index()
-    index.add_object(Holder(n=0))
-    stop = threading.Event()
+    index.add_object(Item(n=0))
     added = []
 
     def add():
-        while not stop.is_set() and len(added) < 20_000:
-            o = Holder(n=1, s="x", tags=["é"])
+        if len(added) < 20_000:
+            o = Item(n=1, s="x", tags=["é"])
             added.append(o)
             index.add_object(o) if how == "add_object" else index.add_object_many([o])
 
-    thread = threading.Thread(target=add, daemon=True)
-    thread.start()
-    try:
-        deadline = time.monotonic() + 1
-        while time.monotonic() < deadline:
-            for q in (Q.not_(Q.eq("n", 1)), Q.not_(Q.eq("s", "x")), Q.not_(Q.eq("tags", "é"))):
-                assert [o.n for o in index.reduced_query(q).collect()] == [0]
-    finally:
-        stop.set()
-        thread.join(JOIN_TIMEOUT)
+    def check():
+        for q in (Q.not_(Q.eq("n", 1)), Q.not_(Q.eq("s", "x")), Q.not_(Q.eq("tags", "é"))):
+            assert [o.n for o in index.reduced_query(q).collect()] == [0]
+
+    while_running(add, check)
 
 
 @pytest.mark.parametrize("shape", ["in_", "or_"])
 def test_a_query_sees_each_attribute_in_one_state(shape):
     # Every object holds 0 or 63 at every moment; a query over both values must see all
     # of them, however the flips interleave with its reads of the attribute.
-    objects = [Holder(b=0) for _ in range(200)]
+    objects = [Item(b=0) for _ in range(200)]
     index = Index()
     index.add_object_many(objects)
     values = list(range(64))
     q = Q.in_("b", values) if shape == "in_" else Q.or_(*[Q.eq("b", v) for v in values])
-    stop = threading.Event()
 
     def flip():
-        while not stop.is_set():
-            for o in objects:
-                o.b = 63 if o.b == 0 else 0
+        for o in objects:
+            o.b = 63 if o.b == 0 else 0
 
-    thread = threading.Thread(target=flip, daemon=True)
-    thread.start()
-    try:
-        deadline = time.monotonic() + 1
-        while time.monotonic() < deadline:
-            assert len(index.reduced_query(q).collect()) == len(objects)
-            assert len(index.reduced_query(Q.and_(q, Q.ge("b", 0))).collect()) == len(objects)
-    finally:
-        stop.set()
-        thread.join(JOIN_TIMEOUT)
+    def check():
+        assert len(index.reduced_query(q).collect()) == len(objects)
+        assert len(index.reduced_query(Q.and_(q, Q.ge("b", 0))).collect()) == len(objects)
+
+    while_running(flip, check)

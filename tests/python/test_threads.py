@@ -9,14 +9,9 @@ import time
 
 import pytest
 
-from Vantorel import Index, Indexable, PyQueryExpr as Q
+from conftest import THREAD_TIMEOUT as TIMEOUT, Item, run_threads
+from Vantorel import Index, PyQueryExpr as Q
 
-
-class Node(Indexable):
-    pass
-
-
-TIMEOUT = 15.0
 _fresh = itertools.count()
 
 
@@ -27,30 +22,6 @@ def fresh_name():
 
 WATCHDOG_SECONDS = TIMEOUT + 30
 pytestmark = pytest.mark.usefixtures("watchdog")
-
-
-def run_threads(*bodies, timeout=TIMEOUT):
-    errors = []
-
-    def guarded(body):
-        def run():
-            try:
-                body()
-            except BaseException as error:  # reported by the caller
-                errors.append(error)
-
-        return run
-
-    threads = [threading.Thread(target=guarded(b), daemon=True) for b in bodies]
-    for t in threads:
-        t.start()
-    deadline = time.monotonic() + timeout
-    for t in threads:
-        t.join(max(0.0, deadline - time.monotonic()))
-    alive = sum(t.is_alive() for t in threads)
-    assert alive == 0, f"{alive} of {len(threads)} threads still running after {timeout}s"
-    if errors:
-        raise errors[0]
 
 
 def same(objects):
@@ -75,7 +46,7 @@ def assert_index_agrees(index, objects, attr, values):
 
 def test_assign_add_and_query_at_once():
     rng = random.Random(1)
-    objects = [Node(v=i % 10, s=f"s{i % 4}") for i in range(400)]
+    objects = [Item(v=i % 10, s=f"s{i % 4}") for i in range(400)]
     single, bulk, mixed = Index(), Index(), Index()
     stop = threading.Event()
 
@@ -132,7 +103,7 @@ def test_assign_add_and_query_at_once():
 
 @pytest.mark.parametrize("kind", ["int", "str", "list", "mixed"])
 def test_racing_writes_to_one_attribute_leave_one_value_everywhere(kind):
-    objects = [Node(x=0) for _ in range(40)]
+    objects = [Item(x=0) for _ in range(40)]
     first, second = Index(), Index()
     first.add_object_many(objects)
     for o in objects:
@@ -183,7 +154,7 @@ def test_racing_writes_to_one_attribute_leave_one_value_everywhere(kind):
                                       lambda i: (i, "e"), lambda i: i * 0.5],
                          ids=["int", "str", "bool", "tuple", "float"])
 def test_concurrent_first_values_of_a_new_attribute_lose_nothing(value_of):
-    objects = [Node() for _ in range(800)]
+    objects = [Item() for _ in range(800)]
     indexes = [Index(), Index()]
     for index in indexes:
         index.add_object_many(objects)
@@ -212,7 +183,7 @@ def test_concurrent_bulk_adds_introducing_new_attributes_lose_nothing():
     index = Index()
     workers = 6
     attrs = [fresh_name() for _ in range(workers)]
-    batches = [[Node(**{attrs[k]: i % 5, "common": k}) for i in range(2000)] for k in range(workers)]
+    batches = [[Item(**{attrs[k]: i % 5, "common": k}) for i in range(2000)] for k in range(workers)]
     barrier = threading.Barrier(workers, timeout=TIMEOUT)
 
     def body(k):
@@ -231,7 +202,7 @@ def test_concurrent_bulk_adds_introducing_new_attributes_lose_nothing():
 
 def test_assigning_during_a_large_bulk_add():
     count = 200_000
-    objects = [Node(v=i, s="old") for i in range(count)]
+    objects = [Item(v=i, s="old") for i in range(count)]
     index = Index()
     started = threading.Event()
     finished = threading.Event()
@@ -272,8 +243,8 @@ def test_assigning_during_a_large_bulk_add():
 
 
 def test_unions_in_opposite_directions_and_with_itself():
-    left = [Node(side="L", n=i) for i in range(300)]
-    right = [Node(side="R", n=i) for i in range(300)]
+    left = [Item(side="L", n=i) for i in range(300)]
+    right = [Item(side="R", n=i) for i in range(300)]
     a, b = Index(), Index()
     a.add_object_many(left)
     b.add_object_many(right)
@@ -308,8 +279,8 @@ def test_unions_in_opposite_directions_and_with_itself():
 
 
 def test_nested_updates_from_many_threads():
-    children = [Node(name=f"c{i % 6}") for i in range(60)]
-    holders = [Node(owner=children[i % 60], k=i) for i in range(300)]
+    children = [Item(name=f"c{i % 6}") for i in range(60)]
+    holders = [Item(owner=children[i % 60], k=i) for i in range(300)]
     index = Index()
     index.add_object_many(holders[:150])
     workers = 4
@@ -346,7 +317,7 @@ def test_nested_updates_from_many_threads():
 
 
 def test_reduce_while_assigning_and_adding():
-    objects = [Node(v=i % 4) for i in range(600)]
+    objects = [Item(v=i % 4) for i in range(600)]
     index = Index()
     index.add_object_many(objects[:300])
     stop = threading.Event()
@@ -398,7 +369,7 @@ def test_four_builders_and_a_reader_finish_promptly():
         def body():
             mine = []
             for i in range(300):
-                o = Node(name=f"w{k}-{i}", n=i, kind=k)
+                o = Item(name=f"w{k}-{i}", n=i, kind=k)
                 index.add_object(o)
                 mine.append(o)
                 made.append(o)
