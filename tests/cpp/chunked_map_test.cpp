@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -68,6 +69,37 @@ TEST(ChunkedMapTest, MatchesStdMap) {
   }
   while (map.size() > 0) map.erase(map.begin());
   EXPECT_EQ(map.begin(), map.end());
+}
+
+// Sorted batches of absent keys, small (entered one by one) and large
+// (merged), then random edits on the result, against std::map.
+TEST(ChunkedMapTest, InsertSortedMatchesStdMap) {
+  std::mt19937 rng(17);
+  Map map;
+  std::map<int, int> model;
+  for (size_t batch_size : {size_t{500}, size_t{3}, size_t{40}, size_t{5000}, size_t{1}}) {
+    std::vector<std::pair<int, int>> batch;
+    while (batch.size() < batch_size) {
+      const int key = static_cast<int>(rng() % 100000);
+      if (model.emplace(key, key).second) batch.emplace_back(key, key);
+    }
+    std::sort(batch.begin(), batch.end());
+    map.insert_sorted(std::move(batch));
+    ASSERT_EQ(map.size(), model.size());
+    ASSERT_EQ(walk(map.begin(), map.end()), walk(model.cbegin(), model.cend()));
+    for (int edit = 0; edit < 200; ++edit) {
+      const int key = static_cast<int>(rng() % 100000);
+      if (edit % 2 == 0 && map.find(key) != map.end()) {
+        map.erase(map.find(key));
+        model.erase(key);
+      } else {
+        ASSERT_EQ(map.emplace(key, key).second, model.emplace(key, key).second);
+      }
+    }
+    ASSERT_EQ(walk(map.begin(), map.end()), walk(model.cbegin(), model.cend()));
+    ASSERT_EQ(walk(map.lower_bound(30000), map.upper_bound(60000)),
+              walk(model.lower_bound(30000), model.upper_bound(60000)));
+  }
 }
 
 }  // namespace

@@ -24,8 +24,15 @@ TEST(ValueSetsTest, RangesMatchBruteForce) {
   std::mt19937 rng(3);
   for (uint32_t id = 0; id < value_of.size(); ++id) {
     value_of[id] = static_cast<int64_t>(rng() % 40) - 20;
-    sets.add(order_key(value_of[id]), id);
+    // Half the ids go in deferred, settled in batches of 50.
+    if (id % 2 == 0) {
+      sets.add(order_key(value_of[id]), id);
+    } else {
+      sets.add_deferred(order_key(value_of[id]), id);
+    }
+    if (id % 50 == 49) sets.settle();
   }
+  sets.settle();
   for (int64_t low = -22; low <= 22; low += 3) {
     for (int64_t high = -22; high <= 22; high += 5) {
       for (int mode = 0; mode < 4; ++mode) {
@@ -62,8 +69,15 @@ TEST(StringSetsTest, MatchesBruteForce) {
     const size_t length = rng() % 12;
     for (size_t i = 0; i < length; ++i) text += "ab\xc3\xa9"[rng() % 4];  // bytes of "abé"
     value_of[id] = text;
-    sets.add(text, id);
+    // Half the ids go in deferred, settled in batches of 50.
+    if (id % 2 == 0) {
+      sets.add(text, id);
+    } else {
+      sets.add_deferred(text, id);
+    }
+    if (id % 50 == 49) sets.settle();
   }
+  sets.settle();
   auto check = [&](const std::vector<bool>& live) {
     for (const std::string pattern : {"", "a", "ab", "ba", "abab",
                                       "\xc3\xa9"

@@ -14,6 +14,8 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map)
       elements_(map.elements.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
+  if (*numbers_) (*numbers_)->values.settle();
+  if (*strings_) (*strings_)->values.settle();
   if (*numbers_) {
     if (NumericalBitmap* slices = (*numbers_)->slices.get()) slices->flush();
   }
@@ -32,13 +34,13 @@ void BulkQueryMapAdder::insert(const PyValue& value, uint32_t id) {
     case ValueKind::Float: {
       if (!*numbers_) *numbers_ = std::make_unique<NumberIndex>();
       const OrderKey key = key_of(value);
-      (*numbers_)->values.add(key, id);
+      (*numbers_)->values.add_deferred(key, id);
       if (NumericalBitmap* slices = (*numbers_)->slices.written()) slices->push(key, id);
       return;
     }
     case ValueKind::Str:
       if (!*strings_) *strings_ = std::make_unique<StringIndex>();
-      (*strings_)->values.add(value.as_str(), id);
+      (*strings_)->values.add_deferred(value.as_str(), id);
       if (PositionalBitmap* positions = (*strings_)->positions.written()) {
         positions->push(value.as_str(), id);
       }

@@ -29,6 +29,8 @@ class ChunkedMap {
   using value_type = std::pair<Key, Value>;
 
   static constexpr size_t kChunk = 64;
+  // insert_sorted merges when the batch is at least 1/kMergeRatio of the map.
+  static constexpr size_t kMergeRatio = 16;
 
   class const_iterator {
    public:
@@ -104,6 +106,42 @@ class ChunkedMap {
   }
 
   Value& operator[](const Key& key) { return emplace(key, Value()).first->second; }
+
+  // Inserts `entries`, which are sorted by key and whose keys are all absent
+  // from the map. A batch that is small next to the map goes in entry by
+  // entry; a larger one is merged with the map in one pass that refills the
+  // chunks completely, which costs a copy of the map but no search and no
+  // split per entry.
+  void insert_sorted(std::vector<value_type>&& entries) {
+    if (entries.size() * kMergeRatio < size_) {
+      for (value_type& entry : entries) {
+        insert_at(lower_bound(entry.first), entry.first, std::move(entry.second));
+      }
+      return;
+    }
+    std::vector<std::vector<value_type>> merged;
+    std::vector<Key> firsts;
+    merged.reserve((size_ + entries.size()) / kChunk + 1);
+    firsts.reserve(merged.capacity());
+    auto emit = [&](value_type& entry) {
+      if (merged.empty() || merged.back().size() == kChunk) {
+        merged.emplace_back().reserve(kChunk);
+        firsts.push_back(entry.first);
+      }
+      merged.back().push_back(std::move(entry));
+    };
+    auto next = entries.begin();
+    for (std::vector<value_type>& chunk : chunks_) {
+      for (value_type& entry : chunk) {
+        while (next != entries.end() && next->first < entry.first) emit(*next++);
+        emit(entry);
+      }
+    }
+    while (next != entries.end()) emit(*next++);
+    size_ += entries.size();
+    chunks_ = std::move(merged);
+    firsts_ = std::move(firsts);
+  }
 
   // Erases the entry at `position`; returns the position of the next one.
   iterator erase(const_iterator position) {

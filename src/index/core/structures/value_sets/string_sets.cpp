@@ -1,5 +1,7 @@
 #include "index/core/structures/value_sets/string_sets.h"
 
+#include <algorithm>
+
 #include <string.h>  // memmem: a linear-time search, also on long periodic needles
 
 #include <utility>
@@ -15,6 +17,25 @@ void StringSets::add(std::string_view key, uint32_t id) {
   auto [entry, inserted] = sets_.emplace(std::string(key), HybridSet::single(id));
   sorted_.emplace(std::string_view(entry->first), &entry->second);
   key_bytes_ += key.size();
+}
+
+void StringSets::add_deferred(std::string_view key, uint32_t id) {
+  auto found = sets_.find(key);
+  if (found != sets_.end()) {
+    found->second.add(id);
+    return;
+  }
+  auto [entry, inserted] = sets_.emplace(std::string(key), HybridSet::single(id));
+  unsorted_.emplace_back(std::string_view(entry->first), &entry->second);
+  key_bytes_ += key.size();
+}
+
+void StringSets::settle() {
+  if (unsorted_.empty()) return;
+  std::sort(unsorted_.begin(), unsorted_.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  sorted_.insert_sorted(std::move(unsorted_));
+  unsorted_ = {};
 }
 
 void StringSets::remove(std::string_view key, uint32_t id) {

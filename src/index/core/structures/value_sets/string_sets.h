@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "common/fx_hash.h"
 #include "index/core/structures/chunked_map/chunked_map.h"
@@ -33,6 +34,12 @@ class StringSets {
   StringSets& operator=(const StringSets&) = delete;
 
   void add(std::string_view key, uint32_t id);
+  // add() for a writer that enters many ids at once: a new key goes into
+  // the hash map now but into the byte order only at settle(), which sorts
+  // all the new keys and merges them in one pass. Until then lookups by key
+  // see every key, but prefix lookups and ordered walks miss the new ones.
+  void add_deferred(std::string_view key, uint32_t id);
+  void settle();
   // Removes `id` from under `key`; an id not stored there is ignored.
   void remove(std::string_view key, uint32_t id);
 
@@ -77,6 +84,8 @@ class StringSets {
   // The keys of `sets_` in byte order, viewing the map's own key strings,
   // which never move while their entry exists.
   ChunkedMap<std::string_view, const HybridSet*> sorted_;
+  // Keys in `sets_` but not yet in `sorted_` (see add_deferred()).
+  std::vector<std::pair<std::string_view, const HybridSet*>> unsorted_;
   size_t key_bytes_ = 0;
 };
 

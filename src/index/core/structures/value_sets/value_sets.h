@@ -10,9 +10,11 @@
 // use. No lock of its own: the owner's lock guards it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "index/core/structures/chunked_map/chunked_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
@@ -59,6 +61,37 @@ class ValueSets {
     } else {
       found->second.add(id);
     }
+  }
+
+  // add() for a writer that enters many ids at once: an id under a key that
+  // is present goes in now, one under a new key waits for settle(), which
+  // enters all the new keys in one sorted merge. Until then lookups and walks
+  // do not see the waiting keys.
+  template <class K>
+  void add_deferred(const K& key, uint32_t id) {
+    auto found = map_.find(key);
+    if (found == map_.end()) {
+      waiting_.emplace_back(Key(key), id);
+    } else {
+      found->second.add(id);
+    }
+  }
+
+  // Enters the ids that add_deferred() kept waiting.
+  void settle() {
+    if (waiting_.empty()) return;
+    std::sort(waiting_.begin(), waiting_.end());
+    std::vector<typename Map::value_type> entries;
+    for (const auto& [key, id] : waiting_) {
+      if (!entries.empty() && !(entries.back().first < key)) {
+        entries.back().second.add(id);
+      } else {
+        entries.emplace_back(key, HybridSet::single(id));
+      }
+    }
+    waiting_.clear();
+    waiting_.shrink_to_fit();
+    map_.insert_sorted(std::move(entries));
   }
 
   // Removes `id` from under `key`; an id not stored there is ignored.
@@ -155,6 +188,7 @@ class ValueSets {
   }
 
   Map map_;
+  std::vector<std::pair<Key, uint32_t>> waiting_;  // see add_deferred()
 };
 
 using NumberSets = ValueSets<ChunkedMap<OrderKey, HybridSet>>;
