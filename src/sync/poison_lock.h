@@ -7,14 +7,13 @@
 
 #include <atomic>
 #include <exception>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <utility>
 
 #include "common/internal_error.h"
 #include "sync/read_hold.h"
 #include "sync/small_mutex.h"
+#include "sync/small_rw_lock.h"
 #include "sync/wait_hook.h"
 
 namespace vantorel {
@@ -242,7 +241,7 @@ class PoisonRwLock {
     }
   }
 
-  mutable std::shared_mutex mutex_;
+  mutable SmallRwLock mutex_;
   std::atomic<bool> poisoned_{false};
   T value_;
 };

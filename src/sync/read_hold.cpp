@@ -6,11 +6,13 @@ namespace vantorel {
 
 ReadHold::ReadHold() : outermost_(detail::hold_depth == 0) {
   ++detail::hold_depth;
+  if (outermost_) detail::holds_alive.fetch_add(1, std::memory_order_relaxed);
 }
 
 ReadHold::~ReadHold() {
   --detail::hold_depth;
   if (!outermost_) return;
+  detail::holds_alive.fetch_sub(1, std::memory_order_relaxed);
   std::vector<detail::HeldRead>& held = detail::held_reads;
   for (auto entry = held.rbegin(); entry != held.rend(); ++entry) entry->unlock(entry->lock);
   held.clear();  // keeps its capacity for the thread's next hold

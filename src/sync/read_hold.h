@@ -15,6 +15,7 @@
 // C++, no Python.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 namespace vantorel {
@@ -41,13 +42,17 @@ struct HeldRead {
   void (*unlock)(const void* lock);
 };
 
-// Depth of nested holds on this thread, and the locks they pin. Kept apart so
-// that the common check (no hold alive) reads one trivial thread-local.
+// Depth of nested holds on this thread, and the locks they pin.
 inline thread_local int hold_depth = 0;
 inline thread_local std::vector<HeldRead> held_reads;
+// Outermost holds alive on all threads. Holds are rare, so the common check
+// reads this one shared word instead of a thread-local, which costs a call
+// in a shared library.
+inline std::atomic<int> holds_alive{0};
 
 // The locks pinned by the current thread's hold; null when no hold is alive.
 inline std::vector<HeldRead>* current_held_reads() {
+  if (holds_alive.load(std::memory_order_relaxed) == 0) return nullptr;
   return hold_depth > 0 ? &held_reads : nullptr;
 }
 
