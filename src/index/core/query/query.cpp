@@ -13,10 +13,6 @@ namespace vantorel {
 
 namespace {
 
-int bool_slot(bool value) {
-  return value ? 0 : 1;
-}
-
 // Masked ids can only chain as deep as containers nest, so a longer chain
 // means a corrupted table; stop rather than loop.
 constexpr int kMaxChain = 1 << 16;

@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/query/bool_map.h"
 #include "index/core/query/on_demand.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/flat_id_map/flat_id_map.h"
@@ -49,7 +50,6 @@ namespace vantorel {
 class IndexAPI;
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
-using BoolMap = std::array<BufferedBitmap<64>, 2>;  // [0] true, [1] false
 
 // Numbers: the sets answer equality with one lookup, and ranges that span
 // few distinct values; every write keeps them current. The bit slices answer

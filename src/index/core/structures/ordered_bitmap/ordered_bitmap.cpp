@@ -182,28 +182,6 @@ Bitmap NumericalBitmap::equal(const OrderKey& key) const {
   return result;
 }
 
-void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_above(key, out, base, false);
-}
-
-void NumericalBitmap::get_gte_into_base(const OrderKey& key, Bitmap& out,
-                                        const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_above(key, out, base, true);
-}
-
-void NumericalBitmap::get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_below(key, out, base, false);
-}
-
-void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
-                                        const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_below(key, out, base, true);
-}
-
 void NumericalBitmap::remove_all(const Bitmap& drop) {
   drain_moves();
   drain_pending();
