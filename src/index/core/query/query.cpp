@@ -17,10 +17,6 @@ namespace {
 // means a corrupted table; stop rather than loop.
 constexpr int kMaxChain = 1 << 16;
 
-}  // namespace
-
-namespace {
-
 // Masked ids go back to the allocator highest first. It hands freed ids out
 // last in, first out, so the next container to be indexed gets them in
 // ascending order again, which keeps its elements' owners ascending too.
@@ -476,7 +472,6 @@ Bitmap QueryMap::eq(const PyValue& value) const {
       return result;
     }
   }
-  return result;
 }
 
 Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base) const {

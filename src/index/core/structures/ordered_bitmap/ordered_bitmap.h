@@ -32,7 +32,6 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/ordered_bitmap/order_key.h"
 #include "index/core/structures/roaring/bitmap.h"
 
@@ -90,9 +89,9 @@ class NumericalBitmap {
 
  private:
   // Bitmaps of one key bit: [0] ids with the bit clear, [1] ids with it set.
-  using Slice = std::array<BufferedBitmap<64>, 2>;
+  using Slice = std::array<Bitmap, 2>;
 
-  const Bitmap& ids_with(int bit, bool value) const { return slices_[bit][value].bitmap(); }
+  const Bitmap& ids_with(int bit, bool value) const { return slices_[bit][value]; }
 
   enum class Direction { kBelow, kAbove };
 
