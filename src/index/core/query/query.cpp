@@ -593,10 +593,9 @@ std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
   Bitmap candidates = base;
   if (*table) candidates |= (*table)->masked_ids;
   Bitmap result;
-  // Walking a distinct value costs about what one bit slice costs per 32
-  // candidates, so the walk is tried first and abandoned past that point.
-  const size_t max_keys =
-      walk_all ? std::numeric_limits<size_t>::max() : 64 + candidates.cardinality() / 32;
+  // The walk is tried first and abandoned past its limit.
+  const size_t max_keys = walk_all ? std::numeric_limits<size_t>::max()
+                                   : NumberIndex::max_walked_values(candidates.cardinality());
   if (walk_values && numbers.values.add_range(lower, upper, result, max_keys)) {
     result &= candidates;
   } else if (slices_ready) {
@@ -659,7 +658,7 @@ Bitmap QueryMap::starts_with(const PyValue& pattern) const {
                         Bitmap result;
                         const size_t max_keys = positions == nullptr && scan_keys
                                                     ? std::numeric_limits<size_t>::max()
-                                                    : 64 + strings.values.key_count() / 64;
+                                                    : strings.max_prefix_walk();
                         if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
                         if (positions == nullptr) return std::nullopt;
                         return positions->starts_with(prefix);

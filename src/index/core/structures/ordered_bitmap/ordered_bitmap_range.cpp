@@ -7,24 +7,20 @@
 namespace vantorel {
 
 void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
-  require_no_queued_moves();
   collect_beyond(key, Direction::kAbove, false, out, base);
 }
 
 void NumericalBitmap::get_gte_into_base(const OrderKey& key, Bitmap& out,
                                         const Bitmap& base) const {
-  require_no_queued_moves();
   collect_beyond(key, Direction::kAbove, true, out, base);
 }
 
 void NumericalBitmap::get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
-  require_no_queued_moves();
   collect_beyond(key, Direction::kBelow, false, out, base);
 }
 
 void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
                                         const Bitmap& base) const {
-  require_no_queued_moves();
   collect_beyond(key, Direction::kBelow, true, out, base);
 }
 
@@ -37,6 +33,7 @@ void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
 // no candidate still agrees, since nothing more can be added.
 void NumericalBitmap::collect_beyond(const OrderKey& key, Direction direction, bool inclusive,
                                      Bitmap& out, const Bitmap& base) const {
+  require_no_queued_moves();
   const bool beyond_bit = direction == Direction::kAbove;
   Bitmap agree(base);
   RangeScratch scratch;
