@@ -191,7 +191,7 @@ PyObject* init_module() {
     return nullptr;
   }
   if (the_module != nullptr) return Py_NewRef(the_module);
-  PyObject* module = PyModule_Create2(&kModuleDef, 1013);
+  PyObject* module = PyModule_Create(&kModuleDef);
   if (module == nullptr) return nullptr;
   if (!register_contents(module)) {
     Py_DECREF(module);

@@ -62,7 +62,6 @@ class HybridHashmap {
   // The value stored under `key`, or nullptr. The pointer is valid until the
   // next insert().
   const V* get(const K& key) const;
-  V* get_mut(const K& key);
 
   // Stores `value` under `key`; returns the value it replaces, if any.
   std::optional<V> insert(const K& key, V value);
@@ -228,11 +227,6 @@ template <class K, class V>
 const V* HybridHashmap<K, V>::get(const K& key) const {
   if (const auto* table = std::get_if<Table>(&repr_)) return table->find(key);
   return std::get_if<SmallMap>(&repr_)->find(key);
-}
-
-template <class K, class V>
-V* HybridHashmap<K, V>::get_mut(const K& key) {
-  return const_cast<V*>(std::as_const(*this).get(key));
 }
 
 template <class K, class V>

@@ -33,7 +33,6 @@ class SmallString {
     return std::string_view(inline_.data(), length_);
   }
   size_t size() const { return view().size(); }
-  bool is_inline() const { return length_ != kHeap; }
 
   friend bool operator==(const SmallString& a, const SmallString& b) {
     return a.view() == b.view();

@@ -323,8 +323,6 @@ PyObject* PyValue::to_python() const {
   }
 }
 
-namespace {}  // namespace
-
 std::string quoted_debug(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {

@@ -208,16 +208,6 @@ class PoisonRwLock {
     return admitted_reader(held);
   }
 
-  std::optional<WriteGuard> try_write() {
-    refuse_if_held();
-    if (!mutex_.try_lock()) return std::nullopt;
-    if (poisoned_.load(std::memory_order_acquire)) {
-      mutex_.unlock();
-      throw InternalError(kPoisonedLock);
-    }
-    return WriteGuard(this);
-  }
-
  private:
   // The guard of a reader that has just taken the shared lock: checked for
   // poison, and pinned when a hold is alive on this thread.

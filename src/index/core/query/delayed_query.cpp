@@ -47,7 +47,7 @@ void BulkQueryMapAdder::insert(const PyValue& value, uint32_t id) {
       return;
     case ValueKind::Bool:
       if (!*booleans_) *booleans_ = std::make_unique<BoolMap>();
-      (**booleans_)[value.as_bool() ? 0 : 1].push(id);
+      (**booleans_)[bool_slot(value.as_bool())].push(id);
       return;
     case ValueKind::Iterable: {
       if (!*elements_) *elements_ = std::make_unique<ElementTable>();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "index/core/query/number_key.h"
 #include "index/core/query/query.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
@@ -93,7 +94,7 @@ class MapFacets {
     if (!*guard) return;
     auto table = map_.elements.read();
     for (bool flag : {false, true}) {
-      Bitmap ids = (**guard)[flag ? 0 : 1].bitmap();
+      Bitmap ids = (**guard)[bool_slot(flag)].bitmap();
       QueryMap::unmask_in(table->get(), ids);
       ids &= allowed_;
       enter_ids(PyValue::of_bool(flag), std::move(ids));
@@ -162,17 +163,13 @@ int group_of(const PyValue& value) {
   }
 }
 
-OrderKey key_of_number(const PyValue& value) {
-  return value.kind() == ValueKind::Int ? order_key(value.as_int()) : order_key(value.as_float());
-}
-
 bool reported_before(const Facet& a, const Facet& b) {
   if (a.count != b.count) return a.count > b.count;
   const int group = group_of(a.value);
   if (group != group_of(b.value)) return group < group_of(b.value);
   switch (group) {
     case 0:
-      return key_of_number(a.value) < key_of_number(b.value);
+      return key_of(a.value) < key_of(b.value);
     case 1:
       return a.value.as_str() < b.value.as_str();
     case 2:

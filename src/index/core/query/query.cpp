@@ -13,17 +13,9 @@ namespace vantorel {
 
 namespace {
 
-int bool_slot(bool value) {
-  return value ? 0 : 1;
-}
-
 // Masked ids can only chain as deep as containers nest, so a longer chain
 // means a corrupted table; stop rather than loop.
 constexpr int kMaxChain = 1 << 16;
-
-}  // namespace
-
-namespace {
 
 // Masked ids go back to the allocator highest first. It hands freed ids out
 // last in, first out, so the next container to be indexed gets them in
@@ -480,7 +472,6 @@ Bitmap QueryMap::eq(const PyValue& value) const {
       return result;
     }
   }
-  return result;
 }
 
 Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base) const {
@@ -602,10 +593,9 @@ std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
   Bitmap candidates = base;
   if (*table) candidates |= (*table)->masked_ids;
   Bitmap result;
-  // Walking a distinct value costs about what one bit slice costs per 32
-  // candidates, so the walk is tried first and abandoned past that point.
-  const size_t max_keys =
-      walk_all ? std::numeric_limits<size_t>::max() : 64 + candidates.cardinality() / 32;
+  // The walk is tried first and abandoned past its limit.
+  const size_t max_keys = walk_all ? std::numeric_limits<size_t>::max()
+                                   : NumberIndex::max_walked_values(candidates.cardinality());
   if (walk_values && numbers.values.add_range(lower, upper, result, max_keys)) {
     result &= candidates;
   } else if (slices_ready) {
@@ -668,7 +658,7 @@ Bitmap QueryMap::starts_with(const PyValue& pattern) const {
                         Bitmap result;
                         const size_t max_keys = positions == nullptr && scan_keys
                                                     ? std::numeric_limits<size_t>::max()
-                                                    : 64 + strings.values.key_count() / 64;
+                                                    : strings.max_prefix_walk();
                         if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
                         if (positions == nullptr) return std::nullopt;
                         return positions->starts_with(prefix);

@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/query/bool_map.h"
 #include "index/core/query/on_demand.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/flat_id_map/flat_id_map.h"
@@ -49,7 +50,6 @@ namespace vantorel {
 class IndexAPI;
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
-using BoolMap = std::array<BufferedBitmap<64>, 2>;  // [0] true, [1] false
 
 // Numbers: the sets answer equality with one lookup, and ranges that span
 // few distinct values; every write keeps them current. The bit slices answer
@@ -59,6 +59,18 @@ using BoolMap = std::array<BufferedBitmap<64>, 2>;  // [0] true, [1] false
 struct NumberIndex {
   NumberSets values;
   OnDemand<NumericalBitmap> slices;
+
+  // A range walks the distinct values it spans while they are at most
+  // max_walked_values(candidates), and asks the slices past that. Walking a
+  // distinct value costs about what one bit slice costs per
+  // kCandidatesPerWalkedValue candidates; the first kMinWalkedValues are
+  // always walked, since the slices cost their 76 rounds over few
+  // candidates too.
+  static constexpr size_t kMinWalkedValues = 64;
+  static constexpr size_t kCandidatesPerWalkedValue = 32;
+  static size_t max_walked_values(uint64_t candidates) {
+    return static_cast<size_t>(kMinWalkedValues + candidates / kCandidatesPerWalkedValue);
+  }
 };
 
 // Strings likewise: the sets answer equality (and prefixes shared by few
@@ -67,6 +79,17 @@ struct NumberIndex {
 struct StringIndex {
   StringSets values;
   OnDemand<PositionalBitmap> positions;
+
+  // A prefix walks the distinct strings that carry it while they are at
+  // most max_prefix_walk(), and asks the positions past that: the walk costs
+  // a set union per string, the positions an intersection per byte of the
+  // prefix however many strings carry it. The limit grows by one per
+  // kDistinctPerWalkedString distinct strings held, from kMinWalkedStrings.
+  static constexpr size_t kMinWalkedStrings = 64;
+  static constexpr size_t kDistinctPerWalkedString = 64;
+  size_t max_prefix_walk() const {
+    return kMinWalkedStrings + values.key_count() / kDistinctPerWalkedString;
+  }
 };
 
 // The elements of iterable values, indexed under masked ids.

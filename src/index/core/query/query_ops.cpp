@@ -1,6 +1,8 @@
 #include "index/core/query/query_ops.h"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -54,50 +56,66 @@ QueryExpr QueryExpr::combine(QueryOp op, std::vector<QueryExprPtr> children) {
   return QueryExpr(op, SmallString(), {}, std::move(children));
 }
 
-int QueryExpr::rank() const {
-  switch (op) {
-    case QueryOp::Eq:
-      return 0;
-    case QueryOp::Ne:
-      return 1;
-    case QueryOp::Not:
-      return 2;
-    case QueryOp::In:
-      return 3;
-    case QueryOp::StartsWi:
-      return 4;
-    case QueryOp::EndsWi:
-      return 5;
-    case QueryOp::Contains:
-      return 6;
-    case QueryOp::And:
-      return 7;
-    case QueryOp::Or:
-      return 8;
-    case QueryOp::Lt:
-      return 9;
-    case QueryOp::Le:
-      return 10;
-    case QueryOp::Gt:
-      return 11;
-    case QueryOp::Ge:
-      return 12;
-    case QueryOp::Bt:
-      return 13;
-  }
-  return 13;
-}
-
 namespace {
 
+// The operators in the order a conjunction evaluates them: cheap, selective
+// ones first.
+constexpr QueryOp kEvaluationOrder[] = {
+    QueryOp::Eq,     QueryOp::Ne,       QueryOp::Not, QueryOp::In, QueryOp::StartsWi,
+    QueryOp::EndsWi, QueryOp::Contains, QueryOp::And, QueryOp::Or, QueryOp::Lt,
+    QueryOp::Le,     QueryOp::Gt,       QueryOp::Ge,  QueryOp::Bt,
+};
+static_assert(std::size(kEvaluationOrder) == kQueryOpCount);
+
+// The position of each operator in kEvaluationOrder, indexed by the
+// operator; -1 marks one missing there.
+constexpr std::array<int, kQueryOpCount> evaluation_ranks() {
+  std::array<int, kQueryOpCount> ranks{};
+  ranks.fill(-1);
+  for (size_t rank = 0; rank < kQueryOpCount; ++rank) {
+    ranks[static_cast<size_t>(kEvaluationOrder[rank])] = static_cast<int>(rank);
+  }
+  return ranks;
+}
+
+constexpr std::array<int, kQueryOpCount> kRanks = evaluation_ranks();
+static_assert(std::find(kRanks.begin(), kRanks.end(), -1) == kRanks.end(),
+              "every operator has an evaluation rank");
+
+struct OpName {
+  QueryOp op;
+  const char* name;
+};
+
+// Indexed by the operator: entry i names the operator at position i.
+constexpr OpName kOpNames[] = {
+    {QueryOp::Eq, "Eq"},         {QueryOp::Ne, "Ne"},
+    {QueryOp::Not, "Not"},       {QueryOp::In, "In"},
+    {QueryOp::And, "And"},       {QueryOp::Or, "Or"},
+    {QueryOp::Gt, "Gt"},         {QueryOp::Ge, "Ge"},
+    {QueryOp::Lt, "Lt"},         {QueryOp::Le, "Le"},
+    {QueryOp::Bt, "Bt"},         {QueryOp::StartsWi, "StartsWi"},
+    {QueryOp::EndsWi, "EndsWi"}, {QueryOp::Contains, "Contains"},
+};
+static_assert(std::size(kOpNames) == kQueryOpCount);
+
+constexpr bool names_in_operator_order() {
+  for (size_t i = 0; i < kQueryOpCount; ++i) {
+    if (static_cast<size_t>(kOpNames[i].op) != i) return false;
+  }
+  return true;
+}
+static_assert(names_in_operator_order(), "kOpNames lists the operators in their declared order");
+
 const char* op_name(QueryOp op) {
-  static constexpr const char* kNames[] = {"Eq", "Ne",       "Not",    "In",      "And",
-                                           "Or", "Gt",       "Ge",     "Lt",      "Le",
-                                           "Bt", "StartsWi", "EndsWi", "Contains"};
-  return kNames[static_cast<int>(op)];
+  return kOpNames[static_cast<size_t>(op)].name;
 }
 
 }  // namespace
+
+int QueryExpr::rank() const {
+  return kRanks[static_cast<size_t>(op)];
+}
 
 namespace {
 

@@ -8,6 +8,7 @@
 // that no object has ever stored gives an empty result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,6 +37,10 @@ enum class QueryOp {
   EndsWi,
   Contains,
 };
+
+// How many operators QueryOp has: the size of every table indexed by an
+// operator's position.
+inline constexpr size_t kQueryOpCount = static_cast<size_t>(QueryOp::Contains) + 1;
 
 struct QueryExpr;
 using QueryExprPtr = std::shared_ptr<const QueryExpr>;

@@ -53,6 +53,11 @@ class BufferedBitmap {
 
   size_t pending() const { return len_; }
 
+  // Heap bytes held: the bitmap's, and the buffer's while one is allocated.
+  size_t memory_bytes() const {
+    return bitmap_.memory_bytes() + (buffer_ ? sizeof(*buffer_) : size_t{0});
+  }
+
  private:
   std::unique_ptr<std::array<uint32_t, N>> buffer_;
   Bitmap bitmap_;

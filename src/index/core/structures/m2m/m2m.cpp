@@ -32,8 +32,8 @@ M2MU32::Side M2MU32::nibble_side(const Adjacency& adjacency) {
 }
 
 // For each input id, the intersection of the 8 bitmaps picked by its nibbles.
-// (Intersecting with the union of the whole side first, as a literal reading
-// would, changes nothing: each of the 8 is a subset of that union.)
+// It starts from the first of them rather than from the union of the whole
+// side: each of the 8 is a subset of that union, so the result is the same.
 Bitmap M2MU32::nibble_lookup(const Side& side, const Bitmap& ids) {
   Bitmap result;
   ids.for_each([&](uint32_t id) {
@@ -78,15 +78,6 @@ Bitmap M2MU32::exact_lookup(const Adjacency& adjacency, const Bitmap& ids) {
 
 Bitmap M2MU32::exact_parents_of(const Bitmap& children) const {
   return exact_lookup(parents_, children);
-}
-
-Bitmap M2MU32::exact_children_of(const Bitmap& parents) const {
-  return exact_lookup(children_, parents);
-}
-
-Bitmap M2MU32::parents_of_id(uint32_t child) const {
-  auto entry = parents_.find(child);
-  return entry == parents_.end() ? Bitmap() : entry->second.to_bitmap();
 }
 
 const HybridSet* M2MU32::parents_set(uint32_t child) const {

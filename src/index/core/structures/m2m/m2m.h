@@ -71,8 +71,6 @@ class M2MU32 {
 
   // Exact lookups.
   Bitmap exact_parents_of(const Bitmap& children) const;
-  Bitmap exact_children_of(const Bitmap& parents) const;
-  Bitmap parents_of_id(uint32_t child) const;
   // The parents of `child`, or null when it has none.
   const HybridSet* parents_set(uint32_t child) const;
   bool has_pair(uint32_t parent, uint32_t child) const;

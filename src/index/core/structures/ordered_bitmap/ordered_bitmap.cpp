@@ -10,12 +10,12 @@ namespace vantorel {
 
 void NumericalBitmap::insert(const OrderKey& key, uint32_t id) {
   drain_moves();
-  for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].bitmap().add(id);
+  for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].add(id);
 }
 
 void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
   drain_moves();
-  for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].bitmap().remove(id);
+  for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].remove(id);
 }
 
 void NumericalBitmap::replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id) {
@@ -68,12 +68,12 @@ void NumericalBitmap::drain_moves() {
     for (const Move& move : moves_) {
       const bool old_bit = move.old_key.bit(n);
       if (move.removes) {
-        slice[old_bit].bitmap().remove(move.id);
+        slice[old_bit].remove(move.id);
         continue;
       }
       if (old_bit == move.new_key.bit(n)) continue;
-      slice[old_bit].bitmap().remove(move.id);
-      slice[!old_bit].bitmap().add(move.id);
+      slice[old_bit].remove(move.id);
+      slice[!old_bit].add(move.id);
     }
   }
   moves_.clear();
@@ -96,10 +96,6 @@ void NumericalBitmap::flush() {
   all_scratch_ = {};
   clear_scratch_ = {};
   set_scratch_ = {};
-  for (Slice& slice : slices_) {
-    slice[0].flush();
-    slice[1].flush();
-  }
 }
 
 void NumericalBitmap::drain_pending() {
@@ -127,7 +123,7 @@ void NumericalBitmap::drain_pending() {
   set_ids.resize(pending_.size());
   for (int n = 0; n < OrderKey::kBits; ++n) {
     if (always_set.bit(n) || !ever_set.bit(n)) {
-      slices_[n][always_set.bit(n) ? 1 : 0].bitmap() |= every;
+      slices_[n][always_set.bit(n) ? 1 : 0] |= every;
       continue;
     }
     size_t set_count = 0;
@@ -139,8 +135,8 @@ void NumericalBitmap::drain_pending() {
       set_count += bit;
       clear_count += !bit;
     }
-    slices_[n][0].bitmap().add_many(clear_ids.data(), clear_count);
-    slices_[n][1].bitmap().add_many(set_ids.data(), set_count);
+    slices_[n][0].add_many(clear_ids.data(), clear_count);
+    slices_[n][1].add_many(set_ids.data(), set_count);
   }
   pending_.clear();
 }
@@ -182,36 +178,11 @@ Bitmap NumericalBitmap::equal(const OrderKey& key) const {
   return result;
 }
 
-void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_above(key, out, base, false);
-}
-
-void NumericalBitmap::get_gte_into_base(const OrderKey& key, Bitmap& out,
-                                        const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_above(key, out, base, true);
-}
-
-void NumericalBitmap::get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_below(key, out, base, false);
-}
-
-void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
-                                        const Bitmap& base) const {
-  require_no_queued_moves();
-  collect_below(key, out, base, true);
-}
-
 void NumericalBitmap::remove_all(const Bitmap& drop) {
   drain_moves();
   drain_pending();
   for (Slice& slice : slices_) {
-    for (BufferedBitmap<64>& ids : slice) {
-      ids.flush();
-      ids.bitmap() -= drop;
-    }
+    for (Bitmap& ids : slice) ids -= drop;
   }
 }
 
@@ -219,10 +190,7 @@ void NumericalBitmap::retain_in(const Bitmap& keep) {
   drain_moves();
   drain_pending();
   for (Slice& slice : slices_) {
-    for (BufferedBitmap<64>& ids : slice) {
-      ids.flush();
-      ids.bitmap() &= keep;
-    }
+    for (Bitmap& ids : slice) ids &= keep;
   }
 }
 
@@ -232,7 +200,7 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other) {
   drain_moves();
   for (int n = 0; n < OrderKey::kBits; ++n) {
     for (int value = 0; value < 2; ++value) {
-      slices_[n][value].bitmap() |= other.slices_[n][value].bitmap();
+      slices_[n][value] |= other.slices_[n][value];
     }
   }
 }
@@ -245,10 +213,7 @@ Bitmap NumericalBitmap::all() const {
 size_t NumericalBitmap::memory_bytes() const {
   size_t bytes = sizeof(*this) + moves_.capacity() * sizeof(Move);
   for (const Slice& slice : slices_) {
-    for (const BufferedBitmap<64>& ids : slice) {
-      bytes += ids.bitmap().memory_bytes();
-      if (ids.pending() > 0) bytes += 64 * sizeof(uint32_t);
-    }
+    for (const Bitmap& ids : slice) bytes += ids.memory_bytes();
   }
   return bytes;
 }

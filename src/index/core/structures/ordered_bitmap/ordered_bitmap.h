@@ -32,7 +32,6 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/ordered_bitmap/order_key.h"
 #include "index/core/structures/roaring/bitmap.h"
 
@@ -90,15 +89,16 @@ class NumericalBitmap {
 
  private:
   // Bitmaps of one key bit: [0] ids with the bit clear, [1] ids with it set.
-  using Slice = std::array<BufferedBitmap<64>, 2>;
+  using Slice = std::array<Bitmap, 2>;
 
-  const Bitmap& ids_with(int bit, bool value) const { return slices_[bit][value].bitmap(); }
+  const Bitmap& ids_with(int bit, bool value) const { return slices_[bit][value]; }
 
-  // The range walks: add the ids of `base` above (below) `key` to `out`, and
-  // those equal to it when `inclusive`. Defined in ordered_bitmap_gt.cpp and
-  // ordered_bitmap_lt.cpp.
-  void collect_above(const OrderKey& key, Bitmap& out, const Bitmap& base, bool inclusive) const;
-  void collect_below(const OrderKey& key, Bitmap& out, const Bitmap& base, bool inclusive) const;
+  enum class Direction { kBelow, kAbove };
+
+  // The range walk: adds to `out` the ids of `base` whose key lies above
+  // (below) `key`, and those equal to it when `inclusive`.
+  void collect_beyond(const OrderKey& key, Direction direction, bool inclusive, Bitmap& out,
+                      const Bitmap& base) const;
 
   // Adds the pending (key, id) pairs to the slices, bit position by bit
   // position: two sequential passes per position instead of one buffered

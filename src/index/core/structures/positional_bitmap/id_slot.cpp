@@ -3,7 +3,7 @@
 namespace vantorel {
 
 IdSlot::IdSlot(const IdSlot& other)
-    : many_(other.many_ ? std::make_unique<BufferedBitmap<32>>(*other.many_) : nullptr),
+    : many_(other.many_ ? std::make_unique<CellBitmap>(*other.many_) : nullptr),
       single_(other.single_),
       has_single_(other.has_single_) {}
 
@@ -129,14 +129,12 @@ void IdSlot::merge_from(const IdSlot& other) {
 
 size_t IdSlot::memory_bytes() const {
   if (!many_) return 0;
-  size_t bytes = sizeof(BufferedBitmap<32>) + many_->bitmap().memory_bytes();
-  if (many_->pending() > 0) bytes += 32 * sizeof(uint32_t);
-  return bytes;
+  return sizeof(CellBitmap) + many_->memory_bytes();
 }
 
 void IdSlot::make_bitmap() {
   if (many_) return;
-  many_ = std::make_unique<BufferedBitmap<32>>();
+  many_ = std::make_unique<CellBitmap>();
   if (has_single_) many_->bitmap().add(single_);
   has_single_ = false;
 }

@@ -3,7 +3,7 @@
 //
 // A long string fills many cells that no other string shares, and a Roaring
 // bitmap costs about 150 bytes even for one id. So an IdSlot holds a single
-// id inline and creates a BufferedBitmap<32> only when a second id arrives;
+// id inline and creates a CellBitmap only when a second id arrives;
 // when removals bring it back to one id (and nothing is pending) it returns
 // to the inline form.
 //
@@ -20,6 +20,14 @@
 #include "index/core/structures/roaring/bitmap.h"
 
 namespace vantorel {
+
+// The bitmap form of a cell. A bulk insertion buffers up to kCellBuffer ids
+// in front of it and adds them with one call: fewer calls into the bitmap,
+// for a buffer of kCellBuffer ids in every cell that the bulk is filling. A
+// bulk over long strings fills many cells at once, which keeps the buffer
+// small.
+inline constexpr size_t kCellBuffer = 32;
+using CellBitmap = BufferedBitmap<kCellBuffer>;
 
 class IdSlot {
  public:
@@ -66,7 +74,7 @@ class IdSlot {
   // and nothing is pending.
   void shrink();
 
-  std::unique_ptr<BufferedBitmap<32>> many_;  // set when two or more ids
+  std::unique_ptr<CellBitmap> many_;  // set when two or more ids
   uint32_t single_ = 0;
   bool has_single_ = false;  // never together with many_
 };

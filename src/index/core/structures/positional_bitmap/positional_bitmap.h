@@ -142,7 +142,7 @@ class PositionalBitmap {
   std::vector<Position> positions_;
   std::vector<PendingEntry> pending_;
   std::vector<PendingEntry> sorted_scratch_;  // kept across the drains of one bulk
-  BufferedBitmap<32> empty_;                  // ids whose string is ""
+  CellBitmap empty_;                          // ids whose string is ""
 };
 
 }  // namespace vantorel

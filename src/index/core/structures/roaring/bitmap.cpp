@@ -32,7 +32,9 @@ Bitmap Bitmap::of(const uint32_t* ids, size_t count) {
   return result;
 }
 
-Bitmap::Bitmap(const Bitmap& other) : raw_(create_or_throw()) { overwrite(other); }
+Bitmap::Bitmap(const Bitmap& other) : raw_(create_or_throw()) {
+  overwrite(other);
+}
 
 Bitmap& Bitmap::operator=(const Bitmap& other) {
   if (this != &other) {
@@ -57,11 +59,6 @@ void Bitmap::add_many(const uint32_t* ids, size_t count) {
 
 void Bitmap::add_range(uint64_t min, uint64_t max_exclusive) {
   if (min < max_exclusive) roaring_bitmap_add_range(raw_, min, max_exclusive);
-}
-
-std::optional<uint32_t> Bitmap::maximum() const {
-  if (empty()) return std::nullopt;
-  return roaring_bitmap_maximum(raw_);
 }
 
 std::optional<uint32_t> Bitmap::minimum() const {
@@ -109,7 +106,9 @@ Bitmap operator-(const Bitmap& a, const Bitmap& b) {
   return Bitmap(roaring_bitmap_andnot(a.raw_, b.raw_));
 }
 
-bool operator==(const Bitmap& a, const Bitmap& b) { return roaring_bitmap_equals(a.raw_, b.raw_); }
+bool operator==(const Bitmap& a, const Bitmap& b) {
+  return roaring_bitmap_equals(a.raw_, b.raw_);
+}
 
 bool Bitmap::intersects(const Bitmap& other) const {
   return roaring_bitmap_intersect(raw_, other.raw_);
@@ -128,12 +127,16 @@ std::vector<uint32_t> Bitmap::to_vector() const {
 // CRoaring 2.0 renamed the iterator functions; the build tells us which
 // spelling this installation has.
 #if VANTOREL_ROARING_RENAMED_ITERATOR
-Bitmap::Reader::Reader(const roaring_bitmap_t* raw) { roaring_iterator_init(raw, &it_); }
+Bitmap::Reader::Reader(const roaring_bitmap_t* raw) {
+  roaring_iterator_init(raw, &it_);
+}
 uint32_t Bitmap::Reader::read(uint32_t* out, uint32_t capacity) {
   return roaring_uint32_iterator_read(&it_, out, capacity);
 }
 #else
-Bitmap::Reader::Reader(const roaring_bitmap_t* raw) { roaring_init_iterator(raw, &it_); }
+Bitmap::Reader::Reader(const roaring_bitmap_t* raw) {
+  roaring_init_iterator(raw, &it_);
+}
 uint32_t Bitmap::Reader::read(uint32_t* out, uint32_t capacity) {
   return roaring_read_uint32_iterator(&it_, out, capacity);
 }

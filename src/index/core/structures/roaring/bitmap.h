@@ -40,7 +40,6 @@ class Bitmap {
 
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(raw_); }
   bool empty() const { return roaring_bitmap_is_empty(raw_); }
-  std::optional<uint32_t> maximum() const;
   std::optional<uint32_t> minimum() const;
   // Bytes of heap memory held, approximately.
   size_t memory_bytes() const;
