@@ -4,6 +4,7 @@
 #include "index/interfaces/classes.h"
 #include "index/interfaces/operations.h"
 #include "py/args.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -90,36 +91,20 @@ Bitmap evaluate_in_view(FilteredIndexObject* view, const std::vector<QueryExpr>&
   return evaluate_and_queries_vec(*maps, view->ids, exprs);
 }
 
-PyObject* filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.reduced()", {}, 0, false, true};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword);
-    FilteredIndexObject* view = as_filtered(self);
-    Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
-  });
+PyObject* filtered_reduced(PyObject* self, const py::ParsedArgs& args) {
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
+  FilteredIndexObject* view = as_filtered(self);
+  Bitmap result = evaluate_in_view(view, exprs);
+  return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
 }
 
-PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.reduced_query()", {"query"}, 1};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    const QueryExpr* query = query_expr_of(parsed.values[0], "query");
-    if (query == nullptr || !check_query(*query)) return nullptr;
-    std::vector<QueryExpr> exprs{*query};
-    FilteredIndexObject* view = as_filtered(self);
-    Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
-  });
+PyObject* filtered_reduced_query(PyObject* self, const py::ParsedArgs& args) {
+  const QueryExpr* query = query_expr_of(args.values[0], "query");
+  if (query == nullptr || !check_query(*query)) return nullptr;
+  std::vector<QueryExpr> exprs{*query};
+  FilteredIndexObject* view = as_filtered(self);
+  Bitmap result = evaluate_in_view(view, exprs);
+  return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
 }
 
 ObjectSet object_set_of(PyObject* self) {
@@ -127,114 +112,72 @@ ObjectSet object_set_of(PyObject* self) {
   return ObjectSet{view->maps, view->items, nullptr, &view->ids, view->epoch};
 }
 
-// The frame of the methods that read the view as a set of objects.
-template <PyObject* (*kBody)(PyObject* self, const py::ParsedArgs& args)>
-PyObject* set_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     const py::Signature& signature) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    return kBody(self, parsed);
-  });
-}
-
-PyObject* count_body(PyObject* self, const py::ParsedArgs&) {
+PyObject* filtered_count(PyObject* self, const py::ParsedArgs&) {
   return count_of(object_set_of(self));
 }
 
-PyObject* value_counts_body(PyObject* self, const py::ParsedArgs& args) {
+PyObject* filtered_value_counts(PyObject* self, const py::ParsedArgs& args) {
   return value_counts_of(object_set_of(self), args);
 }
 
-PyObject* sorted_by_body(PyObject* self, const py::ParsedArgs& args) {
+PyObject* filtered_sorted_by(PyObject* self, const py::ParsedArgs& args) {
   return sorted_by_of(object_set_of(self), args, "FilteredIndex.sorted_by()");
 }
 
-const py::Signature kCount{"FilteredIndex.count()", {}, 0};
-const py::Signature kValueCounts{"FilteredIndex.value_counts()", {"attr", "limit"}, 1};
-const py::Signature kSortedBy{"FilteredIndex.sorted_by()", {"attr", "descending", "limit"}, 1};
-
-PyObject* filtered_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return set_method<count_body>(self, args, nargs, kwnames, kCount);
+PyObject* filtered_collect(PyObject* self, const py::ParsedArgs&) {
+  FilteredIndexObject* view = as_filtered(self);
+  return collect_items(*view->items, view->ids, view->epoch);
 }
 
-PyObject* filtered_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return set_method<value_counts_body>(self, args, nargs, kwnames, kValueCounts);
+PyObject* filtered_rebase(PyObject* self, const py::ParsedArgs&) {
+  FilteredIndexObject* view = as_filtered(self);
+  std::shared_ptr<IndexAPI> core = IndexAPI::make();
+  std::vector<StoredItem> objects;
+  {
+    py::AllowThreads released;
+    auto table = view->items->read();
+    view->ids.for_each([&](uint32_t id) {
+      if (table->answers(id, view->epoch)) objects.push_back((*table)[id]);
+    });
+  }
+  take_own_references(objects);
+  {
+    py::AllowThreads released;
+    // Every stored attribute of the objects is indexed in the new index.
+    core->add_object_many(objects, /*index_private=*/true);
+    objects.clear();
+  }
+  return make_index(std::move(core));
 }
 
-PyObject* filtered_sorted_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  return set_method<sorted_by_body>(self, args, nargs, kwnames, kSortedBy);
-}
-
-PyObject* filtered_collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.collect()", {}, 0};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    FilteredIndexObject* view = as_filtered(self);
-    return collect_items(*view->items, view->ids, view->epoch);
-  });
-}
-
-PyObject* filtered_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.rebase()", {}, 0};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    FilteredIndexObject* view = as_filtered(self);
-    std::shared_ptr<IndexAPI> core = IndexAPI::make();
-    std::vector<StoredItem> objects;
-    {
-      py::AllowThreads released;
-      auto table = view->items->read();
-      view->ids.for_each([&](uint32_t id) {
-        if (table->answers(id, view->epoch)) objects.push_back((*table)[id]);
-      });
-    }
-    take_own_references(objects);
-    {
-      py::AllowThreads released;
-      // Every stored attribute of the objects is indexed in the new index.
-      core->add_object_many(objects, /*index_private=*/true);
-      objects.clear();
-    }
-    return make_index(std::move(core));
-  });
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+const py::Method kReduced{
+    {"FilteredIndex.reduced()", {}, 0, false, true}, filtered_reduced, check_receiver};
+const py::Method kReducedQuery{
+    {"FilteredIndex.reduced_query()", {"query"}, 1}, filtered_reduced_query, check_receiver};
+const py::Method kCollect{{"FilteredIndex.collect()", {}, 0}, filtered_collect, check_receiver};
+const py::Method kRebase{{"FilteredIndex.rebase()", {}, 0}, filtered_rebase, check_receiver};
+const py::Method kCount{{"FilteredIndex.count()", {}, 0}, filtered_count, check_receiver};
+const py::Method kValueCounts{
+    {"FilteredIndex.value_counts()", {"attr", "limit"}, 1}, filtered_value_counts, check_receiver};
+const py::Method kSortedBy{{"FilteredIndex.sorted_by()", {"attr", "descending", "limit"}, 1},
+                           filtered_sorted_by,
+                           check_receiver};
 
 PyMethodDef kFilteredMethods[] = {
-    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_reduced)),
-     kFast,
-     "reduced($self, **kwargs)\n--\n\nThe objects of this result whose attributes equal the "
-     "keywords."},
-    {"reduced_query",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_reduced_query)), kFast,
-     "reduced_query($self, query)\n--\n\nThe objects of this result that match a PyQueryExpr."},
-    {"collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_collect)),
-     kFast, "collect($self)\n--\n\nThe matching objects, in ascending item id order."},
-    {"rebase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_rebase)),
-     kFast, "rebase($self)\n--\n\nA new, independent Index holding exactly these objects."},
-    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_count)),
-     kFast, kCountDoc},
-    {"value_counts",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_value_counts)), kFast,
-     kValueCountsDoc},
-    {"sorted_by",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_sorted_by)), kFast,
-     kSortedByDoc},
+    py::method_def<kReduced>(
+        "reduced",
+        "reduced($self, **kwargs)\n--\n\nThe objects of this result whose attributes equal the "
+        "keywords."),
+    py::method_def<kReducedQuery>(
+        "reduced_query",
+        "reduced_query($self, query)\n--\n\nThe objects of this result that match a PyQueryExpr."),
+    py::method_def<kCollect>(
+        "collect", "collect($self)\n--\n\nThe matching objects, in ascending item id order."),
+    py::method_def<kRebase>(
+        "rebase", "rebase($self)\n--\n\nA new, independent Index holding exactly these objects."),
+    py::method_def<kCount>("count", kCountDoc),
+    py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
+    py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
