@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,33 @@ namespace vantorel {
 class InternerSnapshot;
 class QueryMap;
 struct QueryExpr;
+
+// The item table of a core, read-locked for as long as this lives, as a view
+// made at some departure count sees it (or, with no count, every stored
+// object).
+class HeldItems {
+ public:
+  HeldItems(PoisonRwLock<ItemTable>::ReadGuard table, std::optional<uint64_t> epoch)
+      : table_(std::move(table)), epoch_(epoch) {}
+
+  // Calls each(item) for every id of `ids` (a Bitmap, or a range of ids)
+  // whose object is reported, in the order of `ids`.
+  template <class Ids, class Each>
+  void for_each_at(const Ids& ids, Each&& each) const {
+    table_->for_each_at(ids, epoch_, each);
+  }
+  // Calls each(item) for every stored object, whatever the epoch.
+  template <class Each>
+  void for_each_stored(Each&& each) const {
+    for (const StoredItem& item : *table_) {
+      if (!item.vacant()) each(item);
+    }
+  }
+
+ private:
+  PoisonRwLock<ItemTable>::ReadGuard table_;
+  std::optional<uint64_t> epoch_;
+};
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
@@ -84,15 +112,58 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void replace_index(uint32_t id, uint32_t attribute, const PyValue& old_value,
                      const PyValue& new_value);
 
+  // The live ids that match every expression of `exprs` (all live ids when
+  // there is none).
+  Bitmap match(const std::vector<QueryExpr>& exprs);
   // Evaluates `expr` against this core's live ids.
   Bitmap reduced_query(const QueryExpr& expr);
   // Narrows the core in place to the live ids of `keep`.
   void keep_only_from_bitmap(const Bitmap& keep);
 
+  // Runs fn(value indexes) with them read-locked; returns what fn returns.
+  template <class Fn>
+  auto read_maps(Fn&& fn) {
+    auto maps = index_->read();
+    return fn(*maps);
+  }
+  // Runs fn(value indexes, live ids) with both read-locked, for an
+  // evaluation against this core; returns what fn returns.
+  template <class Fn>
+  auto read_live(Fn&& fn) {
+    auto maps = index_->read();
+    auto live = allowed_items_.read();
+    return fn(*maps, *live);
+  }
+  // The same without waiting: false when a lock is busy, else what fn (which
+  // returns bool) returns.
+  template <class Fn>
+  bool try_read_live(Fn&& fn) {
+    auto maps = index_->try_read();
+    if (!maps) return false;
+    auto live = allowed_items_.try_read();
+    if (!live) return false;
+    return fn(**maps, **live);
+  }
+
   // Records that `parent` holds `child` (nested cores).
   void register_path(uint32_t parent, uint32_t child);
+  bool has_path(uint32_t parent, uint32_t child);
+  // Drops the pair (`holder`, `child`) when a holder is given; returns
+  // whether `child` still has a holder.
+  bool unregister_path(std::optional<uint32_t> holder, uint32_t child);
+  // Drops every pair whose holder is in `holders`; returns the children
+  // left without any holder.
+  Bitmap unregister_holders(const Bitmap& holders);
   // Exact holders of the given held ids.
   Bitmap get_parent_from_ids(const Bitmap& children);
+  // Runs fn(links) (the parent/child map, read-locked) without waiting:
+  // false when the lock is busy, else what fn (which returns bool) returns.
+  template <class Fn>
+  bool try_read_paths(Fn&& fn) {
+    auto links = parent_child_map_.try_read();
+    if (!links) return false;
+    return fn(**links);
+  }
 
   bool is_live(uint32_t id);
   // The QueryMap of `attribute`, or null when this core has none.
@@ -104,14 +175,39 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   uint64_t departures();
   // The number of live ids.
   uint64_t count();
+  // A copy of the live ids; try_live_ids() gives nullopt instead of waiting.
+  Bitmap live_ids();
+  std::optional<Bitmap> try_live_ids();
 
   // Live items in ascending id order (vacant slots skipped).
   std::vector<StoredItem> live_items();
-
-  std::shared_ptr<PoisonRwLock<MapArray>> index;
-  std::shared_ptr<PoisonRwLock<ItemTable>> items;
-  PoisonRwLock<Bitmap> allowed_items;
-  PoisonRwLock<M2MU32> parent_child_map;
+  // The items at `ids` that a view made at `epoch` reports (with no epoch:
+  // every stored one), in ascending id order.
+  std::vector<StoredItem> items_at(const Bitmap& ids, std::optional<uint64_t> epoch = std::nullopt);
+  // The ids of `ids` that a view made at `epoch` reports, and their number.
+  Bitmap present(const Bitmap& ids, uint64_t epoch);
+  uint64_t count_present(const Bitmap& ids, uint64_t epoch);
+  // Calls each(item) for the stored items at `ids` (a Bitmap, or a range of
+  // ids) with the item table read-locked, without waiting: false when the
+  // table is busy. (Inline: a point query's objects are collected this way.)
+  template <class Ids, class Each>
+  bool try_for_each_at(const Ids& ids, Each&& each) const {
+    auto table = items_->try_read();
+    if (!table) return false;
+    (*table)->for_each_at(ids, std::nullopt, each);
+    return true;
+  }
+  // The item table read-locked, as a view made at `epoch` sees it (with no
+  // epoch: every stored object). try_read_items() gives nullopt instead of
+  // waiting.
+  HeldItems read_items(std::optional<uint64_t> epoch = std::nullopt) const {
+    return HeldItems(items_->read(), epoch);
+  }
+  std::optional<HeldItems> try_read_items(std::optional<uint64_t> epoch = std::nullopt) const {
+    auto table = items_->try_read();
+    if (!table) return std::nullopt;
+    return HeldItems(std::move(*table), epoch);
+  }
 
  private:
   std::shared_ptr<QueryMap> map_or_create(uint32_t attribute);
@@ -119,6 +215,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
                         bool index_private);
 
+  std::shared_ptr<PoisonRwLock<MapArray>> index_;
+  std::shared_ptr<PoisonRwLock<ItemTable>> items_;
+  PoisonRwLock<Bitmap> allowed_items_;
+  PoisonRwLock<M2MU32> parent_child_map_;
   std::weak_ptr<QueryMap> owner_;
 };
 

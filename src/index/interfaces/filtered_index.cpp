@@ -12,15 +12,8 @@ namespace vantorel {
 
 namespace {
 
-// A view holds the core it was taken from, not only the tables it reads:
-// the core is what objects' memberships name, so while any view is alive
-// assignments keep reaching the shared tables.
 struct FilteredIndexObject {
-  PyObject_HEAD std::shared_ptr<IndexAPI> core;
-  std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
-  std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
-  Bitmap ids;
-  uint64_t epoch;   // the item table's departure count before `ids` were evaluated
+  PyObject_HEAD FilteredIndex view;
   PyObject* owner;  // the Index whose tables these are (strong; may be null)
 };
 
@@ -40,11 +33,8 @@ void filtered_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   FilteredIndexObject* object = as_filtered(self);
-  object->core.~shared_ptr();
   Py_CLEAR(object->owner);
-  object->maps.~shared_ptr();
-  object->items.~shared_ptr();
-  object->ids.~Bitmap();
+  object->view.~FilteredIndex();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -66,79 +56,67 @@ const std::shared_ptr<IndexAPI>& empty_core() {
 // Breaks a cycle through an unreachable view: it lets its Index go and reads
 // empty tables from then on.
 int filtered_clear(PyObject* self) {
-  FilteredIndexObject* view = as_filtered(self);
-  Py_CLEAR(view->owner);
-  std::shared_ptr<IndexAPI> core;
-  std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
-  std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
+  FilteredIndexObject* object = as_filtered(self);
+  Py_CLEAR(object->owner);
+  std::optional<FilteredIndex> released;
   try {
-    const std::shared_ptr<IndexAPI>& empty = empty_core();
-    core = std::exchange(view->core, empty);
-    maps = std::exchange(view->maps, empty->index);
-    items = std::exchange(view->items, empty->items);
-    view->ids = Bitmap();
+    released.emplace(std::exchange(object->view, FilteredIndex(empty_core(), Bitmap(), 0)));
   } catch (const std::bad_alloc&) {
     return 0;
+  } catch (const InternalError&) {
+    return 0;  // no empty bitmap could be made: the view is kept
   }
   return 0;  // the tables are let go here
 }
 
-// Evaluates `exprs` as a conjunction over the view's ids, without the
-// interpreter lock.
-Bitmap evaluate_in_view(FilteredIndexObject* view, const std::vector<QueryExpr>& exprs) {
-  py::AllowThreads released;
-  auto maps = view->maps->read();
-  return evaluate_and_queries_vec(*maps, view->ids, exprs);
+// The result of `reduce` (which evaluates a query in the view) as a new
+// FilteredIndex object, evaluated without the interpreter lock.
+template <class Reduce>
+PyObject* reduced_view(PyObject* self, Reduce&& reduce) {
+  FilteredIndexObject* object = as_filtered(self);
+  std::optional<FilteredIndex> result;
+  {
+    py::AllowThreads released;
+    result.emplace(reduce(object->view));
+  }
+  return make_filtered_index(object->owner, std::move(*result));
 }
 
 PyObject* filtered_reduced(PyObject* self, const py::ParsedArgs& args) {
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
-  FilteredIndexObject* view = as_filtered(self);
-  Bitmap result = evaluate_in_view(view, exprs);
-  return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
+  return reduced_view(self, [&](const FilteredIndex& view) { return view.reduced(exprs); });
 }
 
 PyObject* filtered_reduced_query(PyObject* self, const py::ParsedArgs& args) {
   const QueryExpr* query = query_expr_of(args.values[0], "query");
   if (query == nullptr || !check_query(*query)) return nullptr;
-  std::vector<QueryExpr> exprs{*query};
-  FilteredIndexObject* view = as_filtered(self);
-  Bitmap result = evaluate_in_view(view, exprs);
-  return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
-}
-
-ObjectSet object_set_of(PyObject* self) {
-  FilteredIndexObject* view = as_filtered(self);
-  return ObjectSet{view->maps, view->items, nullptr, &view->ids, view->epoch};
+  return reduced_view(self, [&](const FilteredIndex& view) { return view.reduced_query(*query); });
 }
 
 PyObject* filtered_count(PyObject* self, const py::ParsedArgs&) {
-  return count_of(object_set_of(self));
+  return count_of(as_filtered(self)->view);
 }
 
 PyObject* filtered_value_counts(PyObject* self, const py::ParsedArgs& args) {
-  return value_counts_of(object_set_of(self), args);
+  return value_counts_of(as_filtered(self)->view, args);
 }
 
 PyObject* filtered_sorted_by(PyObject* self, const py::ParsedArgs& args) {
-  return sorted_by_of(object_set_of(self), args, "FilteredIndex.sorted_by()");
+  return sorted_by_of(as_filtered(self)->view, args, "FilteredIndex.sorted_by()");
 }
 
 PyObject* filtered_collect(PyObject* self, const py::ParsedArgs&) {
-  FilteredIndexObject* view = as_filtered(self);
-  return collect_items(*view->items, view->ids, view->epoch);
+  const FilteredIndex& view = as_filtered(self)->view;
+  return collect_items(view, *view.fixed_ids());
 }
 
 PyObject* filtered_rebase(PyObject* self, const py::ParsedArgs&) {
-  FilteredIndexObject* view = as_filtered(self);
+  const FilteredIndex& view = as_filtered(self)->view;
   std::shared_ptr<IndexAPI> core = IndexAPI::make();
   std::vector<StoredItem> objects;
   {
     py::AllowThreads released;
-    auto table = view->items->read();
-    view->ids.for_each([&](uint32_t id) {
-      if (table->answers(id, view->epoch)) objects.push_back((*table)[id]);
-    });
+    objects = view.items();
   }
   take_own_references(objects);
   {
@@ -207,34 +185,24 @@ PyTypeObject* filtered_index_type() {
   return type;
 }
 
-PyObject* make_filtered_index(PyObject* owner, std::shared_ptr<IndexAPI> core, Bitmap ids,
-                              uint64_t epoch) {
+PyObject* make_filtered_index(PyObject* owner, FilteredIndex view) {
   PyTypeObject* type = filtered_index_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   FilteredIndexObject* object = as_filtered(self);
-  new (&object->maps) std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>>(core->index);
-  new (&object->items) std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>>(core->items);
-  new (&object->core) std::shared_ptr<IndexAPI>(std::move(core));
-  new (&object->ids) Bitmap(std::move(ids));
-  object->epoch = epoch;
+  new (&object->view) FilteredIndex(std::move(view));
   object->owner = Py_XNewRef(owner);
   return self;
 }
 
-PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids,
-                        std::optional<uint64_t> epoch) {
+PyObject* collect_items(const FilteredIndex& set, const Bitmap& ids) {
   std::vector<PyObject*> objects;
   objects.reserve(ids.cardinality());
   {
-    auto table =
-        py::lock_without_stalling([&] { return items.try_read(); }, [&] { return items.read(); });
-    ids.for_each([&](uint32_t id) {
-      const bool reported =
-          epoch ? table->answers(id, *epoch) : id < table->size() && !(*table)[id].vacant();
-      if (reported) objects.push_back((*table)[id].python->get());
-    });
+    HeldItems items = py::lock_without_stalling([&] { return set.try_read_items(); },
+                                                [&] { return set.read_items(); });
+    items.for_each_at(ids, [&](const StoredItem& item) { objects.push_back(item.python->get()); });
     for (PyObject* object : objects) Py_INCREF(object);
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));

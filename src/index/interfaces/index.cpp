@@ -90,15 +90,16 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
   IndexObject* index = as_index(self);
   if (!index->core || index->writers_in_flight > 0) return 0;
   try {
-    auto table = index->core->items->try_read();
+    std::optional<HeldItems> table = index->core->try_read_items();
     if (!table) return 0;
-    for (const StoredItem& item : **table) {
-      if (!item.vacant()) Py_VISIT(item.python->get());
-    }
+    int result = 0;
+    table->for_each_stored([&](const StoredItem& item) {
+      if (result == 0) result = visit(item.python->get(), arg);
+    });
+    return result;
   } catch (const InternalError&) {
     return 0;  // a poisoned table reports nothing
   }
-  return 0;
 }
 
 // Breaks a cycle through an unreachable index by giving its core up for an
@@ -190,32 +191,39 @@ PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-ObjectSet object_set_of(PyObject* self) {
-  const std::shared_ptr<IndexAPI>& core = reinterpret_cast<IndexObject*>(self)->core;
-  return ObjectSet{core->index, core->items, core.get()};
+// The live objects of the index, as a set.
+FilteredIndex live_set_of(PyObject* self) {
+  return FilteredIndex(shared_core_of(self));
 }
 
 PyObject* count(PyObject* self, const py::ParsedArgs&) {
-  return count_of(object_set_of(self));
+  return count_of(live_set_of(self));
 }
 
 PyObject* value_counts(PyObject* self, const py::ParsedArgs& args) {
-  return value_counts_of(object_set_of(self), args);
+  return value_counts_of(live_set_of(self), args);
 }
 
 PyObject* sorted_by(PyObject* self, const py::ParsedArgs& args) {
-  return sorted_by_of(object_set_of(self), args, "Index.sorted_by()");
+  return sorted_by_of(live_set_of(self), args, "Index.sorted_by()");
 }
 
-// The live ids of the core that match every keyword; `epoch` receives the
-// departure count from before the evaluation, for a view of the result.
-Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs,
-                      uint64_t* epoch = nullptr) {
+// The live ids of the core that match every keyword.
+Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
   py::AllowThreads released;
-  if (epoch != nullptr) *epoch = core.departures();
-  auto maps = core.index->read();
-  auto allowed = core.allowed_items.read();
-  return evaluate_and_queries_vec(*maps, *allowed, exprs);
+  return core.match(exprs);
+}
+
+// The result of `reduce` (which evaluates a query in the live set) as a new
+// FilteredIndex object, evaluated without the interpreter lock.
+template <class Reduce>
+PyObject* reduced_view(PyObject* self, Reduce&& reduce) {
+  std::optional<FilteredIndex> result;
+  {
+    py::AllowThreads released;
+    result.emplace(reduce(FilteredIndex(shared_core_of(self))));
+  }
+  return make_filtered_index(self, std::move(*result));
 }
 
 PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
@@ -232,44 +240,27 @@ PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
 
 PyObject* reduced(PyObject* self, const py::ParsedArgs& args) {
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
-  IndexAPI& core = core_of(self);
-  uint64_t epoch = 0;
-  Bitmap result = match_keywords(core, exprs, &epoch);
-  return make_filtered_index(self, shared_core_of(self), std::move(result), epoch);
+  return reduced_view(self, [&](const FilteredIndex& live) { return live.reduced(exprs); });
 }
 
 PyObject* reduced_query(PyObject* self, const py::ParsedArgs& args) {
   const QueryExpr* query = query_expr_of(args.values[0], "query");
   if (query == nullptr || !check_query(*query)) return nullptr;
-  IndexAPI& core = core_of(self);
-  Bitmap result;
-  uint64_t epoch = 0;
-  {
-    // The argument keeps the (immutable) tree alive for the call.
-    py::AllowThreads released;
-    epoch = core.departures();
-    result = core.reduced_query(*query);
-  }
-  return make_filtered_index(self, shared_core_of(self), std::move(result), epoch);
+  // The argument keeps the (immutable) tree alive for the call.
+  return reduced_view(self, [&](const FilteredIndex& live) { return live.reduced_query(*query); });
 }
 
-// The objects of `ids` (live ids of `core`) as a list, read with the
-// interpreter lock held when the item table is free.
-PyObject* collect_point(IndexAPI& core, const SmallIds& ids) {
+// The objects of `ids` (live ids of the core of `self`) as a list, read with
+// the interpreter lock held when the item table is free.
+PyObject* collect_point(PyObject* self, const SmallIds& ids) {
   std::array<PyObject*, SmallIds::kCapacity> objects;
   size_t count = 0;
-  {
-    auto table = core.items->try_read();
-    if (!table) {
-      Bitmap busy;
-      busy.add_many(ids.begin(), ids.size());
-      return collect_items(*core.items, busy);
-    }
-    for (uint32_t id : ids) {
-      if (id < (*table)->size() && !(**table)[id].vacant()) {
-        objects[count++] = (**table)[id].python->get();
-      }
-    }
+  const bool read = core_of(self).try_for_each_at(
+      ids, [&](const StoredItem& item) { objects[count++] = item.python->get(); });
+  if (!read) {
+    Bitmap busy;
+    busy.add_many(ids.begin(), ids.size());
+    return collect_items(live_set_of(self), busy);
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
@@ -327,18 +318,18 @@ PyObject* get_by_attribute(PyObject* self, const py::ParsedArgs& args) {
   std::array<PointTerm, kMaxPointTerms> terms;
   if (point_terms_of(args, terms)) {
     std::span<const PointTerm> given(terms.data(), args.var_keyword.size());
-    if (std::optional<SmallIds> ids = point_query(core, given)) return collect_point(core, *ids);
+    if (std::optional<SmallIds> ids = point_query(core, given)) return collect_point(self, *ids);
   }
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   Bitmap result = match_keywords(core, exprs);
-  return collect_items(*core.items, result);
+  return collect_items(live_set_of(self), result);
 }
 
 PyObject* collect(PyObject* self, const py::ParsedArgs&) {
   IndexAPI& core = core_of(self);
-  Bitmap ids = *py::lock_without_stalling([&] { return core.allowed_items.try_read(); },
-                                          [&] { return core.allowed_items.read(); });
-  return collect_items(*core.items, ids);
+  Bitmap ids = py::lock_without_stalling([&] { return core.try_live_ids(); },
+                                         [&] { return core.live_ids(); });
+  return collect_items(live_set_of(self), ids);
 }
 
 PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {

@@ -5,8 +5,6 @@
 #include <string_view>
 #include <vector>
 
-#include "index/core/query/facets.h"
-#include "index/core/query/value_order.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -87,27 +85,16 @@ PyObject* pair_of(const Facet& facet) {
 
 }  // namespace
 
-Bitmap ObjectSet::ids() const {
-  if (core != nullptr) return *core->allowed_items.read();
-  return items->read()->present(*view_ids, epoch);
-}
-
-bool ObjectSet::reports(const IndexAPI::ItemTable& table, uint32_t id) const {
-  if (core != nullptr) return id < table.size() && !table[id].vacant();
-  return table.answers(id, epoch);
-}
-
-PyObject* count_of(const ObjectSet& set) {
+PyObject* count_of(const FilteredIndex& set) {
   uint64_t count = 0;
   {
     py::AllowThreads released;
-    count = set.core != nullptr ? set.core->count()
-                                : set.items->read()->count_present(*set.view_ids, set.epoch);
+    count = set.count();
   }
   return PyLong_FromUnsignedLongLong(count);
 }
 
-PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args) {
+PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args) {
   std::string attr;
   std::optional<size_t> limit;
   if (!parse_attribute(args.values[0], &attr) || !parse_limit(args.values[1], &limit)) {
@@ -116,9 +103,7 @@ PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args) {
   std::vector<Facet> facets;
   {
     py::AllowThreads released;
-    Bitmap ids = set.ids();
-    auto maps = set.maps->read();
-    facets = value_counts(*maps, ids, attr, limit);
+    facets = set.value_counts(attr, limit);
   }
   py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(facets.size())));
   if (!list) return nullptr;
@@ -130,7 +115,8 @@ PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args) {
   return list.release();
 }
 
-PyObject* sorted_by_of(const ObjectSet& set, const py::ParsedArgs& args, const char* display_name) {
+PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
+                       const char* display_name) {
   std::string attr;
   bool descending = false;
   std::optional<size_t> limit;
@@ -147,20 +133,7 @@ PyObject* sorted_by_of(const ObjectSet& set, const py::ParsedArgs& args, const c
   std::vector<py::SharedRef> objects;
   {
     py::AllowThreads released;
-    Bitmap ids = set.ids();
-    std::vector<uint32_t> order;
-    {
-      auto maps = set.maps->read();
-      if (const QueryMap* map = map_named(*maps, attr)) {
-        order = sorted_by_value(*map, ids, descending, limit);
-      }
-    }
-    auto table = set.items->read();
-    objects.reserve(order.size());
-    for (uint32_t id : order) {
-      // An object that left since the ids were read is skipped.
-      if (set.reports(*table, id)) objects.push_back((*table)[id].python);
-    }
+    objects = set.sorted_by(attr, descending, limit);
   }
   py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(objects.size())));
   if (!list) return nullptr;

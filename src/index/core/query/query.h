@@ -171,18 +171,55 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Approximate heap bytes held (for measurements).
   size_t memory_bytes() const;
 
-  // Sub-indexes, exposed for the bulk adder. Mutable: a query that needs a
-  // structure built on demand builds it, and one that needs the bit slices
-  // first applies the moves that assignments queued there.
-  mutable PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
-  mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
-  PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
-  PoisonRwLock<std::unique_ptr<ElementTable>> elements;
-  Lazy<ExactMap> exact;
-  // Links not nested because the held object holds its holder, directly or
-  // further up: holder id (an object or a masked element id) -> held object.
-  // Dotted queries follow them by reading the held object's attributes.
-  PoisonRwLock<std::unordered_map<uint32_t, StoredIndexable>> cyclic_links;
+  // Readers of one sub-index, for the query paths outside this class: each
+  // runs fn(sub-index) under that sub-index's read lock and returns what fn
+  // returns; the sub-index is null when nothing created it yet. A caller that
+  // reads two nests the calls in the sub-index lock order (str_radix_map,
+  // num_ordered, bool_map, elements).
+  template <class Fn>
+  auto read_strings(Fn&& fn) const {
+    return fn(str_radix_map.read()->get());
+  }
+  template <class Fn>
+  auto read_numbers(Fn&& fn) const {
+    return fn(num_ordered.read()->get());
+  }
+  template <class Fn>
+  auto read_booleans(Fn&& fn) const {
+    return fn(bool_map.read()->get());
+  }
+  template <class Fn>
+  auto read_elements(Fn&& fn) const {
+    return fn(elements.read()->get());
+  }
+  // The same without waiting: false when the lock is busy, else what fn
+  // (which returns bool) returns.
+  template <class Fn>
+  bool try_read_strings(Fn&& fn) const {
+    return try_read(str_radix_map, fn);
+  }
+  template <class Fn>
+  bool try_read_numbers(Fn&& fn) const {
+    return try_read(num_ordered, fn);
+  }
+  template <class Fn>
+  bool try_read_elements(Fn&& fn) const {
+    return try_read(elements, fn);
+  }
+  // The exact-value map (its shards lock themselves), or null.
+  const ExactMap* exact_values() const { return exact.get(); }
+
+ private:
+  // The bulk adder writes the sub-indexes directly, holding their write
+  // locks for a whole batch.
+  friend class BulkQueryMapAdder;
+
+  template <class Sub, class Fn>
+  static bool try_read(const PoisonRwLock<std::unique_ptr<Sub>>& lock, Fn& fn) {
+    auto guard = lock.try_read();
+    if (!guard) return false;
+    return fn((*guard)->get());
+  }
 
   // Entry points the bulk adder shares with the single path.
   void insert_exact(const PyValue& value, uint32_t id);
@@ -190,8 +227,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // records them in `table`. Returns the entries to index.
   static std::vector<ElementEntry> hand_out_elements(ElementTable& table, uint32_t owner,
                                                      const PyIterable& iterable);
-
- private:
   // Runs answer(string index, text of `pattern`) under the string index's
   // read lock and maps element ids back to their holders; nothing when
   // `pattern` is not a string.
@@ -232,6 +267,19 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   std::shared_ptr<IndexAPI> nested_or_create();
   // Whether `child` is `holder` or an object above it in the nesting chain.
   bool holds_through_chain(uint32_t holder, uint32_t child) const;
+
+  // Sub-indexes. Mutable: a query that needs a structure built on demand
+  // builds it, and one that needs the bit slices first applies the moves
+  // that assignments queued there.
+  mutable PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
+  mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
+  PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
+  PoisonRwLock<std::unique_ptr<ElementTable>> elements;
+  Lazy<ExactMap> exact;
+  // Links not nested because the held object holds its holder, directly or
+  // further up: holder id (an object or a masked element id) -> held object.
+  // Dotted queries follow them by reading the held object's attributes.
+  PoisonRwLock<std::unordered_map<uint32_t, StoredIndexable>> cyclic_links;
 
   std::weak_ptr<IndexAPI> parent_;
   std::atomic<size_t> cyclic_link_count_{0};  // size of `cyclic_links`, written under its lock

@@ -253,12 +253,10 @@ bool compares_candidates(const Items* items, const Bitmap& allowed, std::string_
 Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op) {
   std::shared_ptr<IndexAPI> core = map.nested();
   if (!core) return Bitmap();
-  Bitmap children;
-  {
-    auto nested_maps = core->index->read();
-    auto nested_allowed = core->allowed_items.read();
-    children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op, nullptr);
-  }
+  Bitmap children =
+      core->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+        return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr);
+      });
   return map.holders_of(*core, children);
 }
 
