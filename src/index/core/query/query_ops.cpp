@@ -234,11 +234,9 @@ std::optional<Bitmap> match_candidates(const Items& items, const Bitmap& candida
   if (!attribute) return Bitmap();
   auto table = items.try_read();
   if (!table) return std::nullopt;
-  const IndexAPI::ItemTable& slots = **table;
   Bitmap result;
-  candidates.for_each([&](uint32_t id) {
-    if (id >= slots.size() || slots[id].vacant()) return;
-    if (attribute_matches(*slots[id].record, *attribute, op, expr)) result.add(id);
+  (*table)->for_each_at(candidates, std::nullopt, [&](const StoredItem& item) {
+    if (attribute_matches(*item.record, *attribute, op, expr)) result.add(item.record->id);
   });
   return result;
 }
