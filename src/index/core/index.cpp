@@ -151,92 +151,114 @@ class BulkAdders {
     maps_.reset();
   }
 
+  // The adder of `attribute`. When the core has no map for it yet, every
+  // lock is let go while `create()` makes one (under the core's `index`
+  // write lock), and taken again.
+  template <class Create>
+  BulkQueryMapAdder& adder_or_create(uint32_t attribute, Create&& create) {
+    if (BulkQueryMapAdder* found = adder(attribute)) return *found;
+    release();
+    create();
+    acquire();
+    return *adder(attribute);
+  }
+
+  // The membership mutex of `record`. An assignment holds that mutex while
+  // it waits for the sub-index locks held here, so it is only tried; when it
+  // is busy, every lock is let go while it is waited for, and taken again.
+  PoisonMutex<MembershipList>::Guard lock_membership(const IndexableRecord& record) {
+    if (auto memberships = record.indexes->try_lock()) return std::move(*memberships);
+    release();
+    PoisonMutex<MembershipList>::Guard memberships = record.indexes->lock();
+    acquire();
+    return memberships;
+  }
+
+ private:
   // The adder of `attribute`, or null when the core has no map for it yet.
   BulkQueryMapAdder* adder(uint32_t attribute) {
     return attribute < adders_.size() ? adders_[attribute].get() : nullptr;
   }
 
- private:
   PoisonRwLock<IndexAPI::MapArray>& maps_lock_;
   std::optional<PoisonRwLock<IndexAPI::MapArray>::ReadGuard> maps_;
   std::vector<std::unique_ptr<BulkQueryMapAdder>> adders_;
 };
 
+// Objects already live here (in `live`) and objects listed twice go to
+// `single`, the rest to `bulk`.
+void split_batch(const std::vector<StoredItem>& batch, Bitmap live,
+                 std::vector<const StoredItem*>& bulk, std::vector<const StoredItem*>& single) {
+  for (const StoredItem& item : batch) {
+    const uint32_t id = item.record->id;
+    if (live.contains(id)) {
+      single.push_back(&item);
+    } else {
+      live.add(id);
+      bulk.push_back(&item);
+    }
+  }
+}
+
+bool holds_any_indexable(const std::vector<std::pair<uint32_t, PyValue>>& values) {
+  return std::any_of(values.begin(), values.end(),
+                     [](const auto& entry) { return holds_indexable(entry.second); });
+}
+
 }  // namespace
 
 void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_private) {
   if (batch.empty()) return;
-  std::shared_ptr<IndexAPI> self = shared_from_this();
-  // Objects already live here, objects listed twice and objects whose values
-  // hold Indexable objects (which need the nested cores) take the single path.
   std::vector<const StoredItem*> bulk;
   std::vector<const StoredItem*> single;
-  {
-    Bitmap seen = *allowed_items_.read();
-    for (const StoredItem& item : batch) {
-      const uint32_t id = item.record->id;
-      if (seen.contains(id)) {
-        single.push_back(&item);
-      } else {
-        seen.add(id);
-        bulk.push_back(&item);
-      }
-    }
+  split_batch(batch, live_ids(), bulk, single);
+  store_batch(bulk);
+  make_live(index_batch(bulk, index_private, single));
+  for (const StoredItem* item : single) add_object(*item, index_private);
+}
+
+void IndexAPI::store_batch(const std::vector<const StoredItem*>& bulk) {
+  auto table = items_->write();
+  uint32_t largest = 0;
+  for (const StoredItem* item : bulk) largest = std::max(largest, item->record->id);
+  for (const StoredItem* item : bulk) {
+    table->put(item->record->id, *item, static_cast<size_t>(largest) + 1);
   }
-  {
-    auto table = items_->write();
-    uint32_t largest = 0;
-    for (const StoredItem* item : bulk) largest = std::max(largest, item->record->id);
-    for (const StoredItem* item : bulk) {
-      table->put(item->record->id, *item, static_cast<size_t>(largest) + 1);
-    }
-  }
-  // The objects indexed here become live together once their values are in.
+}
+
+std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>& bulk,
+                                            bool index_private,
+                                            std::vector<const StoredItem*>& single) {
+  std::shared_ptr<IndexAPI> self = shared_from_this();
   std::vector<uint32_t> entered;
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   BulkAdders adders(*index_);
   for (const StoredItem* item : bulk) {
     const IndexableRecord& record = *item->record;
-    // An assignment holds the membership mutex while it waits for our
-    // sub-index locks: never wait for it while holding them.
-    auto memberships = record.indexes->try_lock();
-    if (!memberships) {
-      adders.release();
-      memberships.emplace(record.indexes->lock());
-      adders.acquire();
-    }
+    auto memberships = adders.lock_membership(record);
     std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
-    if (std::any_of(values.begin(), values.end(),
-                    [](const auto& entry) { return holds_indexable(entry.second); })) {
-      single.push_back(item);
-      continue;
-    }
-    if (!register_membership(**memberships, self)) {
-      // Already indexed here by another add, which held this mutex while it
-      // indexed: re-index on the single path, which replaces iterables.
+    // Values that hold Indexable objects need the nested cores; an object
+    // already registered here was indexed by another add, which held this
+    // mutex while it indexed, and is re-indexed on the single path, which
+    // replaces iterables.
+    if (holds_any_indexable(values) || !register_membership(*memberships, self)) {
       single.push_back(item);
       continue;
     }
     for (const auto& [attribute, value] : values) {
       if (!index_private && is_private_attribute(*names, attribute)) continue;
-      BulkQueryMapAdder* adder = adders.adder(attribute);
-      if (adder == nullptr) {
-        adders.release();
-        map_or_create(attribute);
-        adders.acquire();
-        adder = adders.adder(attribute);
-      }
-      adder->insert(value, record.id);
+      adders.adder_or_create(attribute, [&] { map_or_create(attribute); }).insert(value, record.id);
     }
     entered.push_back(record.id);
   }
-  adders.release();
-  if (!entered.empty()) {
-    std::sort(entered.begin(), entered.end());
-    allowed_items_.write()->add_many(entered.data(), entered.size());
-  }
-  for (const StoredItem* item : single) add_object(*item, index_private);
+  return entered;
+}
+
+void IndexAPI::make_live(std::vector<uint32_t> ids) {
+  if (ids.empty()) return;
+  std::sort(ids.begin(), ids.end());
+  allowed_items_.write()->add_many(ids.data(), ids.size());
 }
 
 Bitmap IndexAPI::match(const std::vector<QueryExpr>& exprs) {

@@ -270,6 +270,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  private:
   std::shared_ptr<QueryMap> map_or_create(uint32_t attribute);
   void store_item(const StoredItem& item);
+  // The phases of add_object_many. store_batch puts the objects in the item
+  // table (`items`, write). index_batch indexes their values through the
+  // bulk adders, passing the objects that need the single path to `single`,
+  // and returns the ids it indexed. make_live adds `ids` to the live ids
+  // (`allowed_items`, write).
+  void store_batch(const std::vector<const StoredItem*>& bulk);
+  std::vector<uint32_t> index_batch(const std::vector<const StoredItem*>& bulk, bool index_private,
+                                    std::vector<const StoredItem*>& single);
+  void make_live(std::vector<uint32_t> ids);
   void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
                         bool index_private);
 
