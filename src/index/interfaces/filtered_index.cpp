@@ -69,28 +69,14 @@ int filtered_clear(PyObject* self) {
   return 0;  // the tables are let go here
 }
 
-// The result of `reduce` (which evaluates a query in the view) as a new
-// FilteredIndex object, evaluated without the interpreter lock.
-template <class Reduce>
-PyObject* reduced_view(PyObject* self, Reduce&& reduce) {
-  FilteredIndexObject* object = as_filtered(self);
-  std::optional<FilteredIndex> result;
-  {
-    py::AllowThreads released;
-    result.emplace(reduce(object->view));
-  }
-  return make_filtered_index(object->owner, std::move(*result));
-}
-
 PyObject* filtered_reduced(PyObject* self, const py::ParsedArgs& args) {
-  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
-  return reduced_view(self, [&](const FilteredIndex& view) { return view.reduced(exprs); });
+  FilteredIndexObject* object = as_filtered(self);
+  return reduced_of(object->owner, object->view, args);
 }
 
 PyObject* filtered_reduced_query(PyObject* self, const py::ParsedArgs& args) {
-  const QueryExpr* query = query_expr_of(args.values[0], "query");
-  if (query == nullptr || !check_query(*query)) return nullptr;
-  return reduced_view(self, [&](const FilteredIndex& view) { return view.reduced_query(*query); });
+  FilteredIndexObject* object = as_filtered(self);
+  return reduced_query_of(object->owner, object->view, args);
 }
 
 PyObject* filtered_count(PyObject* self, const py::ParsedArgs&) {

@@ -214,18 +214,6 @@ Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
   return core.match(exprs);
 }
 
-// The result of `reduce` (which evaluates a query in the live set) as a new
-// FilteredIndex object, evaluated without the interpreter lock.
-template <class Reduce>
-PyObject* reduced_view(PyObject* self, Reduce&& reduce) {
-  std::optional<FilteredIndex> result;
-  {
-    py::AllowThreads released;
-    result.emplace(reduce(FilteredIndex(shared_core_of(self))));
-  }
-  return make_filtered_index(self, std::move(*result));
-}
-
 PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
@@ -239,15 +227,11 @@ PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
 }
 
 PyObject* reduced(PyObject* self, const py::ParsedArgs& args) {
-  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
-  return reduced_view(self, [&](const FilteredIndex& live) { return live.reduced(exprs); });
+  return reduced_of(self, live_set_of(self), args);
 }
 
 PyObject* reduced_query(PyObject* self, const py::ParsedArgs& args) {
-  const QueryExpr* query = query_expr_of(args.values[0], "query");
-  if (query == nullptr || !check_query(*query)) return nullptr;
-  // The argument keeps the (immutable) tree alive for the call.
-  return reduced_view(self, [&](const FilteredIndex& live) { return live.reduced_query(*query); });
+  return reduced_query_of(self, live_set_of(self), args);
 }
 
 // The objects of `ids` (live ids of the core of `self`) as a list, read with

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/interfaces/classes.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -83,7 +84,32 @@ PyObject* pair_of(const Facet& facet) {
   return Py_BuildValue("(OK)", value.get(), static_cast<unsigned long long>(facet.count));
 }
 
+// The set that `reduce(set)` evaluates, without the interpreter lock, as a
+// new FilteredIndex object.
+template <class Reduce>
+PyObject* reduced_object(PyObject* owner, const FilteredIndex& set, Reduce&& reduce) {
+  std::optional<FilteredIndex> result;
+  {
+    py::AllowThreads released;
+    result.emplace(reduce(set));
+  }
+  return make_filtered_index(owner, std::move(*result));
+}
+
 }  // namespace
+
+PyObject* reduced_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args) {
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
+  return reduced_object(owner, set, [&](const FilteredIndex& from) { return from.reduced(exprs); });
+}
+
+PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args) {
+  const QueryExpr* query = query_expr_of(args.values[0], "query");
+  if (query == nullptr || !check_query(*query)) return nullptr;
+  // The argument keeps the (immutable) tree alive for the call.
+  return reduced_object(owner, set,
+                        [&](const FilteredIndex& from) { return from.reduced_query(*query); });
+}
 
 PyObject* count_of(const FilteredIndex& set) {
   uint64_t count = 0;
