@@ -9,6 +9,7 @@
 #include "index/indexable_copy.h"
 #include "index/interfaces/classes.h"
 #include "py/args.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -32,34 +33,26 @@ bool to_u64(PyObject* object, const char* parameter, unsigned long long* out) {
   return true;
 }
 
-PyObject* sum_as_string(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"sum_as_string()", {"a", "b"}, 2};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    unsigned long long a = 0;
-    unsigned long long b = 0;
-    if (!to_u64(parsed.values[0], "a", &a) || !to_u64(parsed.values[1], "b", &b)) return nullptr;
-    const std::string text = std::to_string(static_cast<uint64_t>(a + b));  // wraps mod 2^64
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  });
+PyObject* sum_as_string(PyObject* /*module*/, const py::ParsedArgs& args) {
+  unsigned long long a = 0;
+  unsigned long long b = 0;
+  if (!to_u64(args.values[0], "a", &a) || !to_u64(args.values[1], "b", &b)) return nullptr;
+  const std::string text = std::to_string(static_cast<uint64_t>(a + b));  // wraps mod 2^64
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyMethodDef kSumAsString = {
-    "sum_as_string",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sum_as_string)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string.",
-};
+const py::Method kSumAsStringMethod{{"sum_as_string()", {"a", "b"}, 2}, sum_as_string};
+
+PyMethodDef kSumAsString = py::method_def<kSumAsStringMethod>(
+    "sum_as_string", "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string.");
 
 // Diagnostics for leak tests: (ids handed out by the counter, ids on the free
 // list). Ids in use are the difference.
 PyObject* allocator_state(PyObject* /*module*/, PyObject* /*unused*/) {
-  py::EntryScope entry;
-  return Py_BuildValue("(kn)", static_cast<unsigned long>(ids_issued()),
-                       static_cast<Py_ssize_t>(free_id_count()));
+  return py::enter<PyObject*>("_allocator_state()", nullptr, [] {
+    return Py_BuildValue("(kn)", static_cast<unsigned long>(ids_issued()),
+                         static_cast<Py_ssize_t>(free_id_count()));
+  });
 }
 
 PyMethodDef kAllocatorState = {
@@ -71,8 +64,9 @@ PyMethodDef kAllocatorState = {
 
 // Diagnostics for tests: how many attribute names the process has interned.
 PyObject* interned_name_count(PyObject* /*module*/, PyObject* /*unused*/) {
-  py::EntryScope entry;
-  return PyLong_FromSize_t(global_interner().snapshot()->size());
+  return py::enter<PyObject*>("_interned_name_count()", nullptr, [] {
+    return PyLong_FromSize_t(global_interner().snapshot()->size());
+  });
 }
 
 PyMethodDef kInternedNameCount = {

@@ -11,6 +11,7 @@
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable_copy.h"
 #include "py/args.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -49,8 +50,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value);
 const py::Signature kNewSignature{"Indexable.__new__()", {}, 0, true, true};
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return py::enter<PyObject*>(kNewSignature.display_name, nullptr, [&]() -> PyObject* {
     py::ParsedArgs parsed;
     if (!py::parse_tuple_dict(kNewSignature, args, kwargs, &parsed)) return nullptr;
     // Every name and value is checked before any name is interned.
@@ -138,8 +138,7 @@ PyObject* raise_missing_attribute(PyObject* name) {
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return py::enter<PyObject*>("Indexable.__getattribute__()", nullptr, [&]() -> PyObject* {
     if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
     std::optional<AttributeName> attribute;
     try {
@@ -206,8 +205,7 @@ bool assign_unindexed(const IndexableRecord& record, uint32_t attribute, const P
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  py::EntryScope entry;
-  return py::guarded<int>(-1, [&]() -> int {
+  return py::enter<int>("Indexable.__setattr__()", -1, [&]() -> int {
     if (value == nullptr) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
       return -1;
@@ -235,8 +233,7 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   const bool already_stored = applied != nullptr && kwargs == applied;
   Py_XDECREF(applied);
   if (already_stored || kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
-  py::EntryScope entry;
-  return py::guarded<int>(-1, [&]() -> int {
+  return py::enter<int>(kInitSignature.display_name, -1, [&]() -> int {
     py::ParsedArgs parsed;
     if (!py::parse_tuple_dict(kInitSignature, args, kwargs, &parsed)) return -1;
     if (Py_TYPE(self)->tp_setattro != indexable_setattro) {
@@ -261,75 +258,63 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ---- repr and dir -----------------------------------------------------------
 
 PyObject* indexable_repr(PyObject* self) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return py::enter<PyObject*>("Indexable.__repr__()", nullptr, [&]() -> PyObject* {
     size_t count = lock_store(as_indexable(self)->record)->size();
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
   });
 }
 
-const py::Signature kDirSignature{"Indexable.__dir__()", {}, 0};
-
-PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(kDirSignature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-    std::vector<uint32_t> attributes;
-    {
-      auto store = lock_store(as_indexable(self)->record);
-      store->for_each([&](uint32_t key, const PyValue&) { attributes.push_back(key); });
-    }
-    py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
-    for (uint32_t attribute : attributes) {
-      std::string_view text = names->name(attribute);
-      py::OwnedRef item = py::OwnedRef::steal(py::check(
-          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
-      py::check(PyList_Append(result.get(), item.get()) == 0);
-    }
-    py::OwnedRef builtins = py::OwnedRef::steal(py::check(PyImport_ImportModule("builtins")));
-    py::OwnedRef object_type =
-        py::OwnedRef::steal(py::check(PyObject_GetAttrString(builtins.get(), "object")));
-    py::OwnedRef defaults = py::OwnedRef::steal(
-        py::check(PyObject_CallMethod(object_type.get(), "__dir__", "O", self)));
-    if (!PyList_Check(defaults.get())) {
-      py::set_cannot_convert(defaults.get(), "PyList");
-      return nullptr;
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(defaults.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      py::check(PyList_Append(result.get(), PyList_GET_ITEM(defaults.get(), i)) == 0);
-    }
-    return result.release();
-  });
+PyObject* indexable_dir(PyObject* self, const py::ParsedArgs&) {
+  std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
+  std::vector<uint32_t> attributes;
+  {
+    auto store = lock_store(as_indexable(self)->record);
+    store->for_each([&](uint32_t key, const PyValue&) { attributes.push_back(key); });
+  }
+  py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
+  for (uint32_t attribute : attributes) {
+    std::string_view text = names->name(attribute);
+    py::OwnedRef item = py::OwnedRef::steal(py::check(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+    py::check(PyList_Append(result.get(), item.get()) == 0);
+  }
+  py::OwnedRef builtins = py::OwnedRef::steal(py::check(PyImport_ImportModule("builtins")));
+  py::OwnedRef object_type =
+      py::OwnedRef::steal(py::check(PyObject_GetAttrString(builtins.get(), "object")));
+  py::OwnedRef defaults =
+      py::OwnedRef::steal(py::check(PyObject_CallMethod(object_type.get(), "__dir__", "O", self)));
+  if (!PyList_Check(defaults.get())) {
+    py::set_cannot_convert(defaults.get(), "PyList");
+    return nullptr;
+  }
+  const Py_ssize_t count = PyList_GET_SIZE(defaults.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    py::check(PyList_Append(result.get(), PyList_GET_ITEM(defaults.get(), i)) == 0);
+  }
+  return result.release();
 }
 
+const py::Method kDirMethod{{"Indexable.__dir__()", {}, 0}, indexable_dir};
+
 PyMethodDef kIndexableMethods[] = {
-    {"__reduce_ex__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_reduce_ex)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__reduce_ex__($self, protocol, /)\n--\n\nHow copy and pickle rebuild the object: by "
-     "__reduce__, unless the class overrides it."},
-    {"__reduce__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_reduce)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__reduce__($self, /)\n--\n\nA reconstructor that makes an empty object of the class, and "
-     "the state of this one."},
-    {"__getstate__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_getstate)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__getstate__($self, /)\n--\n\nA dict of the stored attributes by name, private ones "
-     "included."},
-    {"__setstate__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_setstate)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__setstate__($self, state, /)\n--\n\nAssigns every attribute of the dict state, as "
-     "attribute assignments do."},
-    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(indexable_dir)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "__dir__($self)\n--\n\nStored attribute names first, then the default listing."},
+    py::method_def<kReduceExMethod>(
+        "__reduce_ex__",
+        "__reduce_ex__($self, protocol, /)\n--\n\nHow copy and pickle rebuild the object: by "
+        "__reduce__, unless the class overrides it."),
+    py::method_def<kReduceMethod>(
+        "__reduce__",
+        "__reduce__($self, /)\n--\n\nA reconstructor that makes an empty object of the class, "
+        "and the state of this one."),
+    py::method_def<kGetStateMethod>(
+        "__getstate__",
+        "__getstate__($self, /)\n--\n\nA dict of the stored attributes by name, private ones "
+        "included."),
+    py::method_def<kSetStateMethod>(
+        "__setstate__",
+        "__setstate__($self, state, /)\n--\n\nAssigns every attribute of the dict state, as "
+        "attribute assignments do."),
+    py::method_def<kDirMethod>(
+        "__dir__", "__dir__($self)\n--\n\nStored attribute names first, then the default listing."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "index/indexable.h"
 #include "index/value.h"
 #include "py/args.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -74,117 +75,83 @@ PyObject* reduce_value(PyObject* self) {
   return PyTuple_Pack(3, restore_function(), args.get(), state.get());
 }
 
-}  // namespace
-
-PyObject* indexable_reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"Indexable.__reduce_ex__()", {"protocol"}, 1};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    if (PyLong_AsLong(parsed.values[0]) == -1 && PyErr_Occurred()) {
-      py::wrap_argument_error("protocol");
-      return nullptr;
-    }
-    // As object.__reduce_ex__ does: a class that overrides __reduce__ is
-    // reduced by it.
-    if (overrides(self, "__reduce__")) return call_class_method(self, "__reduce__");
-    return reduce_value(self);
-  });
+PyObject* indexable_reduce_ex(PyObject* self, const py::ParsedArgs& args) {
+  if (PyLong_AsLong(args.values[0]) == -1 && PyErr_Occurred()) {
+    py::wrap_argument_error("protocol");
+    return nullptr;
+  }
+  // As object.__reduce_ex__ does: a class that overrides __reduce__ is
+  // reduced by it.
+  if (overrides(self, "__reduce__")) return call_class_method(self, "__reduce__");
+  return reduce_value(self);
 }
 
-PyObject* indexable_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"Indexable.__reduce__()", {}, 0};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    return reduce_value(self);
-  });
+PyObject* indexable_reduce(PyObject* self, const py::ParsedArgs&) {
+  return reduce_value(self);
 }
 
-PyObject* indexable_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"Indexable.__getstate__()", {}, 0};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    return state_of(self);
-  });
+PyObject* indexable_getstate(PyObject* self, const py::ParsedArgs&) {
+  return state_of(self);
 }
 
 // Assigns every attribute of a state dict. Every name and value is checked
 // and converted before the first assignment, so a state that cannot be
 // restored changes nothing.
-PyObject* indexable_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"Indexable.__setstate__()", {"state"}, 1};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    PyObject* state = parsed.values[0];
-    if (!PyDict_Check(state)) {
-      py::set_cannot_convert(state, "PyDict");
+PyObject* indexable_setstate(PyObject* self, const py::ParsedArgs& args) {
+  PyObject* state = args.values[0];
+  if (!PyDict_Check(state)) {
+    py::set_cannot_convert(state, "PyDict");
+    py::wrap_argument_error("state");
+    return nullptr;
+  }
+  // A snapshot of the pairs, which also keeps the names alive: converting
+  // a value can run Python code, and an assignment can wait for index
+  // locks without the interpreter lock, while another thread changes the dict.
+  std::vector<std::pair<PyObject*, PyValue>> assignments;
+  py::OwnedRef items = py::OwnedRef::steal(py::check(PyDict_Items(state)));
+  assignments.reserve(static_cast<size_t>(PyList_GET_SIZE(items.get())));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+    PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+    if (!PyUnicode_Check(name)) {
+      py::set_cannot_convert(name, "PyString");
       py::wrap_argument_error("state");
       return nullptr;
     }
-    // A snapshot of the pairs, which also keeps the names alive: converting
-    // a value can run Python code, and an assignment can wait for index
-    // locks without the interpreter lock, while another thread changes the dict.
-    std::vector<std::pair<PyObject*, PyValue>> assignments;
-    py::OwnedRef items = py::OwnedRef::steal(py::check(PyDict_Items(state)));
-    assignments.reserve(static_cast<size_t>(PyList_GET_SIZE(items.get())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyObject* name = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
-      PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
-      if (!PyUnicode_Check(name)) {
-        py::set_cannot_convert(name, "PyString");
-        py::wrap_argument_error("state");
-        return nullptr;
-      }
-      check_attribute_name(name);
-      assignments.emplace_back(name, PyValue::from_python(value));
-    }
-    for (const auto& [attribute, converted] : assignments) {
-      store_attribute(self, intern_attribute_name(attribute), converted);
-    }
-    Py_RETURN_NONE;
-  });
+    check_attribute_name(name);
+    assignments.emplace_back(name, PyValue::from_python(value));
+  }
+  for (const auto& [attribute, converted] : assignments) {
+    store_attribute(self, intern_attribute_name(attribute), converted);
+  }
+  Py_RETURN_NONE;
 }
 
-namespace {
-
-PyObject* restore_indexable(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"_restore_indexable()", {"cls"}, 0};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    PyTypeObject* base = py::check(indexable_type());
-    PyObject* cls = parsed.values[0];
-    if (cls == nullptr || cls == Py_None) cls = reinterpret_cast<PyObject*>(base);
-    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
-      PyErr_Format(PyExc_TypeError, "argument 'cls': %R is not a subclass of Indexable", cls);
-      return nullptr;
-    }
-    return PyObject_CallMethod(cls, "__new__", "O", cls);
-  });
+PyObject* restore_indexable(PyObject* /*module*/, const py::ParsedArgs& args) {
+  PyTypeObject* base = py::check(indexable_type());
+  PyObject* cls = args.values[0];
+  if (cls == nullptr || cls == Py_None) cls = reinterpret_cast<PyObject*>(base);
+  if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base)) {
+    PyErr_Format(PyExc_TypeError, "argument 'cls': %R is not a subclass of Indexable", cls);
+    return nullptr;
+  }
+  return PyObject_CallMethod(cls, "__new__", "O", cls);
 }
 
-PyMethodDef kRestoreIndexable = {
+const py::Method kRestoreIndexableMethod{{"_restore_indexable()", {"cls"}, 0}, restore_indexable};
+
+PyMethodDef kRestoreIndexable = py::method_def<kRestoreIndexableMethod>(
     "_restore_indexable",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(restore_indexable)),
-    METH_FASTCALL | METH_KEYWORDS,
     "_restore_indexable(cls=None)\n--\n\n"
-    "A new, empty instance of cls (an Indexable class): the reconstructor of copies and pickles.",
-};
+    "A new, empty instance of cls (an Indexable class): the reconstructor of copies and pickles.");
 
 }  // namespace
+
+const py::Method kReduceExMethod{{"Indexable.__reduce_ex__()", {"protocol"}, 1},
+                                 indexable_reduce_ex};
+const py::Method kReduceMethod{{"Indexable.__reduce__()", {}, 0}, indexable_reduce};
+const py::Method kGetStateMethod{{"Indexable.__getstate__()", {}, 0}, indexable_getstate};
+const py::Method kSetStateMethod{{"Indexable.__setstate__()", {"state"}, 1}, indexable_setstate};
 
 PyMethodDef* restore_indexable_method() {
   return &kRestoreIndexable;

@@ -12,19 +12,17 @@
 // __getstate__ or __setstate__ is used in place of the native one.
 #pragma once
 
+#include "py/entry.h"
 #include "py/python.h"
 
 namespace vantorel {
 
-// Methods of the Indexable class (METH_FASTCALL | METH_KEYWORDS).
-PyObject* indexable_reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames);
-PyObject* indexable_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames);
-PyObject* indexable_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames);
-PyObject* indexable_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames);
+// Methods of the Indexable class: __reduce_ex__, __reduce__, __getstate__
+// and __setstate__.
+extern const py::Method kReduceExMethod;
+extern const py::Method kReduceMethod;
+extern const py::Method kGetStateMethod;
+extern const py::Method kSetStateMethod;
 
 // The module function "_restore_indexable(cls=None)": a new, empty instance
 // of `cls` (Indexable when None), made by `cls.__new__(cls)`. Pickles name it

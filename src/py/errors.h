@@ -7,14 +7,11 @@
 // The internal-error exception: a class derived from BaseException (not from
 // Exception), created once, that carries the message of an InternalError.
 //
-// guarded(): the boundary every entry point goes through. It converts
-// InternalError into the internal-error exception (and writes the message to
-// standard error), PythonError into the already-set Python error, and
-// std::bad_alloc into MemoryError.
+// The boundary that turns these C++ exceptions into Python ones is
+// enter() (py/entry.h).
 #pragma once
 
 #include <exception>
-#include <new>
 #include <string>
 
 #include "common/internal_error.h"
@@ -45,27 +42,11 @@ OwnedRef take_raised_exception();
 // The internal-error class; created on first use. Returns a borrowed reference.
 PyObject* internal_error_type();
 
+// Sets the internal-error exception with `message`, and reports the message
+// and `where` (the callable that failed) on standard error.
 void raise_internal_error(const char* message, const char* where);
 
 // Sets TypeError "'{type}' object cannot be converted to '{target}'".
 void set_cannot_convert(PyObject* object, const char* target);
-
-template <class Result, class Fn>
-Result guarded(Result on_error, Fn&& fn) noexcept {
-  try {
-    return fn();
-  } catch (const PythonError&) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
-  } catch (const InternalError& error) {
-    raise_internal_error(error.what(), __func__);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    raise_internal_error(error.what(), __func__);
-  }
-  return on_error;
-}
 
 }  // namespace vantorel::py

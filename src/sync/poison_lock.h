@@ -128,11 +128,21 @@ class PoisonRwLock {
  public:
   class ReadGuard {
    public:
+    // An empty guard, holding nothing until a guard is moved into it.
+    ReadGuard() = default;
     ReadGuard(ReadGuard&& other) noexcept
         : owner_(std::exchange(other.owner_, nullptr)), pinned_(other.pinned_) {}
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
-    ReadGuard& operator=(ReadGuard&&) = delete;
+    // Releases what this guard held, then takes over `other`'s lock.
+    ReadGuard& operator=(ReadGuard&& other) noexcept {
+      if (this != &other) {
+        release();
+        owner_ = std::exchange(other.owner_, nullptr);
+        pinned_ = other.pinned_;
+      }
+      return *this;
+    }
     ~ReadGuard() { release(); }
 
     const T& operator*() const { return owner_->value_; }
@@ -149,8 +159,8 @@ class PoisonRwLock {
    private:
     friend class PoisonRwLock;
     ReadGuard(const PoisonRwLock* owner, bool pinned) : owner_(owner), pinned_(pinned) {}
-    const PoisonRwLock* owner_;
-    bool pinned_;
+    const PoisonRwLock* owner_ = nullptr;
+    bool pinned_ = false;
   };
 
   class WriteGuard {

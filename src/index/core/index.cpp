@@ -28,16 +28,16 @@ std::shared_ptr<IndexAPI> IndexAPI::make(std::weak_ptr<QueryMap> owner) {
 }
 
 IndexAPI::IndexAPI(std::weak_ptr<QueryMap> owner)
-    : index(std::make_shared<PoisonRwLock<MapArray>>()),
-      items(std::make_shared<PoisonRwLock<ItemTable>>()),
+    : index_(std::make_shared<PoisonRwLock<MapArray>>()),
+      items_(std::make_shared<PoisonRwLock<ItemTable>>()),
       owner_(std::move(owner)) {}
 
 bool IndexAPI::is_live(uint32_t id) {
-  return allowed_items.read()->contains(id);
+  return allowed_items_.read()->contains(id);
 }
 
 std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
-  auto maps = index->read();
+  auto maps = index_->read();
   if (attribute >= maps->size()) return nullptr;
   return (*maps)[attribute];
 }
@@ -46,7 +46,7 @@ std::shared_ptr<QueryMap> IndexAPI::map_or_create(uint32_t attribute) {
   if (std::shared_ptr<QueryMap> existing = map_for(attribute)) return existing;
   // Created under the write lock and inserted into afterwards, so two threads
   // that meet a new attribute at once share one map and lose nothing.
-  auto maps = index->write();
+  auto maps = index_->write();
   if (attribute >= maps->size()) maps->resize(attribute + 1);
   std::shared_ptr<QueryMap>& slot = (*maps)[attribute];
   if (!slot) slot = std::make_shared<QueryMap>(weak_from_this());
@@ -57,7 +57,7 @@ void IndexAPI::store_item(const StoredItem& item) {
   const uint32_t id = item.record->id;
   StoredItem previous;
   {
-    auto table = items->write();
+    auto table = items_->write();
     previous = table->put(id, item, static_cast<size_t>(id) + 1);
   }
   // `previous` is released here, outside the lock.
@@ -87,7 +87,7 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
   index_attributes(record.id, values, index_private);
   // Live only once every value is indexed: a query never sees the object
   // half entered (which a negation would report as a match).
-  allowed_items.write()->add(record.id);
+  allowed_items_.write()->add(record.id);
 }
 
 bool IndexAPI::remove_object(const IndexableRecord& record) {
@@ -103,12 +103,12 @@ bool IndexAPI::remove_object(const IndexableRecord& record) {
 void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipList& memberships) {
   unregister_membership(memberships, this);
   // No longer live before any value goes, for the same reason.
-  allowed_items.write()->remove(record.id);
+  allowed_items_.write()->remove(record.id);
   for (const auto& [attribute, value] : snapshot_attributes(record)) {
     remove_index(record.id, attribute, value);
   }
   StoredItem previous;
-  auto table = items->write();
+  auto table = items_->write();
   previous = table->vacate(record.id);
   table.release();
 }
@@ -133,147 +133,168 @@ namespace {
 // wait on each other in a cycle.
 class BulkAdders {
  public:
-  explicit BulkAdders(IndexAPI& core) : core_(core) { acquire(); }
+  explicit BulkAdders(PoisonRwLock<IndexAPI::MapArray>& maps) : maps_lock_(maps) { acquire(); }
   ~BulkAdders() { release(); }
 
   void acquire() {
-    maps_.emplace(core_.index->read());
+    maps_ = maps_lock_.read();
     adders_.clear();
-    adders_.resize((*maps_)->size());
-    for (size_t i = 0; i < (*maps_)->size(); ++i) {
-      if ((**maps_)[i]) adders_[i] = std::make_unique<BulkQueryMapAdder>(*(**maps_)[i]);
+    adders_.resize(maps_->size());
+    for (size_t i = 0; i < maps_->size(); ++i) {
+      if ((*maps_)[i]) adders_[i] = std::make_unique<BulkQueryMapAdder>(*(*maps_)[i]);
     }
   }
 
   // Flushes every buffer and lets every lock go.
   void release() {
     adders_.clear();
-    maps_.reset();
+    maps_.release();
   }
 
+  // The adder of `attribute`. When the core has no map for it yet, every
+  // lock is let go while `create()` makes one (under the core's `index`
+  // write lock), and taken again.
+  template <class Create>
+  BulkQueryMapAdder& adder_or_create(uint32_t attribute, Create&& create) {
+    if (BulkQueryMapAdder* found = adder(attribute)) return *found;
+    release();
+    create();
+    acquire();
+    return *adder(attribute);
+  }
+
+  // The membership mutex of `record`. An assignment holds that mutex while
+  // it waits for the sub-index locks held here, so it is only tried; when it
+  // is busy, every lock is let go while it is waited for, and taken again.
+  PoisonMutex<MembershipList>::Guard lock_membership(const IndexableRecord& record) {
+    if (auto memberships = record.indexes->try_lock()) return std::move(*memberships);
+    release();
+    PoisonMutex<MembershipList>::Guard memberships = record.indexes->lock();
+    acquire();
+    return memberships;
+  }
+
+ private:
   // The adder of `attribute`, or null when the core has no map for it yet.
   BulkQueryMapAdder* adder(uint32_t attribute) {
     return attribute < adders_.size() ? adders_[attribute].get() : nullptr;
   }
 
- private:
-  IndexAPI& core_;
-  std::optional<PoisonRwLock<IndexAPI::MapArray>::ReadGuard> maps_;
+  PoisonRwLock<IndexAPI::MapArray>& maps_lock_;
+  PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;  // empty while released
   std::vector<std::unique_ptr<BulkQueryMapAdder>> adders_;
 };
+
+// Objects already live here (in `live`) and objects listed twice go to
+// `single`, the rest to `bulk`.
+void split_batch(const std::vector<StoredItem>& batch, Bitmap live,
+                 std::vector<const StoredItem*>& bulk, std::vector<const StoredItem*>& single) {
+  for (const StoredItem& item : batch) {
+    const uint32_t id = item.record->id;
+    if (live.contains(id)) {
+      single.push_back(&item);
+    } else {
+      live.add(id);
+      bulk.push_back(&item);
+    }
+  }
+}
+
+bool holds_any_indexable(const std::vector<std::pair<uint32_t, PyValue>>& values) {
+  return std::any_of(values.begin(), values.end(),
+                     [](const auto& entry) { return holds_indexable(entry.second); });
+}
 
 }  // namespace
 
 void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_private) {
   if (batch.empty()) return;
-  std::shared_ptr<IndexAPI> self = shared_from_this();
-  // Objects already live here, objects listed twice and objects whose values
-  // hold Indexable objects (which need the nested cores) take the single path.
   std::vector<const StoredItem*> bulk;
   std::vector<const StoredItem*> single;
-  {
-    Bitmap seen = *allowed_items.read();
-    for (const StoredItem& item : batch) {
-      const uint32_t id = item.record->id;
-      if (seen.contains(id)) {
-        single.push_back(&item);
-      } else {
-        seen.add(id);
-        bulk.push_back(&item);
-      }
-    }
+  split_batch(batch, live_ids(), bulk, single);
+  store_batch(bulk);
+  make_live(index_batch(bulk, index_private, single));
+  for (const StoredItem* item : single) add_object(*item, index_private);
+}
+
+void IndexAPI::store_batch(const std::vector<const StoredItem*>& bulk) {
+  auto table = items_->write();
+  uint32_t largest = 0;
+  for (const StoredItem* item : bulk) largest = std::max(largest, item->record->id);
+  for (const StoredItem* item : bulk) {
+    table->put(item->record->id, *item, static_cast<size_t>(largest) + 1);
   }
-  {
-    auto table = items->write();
-    uint32_t largest = 0;
-    for (const StoredItem* item : bulk) largest = std::max(largest, item->record->id);
-    for (const StoredItem* item : bulk) {
-      table->put(item->record->id, *item, static_cast<size_t>(largest) + 1);
-    }
-  }
-  // The objects indexed here become live together once their values are in.
+}
+
+std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>& bulk,
+                                            bool index_private,
+                                            std::vector<const StoredItem*>& single) {
+  std::shared_ptr<IndexAPI> self = shared_from_this();
   std::vector<uint32_t> entered;
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  BulkAdders adders(*this);
+  BulkAdders adders(*index_);
   for (const StoredItem* item : bulk) {
     const IndexableRecord& record = *item->record;
-    // An assignment holds the membership mutex while it waits for our
-    // sub-index locks: never wait for it while holding them.
-    auto memberships = record.indexes->try_lock();
-    if (!memberships) {
-      adders.release();
-      memberships.emplace(record.indexes->lock());
-      adders.acquire();
-    }
+    auto memberships = adders.lock_membership(record);
     std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
-    if (std::any_of(values.begin(), values.end(),
-                    [](const auto& entry) { return holds_indexable(entry.second); })) {
-      single.push_back(item);
-      continue;
-    }
-    if (!register_membership(**memberships, self)) {
-      // Already indexed here by another add, which held this mutex while it
-      // indexed: re-index on the single path, which replaces iterables.
+    // Values that hold Indexable objects need the nested cores; an object
+    // already registered here was indexed by another add, which held this
+    // mutex while it indexed, and is re-indexed on the single path, which
+    // replaces iterables.
+    if (holds_any_indexable(values) || !register_membership(*memberships, self)) {
       single.push_back(item);
       continue;
     }
     for (const auto& [attribute, value] : values) {
       if (!index_private && is_private_attribute(*names, attribute)) continue;
-      BulkQueryMapAdder* adder = adders.adder(attribute);
-      if (adder == nullptr) {
-        adders.release();
-        map_or_create(attribute);
-        adders.acquire();
-        adder = adders.adder(attribute);
-      }
-      adder->insert(value, record.id);
+      adders.adder_or_create(attribute, [&] { map_or_create(attribute); }).insert(value, record.id);
     }
     entered.push_back(record.id);
   }
-  adders.release();
-  if (!entered.empty()) {
-    std::sort(entered.begin(), entered.end());
-    allowed_items.write()->add_many(entered.data(), entered.size());
-  }
-  for (const StoredItem* item : single) add_object(*item, index_private);
+  return entered;
+}
+
+void IndexAPI::make_live(std::vector<uint32_t> ids) {
+  if (ids.empty()) return;
+  std::sort(ids.begin(), ids.end());
+  allowed_items_.write()->add_many(ids.data(), ids.size());
+}
+
+Bitmap IndexAPI::match(const std::vector<QueryExpr>& exprs) {
+  return read_live([&](const MapArray& maps, const Bitmap& live) {
+    return evaluate_and_queries_vec(maps, live, exprs);
+  });
 }
 
 Bitmap IndexAPI::reduced_query(const QueryExpr& expr) {
-  auto maps = index->read();
-  auto allowed = allowed_items.read();
-  return evaluate_query(*maps, *allowed, expr, items.get());
+  return read_live([&](const MapArray& maps, const Bitmap& live) {
+    return evaluate_query(maps, live, expr, items_.get());
+  });
 }
 
 void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
   Bitmap removed;
   {
-    auto allowed = allowed_items.read();
+    auto allowed = allowed_items_.read();
     removed = *allowed - keep;
   }
   // Removed objects leave the membership lists first, so that no later
   // assignment writes entries for them here.
-  std::vector<StoredItem> leaving;
-  {
-    auto table = items->read();
-    removed.for_each([&](uint32_t id) {
-      if (id < table->size() && !(*table)[id].vacant()) leaving.push_back((*table)[id]);
-    });
-  }
-  for (const StoredItem& item : leaving) {
+  for (const StoredItem& item : items_at(removed)) {
     auto memberships = item.record->indexes->lock();
     unregister_membership(*memberships, this);
   }
   // Only the ids found removed above are taken out: an object added while
   // this runs stays live and indexed.
-  *allowed_items.write() -= removed;
-  MapArray maps = *index->read();
+  *allowed_items_.write() -= removed;
+  MapArray maps = *index_->read();
   for (const std::shared_ptr<QueryMap>& map : maps) {
     if (map) map->remove_items(removed);
   }
   std::vector<StoredItem> vacated;
   {
-    auto table = items->write();
+    auto table = items_->write();
     removed.for_each([&](uint32_t id) {
       if (id < table->size()) vacated.push_back(table->vacate(id));
     });
@@ -281,32 +302,71 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
 }
 
 void IndexAPI::register_path(uint32_t parent, uint32_t child) {
-  auto map = parent_child_map.write();
+  auto map = parent_child_map_.write();
   if (!map->has_pair(parent, child)) map->register_pair(parent, child);
+}
+
+bool IndexAPI::has_path(uint32_t parent, uint32_t child) {
+  return parent_child_map_.read()->has_pair(parent, child);
+}
+
+bool IndexAPI::unregister_path(std::optional<uint32_t> holder, uint32_t child) {
+  auto map = parent_child_map_.write();
+  if (holder) map->unregister_pair(*holder, child);
+  return map->has_parents(child);
+}
+
+Bitmap IndexAPI::unregister_holders(const Bitmap& holders) {
+  Bitmap orphans;
+  auto map = parent_child_map_.write();
+  for (auto [holder, child] : map->pairs()) {
+    if (!holders.contains(holder)) continue;
+    map->unregister_pair(holder, child);
+    if (!map->has_parents(child)) orphans.add(child);
+  }
+  return orphans;
 }
 
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children) {
   if (children.empty()) return Bitmap();
-  return parent_child_map.read()->exact_parents_of(children);
+  return parent_child_map_.read()->exact_parents_of(children);
 }
 
 uint64_t IndexAPI::departures() {
-  return items->read()->departures();
+  return items_->read()->departures();
 }
 
 uint64_t IndexAPI::count() {
-  return allowed_items.read()->cardinality();
+  return allowed_items_.read()->cardinality();
+}
+
+Bitmap IndexAPI::live_ids() {
+  return *allowed_items_.read();
+}
+
+std::optional<Bitmap> IndexAPI::try_live_ids() {
+  auto live = allowed_items_.try_read();
+  if (!live) return std::nullopt;
+  return **live;
 }
 
 std::vector<StoredItem> IndexAPI::live_items() {
+  return items_at(live_ids());
+}
+
+std::vector<StoredItem> IndexAPI::items_at(const Bitmap& ids, std::optional<uint64_t> epoch) {
   std::vector<StoredItem> result;
-  Bitmap allowed = *allowed_items.read();
-  auto table = items->read();
-  result.reserve(allowed.cardinality());
-  allowed.for_each([&](uint32_t id) {
-    if (id < table->size() && !(*table)[id].vacant()) result.push_back((*table)[id]);
-  });
+  result.reserve(ids.cardinality());
+  read_items(epoch).for_each_at(ids, [&](const StoredItem& item) { result.push_back(item); });
   return result;
+}
+
+Bitmap IndexAPI::present(const Bitmap& ids, uint64_t epoch) {
+  return items_->read()->present(ids, epoch);
+}
+
+uint64_t IndexAPI::count_present(const Bitmap& ids, uint64_t epoch) {
+  return items_->read()->count_present(ids, epoch);
 }
 
 }  // namespace vantorel

@@ -1,21 +1,33 @@
 // IndexAPI: the native core of one index.
 //
-// Four parts, each behind its own reader-writer lock:
+// Four parts, each behind its own reader-writer lock (all private: the
+// layers above go through the operations below):
 //   index            - one QueryMap per attribute id (null until the attribute
 //                      is first indexed here);
 //   items            - the stored object per item id (vacant slots elsewhere);
 //   allowed_items    - the ids live in this index;
 //   parent_child_map - for a nested core, which holder holds which object.
-// `index` and `items` are shared with the FilteredIndex results made from
-// this core. A nested core (owned by a QueryMap of its parent core) links
-// back to that QueryMap weakly.
+// The FilteredIndex sets made from this core hold the core itself. A nested
+// core (owned by a QueryMap of its parent core) links back to that QueryMap
+// weakly.
 //
-// Lock order: an object's membership mutex, then its attribute mutex (a leaf:
-// held only to read or write the store), then the core's locks; `index`
-// before any QueryMap lock. A holder's membership mutex is taken before the
-// membership mutex of the object it holds (nesting follows the object graph;
-// a nested object joins or leaves a nested core only under its own
-// membership mutex). No operation here waits for the interpreter lock.
+// Lock order, outermost first:
+//   1. an object's membership mutex (a holder's before that of the object it
+//      holds: nesting follows the object graph, and a nested object joins or
+//      leaves a nested core only under its own membership mutex);
+//   2. its attribute mutex (a leaf: held only to copy or write the store);
+//   3. `index`;
+//   4. `allowed_items`;
+//   5. the sub-index locks of a QueryMap, in the order query.h gives;
+//   6. the locks of a nested core, in this same order from 3;
+//   7. `parent_child_map` (a nested core's, under its owner's element table);
+//   8. `items`, a leaf.
+// Writers take one of 3, 4, 7 and 8 at a time; only evaluation (read locks)
+// and the bulk path hold several. The one step against this order, the bulk
+// path meeting a membership mutex while it holds sub-index locks, only tries
+// it (see add_object_many). No operation here waits for the interpreter lock;
+// each "Locks:" line below says what a method takes, and "REQUIRES:" what its
+// caller must already hold.
 //
 // Invariant: an object has entries in this core's value indexes only while
 // this core is in its membership list, and it is in that list only while it
@@ -26,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,6 +53,33 @@ namespace vantorel {
 class InternerSnapshot;
 class QueryMap;
 struct QueryExpr;
+
+// The item table of a core, read-locked for as long as this lives, as a view
+// made at some departure count sees it (or, with no count, every stored
+// object).
+class HeldItems {
+ public:
+  HeldItems(PoisonRwLock<ItemTable>::ReadGuard table, std::optional<uint64_t> epoch)
+      : table_(std::move(table)), epoch_(epoch) {}
+
+  // Calls each(item) for every id of `ids` (a Bitmap, or a range of ids)
+  // whose object is reported, in the order of `ids`.
+  template <class Ids, class Each>
+  void for_each_at(const Ids& ids, Each&& each) const {
+    table_->for_each_at(ids, epoch_, each);
+  }
+  // Calls each(item) for every stored object, whatever the epoch.
+  template <class Each>
+  void for_each_stored(Each&& each) const {
+    for (const StoredItem& item : *table_) {
+      if (!item.vacant()) each(item);
+    }
+  }
+
+ private:
+  PoisonRwLock<ItemTable>::ReadGuard table_;
+  std::optional<uint64_t> epoch_;
+};
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
@@ -58,15 +98,31 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // stores it and indexes its attributes whose names do not begin with "_".
   // Adding an object that is already here re-indexes its values. With
   // `index_private`, names beginning with "_" are indexed too.
+  // Locks: the object's membership mutex for the whole call; under it, one
+  // at a time, its attribute mutex, `items` (write), `index` and the
+  // QueryMap locks (per value), `allowed_items` (write).
   void add_object(const StoredItem& item, bool index_private = false);
   // The same, for a caller that holds the object's membership mutex and
   // passes the locked list.
+  // REQUIRES: the object's membership mutex (`memberships` is its list).
+  // Locks: as add_object, under it.
   void add_object_locked(const StoredItem& item, MembershipList& memberships,
                          bool index_private = false);
 
   // Adds many objects through the bulk path (buffered bitmaps, sub-index
   // locks taken once). With `index_private`, names beginning with "_" are
-  // indexed too.
+  // indexed too. Objects already live here, listed twice, or holding
+  // Indexable values go through add_object after the batch.
+  // Locks: `allowed_items` (read), then `items` (write), each alone; then,
+  // for the batch, `index` (read) and the write locks of every QueryMap's
+  // sub-indexes (in ascending attribute order, each map's in its order),
+  // under which each object's membership mutex and attribute mutex are
+  // taken. That is against the lock order: an assignment holds an object's
+  // membership mutex while it waits for those sub-index locks. So the
+  // membership mutex is only tried; when it is busy, every batch lock is let
+  // go (buffers flushed), the mutex is waited for, and the batch locks are
+  // taken again. A value of an attribute with no QueryMap yet does the same
+  // to create the map under `index` (write). Last, `allowed_items` (write).
   void add_object_many(const std::vector<StoredItem>& items, bool index_private);
 
   // Takes an object out of this core: unregisters the membership, removes
@@ -74,51 +130,162 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // that no other holder holds go with them), marks it not live and vacates
   // its slot. Cost: the object's own values. An object that is not live
   // here is left alone; returns whether the object was taken out.
+  // Locks: the object's membership mutex for the whole call; under it,
+  // `allowed_items` (read, then write), its attribute mutex, `index` and the
+  // QueryMap locks (per value; the nested cores' locks after them), `items`
+  // (write), one at a time.
   bool remove_object(const IndexableRecord& record);
+  // REQUIRES: the object's membership mutex (`memberships` is its list), and
+  // the object live here.
+  // Locks: as remove_object, under it.
   void remove_object_locked(const IndexableRecord& record, MembershipList& memberships);
 
   // Index or unindex one (attribute, value) pair of item `id`.
+  // REQUIRES: the membership mutex of the object `id` (so that its entries
+  // and its membership agree).
+  // Locks: `index` (read; write to create the attribute's QueryMap), then,
+  // after it, that QueryMap's locks (see QueryMap::insert and remove).
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
   void remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value);
   // remove_index(old_value) then add_index(new_value), in one step.
   void replace_index(uint32_t id, uint32_t attribute, const PyValue& old_value,
                      const PyValue& new_value);
 
+  // The live ids that match every expression of `exprs` (all live ids when
+  // there is none).
+  // Locks: `index`, `allowed_items` (read), held for the evaluation, which
+  // reads the QueryMaps and nested cores (and tries `items`) in lock order.
+  Bitmap match(const std::vector<QueryExpr>& exprs);
   // Evaluates `expr` against this core's live ids.
+  // Locks: as match.
   Bitmap reduced_query(const QueryExpr& expr);
   // Narrows the core in place to the live ids of `keep`.
+  // Locks: one at a time: `allowed_items` (read), `items` (read), each
+  // leaving object's membership mutex, `allowed_items` (write), `index`
+  // (read), every QueryMap's locks (QueryMap::remove_items), `items` (write).
   void keep_only_from_bitmap(const Bitmap& keep);
 
-  // Records that `parent` holds `child` (nested cores).
+  // Runs fn(value indexes) with them read-locked; returns what fn returns.
+  // Locks: `index` (read) while fn runs.
+  template <class Fn>
+  auto read_maps(Fn&& fn) {
+    auto maps = index_->read();
+    return fn(*maps);
+  }
+  // Runs fn(value indexes, live ids) with both read-locked, for an
+  // evaluation against this core; returns what fn returns.
+  // Locks: `index`, then `allowed_items` (read) while fn runs.
+  template <class Fn>
+  auto read_live(Fn&& fn) {
+    auto maps = index_->read();
+    auto live = allowed_items_.read();
+    return fn(*maps, *live);
+  }
+  // The same without waiting: false when a lock is busy, else what fn (which
+  // returns bool) returns.
+  template <class Fn>
+  bool try_read_live(Fn&& fn) {
+    auto maps = index_->try_read();
+    if (!maps) return false;
+    auto live = allowed_items_.try_read();
+    if (!live) return false;
+    return fn(**maps, **live);
+  }
+
+  // The parent/child links of a nested core. Each takes `parent_child_map`
+  // alone (write for the changes, read for the lookups); the try_ form does
+  // not wait.
+  //
+  // Records that `parent` holds `child`.
   void register_path(uint32_t parent, uint32_t child);
+  // Whether `parent` holds `child`.
+  bool has_path(uint32_t parent, uint32_t child);
+  // Drops the pair (`holder`, `child`) when a holder is given; returns
+  // whether `child` still has a holder.
+  bool unregister_path(std::optional<uint32_t> holder, uint32_t child);
+  // Drops every pair whose holder is in `holders`; returns the children
+  // left without any holder.
+  Bitmap unregister_holders(const Bitmap& holders);
   // Exact holders of the given held ids.
   Bitmap get_parent_from_ids(const Bitmap& children);
+  // Runs fn(links) (the parent/child map, read-locked) without waiting:
+  // false when the lock is busy, else what fn (which returns bool) returns.
+  template <class Fn>
+  bool try_read_paths(Fn&& fn) {
+    auto links = parent_child_map_.try_read();
+    if (!links) return false;
+    return fn(**links);
+  }
 
+  // Locks: `allowed_items` (read).
   bool is_live(uint32_t id);
   // The QueryMap of `attribute`, or null when this core has none.
+  // Locks: `index` (read), let go before returning.
   std::shared_ptr<QueryMap> map_for(uint32_t attribute);
   std::shared_ptr<QueryMap> owner() const { return owner_.lock(); }
 
   // The departure count of the item table (see ItemTable): read it before
   // evaluating a query whose result becomes a view.
+  // Locks: `items` (read).
   uint64_t departures();
-  // The number of live ids.
+  // The number of live ids, and a copy of them; try_live_ids() gives nullopt
+  // instead of waiting.
+  // Locks: `allowed_items` (read).
   uint64_t count();
+  Bitmap live_ids();
+  std::optional<Bitmap> try_live_ids();
 
   // Live items in ascending id order (vacant slots skipped).
+  // Locks: `allowed_items` (read), then, after it is let go, `items` (read).
   std::vector<StoredItem> live_items();
-
-  std::shared_ptr<PoisonRwLock<MapArray>> index;
-  std::shared_ptr<PoisonRwLock<ItemTable>> items;
-  PoisonRwLock<Bitmap> allowed_items;
-  PoisonRwLock<M2MU32> parent_child_map;
+  // The items at `ids` that a view made at `epoch` reports (with no epoch:
+  // every stored one), in ascending id order.
+  // Locks: `items` (read), as the remaining item-table methods do.
+  std::vector<StoredItem> items_at(const Bitmap& ids, std::optional<uint64_t> epoch = std::nullopt);
+  // The ids of `ids` that a view made at `epoch` reports, and their number.
+  Bitmap present(const Bitmap& ids, uint64_t epoch);
+  uint64_t count_present(const Bitmap& ids, uint64_t epoch);
+  // Calls each(item) for the stored items at `ids` (a Bitmap, or a range of
+  // ids) with the item table read-locked, without waiting: false when the
+  // table is busy. (Inline: a point query's objects are collected this way.)
+  template <class Ids, class Each>
+  bool try_for_each_at(const Ids& ids, Each&& each) const {
+    auto table = items_->try_read();
+    if (!table) return false;
+    (*table)->for_each_at(ids, std::nullopt, each);
+    return true;
+  }
+  // The item table read-locked, as a view made at `epoch` sees it (with no
+  // epoch: every stored object). try_read_items() gives nullopt instead of
+  // waiting.
+  HeldItems read_items(std::optional<uint64_t> epoch = std::nullopt) const {
+    return HeldItems(items_->read(), epoch);
+  }
+  std::optional<HeldItems> try_read_items(std::optional<uint64_t> epoch = std::nullopt) const {
+    auto table = items_->try_read();
+    if (!table) return std::nullopt;
+    return HeldItems(std::move(*table), epoch);
+  }
 
  private:
   std::shared_ptr<QueryMap> map_or_create(uint32_t attribute);
   void store_item(const StoredItem& item);
+  // The phases of add_object_many. store_batch puts the objects in the item
+  // table (`items`, write). index_batch indexes their values through the
+  // bulk adders, passing the objects that need the single path to `single`,
+  // and returns the ids it indexed. make_live adds `ids` to the live ids
+  // (`allowed_items`, write).
+  void store_batch(const std::vector<const StoredItem*>& bulk);
+  std::vector<uint32_t> index_batch(const std::vector<const StoredItem*>& bulk, bool index_private,
+                                    std::vector<const StoredItem*>& single);
+  void make_live(std::vector<uint32_t> ids);
   void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
                         bool index_private);
 
+  std::shared_ptr<PoisonRwLock<MapArray>> index_;
+  std::shared_ptr<PoisonRwLock<ItemTable>> items_;
+  PoisonRwLock<Bitmap> allowed_items_;
+  PoisonRwLock<M2MU32> parent_child_map_;
   std::weak_ptr<QueryMap> owner_;
 };
 

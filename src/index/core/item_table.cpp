@@ -22,7 +22,7 @@ StoredItem ItemTable::vacate(uint32_t id) {
 }
 
 bool ItemTable::answers(uint32_t id, uint64_t epoch) const {
-  if (id >= size() || (*this)[id].vacant()) return false;
+  if (!holds(id)) return false;
   return id >= filled_at_.size() || filled_at_[id] <= epoch;
 }
 

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "index/core/structures/roaring/bitmap.h"
@@ -34,8 +36,25 @@ class ItemTable : public std::vector<StoredItem> {
 
   // The number of departures so far: what a view made now remembers.
   uint64_t departures() const { return departures_; }
+  // Whether slot `id` holds an object.
+  bool holds(uint32_t id) const { return id < size() && !(*this)[id].vacant(); }
   // Whether slot `id` holds an object that a view made at `epoch` reports.
   bool answers(uint32_t id, uint64_t epoch) const;
+  // Calls each(item) for every id of `ids` (a Bitmap, or a range of ids), in
+  // their order, whose slot holds an object (with an `epoch`: one that a view
+  // made at `epoch` reports). The one walk from ids to the objects they name.
+  template <class Ids, class Each>
+  void for_each_at(const Ids& ids, std::optional<uint64_t> epoch, Each&& each) const {
+    if (epoch) {
+      for_each_id(ids, [&](uint32_t id) {
+        if (answers(id, *epoch)) each((*this)[id]);
+      });
+    } else {
+      for_each_id(ids, [&](uint32_t id) {
+        if (holds(id)) each((*this)[id]);
+      });
+    }
+  }
   // The ids of `ids` that a view made at `epoch` reports; `ids` are ids that
   // were live in the core when the view was evaluated. Costs nothing when
   // no object has left since `epoch`.
@@ -44,6 +63,15 @@ class ItemTable : public std::vector<StoredItem> {
   uint64_t count_present(const Bitmap& ids, uint64_t epoch) const;
 
  private:
+  template <class Ids, class Visit>
+  static void for_each_id(const Ids& ids, Visit&& visit) {
+    if constexpr (std::is_same_v<Ids, Bitmap>) {
+      ids.for_each(visit);
+    } else {
+      for (uint32_t id : ids) visit(id);
+    }
+  }
+
   std::vector<uint64_t> filled_at_;  // by id; missing entries count as 0
   uint64_t departures_ = 0;
 };

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "index/core/filtered_index.h"
 #include "index/core/index.h"
 #include "index/core/query/query_ops.h"
 #include "py/python.h"
@@ -18,15 +19,10 @@ PyTypeObject* index_type();
 PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
 
-// A new FilteredIndex of the objects `ids` over the shared value indexes and
-// item table of `core`. The view keeps `core` alive, so assignments keep
-// reaching those tables after the Index itself is released, and `owner`, the
-// Index object of that core (or null), so that the cycle collector reaches
-// the shared table through it. `epoch` is the table's departure count read
-// before `ids` were evaluated (ItemTable): objects that leave after it are not
-// reported by the view.
-PyObject* make_filtered_index(PyObject* owner, std::shared_ptr<IndexAPI> core, Bitmap ids,
-                              uint64_t epoch);
+// A new FilteredIndex object around `view` (a fixed set). It keeps `owner`,
+// the Index object of the view's core (or null), so that the cycle collector
+// reaches the shared item table through it.
+PyObject* make_filtered_index(PyObject* owner, FilteredIndex view);
 
 // A new Index object around `core`.
 PyObject* make_index(std::shared_ptr<IndexAPI> core);
@@ -55,11 +51,9 @@ bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each);
 // Raises TypeError when a between query has bounds that are not numbers.
 bool check_query(const QueryExpr& expr);
 
-// The objects of `ids` in ascending id order, skipping vacant slots (and,
-// given a view's `epoch`, the slots the view no longer reports).
-// Requires the interpreter lock.
-PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids,
-                        std::optional<uint64_t> epoch = std::nullopt);
+// The objects of `ids` that `set` reports, in ascending id order, as a list.
+// The item table is read with the interpreter lock held when it is free.
+PyObject* collect_items(const FilteredIndex& set, const Bitmap& ids);
 
 bool check_sequence_argument(PyObject* sequence, const char* parameter);
 

@@ -4,6 +4,7 @@
 #include "index/interfaces/classes.h"
 #include "index/interfaces/operations.h"
 #include "py/args.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -11,15 +12,8 @@ namespace vantorel {
 
 namespace {
 
-// A view holds the core it was taken from, not only the tables it reads:
-// the core is what objects' memberships name, so while any view is alive
-// assignments keep reaching the shared tables.
 struct FilteredIndexObject {
-  PyObject_HEAD std::shared_ptr<IndexAPI> core;
-  std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
-  std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
-  Bitmap ids;
-  uint64_t epoch;   // the item table's departure count before `ids` were evaluated
+  PyObject_HEAD FilteredIndex view;
   PyObject* owner;  // the Index whose tables these are (strong; may be null)
 };
 
@@ -39,11 +33,8 @@ void filtered_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   FilteredIndexObject* object = as_filtered(self);
-  object->core.~shared_ptr();
   Py_CLEAR(object->owner);
-  object->maps.~shared_ptr();
-  object->items.~shared_ptr();
-  object->ids.~Bitmap();
+  object->view.~FilteredIndex();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -65,176 +56,92 @@ const std::shared_ptr<IndexAPI>& empty_core() {
 // Breaks a cycle through an unreachable view: it lets its Index go and reads
 // empty tables from then on.
 int filtered_clear(PyObject* self) {
-  FilteredIndexObject* view = as_filtered(self);
-  Py_CLEAR(view->owner);
-  std::shared_ptr<IndexAPI> core;
-  std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
-  std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
+  FilteredIndexObject* object = as_filtered(self);
+  Py_CLEAR(object->owner);
+  std::optional<FilteredIndex> released;
   try {
-    const std::shared_ptr<IndexAPI>& empty = empty_core();
-    core = std::exchange(view->core, empty);
-    maps = std::exchange(view->maps, empty->index);
-    items = std::exchange(view->items, empty->items);
-    view->ids = Bitmap();
+    released.emplace(std::exchange(object->view, FilteredIndex(empty_core(), Bitmap(), 0)));
   } catch (const std::bad_alloc&) {
     return 0;
+  } catch (const InternalError&) {
+    return 0;  // no empty bitmap could be made: the view is kept
   }
   return 0;  // the tables are let go here
 }
 
-// Evaluates `exprs` as a conjunction over the view's ids, without the
-// interpreter lock.
-Bitmap evaluate_in_view(FilteredIndexObject* view, const std::vector<QueryExpr>& exprs) {
-  py::AllowThreads released;
-  auto maps = view->maps->read();
-  return evaluate_and_queries_vec(*maps, view->ids, exprs);
+PyObject* filtered_reduced(PyObject* self, const py::ParsedArgs& args) {
+  FilteredIndexObject* object = as_filtered(self);
+  return reduced_of(object->owner, object->view, args);
 }
 
-PyObject* filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.reduced()", {}, 0, false, true};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::vector<QueryExpr> exprs = kwargs_to_query(parsed.var_keyword);
-    FilteredIndexObject* view = as_filtered(self);
-    Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
-  });
+PyObject* filtered_reduced_query(PyObject* self, const py::ParsedArgs& args) {
+  FilteredIndexObject* object = as_filtered(self);
+  return reduced_query_of(object->owner, object->view, args);
 }
 
-PyObject* filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.reduced_query()", {"query"}, 1};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    const QueryExpr* query = query_expr_of(parsed.values[0], "query");
-    if (query == nullptr || !check_query(*query)) return nullptr;
-    std::vector<QueryExpr> exprs{*query};
-    FilteredIndexObject* view = as_filtered(self);
-    Bitmap result = evaluate_in_view(view, exprs);
-    return make_filtered_index(view->owner, view->core, std::move(result), view->epoch);
-  });
+PyObject* filtered_count(PyObject* self, const py::ParsedArgs&) {
+  return count_of(as_filtered(self)->view);
 }
 
-ObjectSet object_set_of(PyObject* self) {
-  FilteredIndexObject* view = as_filtered(self);
-  return ObjectSet{view->maps, view->items, nullptr, &view->ids, view->epoch};
+PyObject* filtered_value_counts(PyObject* self, const py::ParsedArgs& args) {
+  return value_counts_of(as_filtered(self)->view, args);
 }
 
-// The frame of the methods that read the view as a set of objects.
-template <PyObject* (*kBody)(PyObject* self, const py::ParsedArgs& args)>
-PyObject* set_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     const py::Signature& signature) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    return kBody(self, parsed);
-  });
+PyObject* filtered_sorted_by(PyObject* self, const py::ParsedArgs& args) {
+  return sorted_by_of(as_filtered(self)->view, args, "FilteredIndex.sorted_by()");
 }
 
-PyObject* count_body(PyObject* self, const py::ParsedArgs&) {
-  return count_of(object_set_of(self));
+PyObject* filtered_collect(PyObject* self, const py::ParsedArgs&) {
+  const FilteredIndex& view = as_filtered(self)->view;
+  return collect_items(view, *view.fixed_ids());
 }
 
-PyObject* value_counts_body(PyObject* self, const py::ParsedArgs& args) {
-  return value_counts_of(object_set_of(self), args);
+PyObject* filtered_rebase(PyObject* self, const py::ParsedArgs&) {
+  const FilteredIndex& view = as_filtered(self)->view;
+  std::shared_ptr<IndexAPI> core = IndexAPI::make();
+  std::vector<StoredItem> objects;
+  {
+    py::AllowThreads released;
+    objects = view.items();
+  }
+  take_own_references(objects);
+  {
+    py::AllowThreads released;
+    // Every stored attribute of the objects is indexed in the new index.
+    core->add_object_many(objects, /*index_private=*/true);
+    objects.clear();
+  }
+  return make_index(std::move(core));
 }
 
-PyObject* sorted_by_body(PyObject* self, const py::ParsedArgs& args) {
-  return sorted_by_of(object_set_of(self), args, "FilteredIndex.sorted_by()");
-}
-
-const py::Signature kCount{"FilteredIndex.count()", {}, 0};
-const py::Signature kValueCounts{"FilteredIndex.value_counts()", {"attr", "limit"}, 1};
-const py::Signature kSortedBy{"FilteredIndex.sorted_by()", {"attr", "descending", "limit"}, 1};
-
-PyObject* filtered_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return set_method<count_body>(self, args, nargs, kwnames, kCount);
-}
-
-PyObject* filtered_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return set_method<value_counts_body>(self, args, nargs, kwnames, kValueCounts);
-}
-
-PyObject* filtered_sorted_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  return set_method<sorted_by_body>(self, args, nargs, kwnames, kSortedBy);
-}
-
-PyObject* filtered_collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.collect()", {}, 0};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    FilteredIndexObject* view = as_filtered(self);
-    return collect_items(*view->items, view->ids, view->epoch);
-  });
-}
-
-PyObject* filtered_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"FilteredIndex.rebase()", {}, 0};
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    FilteredIndexObject* view = as_filtered(self);
-    std::shared_ptr<IndexAPI> core = IndexAPI::make();
-    std::vector<StoredItem> objects;
-    {
-      py::AllowThreads released;
-      auto table = view->items->read();
-      view->ids.for_each([&](uint32_t id) {
-        if (table->answers(id, view->epoch)) objects.push_back((*table)[id]);
-      });
-    }
-    take_own_references(objects);
-    {
-      py::AllowThreads released;
-      // Every stored attribute of the objects is indexed in the new index.
-      core->add_object_many(objects, /*index_private=*/true);
-      objects.clear();
-    }
-    return make_index(std::move(core));
-  });
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+const py::Method kReduced{
+    {"FilteredIndex.reduced()", {}, 0, false, true}, filtered_reduced, check_receiver};
+const py::Method kReducedQuery{
+    {"FilteredIndex.reduced_query()", {"query"}, 1}, filtered_reduced_query, check_receiver};
+const py::Method kCollect{{"FilteredIndex.collect()", {}, 0}, filtered_collect, check_receiver};
+const py::Method kRebase{{"FilteredIndex.rebase()", {}, 0}, filtered_rebase, check_receiver};
+const py::Method kCount{{"FilteredIndex.count()", {}, 0}, filtered_count, check_receiver};
+const py::Method kValueCounts{
+    {"FilteredIndex.value_counts()", {"attr", "limit"}, 1}, filtered_value_counts, check_receiver};
+const py::Method kSortedBy{{"FilteredIndex.sorted_by()", {"attr", "descending", "limit"}, 1},
+                           filtered_sorted_by,
+                           check_receiver};
 
 PyMethodDef kFilteredMethods[] = {
-    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_reduced)),
-     kFast,
-     "reduced($self, **kwargs)\n--\n\nThe objects of this result whose attributes equal the "
-     "keywords."},
-    {"reduced_query",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_reduced_query)), kFast,
-     "reduced_query($self, query)\n--\n\nThe objects of this result that match a PyQueryExpr."},
-    {"collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_collect)),
-     kFast, "collect($self)\n--\n\nThe matching objects, in ascending item id order."},
-    {"rebase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_rebase)),
-     kFast, "rebase($self)\n--\n\nA new, independent Index holding exactly these objects."},
-    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_count)),
-     kFast, kCountDoc},
-    {"value_counts",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_value_counts)), kFast,
-     kValueCountsDoc},
-    {"sorted_by",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(filtered_sorted_by)), kFast,
-     kSortedByDoc},
+    py::method_def<kReduced>(
+        "reduced",
+        "reduced($self, **kwargs)\n--\n\nThe objects of this result whose attributes equal the "
+        "keywords."),
+    py::method_def<kReducedQuery>(
+        "reduced_query",
+        "reduced_query($self, query)\n--\n\nThe objects of this result that match a PyQueryExpr."),
+    py::method_def<kCollect>(
+        "collect", "collect($self)\n--\n\nThe matching objects, in ascending item id order."),
+    py::method_def<kRebase>(
+        "rebase", "rebase($self)\n--\n\nA new, independent Index holding exactly these objects."),
+    py::method_def<kCount>("count", kCountDoc),
+    py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
+    py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -264,34 +171,24 @@ PyTypeObject* filtered_index_type() {
   return type;
 }
 
-PyObject* make_filtered_index(PyObject* owner, std::shared_ptr<IndexAPI> core, Bitmap ids,
-                              uint64_t epoch) {
+PyObject* make_filtered_index(PyObject* owner, FilteredIndex view) {
   PyTypeObject* type = filtered_index_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   FilteredIndexObject* object = as_filtered(self);
-  new (&object->maps) std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>>(core->index);
-  new (&object->items) std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>>(core->items);
-  new (&object->core) std::shared_ptr<IndexAPI>(std::move(core));
-  new (&object->ids) Bitmap(std::move(ids));
-  object->epoch = epoch;
+  new (&object->view) FilteredIndex(std::move(view));
   object->owner = Py_XNewRef(owner);
   return self;
 }
 
-PyObject* collect_items(const PoisonRwLock<IndexAPI::ItemTable>& items, const Bitmap& ids,
-                        std::optional<uint64_t> epoch) {
+PyObject* collect_items(const FilteredIndex& set, const Bitmap& ids) {
   std::vector<PyObject*> objects;
   objects.reserve(ids.cardinality());
   {
-    auto table =
-        py::lock_without_stalling([&] { return items.try_read(); }, [&] { return items.read(); });
-    ids.for_each([&](uint32_t id) {
-      const bool reported =
-          epoch ? table->answers(id, *epoch) : id < table->size() && !(*table)[id].vacant();
-      if (reported) objects.push_back((*table)[id].python->get());
-    });
+    HeldItems items = py::lock_without_stalling([&] { return set.try_read_items(); },
+                                                [&] { return set.read_items(); });
+    items.for_each_at(ids, [&](const StoredItem& item) { objects.push_back(item.python->get()); });
     for (PyObject* object : objects) Py_INCREF(object);
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));

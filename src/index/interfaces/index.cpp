@@ -9,6 +9,7 @@
 #include "index/interfaces/classes.h"
 #include "index/interfaces/operations.h"
 #include "py/args.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -56,12 +57,12 @@ bool check_receiver(PyObject* self) {
   return false;
 }
 
+const py::Signature kNewSignature{"Index.__new__()", {}, 0};
+
 PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"Index.__new__()", {}, 0};
+  return py::enter<PyObject*>(kNewSignature.display_name, nullptr, [&]() -> PyObject* {
     py::ParsedArgs parsed;
-    if (!py::parse_tuple_dict(signature, args, kwargs, &parsed)) return nullptr;
+    if (!py::parse_tuple_dict(kNewSignature, args, kwargs, &parsed)) return nullptr;
     return make_index(IndexAPI::make());
   });
 }
@@ -89,15 +90,16 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
   IndexObject* index = as_index(self);
   if (!index->core || index->writers_in_flight > 0) return 0;
   try {
-    auto table = index->core->items->try_read();
+    std::optional<HeldItems> table = index->core->try_read_items();
     if (!table) return 0;
-    for (const StoredItem& item : **table) {
-      if (!item.vacant()) Py_VISIT(item.python->get());
-    }
+    int result = 0;
+    table->for_each_stored([&](const StoredItem& item) {
+      if (result == 0) result = visit(item.python->get(), arg);
+    });
+    return result;
   } catch (const InternalError&) {
     return 0;  // a poisoned table reports nothing
   }
-  return 0;
 }
 
 // Breaks a cycle through an unreachable index by giving its core up for an
@@ -113,22 +115,6 @@ int index_clear(PyObject* self) {
   return 0;  // `released` drops the tables here
 }
 
-using Method = PyObject* (*)(PyObject* self, py::ParsedArgs& args);
-
-// The shared frame of every method: entry bookkeeping, the receiver check,
-// argument parsing and the error boundary.
-template <Method kMethod>
-PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const py::Signature& signature) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (!check_receiver(self)) return nullptr;
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    return kMethod(self, parsed);
-  });
-}
-
 // The argument `py_ref` as a stored item; nullopt with TypeError set when it
 // is not Indexable.
 std::optional<StoredItem> extract_object(PyObject* object) {
@@ -140,7 +126,7 @@ std::optional<StoredItem> extract_object(PyObject* object) {
   return stored_item_of(object);
 }
 
-PyObject* add_object(PyObject* self, py::ParsedArgs& args) {
+PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
   std::optional<StoredItem> extracted = extract_object(args.values[0]);
   if (!extracted) return nullptr;
   StoredItem item = std::move(*extracted);
@@ -170,7 +156,7 @@ std::optional<std::vector<StoredItem>> extract_objects(PyObject* objs) {
   return items;
 }
 
-PyObject* add_object_many(PyObject* self, py::ParsedArgs& args) {
+PyObject* add_object_many(PyObject* self, const py::ParsedArgs& args) {
   std::optional<std::vector<StoredItem>> items = extract_objects(args.values[0]);
   if (!items) return nullptr;
   {
@@ -182,7 +168,7 @@ PyObject* add_object_many(PyObject* self, py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-PyObject* remove_object(PyObject* self, py::ParsedArgs& args) {
+PyObject* remove_object(PyObject* self, const py::ParsedArgs& args) {
   std::optional<StoredItem> item = extract_object(args.values[0]);
   if (!item) return nullptr;
   {
@@ -193,7 +179,7 @@ PyObject* remove_object(PyObject* self, py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-PyObject* remove_object_many(PyObject* self, py::ParsedArgs& args) {
+PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
   std::optional<std::vector<StoredItem>> items = extract_objects(args.values[0]);
   if (!items) return nullptr;
   {
@@ -205,35 +191,30 @@ PyObject* remove_object_many(PyObject* self, py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-ObjectSet object_set_of(PyObject* self) {
-  const std::shared_ptr<IndexAPI>& core = reinterpret_cast<IndexObject*>(self)->core;
-  return ObjectSet{core->index, core->items, core.get()};
+// The live objects of the index, as a set.
+FilteredIndex live_set_of(PyObject* self) {
+  return FilteredIndex(shared_core_of(self));
 }
 
-PyObject* count(PyObject* self, py::ParsedArgs&) {
-  return count_of(object_set_of(self));
+PyObject* count(PyObject* self, const py::ParsedArgs&) {
+  return count_of(live_set_of(self));
 }
 
-PyObject* value_counts(PyObject* self, py::ParsedArgs& args) {
-  return value_counts_of(object_set_of(self), args);
+PyObject* value_counts(PyObject* self, const py::ParsedArgs& args) {
+  return value_counts_of(live_set_of(self), args);
 }
 
-PyObject* sorted_by(PyObject* self, py::ParsedArgs& args) {
-  return sorted_by_of(object_set_of(self), args, "Index.sorted_by()");
+PyObject* sorted_by(PyObject* self, const py::ParsedArgs& args) {
+  return sorted_by_of(live_set_of(self), args, "Index.sorted_by()");
 }
 
-// The live ids of the core that match every keyword; `epoch` receives the
-// departure count from before the evaluation, for a view of the result.
-Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs,
-                      uint64_t* epoch = nullptr) {
+// The live ids of the core that match every keyword.
+Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
   py::AllowThreads released;
-  if (epoch != nullptr) *epoch = core.departures();
-  auto maps = core.index->read();
-  auto allowed = core.allowed_items.read();
-  return evaluate_and_queries_vec(*maps, *allowed, exprs);
+  return core.match(exprs);
 }
 
-PyObject* reduce(PyObject* self, py::ParsedArgs& args) {
+PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   IndexAPI& core = core_of(self);
   Bitmap keep = match_keywords(core, exprs);
@@ -245,46 +226,25 @@ PyObject* reduce(PyObject* self, py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-PyObject* reduced(PyObject* self, py::ParsedArgs& args) {
-  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
-  IndexAPI& core = core_of(self);
-  uint64_t epoch = 0;
-  Bitmap result = match_keywords(core, exprs, &epoch);
-  return make_filtered_index(self, shared_core_of(self), std::move(result), epoch);
+PyObject* reduced(PyObject* self, const py::ParsedArgs& args) {
+  return reduced_of(self, live_set_of(self), args);
 }
 
-PyObject* reduced_query(PyObject* self, py::ParsedArgs& args) {
-  const QueryExpr* query = query_expr_of(args.values[0], "query");
-  if (query == nullptr || !check_query(*query)) return nullptr;
-  IndexAPI& core = core_of(self);
-  Bitmap result;
-  uint64_t epoch = 0;
-  {
-    // The argument keeps the (immutable) tree alive for the call.
-    py::AllowThreads released;
-    epoch = core.departures();
-    result = core.reduced_query(*query);
-  }
-  return make_filtered_index(self, shared_core_of(self), std::move(result), epoch);
+PyObject* reduced_query(PyObject* self, const py::ParsedArgs& args) {
+  return reduced_query_of(self, live_set_of(self), args);
 }
 
-// The objects of `ids` (live ids of `core`) as a list, read with the
-// interpreter lock held when the item table is free.
-PyObject* collect_point(IndexAPI& core, const SmallIds& ids) {
+// The objects of `ids` (live ids of the core of `self`) as a list, read with
+// the interpreter lock held when the item table is free.
+PyObject* collect_point(PyObject* self, const SmallIds& ids) {
   std::array<PyObject*, SmallIds::kCapacity> objects;
   size_t count = 0;
-  {
-    auto table = core.items->try_read();
-    if (!table) {
-      Bitmap busy;
-      busy.add_many(ids.begin(), ids.size());
-      return collect_items(*core.items, busy);
-    }
-    for (uint32_t id : ids) {
-      if (id < (*table)->size() && !(**table)[id].vacant()) {
-        objects[count++] = (**table)[id].python->get();
-      }
-    }
+  const bool read = core_of(self).try_for_each_at(
+      ids, [&](const StoredItem& item) { objects[count++] = item.python->get(); });
+  if (!read) {
+    Bitmap busy;
+    busy.add_many(ids.begin(), ids.size());
+    return collect_items(live_set_of(self), busy);
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
@@ -335,28 +295,28 @@ bool point_terms_of(const py::ParsedArgs& args, std::array<PointTerm, kMaxPointT
   return false;
 }
 
-PyObject* get_by_attribute(PyObject* self, py::ParsedArgs& args) {
+PyObject* get_by_attribute(PyObject* self, const py::ParsedArgs& args) {
   IndexAPI& core = core_of(self);
   // A handful of matches: answered from the per-value sets, without
   // releasing the interpreter lock.
   std::array<PointTerm, kMaxPointTerms> terms;
   if (point_terms_of(args, terms)) {
     std::span<const PointTerm> given(terms.data(), args.var_keyword.size());
-    if (std::optional<SmallIds> ids = point_query(core, given)) return collect_point(core, *ids);
+    if (std::optional<SmallIds> ids = point_query(core, given)) return collect_point(self, *ids);
   }
   std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
   Bitmap result = match_keywords(core, exprs);
-  return collect_items(*core.items, result);
+  return collect_items(live_set_of(self), result);
 }
 
-PyObject* collect(PyObject* self, py::ParsedArgs&) {
+PyObject* collect(PyObject* self, const py::ParsedArgs&) {
   IndexAPI& core = core_of(self);
-  Bitmap ids = *py::lock_without_stalling([&] { return core.allowed_items.try_read(); },
-                                          [&] { return core.allowed_items.read(); });
-  return collect_items(*core.items, ids);
+  Bitmap ids = py::lock_without_stalling([&] { return core.try_live_ids(); },
+                                         [&] { return core.live_ids(); });
+  return collect_items(live_set_of(self), ids);
 }
 
-PyObject* union_with(PyObject* self, py::ParsedArgs& args) {
+PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
   PyObject* other = args.values[0];
   PyTypeObject* type = index_type();
   if (type == nullptr) return nullptr;
@@ -388,64 +348,58 @@ PyObject* union_with(PyObject* self, py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-const py::Signature kAddObject{"Index.add_object()", {"py_ref"}, 1};
-const py::Signature kAddObjectMany{"Index.add_object_many()", {"objs"}, 1};
-const py::Signature kReduce{"Index.reduce()", {}, 0, false, true};
-const py::Signature kReduced{"Index.reduced()", {}, 0, false, true};
-const py::Signature kReducedQuery{"Index.reduced_query()", {"query"}, 1};
-const py::Signature kGetByAttribute{"Index.get_by_attribute()", {}, 0, false, true};
-const py::Signature kCollect{"Index.collect()", {}, 0};
-const py::Signature kUnionWith{"Index.union_with()", {"other"}, 1};
-const py::Signature kRemoveObject{"Index.remove_object()", {"py_ref"}, 1};
-const py::Signature kRemoveObjectMany{"Index.remove_object_many()", {"objs"}, 1};
-const py::Signature kCount{"Index.count()", {}, 0};
-const py::Signature kValueCounts{"Index.value_counts()", {"attr", "limit"}, 1};
-const py::Signature kSortedBy{"Index.sorted_by()", {"attr", "descending", "limit"}, 1};
-
-template <Method kMethod, const py::Signature& kSignature>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<kMethod>(self, args, nargs, kwnames, kSignature);
-}
-
-template <Method kMethod, const py::Signature& kSignature>
-PyMethodDef method_def(const char* name, const char* doc) {
-  return {
-      name,
-      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method<kMethod, kSignature>)),
-      METH_FASTCALL | METH_KEYWORDS, doc};
-}
+const py::Method kAddObject{{"Index.add_object()", {"py_ref"}, 1}, add_object, check_receiver};
+const py::Method kAddObjectMany{
+    {"Index.add_object_many()", {"objs"}, 1}, add_object_many, check_receiver};
+const py::Method kReduce{{"Index.reduce()", {}, 0, false, true}, reduce, check_receiver};
+const py::Method kReduced{{"Index.reduced()", {}, 0, false, true}, reduced, check_receiver};
+const py::Method kReducedQuery{
+    {"Index.reduced_query()", {"query"}, 1}, reduced_query, check_receiver};
+const py::Method kGetByAttribute{
+    {"Index.get_by_attribute()", {}, 0, false, true}, get_by_attribute, check_receiver};
+const py::Method kCollect{{"Index.collect()", {}, 0}, collect, check_receiver};
+const py::Method kUnionWith{{"Index.union_with()", {"other"}, 1}, union_with, check_receiver};
+const py::Method kRemoveObject{
+    {"Index.remove_object()", {"py_ref"}, 1}, remove_object, check_receiver};
+const py::Method kRemoveObjectMany{
+    {"Index.remove_object_many()", {"objs"}, 1}, remove_object_many, check_receiver};
+const py::Method kCount{{"Index.count()", {}, 0}, count, check_receiver};
+const py::Method kValueCounts{
+    {"Index.value_counts()", {"attr", "limit"}, 1}, value_counts, check_receiver};
+const py::Method kSortedBy{
+    {"Index.sorted_by()", {"attr", "descending", "limit"}, 1}, sorted_by, check_receiver};
 
 PyMethodDef kIndexMethods[] = {
-    method_def<add_object, kAddObject>(
-        "add_object", "add_object($self, py_ref)\n--\n\nAdds one Indexable object."),
-    method_def<add_object_many, kAddObjectMany>(
+    py::method_def<kAddObject>("add_object",
+                               "add_object($self, py_ref)\n--\n\nAdds one Indexable object."),
+    py::method_def<kAddObjectMany>(
         "add_object_many",
         "add_object_many($self, objs)\n--\n\nAdds a sequence of Indexable objects in one pass."),
-    method_def<reduce, kReduce>(
+    py::method_def<kReduce>(
         "reduce", "reduce($self, **kwargs)\n--\n\nKeeps only the objects matching the keywords."),
-    method_def<reduced, kReduced>(
+    py::method_def<kReduced>(
         "reduced",
         "reduced($self, **kwargs)\n--\n\nThe objects whose attributes equal the keywords."),
-    method_def<reduced_query, kReducedQuery>(
+    py::method_def<kReducedQuery>(
         "reduced_query", "reduced_query($self, query)\n--\n\nThe objects matching a PyQueryExpr."),
-    method_def<get_by_attribute, kGetByAttribute>(
+    py::method_def<kGetByAttribute>(
         "get_by_attribute",
         "get_by_attribute($self, **kwargs)\n--\n\nThe list of objects matching the keywords."),
-    method_def<collect, kCollect>(
+    py::method_def<kCollect>(
         "collect", "collect($self)\n--\n\nEvery object of the index, in ascending item id order."),
-    method_def<union_with, kUnionWith>(
+    py::method_def<kUnionWith>(
         "union_with", "union_with($self, other)\n--\n\nAdds every object of another index."),
-    method_def<remove_object, kRemoveObject>(
+    py::method_def<kRemoveObject>(
         "remove_object",
         "remove_object($self, py_ref)\n--\n\nTakes one Indexable object out of the index (an "
         "object that is not in it is ignored)."),
-    method_def<remove_object_many, kRemoveObjectMany>(
+    py::method_def<kRemoveObjectMany>(
         "remove_object_many",
         "remove_object_many($self, objs)\n--\n\nTakes a sequence of Indexable objects out of the "
         "index; nothing is removed unless every element is Indexable."),
-    method_def<count, kCount>("count", kCountDoc),
-    method_def<value_counts, kValueCounts>("value_counts", kValueCountsDoc),
-    method_def<sorted_by, kSortedBy>("sorted_by", kSortedByDoc),
+    py::method_def<kCount>("count", kCountDoc),
+    py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
+    py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,8 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "index/core/query/facets.h"
-#include "index/core/query/value_order.h"
+#include "index/interfaces/classes.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -85,29 +84,43 @@ PyObject* pair_of(const Facet& facet) {
   return Py_BuildValue("(OK)", value.get(), static_cast<unsigned long long>(facet.count));
 }
 
+// The set that `reduce(set)` evaluates, without the interpreter lock, as a
+// new FilteredIndex object.
+template <class Reduce>
+PyObject* reduced_object(PyObject* owner, const FilteredIndex& set, Reduce&& reduce) {
+  std::optional<FilteredIndex> result;
+  {
+    py::AllowThreads released;
+    result.emplace(reduce(set));
+  }
+  return make_filtered_index(owner, std::move(*result));
+}
+
 }  // namespace
 
-Bitmap ObjectSet::ids() const {
-  if (core != nullptr) return *core->allowed_items.read();
-  return items->read()->present(*view_ids, epoch);
+PyObject* reduced_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args) {
+  std::vector<QueryExpr> exprs = kwargs_to_query(args.var_keyword);
+  return reduced_object(owner, set, [&](const FilteredIndex& from) { return from.reduced(exprs); });
 }
 
-bool ObjectSet::reports(const IndexAPI::ItemTable& table, uint32_t id) const {
-  if (core != nullptr) return id < table.size() && !table[id].vacant();
-  return table.answers(id, epoch);
+PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args) {
+  const QueryExpr* query = query_expr_of(args.values[0], "query");
+  if (query == nullptr || !check_query(*query)) return nullptr;
+  // The argument keeps the (immutable) tree alive for the call.
+  return reduced_object(owner, set,
+                        [&](const FilteredIndex& from) { return from.reduced_query(*query); });
 }
 
-PyObject* count_of(const ObjectSet& set) {
+PyObject* count_of(const FilteredIndex& set) {
   uint64_t count = 0;
   {
     py::AllowThreads released;
-    count = set.core != nullptr ? set.core->count()
-                                : set.items->read()->count_present(*set.view_ids, set.epoch);
+    count = set.count();
   }
   return PyLong_FromUnsignedLongLong(count);
 }
 
-PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args) {
+PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args) {
   std::string attr;
   std::optional<size_t> limit;
   if (!parse_attribute(args.values[0], &attr) || !parse_limit(args.values[1], &limit)) {
@@ -116,9 +129,7 @@ PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args) {
   std::vector<Facet> facets;
   {
     py::AllowThreads released;
-    Bitmap ids = set.ids();
-    auto maps = set.maps->read();
-    facets = value_counts(*maps, ids, attr, limit);
+    facets = set.value_counts(attr, limit);
   }
   py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(facets.size())));
   if (!list) return nullptr;
@@ -130,7 +141,8 @@ PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args) {
   return list.release();
 }
 
-PyObject* sorted_by_of(const ObjectSet& set, const py::ParsedArgs& args, const char* display_name) {
+PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
+                       const char* display_name) {
   std::string attr;
   bool descending = false;
   std::optional<size_t> limit;
@@ -147,20 +159,7 @@ PyObject* sorted_by_of(const ObjectSet& set, const py::ParsedArgs& args, const c
   std::vector<py::SharedRef> objects;
   {
     py::AllowThreads released;
-    Bitmap ids = set.ids();
-    std::vector<uint32_t> order;
-    {
-      auto maps = set.maps->read();
-      if (const QueryMap* map = map_named(*maps, attr)) {
-        order = sorted_by_value(*map, ids, descending, limit);
-      }
-    }
-    auto table = set.items->read();
-    objects.reserve(order.size());
-    for (uint32_t id : order) {
-      // An object that left since the ids were read is skipped.
-      if (set.reports(*table, id)) objects.push_back((*table)[id].python);
-    }
+    objects = set.sorted_by(attr, descending, limit);
   }
   py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(objects.size())));
   if (!list) return nullptr;

@@ -1,43 +1,27 @@
-// The whole-set operations that Index and FilteredIndex share: count,
-// value_counts and sorted_by.
-//
-// Both classes describe their objects as an ObjectSet: the shared value
-// indexes and item table of a core, and either the core's live ids (an
-// Index) or a view's fixed ids with the departure count from before it was
-// evaluated (see ItemTable). Each operation reads the set's current ids
-// once, with the interpreter lock released, and answers from them.
+// The whole-set operations that Index and FilteredIndex share: reduced,
+// reduced_query, count, value_counts and sorted_by, over the set of objects of a FilteredIndex (for
+// an Index, the set of its live objects). Each releases the interpreter lock
+// while the set answers.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-
-#include "index/core/index.h"
+#include "index/core/filtered_index.h"
 #include "py/args.h"
 #include "py/python.h"
 
 namespace vantorel {
 
-struct ObjectSet {
-  std::shared_ptr<PoisonRwLock<IndexAPI::MapArray>> maps;
-  std::shared_ptr<PoisonRwLock<IndexAPI::ItemTable>> items;
-  IndexAPI* core = nullptr;          // an Index: its live ids
-  const Bitmap* view_ids = nullptr;  // a FilteredIndex: its ids, as of `epoch`
-  uint64_t epoch = 0;
-
-  // The ids of the objects the set reports now. Call without the
-  // interpreter lock.
-  Bitmap ids() const;
-  // Whether the set reports the object in slot `id` of `table` (its item
-  // table, held by the caller).
-  bool reports(const IndexAPI::ItemTable& table, uint32_t id) const;
-};
-
 // The methods' bodies. Their parameters, in order: count(); value_counts(attr,
 // limit=None) with 1 required; sorted_by(attr, descending=False, limit=None)
 // with 1 required. `display_name` ("Index.sorted_by()") starts the messages.
-PyObject* count_of(const ObjectSet& set);
-PyObject* value_counts_of(const ObjectSet& set, const py::ParsedArgs& args);
-PyObject* sorted_by_of(const ObjectSet& set, const py::ParsedArgs& args, const char* display_name);
+// reduced(**kwargs) and reduced_query(query): the objects of `set` that
+// match, as a new FilteredIndex object kept with `owner` (the Index object
+// of the set's core, or null).
+PyObject* reduced_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
+PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
+PyObject* count_of(const FilteredIndex& set);
+PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args);
+PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
+                       const char* display_name);
 
 // Docstrings (with their text signatures) for the method tables.
 extern const char kCountDoc[];

@@ -5,6 +5,7 @@
 #include "common/no_destructor.h"
 #include "index/interfaces/classes.h"
 #include "py/args.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
 
@@ -135,31 +136,19 @@ constexpr const char* single_builder_name(QueryOp op) {
 
 // Builders of one attribute and one value.
 template <QueryOp kOp>
-PyObject* build_single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{single_builder_name(kOp), {"attr", "value"}, 2};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::string_view attr = attr_of(parsed.values[0]);
-    std::vector<PyValue> values;
-    values.push_back(PyValue::from_python(parsed.values[1]));
-    return wrap(QueryExpr::leaf(kOp, attr, std::move(values)));
-  });
+PyObject* build_single(PyObject*, const py::ParsedArgs& args) {
+  std::string_view attr = attr_of(args.values[0]);
+  std::vector<PyValue> values;
+  values.push_back(PyValue::from_python(args.values[1]));
+  return wrap(QueryExpr::leaf(kOp, attr, std::move(values)));
 }
 
-PyObject* build_between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"PyQueryExpr.bt()", {"attr", "lower", "upper"}, 3};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::string_view attr = attr_of(parsed.values[0]);
-    std::vector<PyValue> values;
-    values.push_back(PyValue::from_python(parsed.values[1]));
-    values.push_back(PyValue::from_python(parsed.values[2]));
-    return wrap(QueryExpr::leaf(QueryOp::Bt, attr, std::move(values)));
-  });
+PyObject* build_between(PyObject*, const py::ParsedArgs& args) {
+  std::string_view attr = attr_of(args.values[0]);
+  std::vector<PyValue> values;
+  values.push_back(PyValue::from_python(args.values[1]));
+  values.push_back(PyValue::from_python(args.values[2]));
+  return wrap(QueryExpr::leaf(QueryOp::Bt, attr, std::move(values)));
 }
 
 // A Python sequence converted element by element (a str is refused).
@@ -174,46 +163,27 @@ std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) 
   return values;
 }
 
-PyObject* build_in(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"PyQueryExpr.in_()", {"attr", "values"}, 2};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::string_view attr = attr_of(parsed.values[0]);
-    return wrap(QueryExpr::leaf(QueryOp::In, attr, sequence_values(parsed.values[1], "values")));
-  });
+PyObject* build_in(PyObject*, const py::ParsedArgs& args) {
+  std::string_view attr = attr_of(args.values[0]);
+  return wrap(QueryExpr::leaf(QueryOp::In, attr, sequence_values(args.values[1], "values")));
 }
 
 template <QueryOp kOp>
-PyObject* build_combined(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{
-        kOp == QueryOp::And ? "PyQueryExpr.and_()" : "PyQueryExpr.or_()", {}, 0, true, false};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    std::vector<QueryExprPtr> children;
-    PyObject* rest = parsed.var_positional.get();
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rest); ++i) {
-      QueryExprPtr child = shared_expr_of(PyTuple_GET_ITEM(rest, i), "exprs");
-      if (child == nullptr) return nullptr;
-      children.push_back(std::move(child));
-    }
-    return wrap_combined(QueryExpr::combine(kOp, std::move(children)));
-  });
+PyObject* build_combined(PyObject*, const py::ParsedArgs& args) {
+  std::vector<QueryExprPtr> children;
+  PyObject* rest = args.var_positional.get();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rest); ++i) {
+    QueryExprPtr child = shared_expr_of(PyTuple_GET_ITEM(rest, i), "exprs");
+    if (child == nullptr) return nullptr;
+    children.push_back(std::move(child));
+  }
+  return wrap_combined(QueryExpr::combine(kOp, std::move(children)));
 }
 
-PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const py::Signature signature{"PyQueryExpr.not_()", {"exprs"}, 1};
-    py::ParsedArgs parsed;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, &parsed)) return nullptr;
-    QueryExprPtr child = shared_expr_of(parsed.values[0], "exprs");
-    if (child == nullptr) return nullptr;
-    return wrap_combined(QueryExpr::combine(QueryOp::Not, {std::move(child)}));
-  });
+PyObject* build_not(PyObject*, const py::ParsedArgs& args) {
+  QueryExprPtr child = shared_expr_of(args.values[0], "exprs");
+  if (child == nullptr) return nullptr;
+  return wrap_combined(QueryExpr::combine(QueryOp::Not, {std::move(child)}));
 }
 
 // `a & b`, `a | b` and `~a`: the trees that and_(a, b), or_(a, b) and not_(a)
@@ -221,8 +191,8 @@ PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 // interpreter tries the other operand and then raises its usual TypeError.
 template <QueryOp kOp>
 PyObject* combine_operands(PyObject* left, PyObject* right) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  const char* name = kOp == QueryOp::And ? "PyQueryExpr.__and__()" : "PyQueryExpr.__or__()";
+  return py::enter<PyObject*>(name, nullptr, [&]() -> PyObject* {
     PyTypeObject* type = query_expr_type();
     if (type == nullptr) return nullptr;
     if (!PyObject_TypeCheck(left, type) || !PyObject_TypeCheck(right, type)) {
@@ -235,16 +205,14 @@ PyObject* combine_operands(PyObject* left, PyObject* right) {
 }
 
 PyObject* invert_operand(PyObject* operand) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return py::enter<PyObject*>("PyQueryExpr.__invert__()", nullptr, [&]() -> PyObject* {
     QueryExprPtr child = reinterpret_cast<QueryExprObject*>(operand)->expr;
     return wrap_combined(QueryExpr::combine(QueryOp::Not, {std::move(child)}));
   });
 }
 
 PyObject* query_repr(PyObject* self) {
-  py::EntryScope entry;
-  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr, [&]() -> PyObject* {
     std::string text =
         "<QueryExpr: " + reinterpret_cast<QueryExprObject*>(self)->expr->debug() + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -256,38 +224,42 @@ PyObject* query_new(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
-constexpr int kStaticFast = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
+template <QueryOp kOp>
+const py::Method kSingle{{single_builder_name(kOp), {"attr", "value"}, 2}, build_single<kOp>};
+const py::Method kBetween{{"PyQueryExpr.bt()", {"attr", "lower", "upper"}, 3}, build_between};
+const py::Method kIn{{"PyQueryExpr.in_()", {"attr", "values"}, 2}, build_in};
+template <QueryOp kOp>
+const py::Method kCombined{
+    {kOp == QueryOp::And ? "PyQueryExpr.and_()" : "PyQueryExpr.or_()", {}, 0, true, false},
+    build_combined<kOp>};
+const py::Method kNot{{"PyQueryExpr.not_()", {"exprs"}, 1}, build_not};
 
-#define VANTOREL_BUILDER(name, function, doc)                                                     \
-  {                                                                                               \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function)), kStaticFast, \
-        doc                                                                                       \
-  }
+// The builders are static methods.
+template <const py::Method& kMethod>
+PyMethodDef builder_def(const char* name, const char* doc) {
+  return py::method_def<kMethod>(name, doc, METH_STATIC);
+}
 
 PyMethodDef kQueryMethods[] = {
-    VANTOREL_BUILDER("eq", build_single<QueryOp::Eq>, "eq(attr, value)\n--\n\nattr == value"),
-    VANTOREL_BUILDER("ne", build_single<QueryOp::Ne>, "ne(attr, value)\n--\n\nattr != value"),
-    VANTOREL_BUILDER("gt", build_single<QueryOp::Gt>, "gt(attr, value)\n--\n\nattr > value"),
-    VANTOREL_BUILDER("ge", build_single<QueryOp::Ge>, "ge(attr, value)\n--\n\nattr >= value"),
-    VANTOREL_BUILDER("lt", build_single<QueryOp::Lt>, "lt(attr, value)\n--\n\nattr < value"),
-    VANTOREL_BUILDER("le", build_single<QueryOp::Le>, "le(attr, value)\n--\n\nattr <= value"),
-    VANTOREL_BUILDER("bt", build_between, "bt(attr, lower, upper)\n--\n\nlower <= attr <= upper"),
-    VANTOREL_BUILDER("in_", build_in, "in_(attr, values)\n--\n\nattr equals one of values"),
-    VANTOREL_BUILDER("starts_with", build_single<QueryOp::StartsWi>,
-                     "starts_with(attr, value)\n--\n\nattr begins with value"),
-    VANTOREL_BUILDER("ends_with", build_single<QueryOp::EndsWi>,
-                     "ends_with(attr, value)\n--\n\nattr ends with value"),
-    VANTOREL_BUILDER("contains", build_single<QueryOp::Contains>,
-                     "contains(attr, value)\n--\n\nattr holds value at any position"),
-    VANTOREL_BUILDER("and_", build_combined<QueryOp::And>,
-                     "and_(*exprs)\n--\n\nAll of the expressions"),
-    VANTOREL_BUILDER("or_", build_combined<QueryOp::Or>,
-                     "or_(*exprs)\n--\n\nAny of the expressions"),
-    VANTOREL_BUILDER("not_", build_not, "not_(exprs)\n--\n\nThe complement of the expression"),
+    builder_def<kSingle<QueryOp::Eq>>("eq", "eq(attr, value)\n--\n\nattr == value"),
+    builder_def<kSingle<QueryOp::Ne>>("ne", "ne(attr, value)\n--\n\nattr != value"),
+    builder_def<kSingle<QueryOp::Gt>>("gt", "gt(attr, value)\n--\n\nattr > value"),
+    builder_def<kSingle<QueryOp::Ge>>("ge", "ge(attr, value)\n--\n\nattr >= value"),
+    builder_def<kSingle<QueryOp::Lt>>("lt", "lt(attr, value)\n--\n\nattr < value"),
+    builder_def<kSingle<QueryOp::Le>>("le", "le(attr, value)\n--\n\nattr <= value"),
+    builder_def<kBetween>("bt", "bt(attr, lower, upper)\n--\n\nlower <= attr <= upper"),
+    builder_def<kIn>("in_", "in_(attr, values)\n--\n\nattr equals one of values"),
+    builder_def<kSingle<QueryOp::StartsWi>>(
+        "starts_with", "starts_with(attr, value)\n--\n\nattr begins with value"),
+    builder_def<kSingle<QueryOp::EndsWi>>("ends_with",
+                                          "ends_with(attr, value)\n--\n\nattr ends with value"),
+    builder_def<kSingle<QueryOp::Contains>>(
+        "contains", "contains(attr, value)\n--\n\nattr holds value at any position"),
+    builder_def<kCombined<QueryOp::And>>("and_", "and_(*exprs)\n--\n\nAll of the expressions"),
+    builder_def<kCombined<QueryOp::Or>>("or_", "or_(*exprs)\n--\n\nAny of the expressions"),
+    builder_def<kNot>("not_", "not_(exprs)\n--\n\nThe complement of the expression"),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VANTOREL_BUILDER
 
 PyType_Slot kQuerySlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(query_new)},

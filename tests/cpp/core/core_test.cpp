@@ -35,7 +35,8 @@ TEST(IndexCore, ValueIndexArrayGrowsToTheAttributeId) {
   auto core = IndexAPI::make();
   const uint32_t attribute = global_interner().intern("core_test_far_attribute");
   core->add_index(7, attribute, PyValue::of_int(3));
-  ASSERT_EQ(core->index->read()->size(), attribute + 1);
+  ASSERT_EQ(core->read_maps([](const IndexAPI::MapArray& maps) { return maps.size(); }),
+            attribute + 1);
   for (uint32_t k = 0; k < attribute; ++k) EXPECT_EQ(core->map_for(k), nullptr);
   EXPECT_EQ(ids(core->map_for(attribute)->eq(PyValue::of_float(3.0))), std::vector<uint32_t>{7});
 }
@@ -44,10 +45,11 @@ TEST(IndexCore, ItemTableKeepsVacantSlotsBelowTheLargestId) {
   auto core = IndexAPI::make();
   py::OwnedRef object = make_object();
   core->add_object(stored_item_of(object.get()));
-  auto table = core->items->read();
-  ASSERT_EQ(table->size(), id_of(object) + 1);
-  for (uint32_t i = 0; i < id_of(object); ++i) EXPECT_TRUE((*table)[i].vacant());
-  EXPECT_EQ((*table)[id_of(object)].python->get(), object.get());
+  Bitmap every_slot;
+  every_slot.add_range(0, id_of(object) + 1);
+  std::vector<StoredItem> stored = core->items_at(every_slot);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].python->get(), object.get());
 }
 
 TEST(IndexCore, EachKindGoesToItsSubIndex) {
@@ -73,7 +75,10 @@ TEST(IndexCore, BitSlicesAreBuiltForRangesAndDroppedByUnqueriedWrites) {
   constexpr uint32_t kIds = 200;  // distinct values: too many for a walk
   for (uint32_t id = 1; id <= kIds; ++id) core->add_index(id, attribute, PyValue::of_int(id));
   std::shared_ptr<QueryMap> map = core->map_for(attribute);
-  auto built = [&] { return (*map->num_ordered.read())->slices.get() != nullptr; };
+  auto built = [&] {
+    return map->read_numbers(
+        [](const NumberIndex* numbers) { return numbers->slices.get() != nullptr; });
+  };
   Bitmap all;
   for (uint32_t id = 1; id <= kIds; ++id) all.add(id);
   EXPECT_FALSE(built());
@@ -98,18 +103,17 @@ TEST(IndexCore, MaskedIdsMapToTheirOwnersAndAreFreedOnce) {
   set(object, "core_test_list", Py_BuildValue("[i,[i,s]]", 1, 2, "x"));
   const uint32_t attribute = *global_interner().get("core_test_list");
   std::shared_ptr<QueryMap> map = core->map_for(attribute);
-  {
-    auto table = map->elements.read();
-    const ElementTable& elements = **table;
-    EXPECT_EQ(elements.masked_ids.cardinality(), 4u);  // 1, [2, "x"], 2, "x"
-    elements.masked_ids.for_each([&](uint32_t masked) {
-      EXPECT_EQ(elements.root_of(masked), std::optional<uint32_t>(owner));
+  map->read_elements([&](const ElementTable* elements) {
+    EXPECT_EQ(elements->masked_ids.cardinality(), 4u);  // 1, [2, "x"], 2, "x"
+    elements->masked_ids.for_each([&](uint32_t masked) {
+      EXPECT_EQ(elements->root_of(masked), std::optional<uint32_t>(owner));
     });
-  }
+  });
   EXPECT_EQ(ids(map->eq(PyValue::of_int(2))), std::vector<uint32_t>{owner});
   EXPECT_EQ(ids(map->eq(PyValue::of_str("x"))), std::vector<uint32_t>{owner});
   set(object, "core_test_list", PyLong_FromLong(0));
-  EXPECT_TRUE(map->elements.read()->get()->masked_ids.empty());
+  EXPECT_TRUE(map->read_elements(
+      [](const ElementTable* elements) { return elements->masked_ids.empty(); }));
   EXPECT_EQ(free_id_count(), free_before + 4);
 }
 
@@ -136,7 +140,7 @@ TEST(IndexCore, NestedObjectsLeaveOnlyWithTheirLastHolder) {
   set(second, "core_test_owner", Py_NewRef(Py_None));
   EXPECT_TRUE(nested->get_parent_from_ids(held).empty());
   EXPECT_FALSE(nested->is_live(id_of(child)));
-  EXPECT_EQ(nested->parent_child_map.read()->pair_count(), 0u);
+  EXPECT_TRUE(nested->try_read_paths([](const M2MU32& links) { return links.pair_count() == 0; }));
 }
 
 }  // namespace

@@ -69,44 +69,51 @@ class MapFacets {
   }
 
   void numbers() {
-    auto guard = map_.num_ordered.read();
-    if (!*guard) return;
-    auto table = map_.elements.read();
-    (*guard)->values.walk_keys(false, [&](OrderKey key, const HybridSet& held) {
-      // NaN equals nothing, so no equality query reports it.
-      if (!is_nan_key(key)) enter(number_value(key), held, table->get(), false);
-      return true;
+    map_.read_numbers([&](const NumberIndex* numbers) {
+      if (numbers == nullptr) return;
+      map_.read_elements([&](const ElementTable* table) {
+        numbers->values.walk_keys(false, [&](OrderKey key, const HybridSet& held) {
+          // NaN equals nothing, so no equality query reports it.
+          if (!is_nan_key(key)) enter(number_value(key), held, table, false);
+          return true;
+        });
+      });
     });
   }
 
   void strings() {
-    auto guard = map_.str_radix_map.read();
-    if (!*guard) return;
-    auto table = map_.elements.read();
-    (*guard)->values.walk_keys(false, [&](std::string_view text, const HybridSet& held) {
-      enter(PyValue::of_str(text), held, table->get(), false);
-      return true;
+    map_.read_strings([&](const StringIndex* strings) {
+      if (strings == nullptr) return;
+      map_.read_elements([&](const ElementTable* table) {
+        strings->values.walk_keys(false, [&](std::string_view text, const HybridSet& held) {
+          enter(PyValue::of_str(text), held, table, false);
+          return true;
+        });
+      });
     });
   }
 
   void booleans() {
-    auto guard = map_.bool_map.read();
-    if (!*guard) return;
-    auto table = map_.elements.read();
-    for (bool flag : {false, true}) {
-      Bitmap ids = (**guard)[bool_slot(flag)].bitmap();
-      QueryMap::unmask_in(table->get(), ids);
-      ids &= allowed_;
-      enter_ids(PyValue::of_bool(flag), std::move(ids));
-    }
+    map_.read_booleans([&](const BoolMap* booleans) {
+      if (booleans == nullptr) return;
+      map_.read_elements([&](const ElementTable* table) {
+        for (bool flag : {false, true}) {
+          Bitmap ids = (*booleans)[bool_slot(flag)].bitmap();
+          QueryMap::unmask_in(table, ids);
+          ids &= allowed_;
+          enter_ids(PyValue::of_bool(flag), std::move(ids));
+        }
+      });
+    });
   }
 
   void others() {
-    ExactMap* exact = map_.exact.get();
+    const ExactMap* exact = map_.exact_values();
     if (exact == nullptr) return;
-    auto table = map_.elements.read();
-    exact->for_each_shard_read([&](const auto& shard) {
-      for (const auto& [value, held] : shard) enter(value, held, table->get(), true);
+    map_.read_elements([&](const ElementTable* table) {
+      exact->for_each_shard_read([&](const auto& shard) {
+        for (const auto& [value, held] : shard) enter(value, held, table, true);
+      });
     });
   }
 
@@ -130,11 +137,9 @@ void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std:
   std::shared_ptr<IndexAPI> nested = map->nested();
   if (!nested) return;
   std::vector<Holders> held;
-  {
-    auto nested_maps = nested->index->read();
-    auto nested_allowed = nested->allowed_items.read();
-    collect_holders(*nested_maps, *nested_allowed, attr.substr(dot + 1), nullptr, &held);
-  }
+  nested->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+    collect_holders(nested_maps, nested_allowed, attr.substr(dot + 1), nullptr, &held);
+  });
   for (Holders& entry : held) {
     Bitmap holders = map->holders_of(*nested, entry.ids);
     holders &= allowed;

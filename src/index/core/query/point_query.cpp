@@ -40,25 +40,24 @@ void unmask(const ElementTable* table, SmallIds& ids) {
 // the sub-index lock, as QueryMap::eq does.
 bool from_value_set(const QueryMap& map, const HybridSet* set, SmallIds& out) {
   if (set == nullptr) return true;
-  auto table = map.elements.try_read();
-  if (!table || !append(*set, out)) return false;
-  unmask((*table)->get(), out);
-  return true;
+  return map.try_read_elements([&](const ElementTable* table) {
+    if (!append(*set, out)) return false;
+    unmask(table, out);
+    return true;
+  });
 }
 
 // The ids of the core of `map` (holders of elements mapped back) whose value
 // equals the term's; false to decline.
 bool equal_ids(const QueryMap& map, const PointTerm& term, SmallIds& out) {
   if (term.is_number) {
-    auto guard = map.num_ordered.try_read();
-    if (!guard) return false;
-    if (!**guard) return true;
-    return from_value_set(map, (**guard)->values.find(term.key), out);
+    return map.try_read_numbers([&](const NumberIndex* numbers) {
+      return numbers == nullptr || from_value_set(map, numbers->values.find(term.key), out);
+    });
   }
-  auto guard = map.str_radix_map.try_read();
-  if (!guard) return false;
-  if (!**guard) return true;
-  return from_value_set(map, (**guard)->values.find(term.text), out);
+  return map.try_read_strings([&](const StringIndex* strings) {
+    return strings == nullptr || from_value_set(map, strings->values.find(term.text), out);
+  });
 }
 
 const QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
@@ -77,24 +76,24 @@ bool held_ids(const QueryMap& map, std::string_view rest, const PointTerm& term,
   std::shared_ptr<IndexAPI> core = map.nested();
   if (!core) return true;
   SmallIds children;
-  {
-    auto nested_maps = core->index->try_read();
-    if (!nested_maps) return false;
-    auto nested_allowed = core->allowed_items.try_read();
-    if (!nested_allowed) return false;
-    if (!term_ids(**nested_maps, **nested_allowed, rest, term, children)) return false;
-  }
+  const bool evaluated =
+      core->try_read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+        return term_ids(nested_maps, nested_allowed, rest, term, children);
+      });
+  if (!evaluated) return false;
   if (children.empty()) return true;
-  auto table = map.elements.try_read();
-  if (!table) return false;
-  auto links = core->parent_child_map.try_read();
-  if (!links) return false;
-  for (uint32_t child : children) {
-    const HybridSet* parents = (*links)->parents_set(child);
-    if (parents != nullptr && !append(*parents, out)) return false;
-  }
-  unmask((*table)->get(), out);
-  return true;
+  return map.try_read_elements([&](const ElementTable* table) {
+    const bool linked = core->try_read_paths([&](const M2MU32& links) {
+      for (uint32_t child : children) {
+        const HybridSet* parents = links.parents_set(child);
+        if (parents != nullptr && !append(*parents, out)) return false;
+      }
+      return true;
+    });
+    if (!linked) return false;
+    unmask(table, out);
+    return true;
+  });
 }
 
 // The live ids of a core (its value indexes `maps`, its live ids `allowed`)
@@ -132,23 +131,23 @@ bool reads_each_attribute_once(std::span<const PointTerm> terms) {
 
 std::optional<SmallIds> point_query(IndexAPI& core, std::span<const PointTerm> terms) {
   if (terms.empty() || !reads_each_attribute_once(terms)) return std::nullopt;
-  auto maps = core.index->try_read();
-  if (!maps) return std::nullopt;
-  auto allowed = core.allowed_items.try_read();
-  if (!allowed) return std::nullopt;
   SmallIds result;
-  for (size_t i = 0; i < terms.size(); ++i) {
-    SmallIds ids;
-    if (!term_ids(**maps, **allowed, terms[i].attr, terms[i], ids)) {
-      return std::nullopt;
-    }
-    if (i == 0) {
-      result = ids;
-    } else {
-      result.retain_if([&](uint32_t id) { return std::binary_search(ids.begin(), ids.end(), id); });
-    }
-    if (result.empty()) break;
-  }
+  const bool answered =
+      core.try_read_live([&](const IndexAPI::MapArray& maps, const Bitmap& allowed) {
+        for (size_t i = 0; i < terms.size(); ++i) {
+          SmallIds ids;
+          if (!term_ids(maps, allowed, terms[i].attr, terms[i], ids)) return false;
+          if (i == 0) {
+            result = ids;
+          } else {
+            result.retain_if(
+                [&](uint32_t id) { return std::binary_search(ids.begin(), ids.end(), id); });
+          }
+          if (result.empty()) break;
+        }
+        return true;
+      });
+  if (!answered) return std::nullopt;
   return result;
 }
 

@@ -363,14 +363,9 @@ void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
   // holds its holder, directly or further up) changes nothing. Returning
   // before locking matters: that object's membership mutex may be held by
   // this very thread, further up the chain.
-  if (holder && !core.parent_child_map.read()->has_pair(*holder, child.id)) return;
+  if (holder && !core.has_path(*holder, child.id)) return;
   auto memberships = child.indexes->lock();
-  bool still_held = false;
-  {
-    auto map = core.parent_child_map.write();
-    if (holder) map->unregister_pair(*holder, child.id);
-    still_held = map->has_parents(child.id);
-  }
+  const bool still_held = core.unregister_path(holder, child.id);
   if (!still_held && core.is_live(child.id)) core.remove_object_locked(child, *memberships);
 }
 
@@ -763,23 +758,10 @@ void QueryMap::remove_items(const Bitmap& removed) {
   if (std::shared_ptr<IndexAPI> core = nested()) {
     // Pairs whose holder is gone are unlinked; objects left without any
     // holder leave the nested core.
-    Bitmap orphans;
-    {
-      auto map = core->parent_child_map.write();
-      for (auto [holder, child] : map->pairs()) {
-        if (!dropped.contains(holder)) continue;
-        map->unregister_pair(holder, child);
-        if (!map->has_parents(child)) orphans.add(child);
-      }
+    Bitmap orphans = core->unregister_holders(dropped);
+    for (const StoredItem& item : core->items_at(orphans)) {
+      leave_if_unheld(*core, *item.record, std::nullopt);
     }
-    std::vector<StoredItem> leaving;
-    {
-      auto table = core->items->read();
-      orphans.for_each([&](uint32_t child) {
-        if (child < table->size() && !(*table)[child].vacant()) leaving.push_back((*table)[child]);
-      });
-    }
-    for (const StoredItem& item : leaving) leave_if_unheld(*core, *item.record, std::nullopt);
   }
   free_descending(std::move(freed));
 }

@@ -11,9 +11,15 @@
 //   Ind         -> exact, and the object itself into the nested core
 //   Unknown     -> exact         (value -> id set)
 // Each sub-index is created on first insertion, so an unused QueryMap costs a
-// few hundred bytes. Each has its own reader-writer lock; a writer holds one
-// of them at a time, and the bulk path takes them in declaration order
-// (str_radix_map, num_ordered, bool_map, elements).
+// few hundred bytes. Each has its own reader-writer lock (all private).
+//
+// Lock order: str_radix_map, num_ordered, bool_map, elements; then the
+// nested core's locks (index.h), and cyclic_links last. The exact-value map
+// locks its shards itself, one at a time, with nothing else of this map held
+// but `elements` (read, by eq). A single-value writer holds one sub-index
+// lock at a time; the bulk adder holds the four for its whole life, in that
+// order; a query under a ReadHold pins them all in that order
+// (pin_sub_indexes). The owning core's `index` is taken before any of them.
 //
 // Query operators return ids of the owning core: masked element ids are
 // mapped back to the objects that hold them. They do not confine results to
@@ -139,13 +145,24 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   QueryMap& operator=(const QueryMap&) = delete;
 
   // Single-value paths: enter or remove `value` for item (or masked) id `id`.
+  // Locks: the sub-index of the value's kind (write), alone; an iterable
+  // takes `elements` (write) to hand out or retire its masked ids and then
+  // enters each element the same way; an Indexable value joins or leaves
+  // the nested core (add_object_locked / remove_object_locked there, under
+  // the held object's membership mutex) and may take cyclic_links (write).
+  // REQUIRES: the membership mutex of the object `id` (or of the object
+  // that holds the element `id`).
   void insert(const PyValue& value, uint32_t id);
   void remove(const PyValue& value, uint32_t id);
   // remove(old_value) then insert(new_value), touching only what differs
-  // when both are numbers.
+  // when both are numbers. Locks: as remove, then as insert; two numbers
+  // under one num_ordered write lock.
   void replace(const PyValue& old_value, const PyValue& new_value, uint32_t id);
 
   // Operators (see the header comment for the id space of their results).
+  // Locks: the sub-index they read (read; write only to build a structure
+  // on demand, never under a ReadHold), then `elements` (read) to map masked
+  // ids back.
   Bitmap eq(const PyValue& value) const;
   Bitmap range(RangeOp op, const PyValue& value, const Bitmap& base) const;
   Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const;
@@ -167,12 +184,15 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   void pin_sub_indexes() const;
 
   // Replaces masked ids in `ids` by the objects that hold them.
+  // Locks: `elements` (read).
   void unmask_ids(Bitmap& ids) const;
   // The same with the element table already held (null: no elements).
   static void unmask_in(const ElementTable* table, Bitmap& ids);
   // The holders, among the objects of this core, of the objects `children`
   // of the nested core, read under the element table's lock so that a
   // holder replacing its elements stays found.
+  // Locks: `elements` (read), and under it the nested core's
+  // parent_child_map (read).
   Bitmap holders_of(IndexAPI& nested_core, const Bitmap& children) const;
 
   // Whether any link was kept aside as a cycle (a hint read without a lock:
@@ -180,32 +200,76 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   bool has_cyclic_links() const { return cyclic_link_count_.load(std::memory_order_acquire) > 0; }
   // Adds to `holders` the holders (among the objects of this core) whose
   // link was kept aside as a cycle and whose held object satisfies `matches`.
+  // Locks: cyclic_links (read), then `elements` (read) once it is let go.
   void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
                           Bitmap& holders) const;
 
   // Takes the objects of `removed` (and their elements) out of every
   // sub-index; the nested core drops the objects held only by removed
   // holders. Other ids, including those added meanwhile, are untouched.
+  // Locks: one at a time: `elements`, the exact map's shards, str_radix_map,
+  // num_ordered, bool_map, cyclic_links (all write); then the nested core's
+  // parent_child_map (write) and, per object left without a holder, its
+  // membership mutex and the nested core's locks (remove_object_locked).
   void remove_items(const Bitmap& removed);
 
+  // The nested core (null until an Indexable value is first entered).
+  // Locks: a private mutex, a leaf.
   std::shared_ptr<IndexAPI> nested() const;
   std::shared_ptr<IndexAPI> parent() const { return parent_.lock(); }
 
   // Approximate heap bytes held (for measurements).
   size_t memory_bytes() const;
 
-  // Sub-indexes, exposed for the bulk adder. Mutable: a query that needs a
-  // structure built on demand builds it, and one that needs the bit slices
-  // first applies the moves that assignments queued there.
-  mutable PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
-  mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
-  PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
-  PoisonRwLock<std::unique_ptr<ElementTable>> elements;
-  Lazy<ExactMap> exact;
-  // Links not nested because the held object holds its holder, directly or
-  // further up: holder id (an object or a masked element id) -> held object.
-  // Dotted queries follow them by reading the held object's attributes.
-  PoisonRwLock<std::unordered_map<uint32_t, StoredIndexable>> cyclic_links;
+  // Readers of one sub-index, for the query paths outside this class: each
+  // runs fn(sub-index) under that sub-index's read lock and returns what fn
+  // returns; the sub-index is null when nothing created it yet. A caller that
+  // reads two nests the calls in the sub-index lock order (str_radix_map,
+  // num_ordered, bool_map, elements).
+  template <class Fn>
+  auto read_strings(Fn&& fn) const {
+    return fn(str_radix_map.read()->get());
+  }
+  template <class Fn>
+  auto read_numbers(Fn&& fn) const {
+    return fn(num_ordered.read()->get());
+  }
+  template <class Fn>
+  auto read_booleans(Fn&& fn) const {
+    return fn(bool_map.read()->get());
+  }
+  template <class Fn>
+  auto read_elements(Fn&& fn) const {
+    return fn(elements.read()->get());
+  }
+  // The same without waiting: false when the lock is busy, else what fn
+  // (which returns bool) returns.
+  template <class Fn>
+  bool try_read_strings(Fn&& fn) const {
+    return try_read(str_radix_map, fn);
+  }
+  template <class Fn>
+  bool try_read_numbers(Fn&& fn) const {
+    return try_read(num_ordered, fn);
+  }
+  template <class Fn>
+  bool try_read_elements(Fn&& fn) const {
+    return try_read(elements, fn);
+  }
+  // The exact-value map (its shards lock themselves), or null.
+  const ExactMap* exact_values() const { return exact.get(); }
+
+ private:
+  // The bulk adder writes the sub-indexes directly, holding their write
+  // locks for a whole batch.
+  friend class BulkQueryMapAdder;
+
+  template <class Sub, class Fn>
+  static bool try_read(const PoisonRwLock<std::unique_ptr<Sub>>& lock, Fn& fn) {
+    auto guard = lock.try_read();
+    if (!guard) return false;
+    return fn((*guard)->get());
+  }
 
   // Entry points the bulk adder shares with the single path.
   void insert_exact(const PyValue& value, uint32_t id);
@@ -213,8 +277,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // records them in `table`. Returns the entries to index.
   static std::vector<ElementEntry> hand_out_elements(ElementTable& table, uint32_t owner,
                                                      const PyIterable& iterable);
-
- private:
   // Runs answer(string index, text of `pattern`) under the string index's
   // read lock and maps element ids back to their holders; nothing when
   // `pattern` is not a string.
@@ -255,6 +317,19 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   std::shared_ptr<IndexAPI> nested_or_create();
   // Whether `child` is `holder` or an object above it in the nesting chain.
   bool holds_through_chain(uint32_t holder, uint32_t child) const;
+
+  // Sub-indexes. Mutable: a query that needs a structure built on demand
+  // builds it, and one that needs the bit slices first applies the moves
+  // that assignments queued there.
+  mutable PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
+  mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
+  PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
+  PoisonRwLock<std::unique_ptr<ElementTable>> elements;
+  Lazy<ExactMap> exact;
+  // Links not nested because the held object holds its holder, directly or
+  // further up: holder id (an object or a masked element id) -> held object.
+  // Dotted queries follow them by reading the held object's attributes.
+  PoisonRwLock<std::unordered_map<uint32_t, StoredIndexable>> cyclic_links;
 
   std::weak_ptr<IndexAPI> parent_;
   std::atomic<size_t> cyclic_link_count_{0};  // size of `cyclic_links`, written under its lock

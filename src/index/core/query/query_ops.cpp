@@ -253,11 +253,9 @@ std::optional<Bitmap> match_candidates(const Items& items, const Bitmap& candida
   if (!attribute) return Bitmap();
   auto table = items.try_read();
   if (!table) return std::nullopt;
-  const IndexAPI::ItemTable& slots = **table;
   Bitmap result;
-  candidates.for_each([&](uint32_t id) {
-    if (id >= slots.size() || slots[id].vacant()) return;
-    if (attribute_matches(*slots[id].record, *attribute, op, expr)) result.add(id);
+  (*table)->for_each_at(candidates, std::nullopt, [&](const StoredItem& item) {
+    if (attribute_matches(*item.record, *attribute, op, expr)) result.add(item.record->id);
   });
   return result;
 }
@@ -272,12 +270,10 @@ bool compares_candidates(const Items* items, const Bitmap& allowed, std::string_
 Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op) {
   std::shared_ptr<IndexAPI> core = map.nested();
   if (!core) return Bitmap();
-  Bitmap children;
-  {
-    auto nested_maps = core->index->read();
-    auto nested_allowed = core->allowed_items.read();
-    children = evaluate_leaf(*nested_maps, *nested_allowed, expr, attr, op, nullptr);
-  }
+  Bitmap children =
+      core->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+        return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr);
+      });
   return map.holders_of(*core, children);
 }
 

@@ -81,15 +81,17 @@ std::vector<uint32_t> sorted_by_value(const QueryMap& map, const Bitmap& allowed
   // Strings come first in descending order, numbers first otherwise. The
   // string index's lock precedes the numbers' in the lock order, so both
   // are taken in that order whichever is walked first.
-  auto strings = map.str_radix_map.read();
-  auto numbers = map.num_ordered.read();
-  if (descending) {
-    if (*strings && !append_strings((*strings)->values, true, out)) return out.take();
-    if (*numbers) append_numbers((*numbers)->values, true, allowed, out);
-  } else {
-    if (*numbers && !append_numbers((*numbers)->values, false, allowed, out)) return out.take();
-    if (*strings) append_strings((*strings)->values, false, out);
-  }
+  map.read_strings([&](const StringIndex* strings) {
+    map.read_numbers([&](const NumberIndex* numbers) {
+      if (descending) {
+        if (strings != nullptr && !append_strings(strings->values, true, out)) return;
+        if (numbers != nullptr) append_numbers(numbers->values, true, allowed, out);
+      } else {
+        if (numbers != nullptr && !append_numbers(numbers->values, false, allowed, out)) return;
+        if (strings != nullptr) append_strings(strings->values, false, out);
+      }
+    });
+  });
   return out.take();
 }
 

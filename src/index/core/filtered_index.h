@@ -1,0 +1,73 @@
+// FilteredIndex: a set of objects of one core, as the Python classes see it.
+//
+// Either every live object of the core, read afresh by each call (the set of
+// an Index), or a fixed set of ids that a query evaluated (a query result).
+// A fixed set remembers the item table's departure count from before its
+// evaluation (see ItemTable): an object that left the core after it is not
+// reported, even once its slot is filled again. The set holds its core, so
+// the core's tables (and the memberships that keep them current) outlive the
+// Index they came from.
+//
+// Every method takes the core's locks itself and waits for them; the caller
+// releases the interpreter lock first (or, for read_items, tries first).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "index/core/index.h"
+#include "index/core/query/facets.h"
+#include "py/ref.h"
+
+namespace vantorel {
+
+class FilteredIndex {
+ public:
+  // Every live object of `core`.
+  explicit FilteredIndex(std::shared_ptr<IndexAPI> core) : core_(std::move(core)) {}
+  // The objects `ids` of `core`, evaluated after `epoch` departures.
+  FilteredIndex(std::shared_ptr<IndexAPI> core, Bitmap ids, uint64_t epoch)
+      : core_(std::move(core)), ids_(std::move(ids)), epoch_(epoch) {}
+
+  const std::shared_ptr<IndexAPI>& core() const { return core_; }
+  // The evaluated ids of a fixed set (null for the live set): a superset of
+  // what it reports.
+  const Bitmap* fixed_ids() const { return ids_ ? &*ids_ : nullptr; }
+
+  // The objects of this set that match every expression of `exprs`, or
+  // `expr`, as a fixed set.
+  FilteredIndex reduced(const std::vector<QueryExpr>& exprs) const;
+  FilteredIndex reduced_query(const QueryExpr& expr) const;
+
+  // The ids of the objects reported now, and their number.
+  Bitmap ids() const;
+  uint64_t count() const;
+  // The objects reported now, in ascending id order.
+  std::vector<StoredItem> items() const;
+  // The (value, count) pairs of `attr` over the objects reported now (see
+  // value_counts in facets.h).
+  std::vector<Facet> value_counts(std::string_view attr, std::optional<size_t> limit) const;
+  // The objects whose plain attribute `attr` is a number or a string,
+  // ordered by it (see sorted_by_value in value_order.h).
+  std::vector<py::SharedRef> sorted_by(std::string_view attr, bool descending,
+                                       std::optional<size_t> limit) const;
+
+  // The core's item table read-locked, reporting what this set reports;
+  // try_read_items() gives nullopt instead of waiting.
+  HeldItems read_items() const { return core_->read_items(epoch()); }
+  std::optional<HeldItems> try_read_items() const { return core_->try_read_items(epoch()); }
+
+ private:
+  std::optional<uint64_t> epoch() const {
+    return ids_ ? std::optional<uint64_t>(epoch_) : std::nullopt;
+  }
+
+  std::shared_ptr<IndexAPI> core_;
+  std::optional<Bitmap> ids_;
+  uint64_t epoch_ = 0;
+};
+
+}  // namespace vantorel
