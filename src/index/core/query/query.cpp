@@ -695,26 +695,34 @@ Bitmap QueryMap::contains(const PyValue& pattern) const {
 // ---- narrowing ---------------------------------------------------------------
 
 void QueryMap::remove_items(const Bitmap& removed) {
-  // The removed objects and the elements they own, at any depth.
-  Bitmap dropped = removed;
   std::vector<uint32_t> freed;
-  {
-    auto guard = elements.write();
-    if (*guard) {
-      ElementTable& table = **guard;
-      table.masked_ids.for_each([&](uint32_t id) {
-        if (removed.contains(table.root_of(id))) freed.push_back(id);
-      });
-      for (uint32_t id : freed) {
-        table.mapped_ids.erase(id);
-        table.masked_ids.remove(id);
-        table.nested_ids.remove(id);
-        dropped.add(id);
-      }
-      std::erase_if(table.by_owner,
-                    [&](const auto& entry) { return dropped.contains(entry.first); });
-    }
+  // The removed objects and the elements they own, at any depth.
+  const Bitmap dropped = unmap_elements_of(removed, freed);
+  drop_from_values(dropped);
+  drop_cyclic_links(dropped);
+  release_nested_of(dropped);
+  free_descending(std::move(freed));
+}
+
+Bitmap QueryMap::unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>& freed) {
+  Bitmap dropped = removed;
+  auto guard = elements.write();
+  if (!*guard) return dropped;
+  ElementTable& table = **guard;
+  table.masked_ids.for_each([&](uint32_t id) {
+    if (removed.contains(table.root_of(id))) freed.push_back(id);
+  });
+  for (uint32_t id : freed) {
+    table.mapped_ids.erase(id);
+    table.masked_ids.remove(id);
+    table.nested_ids.remove(id);
+    dropped.add(id);
   }
+  std::erase_if(table.by_owner, [&](const auto& entry) { return dropped.contains(entry.first); });
+  return dropped;
+}
+
+void QueryMap::drop_from_values(const Bitmap& dropped) {
   if (ExactMap* map = exact.get()) {
     map->for_each_shard_write([&](auto& shard) {
       for (auto& entry : shard) {
@@ -725,45 +733,41 @@ void QueryMap::remove_items(const Bitmap& removed) {
       std::erase_if(shard, [](const auto& entry) { return entry.second.empty(); });
     });
   }
-  {
-    auto guard = str_radix_map.write();
-    if (*guard) {
-      if (PositionalBitmap* positions = (*guard)->positions.get()) positions->remove_all(dropped);
-      (*guard)->values.remove_all(dropped);
-    }
+  if (auto guard = str_radix_map.write(); *guard) {
+    if (PositionalBitmap* positions = (*guard)->positions.get()) positions->remove_all(dropped);
+    (*guard)->values.remove_all(dropped);
   }
-  {
-    auto guard = num_ordered.write();
-    if (*guard) {
-      if (NumericalBitmap* slices = (*guard)->slices.get()) slices->remove_all(dropped);
-      (*guard)->values.remove_all(dropped);
-    }
+  if (auto guard = num_ordered.write(); *guard) {
+    if (NumericalBitmap* slices = (*guard)->slices.get()) slices->remove_all(dropped);
+    (*guard)->values.remove_all(dropped);
   }
-  {
-    auto guard = bool_map.write();
-    if (*guard) {
-      for (auto& slot : **guard) slot.bitmap() -= dropped;
-    }
+  if (auto guard = bool_map.write(); *guard) {
+    for (auto& slot : **guard) slot.bitmap() -= dropped;
   }
+}
+
+void QueryMap::drop_cyclic_links(const Bitmap& dropped) {
+  // Released after the lock, like every reference this map lets go.
   std::vector<StoredIndexable> unlinked;
-  {
-    auto links = cyclic_links.write();
-    std::erase_if(*links, [&](auto& entry) {
-      if (!dropped.contains(entry.first)) return false;
-      unlinked.push_back(std::move(entry.second));
-      return true;
-    });
-    cyclic_link_count_.store(links->size(), std::memory_order_release);
+  auto links = cyclic_links.write();
+  std::erase_if(*links, [&](auto& entry) {
+    if (!dropped.contains(entry.first)) return false;
+    unlinked.push_back(std::move(entry.second));
+    return true;
+  });
+  cyclic_link_count_.store(links->size(), std::memory_order_release);
+  links.release();
+}
+
+void QueryMap::release_nested_of(const Bitmap& dropped) {
+  std::shared_ptr<IndexAPI> core = nested();
+  if (!core) return;
+  // Pairs whose holder is gone are unlinked; objects left without any
+  // holder leave the nested core.
+  Bitmap orphans = core->unregister_holders(dropped);
+  for (const StoredItem& item : core->items_at(orphans)) {
+    leave_if_unheld(*core, *item.record, std::nullopt);
   }
-  if (std::shared_ptr<IndexAPI> core = nested()) {
-    // Pairs whose holder is gone are unlinked; objects left without any
-    // holder leave the nested core.
-    Bitmap orphans = core->unregister_holders(dropped);
-    for (const StoredItem& item : core->items_at(orphans)) {
-      leave_if_unheld(*core, *item.record, std::nullopt);
-    }
-  }
-  free_descending(std::move(freed));
 }
 
 size_t QueryMap::memory_bytes() const {

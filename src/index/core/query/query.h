@@ -271,6 +271,22 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
     return fn((*guard)->get());
   }
 
+  // The phases of remove_items, in the order it runs them.
+  // Unmaps the elements owned (at any depth) by the objects of `removed`,
+  // appending their masked ids to `freed`; returns `removed` with those ids.
+  // Locks: `elements` (write).
+  Bitmap unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>& freed);
+  // Takes the ids of `dropped` out of the per-value sets and whatever
+  // structures are built from them. Locks, one at a time (write): the exact
+  // map's shards, str_radix_map, num_ordered, bool_map.
+  void drop_from_values(const Bitmap& dropped);
+  // Forgets the cyclic links held by the ids of `dropped`. Locks:
+  // cyclic_links (write).
+  void drop_cyclic_links(const Bitmap& dropped);
+  // Unlinks the nested objects held by the ids of `dropped`; those left
+  // without a holder leave the nested core. Locks: see remove_items.
+  void release_nested_of(const Bitmap& dropped);
+
   // Entry points the bulk adder shares with the single path.
   void insert_exact(const PyValue& value, uint32_t id);
   // Allocates masked ids for `elements` of the iterable held by `owner` and
