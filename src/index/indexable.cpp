@@ -170,11 +170,13 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 // other, and one that does not is left alone.
 std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
                               const PyValue& value) {
-  auto memberships = record.indexes->lock();
+  // The membership list is only read here: held, it keeps adds and removals
+  // of this object from running between the index updates and the store.
+  auto memberships = record.indexes->lock_to_read();
   if (!memberships->empty()) {
     std::optional<PyValue> old;
     {
-      auto store = record.attributes->lock();
+      auto store = record.attributes->lock_to_read();
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
     for (const IndexMeta& entry : *memberships) {
@@ -196,7 +198,7 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
 // lock. Returns false when the slow path must run.
 bool assign_unindexed(const IndexableRecord& record, uint32_t attribute, const PyValue& value,
                       std::optional<PyValue>* replaced) {
-  auto memberships = record.indexes->try_lock();
+  auto memberships = record.indexes->try_lock_to_read();
   if (!memberships || !(*memberships)->empty()) return false;
   auto store = record.attributes->try_lock();
   if (!store) return false;

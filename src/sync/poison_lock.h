@@ -99,9 +99,21 @@ class PoisonMutex {
     return checked(poison_message);
   }
 
-  // try_lock for a holder that only reads (see ReadGuard).
+  // lock and try_lock for a holder that only reads (see ReadGuard). Such a
+  // guard is also cheaper: its release does not ask whether the thread is
+  // unwinding.
+  ReadGuard lock_to_read(const char* poison_message = kPoisonedLock) {
+    detail::lock_or_wait(mutex_);
+    return checked_reader(poison_message);
+  }
+
   std::optional<ReadGuard> try_lock_to_read(const char* poison_message = kPoisonedLock) {
     if (!mutex_.try_lock()) return std::nullopt;
+    return checked_reader(poison_message);
+  }
+
+ private:
+  ReadGuard checked_reader(const char* poison_message) {
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock();
       throw InternalError(poison_message);
@@ -109,7 +121,6 @@ class PoisonMutex {
     return ReadGuard(this);
   }
 
- private:
   Guard checked(const char* poison_message) {
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock();

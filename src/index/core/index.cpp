@@ -13,7 +13,7 @@ namespace vantorel {
 
 std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record) {
   std::vector<std::pair<uint32_t, PyValue>> values;
-  auto store = record.attributes->lock();
+  auto store = record.attributes->lock_to_read();
   values.reserve(store->size());
   store->for_each([&](uint32_t key, const PyValue& value) { values.emplace_back(key, value); });
   return values;

@@ -107,7 +107,7 @@ class PathMatcher {
     if (!attribute) return false;
     std::optional<PyValue> value;
     {
-      auto store = record.attributes->lock("cannot read from indexable");
+      auto store = record.attributes->lock_to_read("cannot read from indexable");
       if (const PyValue* stored = store->get(*attribute)) value = *stored;
     }
     if (!value) return false;
@@ -140,7 +140,7 @@ bool object_matches(const IndexableRecord& record, std::string_view path, QueryO
 
 bool attribute_matches(const IndexableRecord& record, uint32_t attribute, QueryOp op,
                        const QueryExpr& expr) {
-  auto store = record.attributes->lock("cannot read from indexable");
+  auto store = record.attributes->lock_to_read("cannot read from indexable");
   const PyValue* value = store->get(attribute);
   return value != nullptr && value_matches(*value, op, expr);
 }
