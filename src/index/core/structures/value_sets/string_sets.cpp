@@ -9,25 +9,26 @@
 namespace vantorel {
 
 void StringSets::add(std::string_view key, uint32_t id) {
-  auto found = sets_.find(key);
-  if (found != sets_.end()) {
-    found->second.add(id);
-    return;
+  if (Sets::value_type* entry = add_to_sets(key, id)) {
+    sorted_.emplace(std::string_view(entry->first), &entry->second);
   }
-  auto [entry, inserted] = sets_.emplace(std::string(key), HybridSet::single(id));
-  sorted_.emplace(std::string_view(entry->first), &entry->second);
-  key_bytes_ += key.size();
 }
 
 void StringSets::add_deferred(std::string_view key, uint32_t id) {
+  if (Sets::value_type* entry = add_to_sets(key, id)) {
+    unsorted_.emplace_back(std::string_view(entry->first), &entry->second);
+  }
+}
+
+StringSets::Sets::value_type* StringSets::add_to_sets(std::string_view key, uint32_t id) {
   auto found = sets_.find(key);
   if (found != sets_.end()) {
     found->second.add(id);
-    return;
+    return nullptr;
   }
   auto [entry, inserted] = sets_.emplace(std::string(key), HybridSet::single(id));
-  unsorted_.emplace_back(std::string_view(entry->first), &entry->second);
   key_bytes_ += key.size();
+  return &*entry;
 }
 
 void StringSets::settle() {

@@ -78,6 +78,9 @@ class StringSets {
   };
   using Sets = std::unordered_map<std::string, HybridSet, KeyHash, std::equal_to<>>;
 
+  // Enters `id` under `key` in the hash map; returns the entry when the key
+  // is new (and so not yet in the byte order), else null.
+  Sets::value_type* add_to_sets(std::string_view key, uint32_t id);
   void erase(Sets::iterator entry);
 
   Sets sets_;
