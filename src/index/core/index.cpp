@@ -205,20 +205,6 @@ bool holds_any_indexable(const std::vector<std::pair<uint32_t, PyValue>>& values
                      [](const auto& entry) { return holds_indexable(entry.second); });
 }
 
-// Moves out of `bulk` the objects whose values hold Indexable objects now.
-std::vector<const StoredItem*> take_nested_holders(std::vector<const StoredItem*>& bulk) {
-  std::vector<const StoredItem*> holders;
-  std::erase_if(bulk, [&](const StoredItem* item) {
-    bool holds = false;
-    auto store = item->record->attributes->lock_to_read();
-    store->for_each(
-        [&](uint32_t, const PyValue& value) { holds = holds || holds_indexable(value); });
-    if (holds) holders.push_back(item);
-    return holds;
-  });
-  return holders;
-}
-
 }  // namespace
 
 void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_private) {
@@ -226,7 +212,6 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
   std::vector<const StoredItem*> bulk;
   std::vector<const StoredItem*> single;
   split_batch(batch, live_ids(), bulk, single);
-  for (const StoredItem* item : take_nested_holders(bulk)) add_object(*item, index_private);
   store_batch(bulk);
   make_live(index_batch(bulk, index_private, single));
   for (const StoredItem* item : single) add_object(*item, index_private);

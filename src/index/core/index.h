@@ -111,13 +111,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Adds many objects through the bulk path (buffered bitmaps, sub-index
   // locks taken once). With `index_private`, names beginning with "_" are
-  // indexed too. Objects holding Indexable values go through add_object
-  // before the batch, while the value indexes are small: one by one, their
-  // distinct values are cheaper to enter there than among the batch's. Objects
-  // already live here, listed twice, or that came to hold an Indexable value
-  // meanwhile go through add_object after the batch.
-  // Locks: `allowed_items` (read), then each object's attribute mutex alone;
-  // then `items` (write), alone; then,
+  // indexed too. Objects already live here, listed twice, or holding
+  // Indexable values go through add_object after the batch.
+  // Locks: `allowed_items` (read), then `items` (write), each alone; then,
   // for the batch, `index` (read) and the write locks of every QueryMap's
   // sub-indexes (in ascending attribute order, each map's in its order),
   // under which each object's membership mutex and attribute mutex are
