@@ -29,8 +29,12 @@ class ChunkedMap {
   using value_type = std::pair<Key, Value>;
 
   static constexpr size_t kChunk = 64;
-  // insert_sorted merges when the batch is at least 1/kMergeRatio of the map.
+  // insert_sorted merges when the batch is at least 1/kMergeRatio of the map,
+  // into chunks of kMergeFill entries: the room left lets a few later
+  // insertions into each chunk go by without a split, which would leave two
+  // half-empty chunks and shift the chunk directory.
   static constexpr size_t kMergeRatio = 16;
+  static constexpr size_t kMergeFill = kChunk - kChunk / 8;
 
   class const_iterator {
    public:
@@ -110,8 +114,8 @@ class ChunkedMap {
   // Inserts `entries`, which are sorted by key and whose keys are all absent
   // from the map. A batch that is small next to the map goes in entry by
   // entry; a larger one is merged with the map in one pass that refills the
-  // chunks completely, which costs a copy of the map but no search and no
-  // split per entry.
+  // chunks to kMergeFill entries, which costs a copy of the map but no search
+  // and no split per entry.
   void insert_sorted(std::vector<value_type>&& entries) {
     if (entries.size() * kMergeRatio < size_) {
       for (value_type& entry : entries) {
@@ -121,10 +125,10 @@ class ChunkedMap {
     }
     std::vector<std::vector<value_type>> merged;
     std::vector<Key> firsts;
-    merged.reserve((size_ + entries.size()) / kChunk + 1);
+    merged.reserve((size_ + entries.size()) / kMergeFill + 1);
     firsts.reserve(merged.capacity());
     auto emit = [&](value_type& entry) {
-      if (merged.empty() || merged.back().size() == kChunk) {
+      if (merged.empty() || merged.back().size() == kMergeFill) {
         merged.emplace_back().reserve(kChunk);
         firsts.push_back(entry.first);
       }
