@@ -14,15 +14,17 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map)
       elements_(map.elements.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
-  if (*numbers_) (*numbers_)->values.settle();
-  if (*strings_) (*strings_)->values.settle();
+  // Waiting keys enter the value order and buffers reach their bitmaps
+  // while the write locks are still held.
   if (*numbers_) {
+    (*numbers_)->values.settle();
     if (NumericalBitmap* slices = (*numbers_)->slices.get()) slices->flush();
   }
   if (*booleans_) {
     for (auto& slot : **booleans_) slot.flush();
   }
   if (*strings_) {
+    (*strings_)->values.settle();
     if (PositionalBitmap* positions = (*strings_)->positions.get()) positions->flush();
   }
   // The guards release in reverse declaration order after this body.
