@@ -113,12 +113,30 @@ void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipLis
   table.release();
 }
 
+namespace {
+
+// Values whose indexing never reaches a nested core, and so never takes an
+// object's membership mutex: those may be indexed with `index` held.
+bool stays_in_this_core(const PyValue& value) {
+  return value.kind() != ValueKind::Iterable && value.kind() != ValueKind::Ind;
+}
+
+}  // namespace
+
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+  if (stays_in_this_core(value) &&
+      with_existing_map(attribute, [&](QueryMap& map) { map.insert(value, id); })) {
+    return;
+  }
   map_or_create(attribute)->insert(value, id);
 }
 
 void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old_value,
                              const PyValue& new_value) {
+  if (stays_in_this_core(old_value) && stays_in_this_core(new_value) &&
+      with_existing_map(attribute, [&](QueryMap& map) { map.replace(old_value, new_value, id); })) {
+    return;
+  }
   map_or_create(attribute)->replace(old_value, new_value, id);
 }
 

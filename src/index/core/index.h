@@ -269,6 +269,19 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
  private:
   std::shared_ptr<QueryMap> map_or_create(uint32_t attribute);
+  // Runs fn(map) on the QueryMap of `attribute` with `index` held for
+  // reading (as a query holds it while it reads the maps), which spares the
+  // shared handle of map_for on the assignment path. fn must not take an
+  // object's membership mutex: an assignment that holds one may wait for
+  // `index` to create a map. False, without running fn, when the core has
+  // no map for it yet.
+  template <class Fn>
+  bool with_existing_map(uint32_t attribute, Fn&& fn) {
+    auto maps = index_->read();
+    if (attribute >= maps->size() || !(*maps)[attribute]) return false;
+    fn(*(*maps)[attribute]);
+    return true;
+  }
   void store_item(const StoredItem& item);
   // The phases of add_object_many. store_batch puts the objects in the item
   // table (`items`, write). index_batch indexes their values through the
