@@ -62,6 +62,7 @@ class HybridHashmap {
   // The value stored under `key`, or nullptr. The pointer is valid until the
   // next insert().
   const V* get(const K& key) const;
+  V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
 
   // Stores `value` under `key`; returns the value it replaces, if any.
   std::optional<V> insert(const K& key, V value);

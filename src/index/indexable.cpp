@@ -189,20 +189,46 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
       }
     }
   }
+  {
+    PyValue stored = value;  // copied first: only the swap runs under the lock
+    auto store = record.attributes->lock_for_nothrow_change();
+    if (PyValue* slot = store->get(attribute)) return std::exchange(*slot, std::move(stored));
+  }
   auto store = record.attributes->lock();
   return store->insert(attribute, value);
 }
 
-// The common case of an object that belongs to no index and that no other
-// thread is touching: store the value without releasing the interpreter
-// lock. Returns false when the slow path must run.
-bool assign_unindexed(const IndexableRecord& record, uint32_t attribute, const PyValue& value,
-                      std::optional<PyValue>* replaced) {
+// The common cases that need no index work: an object that belongs to no
+// index, or an assignment of a number, string or boolean identical to the
+// stored one (which leaves every index as it is). The value is stored, or
+// left in place, without releasing the interpreter lock. Every lock is only
+// tried; returns false when the full path must run.
+bool assign_without_index_work(const IndexableRecord& record, uint32_t attribute, PyValue&& value,
+                               std::optional<PyValue>* replaced) {
   auto memberships = record.indexes->try_lock_to_read();
-  if (!memberships || !(*memberships)->empty()) return false;
+  if (!memberships) return false;
+  if (!(*memberships)->empty()) {
+    auto store = record.attributes->try_lock_to_read();
+    if (!store) return false;
+    const PyValue* current = (*store)->get(attribute);
+    return current != nullptr && current->same_scalar(value);
+  }
+  {
+    // Replacing a stored value is a swap that cannot throw, so its guard
+    // skips the unwinding check that a write guard pays for.
+    static_assert(std::is_nothrow_move_constructible_v<PyValue> &&
+                  std::is_nothrow_move_assignable_v<PyValue>);
+    auto store = record.attributes->try_lock_for_nothrow_change();
+    if (!store) return false;
+    if (PyValue* slot = (*store)->get(attribute)) {
+      *replaced = std::exchange(*slot, std::move(value));
+      return true;
+    }
+  }
+  // A new attribute: the insert may allocate.
   auto store = record.attributes->try_lock();
   if (!store) return false;
-  *replaced = (*store)->insert(attribute, value);
+  *replaced = (*store)->insert(attribute, std::move(value));
   return true;
 }
 
@@ -218,8 +244,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       return -1;
     }
     check_attribute_name(name);
-    PyValue converted = PyValue::from_python(value);
-    store_attribute(self, intern_attribute_name(name), converted);
+    store_attribute(self, intern_attribute_name(name), PyValue::from_python(value));
     return 0;
   });
 }
@@ -251,7 +276,8 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
       values.push_back(PyValue::from_python(value));
     }
     for (size_t i = 0; i < values.size(); ++i) {
-      store_attribute(self, intern_attribute_name(parsed.var_keyword[i].first), values[i]);
+      store_attribute(self, intern_attribute_name(parsed.var_keyword[i].first),
+                      std::move(values[i]));
     }
     return 0;
   });
@@ -356,10 +382,10 @@ PyTypeObject* indexable_type() {
   return type;
 }
 
-void store_attribute(PyObject* object, const AttributeName& attribute, const PyValue& value) {
+void store_attribute(PyObject* object, const AttributeName& attribute, PyValue value) {
   const IndexableRecord& record = as_indexable(object)->record;
   std::optional<PyValue> replaced;
-  if (!assign_unindexed(record, attribute.id, value, &replaced)) {
+  if (!assign_without_index_work(record, attribute.id, std::move(value), &replaced)) {
     // The membership mutex can be held by a thread that waits for index
     // locks: the interpreter lock is let go before any wait.
     py::HoldUnlessWaiting held;

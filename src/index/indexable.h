@@ -25,7 +25,7 @@ PyTypeObject* indexable_type();
 // = value` does: every index that holds the object is updated, then the
 // store. Requires the interpreter lock, which it lets go only if it must wait
 // for a native lock.
-void store_attribute(PyObject* object, const AttributeName& attribute, const PyValue& value);
+void store_attribute(PyObject* object, const AttributeName& attribute, PyValue value);
 
 // A snapshot of the stored attributes of `object` (an Indexable), in the
 // store's iteration order. Requires the interpreter lock.

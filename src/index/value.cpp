@@ -296,6 +296,22 @@ bool operator==(const PyValue& a, const PyValue& b) {
   return a.hash_ == b.hash_ && casts_equal(a.cast_, b.cast_, a, b);
 }
 
+bool PyValue::same_scalar(const PyValue& other) const {
+  if (cast_.index() != other.cast_.index() || hash_ != other.hash_) return false;
+  switch (kind()) {
+    case ValueKind::Int:
+      return as_int() == other.as_int();
+    case ValueKind::Float:
+      return std::bit_cast<uint64_t>(as_float()) == std::bit_cast<uint64_t>(other.as_float());
+    case ValueKind::Str:
+      return as_str() == other.as_str();
+    case ValueKind::Bool:
+      return as_bool() == other.as_bool();
+    default:
+      return false;
+  }
+}
+
 int PyValue::traverse(visitproc visit, void* arg) const {
   if (PyObject* held = object()) {
     if (int result = visit(held, arg)) return result;

@@ -90,6 +90,12 @@ class PyValue {
 
   friend bool operator==(const PyValue& a, const PyValue& b);
 
+  // True when both are numbers, strings or booleans of the same kind with the
+  // same bits (so 0.0 and -0.0 differ, as do 1 and 1.0). Every index entry of
+  // such a value is a function of its kind and bits alone, so assigning one
+  // over an identical one changes no index.
+  bool same_scalar(const PyValue& other) const;
+
   // Visits the Python objects this value holds strong references to (for the
   // cycle collector). Requires the interpreter lock.
   int traverse(visitproc visit, void* arg) const;

@@ -22,12 +22,18 @@ namespace detail {
 
 // Remembers the number of exceptions in flight when a guard was made, so that
 // its destructor can tell a normal release from a release during unwinding.
+// A watch made off never reports unwinding, and costs nothing: asking for
+// the count goes through the thread's exception globals, a call into the
+// C++ runtime on every platform.
 class UnwindWatch {
  public:
   UnwindWatch() : in_flight_(std::uncaught_exceptions()) {}
-  bool unwinding() const { return std::uncaught_exceptions() > in_flight_; }
+  static UnwindWatch off() { return UnwindWatch(kOff); }
+  bool unwinding() const { return in_flight_ != kOff && std::uncaught_exceptions() > in_flight_; }
 
  private:
+  static constexpr int kOff = -1;
+  explicit UnwindWatch(int in_flight) : in_flight_(in_flight) {}
   int in_flight_;
 };
 
@@ -58,7 +64,7 @@ class PoisonMutex {
 
    private:
     friend class PoisonMutex;
-    explicit Guard(PoisonMutex* owner) : owner_(owner) {}
+    Guard(PoisonMutex* owner, detail::UnwindWatch watch) : owner_(owner), watch_(watch) {}
     PoisonMutex* owner_;
     detail::UnwindWatch watch_;
   };
@@ -99,6 +105,18 @@ class PoisonMutex {
     return checked(poison_message);
   }
 
+  // try_lock for a holder whose change cannot throw (a swap of values that
+  // move without throwing, say): it cannot leave the data half changed, so
+  // its guard does not ask whether the thread is unwinding.
+  std::optional<Guard> try_lock_for_nothrow_change(const char* poison_message = kPoisonedLock) {
+    if (!mutex_.try_lock()) return std::nullopt;
+    return checked(poison_message, detail::UnwindWatch::off());
+  }
+  Guard lock_for_nothrow_change(const char* poison_message = kPoisonedLock) {
+    detail::lock_or_wait(mutex_);
+    return checked(poison_message, detail::UnwindWatch::off());
+  }
+
   // lock and try_lock for a holder that only reads (see ReadGuard). Such a
   // guard is also cheaper: its release does not ask whether the thread is
   // unwinding.
@@ -121,12 +139,12 @@ class PoisonMutex {
     return ReadGuard(this);
   }
 
-  Guard checked(const char* poison_message) {
+  Guard checked(const char* poison_message, detail::UnwindWatch watch = detail::UnwindWatch()) {
     if (poisoned_.load(std::memory_order_acquire)) {
       mutex_.unlock();
       throw InternalError(poison_message);
     }
-    return Guard(this);
+    return Guard(this, watch);
   }
 
   SmallMutex mutex_;

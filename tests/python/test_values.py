@@ -5,7 +5,9 @@ import math
 
 import pytest
 
-from conftest import Item
+import random
+
+from conftest import Item, eq_leaf
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -37,6 +39,25 @@ def test_numbers_and_booleans_are_distinct_keys():
     assert finds(bools, x=True) and not finds(bools, x=1) and not finds(bools, x=1.0)
     _, zero = indexed(x=-0.0)
     assert finds(zero, x=0) and finds(zero, x=0.0)
+
+
+def test_reassigning_equal_values_of_other_kinds_moves_the_object():
+    # Equal values of another kind or sign (1, 1.0, True; 0.0, -0.0) and repeats of the
+    # same value, assigned in a random order: every answer and every read follows the
+    # last assignment.
+    pool = [1, 1.0, True, 0, 0.0, -0.0, False, "1", "", 7, 7, 2**62, float("nan")]
+    rng = random.Random(11)
+    objs = [Item(x=0) for _ in range(4)]
+    idx = Index()
+    idx.add_object_many(objs)
+    for _ in range(400):
+        obj = rng.choice(objs)
+        value = rng.choice(pool)
+        obj.x = value
+        assert repr(obj.x) == repr(value)
+        q = rng.choice(pool)
+        want = {id(o) for o in objs if eq_leaf(o.x, q)}
+        assert {id(o) for o in idx.get_by_attribute(x=q)} == want, (value, q)
 
 
 def test_reads_convert_back_natively():
