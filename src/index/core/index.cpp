@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/parallel.h"
 #include "index/attribute_names.h"
 #include "index/core/query/delayed_query.h"
 #include "index/core/query/query.h"
@@ -149,36 +150,53 @@ namespace {
 // The bulk adders of every QueryMap of a core, with the core's `index` held
 // for reading. Taken in ascending attribute order, so two bulk adds never
 // wait on each other in a cycle.
+//
+// Values wait per attribute until the adders are released. Then each
+// attribute's adder enters its values and flushes on one thread while other
+// attributes run on the machine's other cores: the adders of two attributes
+// share nothing but the id allocator, which has its own lock.
 class BulkAdders {
  public:
   explicit BulkAdders(PoisonRwLock<IndexAPI::MapArray>& maps) : maps_lock_(maps) { acquire(); }
-  ~BulkAdders() { release(); }
+  // Enters the waiting values, as release() does. Left by an exception, it
+  // drops them instead: the adders' write guards then let go while the thread
+  // unwinds, which poisons every map they hold.
+  ~BulkAdders() {
+    if (!watch_.unwinding()) drain();
+  }
 
   void acquire() {
     maps_ = maps_lock_.read();
     adders_.clear();
     adders_.resize(maps_->size());
+    if (pending_.size() < maps_->size()) pending_.resize(maps_->size());
     for (size_t i = 0; i < maps_->size(); ++i) {
       if ((*maps_)[i]) adders_[i] = std::make_unique<BulkQueryMapAdder>(*(*maps_)[i]);
     }
   }
 
-  // Flushes every buffer and lets every lock go.
+  // Enters every waiting value, flushes every buffer and lets every lock go.
   void release() {
-    adders_.clear();
+    drain();
     maps_.release();
   }
 
-  // The adder of `attribute`. When the core has no map for it yet, every
-  // lock is let go while `create()` makes one (under the core's `index`
-  // write lock), and taken again.
+  // Makes sure `attribute` has an adder. When the core has no map for it
+  // yet, every lock is let go (after the waiting values are entered) while
+  // `create()` makes one (under the core's `index` write lock), and taken
+  // again.
   template <class Create>
-  BulkQueryMapAdder& adder_or_create(uint32_t attribute, Create&& create) {
-    if (BulkQueryMapAdder* found = adder(attribute)) return *found;
+  void ensure_adder(uint32_t attribute, Create&& create) {
+    if (attribute < adders_.size() && adders_[attribute]) return;
     release();
     create();
     acquire();
-    return *adder(attribute);
+  }
+
+  // Queues `value` for `id` under `attribute`, which has an adder.
+  void enqueue(uint32_t attribute, uint32_t id, PyValue&& value) {
+    pending_[attribute].emplace_back(id, std::move(value));
+    ++pending_count_;
   }
 
   // The membership mutex of `record`. An assignment holds that mutex while
@@ -193,14 +211,40 @@ class BulkAdders {
   }
 
  private:
-  // The adder of `attribute`, or null when the core has no map for it yet.
-  BulkQueryMapAdder* adder(uint32_t attribute) {
-    return attribute < adders_.size() ? adders_[attribute].get() : nullptr;
+  // Below this many waiting values, starting threads costs more than it
+  // saves.
+  static constexpr size_t kParallelFrom = 4096;
+
+  // Enters the waiting values of every attribute and drops its adder, the
+  // attributes with the most values first.
+  void drain() {
+    std::vector<size_t> order;
+    for (size_t attribute = 0; attribute < adders_.size(); ++attribute) {
+      if (adders_[attribute]) order.push_back(attribute);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return pending_[a].size() > pending_[b].size(); });
+    auto finish = [&](size_t task) {
+      const size_t attribute = order[task];
+      for (auto& [id, value] : pending_[attribute]) adders_[attribute]->insert(value, id);
+      pending_[attribute].clear();
+      adders_[attribute].reset();
+    };
+    if (pending_count_ >= kParallelFrom) {
+      run_in_parallel(order.size(), finish);
+    } else {
+      for (size_t task = 0; task < order.size(); ++task) finish(task);
+    }
+    pending_count_ = 0;
+    adders_.clear();
   }
 
   PoisonRwLock<IndexAPI::MapArray>& maps_lock_;
   PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;  // empty while released
   std::vector<std::unique_ptr<BulkQueryMapAdder>> adders_;
+  std::vector<std::vector<std::pair<uint32_t, PyValue>>> pending_;  // by attribute
+  size_t pending_count_ = 0;
+  detail::UnwindWatch watch_;
 };
 
 // Objects already live here (in `live`) and objects listed twice go to
@@ -264,12 +308,14 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
       single.push_back(item);
       continue;
     }
-    for (const auto& [attribute, value] : values) {
+    for (auto& [attribute, value] : values) {
       if (!index_private && is_private_attribute(*names, attribute)) continue;
-      adders.adder_or_create(attribute, [&] { map_or_create(attribute); }).insert(value, record.id);
+      adders.ensure_adder(attribute, [&] { map_or_create(attribute); });
+      adders.enqueue(attribute, record.id, std::move(value));
     }
     entered.push_back(record.id);
   }
+  adders.release();
   return entered;
 }
 
