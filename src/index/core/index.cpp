@@ -14,10 +14,16 @@ namespace vantorel {
 
 std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record) {
   std::vector<std::pair<uint32_t, PyValue>> values;
-  auto store = record.attributes->lock_to_read();
-  values.reserve(store->size());
-  store->for_each([&](uint32_t key, const PyValue& value) { values.emplace_back(key, value); });
+  snapshot_attributes(record, values);
   return values;
+}
+
+void snapshot_attributes(const IndexableRecord& record,
+                         std::vector<std::pair<uint32_t, PyValue>>& out) {
+  out.clear();
+  auto store = record.attributes->lock_to_read();
+  out.reserve(store->size());
+  store->for_each([&](uint32_t key, const PyValue& value) { out.emplace_back(key, value); });
 }
 
 bool is_private_attribute(const InternerSnapshot& names, uint32_t attribute) {
@@ -162,7 +168,7 @@ class BulkAdders {
   // drops them instead: the adders' write guards then let go while the thread
   // unwinds, which poisons every map they hold.
   ~BulkAdders() {
-    if (!watch_.unwinding()) drain();
+    if (!watch_.unwinding()) enter_waiting(/*and_flush=*/true);
   }
 
   void acquire() {
@@ -177,7 +183,7 @@ class BulkAdders {
 
   // Enters every waiting value, flushes every buffer and lets every lock go.
   void release() {
-    drain();
+    enter_waiting(/*and_flush=*/true);
     maps_.release();
   }
 
@@ -196,7 +202,8 @@ class BulkAdders {
   // Queues `value` for `id` under `attribute`, which has an adder.
   void enqueue(uint32_t attribute, uint32_t id, PyValue&& value) {
     pending_[attribute].emplace_back(id, std::move(value));
-    ++pending_count_;
+    ++queued_;
+    if (++pending_count_ >= kEnterEvery) enter_waiting(/*and_flush=*/false);
   }
 
   // The membership mutex of `record`. An assignment holds that mutex while
@@ -214,10 +221,14 @@ class BulkAdders {
   // Below this many waiting values, starting threads costs more than it
   // saves.
   static constexpr size_t kParallelFrom = 4096;
+  // Waiting values are entered once this many have queued, which bounds the
+  // memory they hold.
+  static constexpr size_t kEnterEvery = size_t{1} << 16;
 
-  // Enters the waiting values of every attribute and drops its adder, the
-  // attributes with the most values first.
-  void drain() {
+  // Enters the waiting values, one attribute per task, the attributes with
+  // the most values first. `and_flush` also drops each adder on the same
+  // thread, which flushes its buffers and settles its waiting keys.
+  void enter_waiting(bool and_flush) {
     std::vector<size_t> order;
     for (size_t attribute = 0; attribute < adders_.size(); ++attribute) {
       if (adders_[attribute]) order.push_back(attribute);
@@ -228,14 +239,17 @@ class BulkAdders {
       const size_t attribute = order[task];
       for (auto& [id, value] : pending_[attribute]) adders_[attribute]->insert(value, id);
       pending_[attribute].clear();
-      adders_[attribute].reset();
+      if (and_flush) adders_[attribute].reset();
     };
-    if (pending_count_ >= kParallelFrom) {
+    // A flush settles everything queued since the adders were made.
+    if ((and_flush ? queued_ : pending_count_) >= kParallelFrom) {
       run_in_parallel(order.size(), finish);
     } else {
       for (size_t task = 0; task < order.size(); ++task) finish(task);
     }
     pending_count_ = 0;
+    if (!and_flush) return;
+    queued_ = 0;
     adders_.clear();
   }
 
@@ -243,7 +257,8 @@ class BulkAdders {
   PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;  // empty while released
   std::vector<std::unique_ptr<BulkQueryMapAdder>> adders_;
   std::vector<std::vector<std::pair<uint32_t, PyValue>>> pending_;  // by attribute
-  size_t pending_count_ = 0;
+  size_t pending_count_ = 0;                                        // waiting now
+  size_t queued_ = 0;                                               // since the adders were made
   detail::UnwindWatch watch_;
 };
 
@@ -296,10 +311,11 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   BulkAdders adders(*index_);
+  std::vector<std::pair<uint32_t, PyValue>> values;
   for (const StoredItem* item : bulk) {
     const IndexableRecord& record = *item->record;
     auto memberships = adders.lock_membership(record);
-    std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
+    snapshot_attributes(record, values);
     // Values that hold Indexable objects need the nested cores; an object
     // already registered here was indexed by another add, which held this
     // mutex while it indexed, and is re-indexed on the single path, which

@@ -304,6 +304,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
 // Attribute values of a record, copied under its attribute mutex.
 std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record);
+// The same into `out`, which is cleared first (a loop reuses its capacity).
+void snapshot_attributes(const IndexableRecord& record,
+                         std::vector<std::pair<uint32_t, PyValue>>& out);
 
 // Whether the interned attribute name of `attribute` begins with "_".
 bool is_private_attribute(const InternerSnapshot& names, uint32_t attribute);
