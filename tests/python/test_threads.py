@@ -203,6 +203,11 @@ def test_concurrent_bulk_adds_introducing_new_attributes_lose_nothing():
 def test_assigning_during_a_large_bulk_add():
     count = 200_000
     objects = [Item(v=i, s="old") for i in range(count)]
+    # Values holding Indexable objects are entered after the others: an owner
+    # replaced in between must be the one the index finds.
+    owners = [Item(name=f"owner{k}") for k in range(4)]
+    for i in range(0, count, 4):
+        objects[i].owner = owners[i % 3]
     index = Index()
     started = threading.Event()
     finished = threading.Event()
@@ -223,6 +228,8 @@ def test_assigning_during_a_large_bulk_add():
             i = r.randrange(count)
             objects[i].v = -1 - i
             objects[i].s = "new"
+            if i % 4 == 0:
+                objects[i].owner = owners[3]
             assigned[i] = -1 - i
             n += 1
 
@@ -240,6 +247,10 @@ def test_assigning_during_a_large_bulk_add():
     assert len(index.get_by_attribute(s="new")) == len(assigned)
     assert len(index.get_by_attribute(s="old")) == count - len(assigned)
     assert len(index.reduced_query(Q.lt("v", 0)).collect()) == len(assigned)
+    for owner in owners:
+        expected = {id(o) for o in objects if getattr(o, "owner", None) is owner}
+        found = index.get_by_attribute(**{"owner.name": owner.name})
+        assert {id(o) for o in found} == expected, owner.name
 
 
 def test_unions_in_opposite_directions_and_with_itself():

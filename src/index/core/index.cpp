@@ -277,11 +277,6 @@ void split_batch(const std::vector<StoredItem>& batch, Bitmap live,
   }
 }
 
-bool holds_any_indexable(const std::vector<std::pair<uint32_t, PyValue>>& values) {
-  return std::any_of(values.begin(), values.end(),
-                     [](const auto& entry) { return holds_indexable(entry.second); });
-}
-
 }  // namespace
 
 void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_private) {
@@ -312,27 +307,45 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   BulkAdders adders(*index_);
   std::vector<std::pair<uint32_t, PyValue>> values;
+  std::vector<HeldBackValue> held_back;
   for (const StoredItem* item : bulk) {
     const IndexableRecord& record = *item->record;
     auto memberships = adders.lock_membership(record);
     snapshot_attributes(record, values);
-    // Values that hold Indexable objects need the nested cores; an object
-    // already registered here was indexed by another add, which held this
-    // mutex while it indexed, and is re-indexed on the single path, which
-    // replaces iterables.
-    if (holds_any_indexable(values) || !register_membership(*memberships, self)) {
+    // An object already registered here was indexed by another add, which
+    // held this mutex while it indexed, and is re-indexed on the single
+    // path, which replaces iterables.
+    if (!register_membership(*memberships, self)) {
       single.push_back(item);
       continue;
     }
     for (auto& [attribute, value] : values) {
       if (!index_private && is_private_attribute(*names, attribute)) continue;
+      if (holds_indexable(value)) {
+        held_back.push_back(HeldBackValue{&record, attribute, std::move(value)});
+        continue;
+      }
       adders.ensure_adder(attribute, [&] { map_or_create(attribute); });
       adders.enqueue(attribute, record.id, std::move(value));
     }
     entered.push_back(record.id);
   }
   adders.release();
+  enter_held_back(held_back);
   return entered;
+}
+
+void IndexAPI::enter_held_back(const std::vector<HeldBackValue>& held_back) {
+  for (const HeldBackValue& entry : held_back) {
+    auto memberships = entry.holder->indexes->lock();
+    bool unchanged = false;
+    {
+      auto store = entry.holder->attributes->lock_to_read();
+      const PyValue* current = store->get(entry.attribute);
+      unchanged = current != nullptr && *current == entry.value;
+    }
+    if (unchanged) add_index(entry.holder->id, entry.attribute, entry.value);
+  }
 }
 
 void IndexAPI::make_live(std::vector<uint32_t> ids) {

@@ -285,12 +285,25 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void store_item(const StoredItem& item);
   // The phases of add_object_many. store_batch puts the objects in the item
   // table (`items`, write). index_batch indexes their values through the
-  // bulk adders, passing the objects that need the single path to `single`,
-  // and returns the ids it indexed. make_live adds `ids` to the live ids
-  // (`allowed_items`, write).
+  // bulk adders, then enters the values that hold Indexable objects one by
+  // one (enter_held_back); it passes the objects that need the single path
+  // to `single` and returns the ids it indexed. make_live adds `ids` to the
+  // live ids (`allowed_items`, write).
   void store_batch(const std::vector<const StoredItem*>& bulk);
   std::vector<uint32_t> index_batch(const std::vector<const StoredItem*>& bulk, bool index_private,
                                     std::vector<const StoredItem*>& single);
+  // A value that holds Indexable objects, kept back from the bulk adders:
+  // the nested cores take the held objects' membership mutexes, which the
+  // adders' locks must not be held across.
+  struct HeldBackValue {
+    const IndexableRecord* holder;
+    uint32_t attribute;
+    PyValue value;
+  };
+  // Enters each value under its holder's membership mutex, unless an
+  // assignment replaced it since the snapshot (that assignment entered the
+  // new value itself). Locks: as add_object, one holder at a time.
+  void enter_held_back(const std::vector<HeldBackValue>& held_back);
   void make_live(std::vector<uint32_t> ids);
   void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
                         bool index_private);
