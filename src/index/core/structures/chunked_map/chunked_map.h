@@ -93,8 +93,8 @@ class ChunkedMap {
   iterator end() { return iterator(at(chunks_.size(), 0)); }
 
   // The first entry whose key is not less than (greater than) `key`.
-  const_iterator lower_bound(const Key& key) const { return bound(key, false); }
-  const_iterator upper_bound(const Key& key) const { return bound(key, true); }
+  const_iterator lower_bound(const Key& key) const { return bound<false>(key); }
+  const_iterator upper_bound(const Key& key) const { return bound<true>(key); }
 
   const_iterator find(const Key& key) const {
     const_iterator found = lower_bound(key);
@@ -169,15 +169,21 @@ class ChunkedMap {
     return {&chunks_, chunk, slot};
   }
 
-  const_iterator bound(const Key& key, bool strictly_greater) const {
-    auto before = [&](const value_type& entry) {
-      return strictly_greater ? !(key < entry.first) : entry.first < key;
+  // The first entry not before `key` (after it, when kStrictlyGreater). A
+  // template parameter, so that each search's comparison has no branch.
+  template <bool kStrictlyGreater>
+  const_iterator bound(const Key& key) const {
+    auto key_before = [&](const Key& k) {
+      if constexpr (kStrictlyGreater) {
+        return !(key < k);
+      } else {
+        return k < key;
+      }
     };
+    auto before = [&](const value_type& entry) { return key_before(entry.first); };
     // The last chunk whose first entry is before the bound holds it, or the
     // bound is its end.
-    auto first = std::partition_point(firsts_.begin(), firsts_.end(), [&](const Key& k) {
-      return strictly_greater ? !(key < k) : k < key;
-    });
+    auto first = std::partition_point(firsts_.begin(), firsts_.end(), key_before);
     if (first == firsts_.begin()) return begin();
     const size_t index = static_cast<size_t>(first - firsts_.begin()) - 1;
     const std::vector<value_type>& chunk = chunks_[index];
