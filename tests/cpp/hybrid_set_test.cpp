@@ -156,5 +156,18 @@ TEST(HybridSetTest, ToBitmapAndCopies) {
   EXPECT_EQ(copy.kind(), Kind::Empty);  // NOLINT(bugprone-use-after-move)
 }
 
+TEST(HybridSetTest, SetUnionMatchesAddingEachSet) {
+  // Array sets out of id order, a large set, overlaps, and ids already in `out`.
+  const std::vector<HybridSet> sets = {added({70000, 5}), added({1, 2, 3, 4, 9}), added({3}),
+                                       medium({6, 70001, 200000}), HybridSet()};
+  Bitmap expected{8, 3};
+  for (const HybridSet& set : sets) set.add_to(expected);
+  Bitmap out{8, 3};
+  SetUnion union_of(out);
+  for (const HybridSet& set : sets) union_of.add(set);
+  union_of.finish();
+  EXPECT_EQ(out, expected);
+}
+
 }  // namespace
 }  // namespace vantorel

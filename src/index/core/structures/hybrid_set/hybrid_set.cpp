@@ -1,5 +1,6 @@
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/internal_error.h"
@@ -205,6 +206,21 @@ void HybridSet::add_to(Bitmap& out) const {
   }
   std::span<const uint32_t> ids = array_ids();
   out.add_many(ids.data(), ids.size());
+}
+
+void HybridSet::add_to(Bitmap& out, std::vector<uint32_t>& gathered) const {
+  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
+    out |= *bitmap;
+    return;
+  }
+  std::span<const uint32_t> ids = array_ids();
+  gathered.insert(gathered.end(), ids.begin(), ids.end());
+}
+
+void SetUnion::finish() {
+  std::sort(gathered_.begin(), gathered_.end());
+  out_.add_many(gathered_.data(), gathered_.size());
+  gathered_.clear();
 }
 
 size_t HybridSet::size() const {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <variant>
+#include <vector>
 
 #include "index/core/structures/centered_array/centered_array.h"
 #include "index/core/structures/roaring/bitmap.h"
@@ -71,6 +72,9 @@ class HybridSet {
 
   // Adds the set's ids to `out`.
   void add_to(Bitmap& out) const;
+  // The same, except that an array form's ids are appended to `gathered`
+  // instead (see SetUnion).
+  void add_to(Bitmap& out, std::vector<uint32_t>& gathered) const;
   // How many of the set's ids are in `allowed`, and the same ids added to
   // `out`; neither builds a bitmap of the set.
   uint64_t count_in(const Bitmap& allowed) const;
@@ -101,6 +105,24 @@ class HybridSet {
   void become_large_with(uint32_t id);
 
   Rep rep_;
+};
+
+// The union of many sets into one bitmap. Ids arriving one set at a time in
+// no order would each land in a Roaring array container by a search and a
+// shift; the array sets' ids are gathered instead and added in ascending
+// order by finish(), so that each lands by an append. Bitmap sets are OR-ed
+// into `out` as they come.
+class SetUnion {
+ public:
+  explicit SetUnion(Bitmap& out) : out_(out) {}
+
+  void add(const HybridSet& set) { set.add_to(out_, gathered_); }
+  // Adds the gathered ids to `out`. Call once, after the last add.
+  void finish();
+
+ private:
+  Bitmap& out_;
+  std::vector<uint32_t> gathered_;
 };
 
 template <class Fn>

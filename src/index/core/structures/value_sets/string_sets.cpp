@@ -64,27 +64,36 @@ void StringSets::add_matching(std::string_view key, Bitmap& out) const {
 
 bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const {
   size_t visited = 0;
+  SetUnion ids(out);
   for (auto it = sorted_.lower_bound(prefix); it != sorted_.end(); ++it) {
     if (!it->first.starts_with(prefix)) break;
-    if (++visited > max_keys) return false;
-    it->second->add_to(out);
+    if (++visited > max_keys) {
+      ids.finish();
+      return false;
+    }
+    ids.add(*it->second);
   }
+  ids.finish();
   return true;
 }
 
 void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
+  SetUnion union_of(out);
   for (const auto& [key, ids] : sets_) {
     if (key.size() < needle.size()) continue;
     if (needle.empty() || memmem(key.data(), key.size(), needle.data(), needle.size()) != nullptr) {
-      ids.add_to(out);
+      union_of.add(ids);
     }
   }
+  union_of.finish();
 }
 
 void StringSets::add_ending_with(std::string_view suffix, Bitmap& out) const {
+  SetUnion union_of(out);
   for (const auto& [key, ids] : sets_) {
-    if (key.ends_with(suffix)) ids.add_to(out);
+    if (key.ends_with(suffix)) union_of.add(ids);
   }
+  union_of.finish();
 }
 
 void StringSets::remove_all(const Bitmap& drop) {

@@ -132,10 +132,15 @@ class ValueSets {
     auto end = upper == nullptr   ? map_.end()
                : upper->inclusive ? map_.upper_bound(upper->key)
                                   : map_.lower_bound(upper->key);
+    SetUnion ids(out);
     for (size_t visited = 0; it != end; ++it) {
-      if (++visited > max_keys) return false;
-      it->second.add_to(out);
+      if (++visited > max_keys) {
+        ids.finish();
+        return false;
+      }
+      ids.add(it->second);
     }
+    ids.finish();
     return true;
   }
 
