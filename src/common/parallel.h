@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
