@@ -157,10 +157,11 @@ namespace {
 // for reading. Taken in ascending attribute order, so two bulk adds never
 // wait on each other in a cycle.
 //
-// Values wait per attribute until the adders are released. Then each
-// attribute's adder enters its values and flushes on one thread while other
-// attributes run on the machine's other cores: the adders of two attributes
-// share nothing but the id allocator, which has its own lock.
+// Values wait per attribute until 65,536 have queued or the adders are
+// released. Then each attribute's adder enters its values (and, on release,
+// flushes) on one thread while other attributes run on the machine's other
+// cores: the adders of two attributes share nothing but the id allocator,
+// which has its own lock.
 class BulkAdders {
  public:
   explicit BulkAdders(PoisonRwLock<IndexAPI::MapArray>& maps) : maps_lock_(maps) { acquire(); }
