@@ -22,7 +22,7 @@ namespace vantorel {
 template <class Task>
 void run_in_parallel(size_t count, Task&& task) {
   const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
-  const size_t helpers = std::min(cores, count) - (count == 0 ? 0 : 1);
+  const size_t helpers = count == 0 ? 0 : std::min(cores, count) - 1;
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr first_error;
