@@ -72,4 +72,9 @@ void unregister_membership(MembershipList& list, const IndexAPI* core) {
   });
 }
 
+bool is_registered(const MembershipList& list, const IndexAPI* core) {
+  return std::ranges::any_of(list,
+                             [&](const IndexMeta& entry) { return entry.lock().get() == core; });
+}
+
 }  // namespace vantorel

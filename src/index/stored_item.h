@@ -60,4 +60,7 @@ bool register_membership(MembershipList& list, const std::shared_ptr<IndexAPI>& 
 // Removes `core` (and dead entries) from the list.
 void unregister_membership(MembershipList& list, const IndexAPI* core);
 
+// Whether `core` is in the list.
+bool is_registered(const MembershipList& list, const IndexAPI* core);
+
 }  // namespace vantorel

@@ -72,6 +72,22 @@ TEST(HybridSetTest, RemoveKeepsRepresentation) {
   }
 }
 
+TEST(HybridSetTest, RemoveManyFromEveryKind) {
+  HybridSet small = added({3, 7});
+  small.remove_many(std::vector<uint32_t>{3, 5});
+  EXPECT_EQ(ids(small), std::vector<uint32_t>{7});
+  HybridSet large;
+  for (uint32_t id = 0; id < 200000; id += 7) large.add(id);
+  std::vector<uint32_t> gone;
+  for (uint32_t id = 0; id < 200000; id += 21) gone.push_back(id);
+  gone.push_back(200001);  // never there
+  large.remove_many(gone);
+  EXPECT_EQ(large.kind(), Kind::Large);
+  EXPECT_FALSE(large.contains(0));
+  EXPECT_TRUE(large.contains(7));
+  EXPECT_EQ(large.size(), 28572u - 9524u);
+}
+
 TEST(HybridSetTest, UnionRules) {
   HybridSet two_small = added({1, 2});
   two_small.union_with(added({3, 4}));

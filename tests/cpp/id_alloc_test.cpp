@@ -22,7 +22,10 @@ void print_fresh_sequence_and_exit() {
   free_id(2);
   free_id(3);
   uint32_t d = allocate_id(), e = allocate_id(), f = allocate_id();
-  std::fprintf(stderr, "ids %u %u %u %u %u %u issued %u\n", a, b, c, d, e, f, ids_issued());
+  free_ids({4, 1, 3});  // given back highest first: handed out lowest first
+  uint32_t g = allocate_id(), h = allocate_id();
+  std::fprintf(stderr, "ids %u %u %u %u %u %u %u %u issued %u\n", a, b, c, d, e, f, g, h,
+               ids_issued());
   std::exit(0);
 }
 
@@ -31,7 +34,7 @@ void print_fresh_sequence_and_exit() {
 TEST(IdAllocDeathTest, FreshProcessCountsFromOneAndReusesLastFreedFirst) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(print_fresh_sequence_and_exit(), ::testing::ExitedWithCode(0),
-              "ids 1 2 3 3 2 4 issued 4");
+              "ids 1 2 3 3 2 4 1 3 issued 4");
 }
 
 TEST(IdAlloc, ConcurrentAllocationsAreUniqueAndNothingLeaks) {

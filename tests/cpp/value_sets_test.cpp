@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -56,6 +57,45 @@ TEST(ValueSetsTest, RangesMatchBruteForce) {
   EXPECT_EQ(open.cardinality(), value_of.size());
   Bitmap partial;
   EXPECT_FALSE(sets.add_range(nullptr, nullptr, partial, 5));
+
+  // A sorted batch removal takes out exactly its ids; emptied keys leave.
+  NumberSets removing;
+  for (uint32_t id = 0; id < value_of.size(); ++id) removing.add(order_key(value_of[id]), id);
+  std::vector<std::pair<OrderKey, uint32_t>> batch;
+  for (uint32_t id = 0; id < value_of.size(); ++id) {
+    if (value_of[id] < 0 || id % 3 == 0) batch.emplace_back(order_key(value_of[id]), id);
+  }
+  std::sort(batch.begin(), batch.end());
+  removing.remove_sorted(batch);
+  Bitmap left;
+  ASSERT_TRUE(removing.add_range(nullptr, nullptr, left, 1000));
+  std::vector<uint32_t> expected;
+  for (uint32_t id = 0; id < value_of.size(); ++id) {
+    if (value_of[id] >= 0 && id % 3 != 0) expected.push_back(id);
+  }
+  EXPECT_EQ(ids_of(left), expected);
+  EXPECT_EQ(removing.key_count(), 20u);
+}
+
+// The inline head never changes how two texts compare, whatever their
+// lengths, zero bytes and bytes above 0x7f.
+TEST(OrderedTextTest, ComparesAsTheTexts) {
+  std::mt19937 rng(11);
+  const char alphabet[] = {'a', 'b', '\0', '\xc3', '\xff'};
+  std::vector<std::string> texts;
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    const size_t length = rng() % 13;
+    for (size_t k = 0; k < length; ++k) text += alphabet[rng() % 5];
+    texts.push_back(text);
+  }
+  for (const std::string& a : texts) {
+    for (const std::string& b : texts) {
+      const OrderedText x(a), y(b);
+      ASSERT_EQ(x < y, std::string_view(a) < std::string_view(b));
+      ASSERT_EQ(x == y, a == b);
+    }
+  }
 }
 
 // Equality, prefixes and substrings against brute force over the same keys,
@@ -117,6 +157,15 @@ TEST(StringSetsTest, MatchesBruteForce) {
     sets.remove(value_of[id], id);  // absent now: ignored
     live[id] = false;
   }
+  check(live);
+  std::vector<std::pair<OrderedText, uint32_t>> batch;
+  for (uint32_t id = 3; id < value_of.size(); id += 4) {
+    batch.emplace_back(value_of[id], id);
+    live[id] = false;
+  }
+  std::sort(batch.begin(), batch.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  sets.remove_sorted(batch);
   check(live);
   EXPECT_LT(sets.key_count(), keys_before);
 }

@@ -2,6 +2,7 @@
 plain-Python evaluation of the same random objects (list elements, nested objects,
 removed objects, and views taken before a removal)."""
 
+import collections
 import gc
 import math
 import random
@@ -273,3 +274,49 @@ def test_removal_under_concurrent_queries_and_assignments():
     check_receiver(index, live)
     for o in live:
         assert o in index.get_by_attribute(v=o.v)
+
+
+@pytest.mark.usefixtures("watchdog")
+def test_batch_removals_racing_adds_and_assignments_leave_no_stale_entries():
+    # Values that hold Indexable objects leave after the batch lets its locks
+    # go; an add of the same object in that window must keep what it entered.
+    owners = [Item(name=f"owner-{i}") for i in range(4)]
+    objects = [Item(v=i % 7, owner=owners[i % 4], tags=[i % 3, owners[i % 2]]) for i in range(240)]
+    index = Index()
+    index.add_object_many(objects)
+    stop = threading.Event()
+
+    def remover():
+        rng = random.Random(5)
+        for _ in range(150):
+            index.remove_object_many(rng.sample(objects, 200))
+        stop.set()
+
+    def adder():
+        rng = random.Random(6)
+        while not stop.is_set():
+            index.add_object(rng.choice(objects))
+
+    def assigner():
+        rng = random.Random(7)
+        while not stop.is_set():
+            o = rng.choice(objects)
+            o.owner = rng.choice(owners)
+            o.tags = [rng.randrange(3), rng.choice(owners)]
+
+    run_threads(remover, adder, assigner)
+    check_receiver(index, index.collect())  # no entry missing for the objects in the index
+    # Every object back in: a stale entry would now be reported.
+    index.add_object_many(objects)
+    live = index.collect()  # in item id order, which the model's ties follow
+    assert sorted(map(id, live)) == sorted(map(id, objects))
+    check_receiver(index, live)
+    expected_tags = collections.Counter()
+    for o in objects:
+        expected_tags.update({("n", t) if isinstance(t, int) else ("o", id(t)) for t in o.tags})
+    got_tags = collections.Counter()
+    for value, count in index.value_counts("tags"):
+        got_tags[("n", value) if isinstance(value, int) else ("o", id(value))] += count
+    assert got_tags == expected_tags
+    for owner in owners:
+        assert index.get_by_attribute(tags=owner) == [o for o in live if owner in o.tags]

@@ -5,6 +5,7 @@
 
 #include "common/parallel.h"
 #include "index/attribute_names.h"
+#include "index/core/query/bulk_remover.h"
 #include "index/core/query/delayed_query.h"
 #include "index/core/query/query.h"
 #include "index/core/query/query_ops.h"
@@ -109,15 +110,19 @@ bool IndexAPI::remove_object(const IndexableRecord& record) {
 
 void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipList& memberships) {
   unregister_membership(memberships, this);
-  // No longer live before any value goes, for the same reason.
+  // The slot is vacated while the object is still live: a bulk add that
+  // finds it not live stores it again, and that must come after this.
+  StoredItem previous = vacate(record.id);
+  // No longer live before any value goes, so that no query sees it half
+  // taken out.
   allowed_items_.write()->remove(record.id);
   for (const auto& [attribute, value] : snapshot_attributes(record)) {
     remove_index(record.id, attribute, value);
   }
-  StoredItem previous;
-  auto table = items_->write();
-  previous = table->vacate(record.id);
-  table.release();
+}
+
+StoredItem IndexAPI::vacate(uint32_t id) {
+  return items_->write()->vacate(id);
 }
 
 namespace {
@@ -153,59 +158,73 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old_
 
 namespace {
 
-// The bulk adders of every QueryMap of a core, with the core's `index` held
-// for reading. Taken in ascending attribute order, so two bulk adds never
-// wait on each other in a cycle.
+// The bulk writers (adders or removers) of every QueryMap of a core, with
+// the core's `index` held for reading. Taken in ascending attribute order,
+// so two bulk writers never wait on each other in a cycle. A remover's batch
+// also holds the core's live ids for writing, between `index` and the maps.
 //
-// Values wait per attribute until 65,536 have queued or the adders are
-// released. Then each attribute's adder enters its values (and, on release,
-// flushes) on one thread while other attributes run on the machine's other
-// cores: the adders of two attributes share nothing but the id allocator,
-// which has its own lock.
-class BulkAdders {
+// Values wait per attribute until 65,536 have queued or the writers are
+// released. Then each attribute's writer applies its values (and, on
+// release, is dropped, which flushes an adder's buffers) on one thread while
+// other attributes run on the machine's other cores: the writers of two
+// attributes share nothing but the id allocator, which has its own lock.
+template <class Writer>
+class BulkWriters {
  public:
-  explicit BulkAdders(PoisonRwLock<IndexAPI::MapArray>& maps) : maps_lock_(maps) { acquire(); }
-  // Enters the waiting values, as release() does. Left by an exception, it
-  // drops them instead: the adders' write guards then let go while the thread
+  BulkWriters(PoisonRwLock<IndexAPI::MapArray>& maps, PoisonRwLock<Bitmap>* live)
+      : maps_lock_(maps), live_lock_(live) {
+    acquire();
+  }
+  // Applies the waiting values, as release() does. Left by an exception, it
+  // drops them instead: the writers' guards then let go while the thread
   // unwinds, which poisons every map they hold.
-  ~BulkAdders() {
-    if (!watch_.unwinding()) enter_waiting(/*and_flush=*/true);
+  ~BulkWriters() {
+    if (!watch_.unwinding()) apply_waiting(/*and_drop=*/true);
   }
 
   void acquire() {
     maps_ = maps_lock_.read();
-    adders_.clear();
-    adders_.resize(maps_->size());
+    if (live_lock_ != nullptr) live_.emplace(live_lock_->write());
+    writers_.clear();
+    writers_.resize(maps_->size());
     if (pending_.size() < maps_->size()) pending_.resize(maps_->size());
     for (size_t i = 0; i < maps_->size(); ++i) {
-      if ((*maps_)[i]) adders_[i] = std::make_unique<BulkQueryMapAdder>(*(*maps_)[i]);
+      if ((*maps_)[i]) writers_[i] = std::make_unique<Writer>(*(*maps_)[i]);
     }
   }
 
-  // Enters every waiting value, flushes every buffer and lets every lock go.
+  // Applies every waiting value, drops every writer and lets every lock go.
   void release() {
-    enter_waiting(/*and_flush=*/true);
+    apply_waiting(/*and_drop=*/true);
+    live_.reset();
     maps_.release();
   }
 
-  // Makes sure `attribute` has an adder. When the core has no map for it
-  // yet, every lock is let go (after the waiting values are entered) while
+  // Whether `attribute` has a writer (the core has a map for it).
+  bool has_writer(uint32_t attribute) const {
+    return attribute < writers_.size() && writers_[attribute] != nullptr;
+  }
+  // Makes sure `attribute` has a writer. When the core has no map for it
+  // yet, every lock is let go (after the waiting values are applied) while
   // `create()` makes one (under the core's `index` write lock), and taken
   // again.
   template <class Create>
-  void ensure_adder(uint32_t attribute, Create&& create) {
-    if (attribute < adders_.size() && adders_[attribute]) return;
+  void ensure_writer(uint32_t attribute, Create&& create) {
+    if (has_writer(attribute)) return;
     release();
     create();
     acquire();
   }
 
-  // Queues `value` for `id` under `attribute`, which has an adder.
+  // Queues `value` for `id` under `attribute`, which has a writer.
   void enqueue(uint32_t attribute, uint32_t id, PyValue&& value) {
     pending_[attribute].emplace_back(id, std::move(value));
     ++queued_;
-    if (++pending_count_ >= kEnterEvery) enter_waiting(/*and_flush=*/false);
+    if (++pending_count_ >= kApplyEvery) apply_waiting(/*and_drop=*/false);
   }
+
+  // The live ids, write-locked (removers only).
+  Bitmap& live() { return **live_; }
 
   // The membership mutex of `record`. An assignment holds that mutex while
   // it waits for the sub-index locks held here, so it is only tried; when it
@@ -222,44 +241,46 @@ class BulkAdders {
   // Below this many waiting values, starting threads costs more than it
   // saves.
   static constexpr size_t kParallelFrom = 4096;
-  // Waiting values are entered once this many have queued, which bounds the
+  // Waiting values are applied once this many have queued, which bounds the
   // memory they hold.
-  static constexpr size_t kEnterEvery = size_t{1} << 16;
+  static constexpr size_t kApplyEvery = size_t{1} << 16;
 
-  // Enters the waiting values, one attribute per task, the attributes with
-  // the most values first. `and_flush` also drops each adder on the same
-  // thread, which flushes its buffers and settles its waiting keys.
-  void enter_waiting(bool and_flush) {
+  // Applies the waiting values, one attribute per task, the attributes with
+  // the most values first. `and_drop` also drops each writer on the same
+  // thread.
+  void apply_waiting(bool and_drop) {
     std::vector<size_t> order;
-    for (size_t attribute = 0; attribute < adders_.size(); ++attribute) {
-      if (adders_[attribute]) order.push_back(attribute);
+    for (size_t attribute = 0; attribute < writers_.size(); ++attribute) {
+      if (writers_[attribute]) order.push_back(attribute);
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return pending_[a].size() > pending_[b].size(); });
     auto finish = [&](size_t task) {
       const size_t attribute = order[task];
-      for (auto& [id, value] : pending_[attribute]) adders_[attribute]->insert(value, id);
+      if (!pending_[attribute].empty()) writers_[attribute]->apply(pending_[attribute]);
       pending_[attribute].clear();
-      if (and_flush) adders_[attribute].reset();
+      if (and_drop) writers_[attribute].reset();
     };
-    // A flush settles everything queued since the adders were made.
-    if ((and_flush ? queued_ : pending_count_) >= kParallelFrom) {
+    // Dropping an adder settles everything queued since it was made.
+    if ((and_drop ? queued_ : pending_count_) >= kParallelFrom) {
       run_in_parallel(order.size(), finish);
     } else {
       for (size_t task = 0; task < order.size(); ++task) finish(task);
     }
     pending_count_ = 0;
-    if (!and_flush) return;
+    if (!and_drop) return;
     queued_ = 0;
-    adders_.clear();
+    writers_.clear();
   }
 
   PoisonRwLock<IndexAPI::MapArray>& maps_lock_;
-  PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;  // empty while released
-  std::vector<std::unique_ptr<BulkQueryMapAdder>> adders_;
+  PoisonRwLock<Bitmap>* live_lock_;
+  PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;      // empty while released
+  std::optional<PoisonRwLock<Bitmap>::WriteGuard> live_;  // likewise; removers only
+  std::vector<std::unique_ptr<Writer>> writers_;
   std::vector<std::vector<std::pair<uint32_t, PyValue>>> pending_;  // by attribute
   size_t pending_count_ = 0;                                        // waiting now
-  size_t queued_ = 0;                                               // since the adders were made
+  size_t queued_ = 0;                                               // since the writers were made
   detail::UnwindWatch watch_;
 };
 
@@ -306,7 +327,7 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   std::vector<uint32_t> entered;
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  BulkAdders adders(*index_);
+  BulkWriters<BulkQueryMapAdder> adders(*index_, /*live=*/nullptr);
   std::vector<std::pair<uint32_t, PyValue>> values;
   std::vector<HeldBackValue> held_back;
   for (const StoredItem* item : bulk) {
@@ -326,7 +347,7 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
         held_back.push_back(HeldBackValue{&record, attribute, std::move(value)});
         continue;
       }
-      adders.ensure_adder(attribute, [&] { map_or_create(attribute); });
+      adders.ensure_writer(attribute, [&] { map_or_create(attribute); });
       adders.enqueue(attribute, record.id, std::move(value));
     }
     entered.push_back(record.id);
@@ -346,6 +367,57 @@ void IndexAPI::enter_held_back(const std::vector<HeldBackValue>& held_back) {
       unchanged = current != nullptr && *current == entry.value;
     }
     if (unchanged) add_index(entry.holder->id, entry.attribute, entry.value);
+  }
+}
+
+std::vector<StoredItem> IndexAPI::remove_object_many(
+    std::span<const IndexableRecord* const> batch) {
+  std::vector<StoredItem> vacated;
+  std::vector<HeldBackValue> held_back;
+  {
+    BulkWriters<BulkQueryMapRemover> removers(*index_, &allowed_items_);
+    std::vector<std::pair<uint32_t, PyValue>> values;
+    for (const IndexableRecord* object : batch) {
+      const IndexableRecord& record = *object;
+      auto memberships = removers.lock_membership(record);
+      // Not live: not here, taken out earlier in this batch, or still being
+      // added by a bulk add (which counts as an add after this removal).
+      if (!removers.live().contains(record.id)) continue;
+      unregister_membership(*memberships, this);
+      vacated.push_back(vacate(record.id));
+      removers.live().remove(record.id);
+      // The removers hold every map, so these are the values the maps hold
+      // for the object: assignments no longer reach this core, and adding
+      // the object again waits for the removers to let go.
+      snapshot_attributes(record, values);
+      for (auto& [attribute, value] : values) {
+        if (!removers.has_writer(attribute)) continue;
+        if (holds_indexable(value)) {
+          held_back.push_back(HeldBackValue{&record, attribute, std::move(value)});
+        } else {
+          removers.enqueue(attribute, record.id, std::move(value));
+        }
+      }
+    }
+    removers.release();
+  }
+  remove_held_back(held_back);
+  return vacated;
+}
+
+void IndexAPI::remove_held_back(const std::vector<HeldBackValue>& held_back) {
+  for (const HeldBackValue& entry : held_back) {
+    auto memberships = entry.holder->indexes->lock();
+    // Added here again since the batch let go: that add entered the value
+    // the object holds now, which is this one's entry when they are equal.
+    if (is_registered(*memberships, this)) {
+      auto store = entry.holder->attributes->lock_to_read();
+      const PyValue* current = store->get(entry.attribute);
+      if (current != nullptr && *current == entry.value) continue;
+    }
+    if (std::shared_ptr<QueryMap> map = map_for(entry.attribute)) {
+      map->remove_left_behind(entry.value, entry.holder->id);
+    }
   }
 }
 

@@ -39,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -139,6 +140,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // the object live here.
   // Locks: as remove_object, under it.
   void remove_object_locked(const IndexableRecord& record, MembershipList& memberships);
+  // Takes many objects out, as remove_object does each, through the bulk
+  // path: their values leave sorted by value, one attribute per core, with
+  // the sub-index locks taken once. Values that hold Indexable objects leave
+  // after the batch, one by one (remove_held_back).
+  // Locks: for the batch, `index` (read), `allowed_items` (write) and the
+  // write locks of every QueryMap's sub-indexes (as add_object_many takes
+  // them), under which each object's membership mutex is tried (and waited
+  // for with every batch lock let go, as add_object_many does), its
+  // attribute mutex and `items` (write) taken. Returns what the vacated
+  // slots held, for the caller to let go (under the interpreter lock, where
+  // it has it: releases without it wait in a queue).
+  std::vector<StoredItem> remove_object_many(std::span<const IndexableRecord* const> batch);
 
   // Index or unindex one (attribute, value) pair of item `id`.
   // REQUIRES: the membership mutex of the object `id` (so that its entries
@@ -283,6 +296,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     return true;
   }
   void store_item(const StoredItem& item);
+  // Empties the item table slot of `id`; returns what it held, for the
+  // caller to release outside the lock. Locks: `items` (write).
+  StoredItem vacate(uint32_t id);
   // The phases of add_object_many. store_batch puts the objects in the item
   // table (`items`, write). index_batch indexes their values through the
   // bulk adders, then enters the values that hold Indexable objects one by
@@ -304,6 +320,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // assignment replaced it since the snapshot (that assignment entered the
   // new value itself). Locks: as add_object, one holder at a time.
   void enter_held_back(const std::vector<HeldBackValue>& held_back);
+  // Takes out each value under its holder's membership mutex, unless the
+  // holder was added here again since and holds that value still (the add
+  // entered it anew). Locks: as remove_object, per value.
+  void remove_held_back(const std::vector<HeldBackValue>& held_back);
   void make_live(std::vector<uint32_t> ids);
   void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
                         bool index_private);

@@ -138,20 +138,33 @@ PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-// Every element of `objs` as a stored item; nothing is added unless all
-// elements are Indexable.
-std::optional<std::vector<StoredItem>> extract_objects(PyObject* objs) {
-  std::vector<StoredItem> items;
-  items.reserve(length_hint(objs));
+// Calls each(object) for every element of `objs` once all of them are known
+// to be Indexable; false with TypeError set when one is not (and then `each`
+// has not run).
+template <class Each>
+bool for_each_indexable(PyObject* objs, Each&& each) {
+  std::vector<py::OwnedRef> objects;
+  objects.reserve(length_hint(objs));
   const bool ok = for_each_in_sequence(objs, "objs", [&](PyObject* item) {
     if (!is_indexable(item)) {
       py::set_cannot_convert(item, "Indexable");
       py::wrap_argument_error("objs");
       return false;
     }
-    items.push_back(stored_item_of(item));
+    objects.push_back(py::OwnedRef::borrow(item));
     return true;
   });
+  if (!ok) return false;
+  for (const py::OwnedRef& object : objects) each(object);
+  return true;
+}
+
+// Every element of `objs` as a stored item; nothing is added unless all
+// elements are Indexable.
+std::optional<std::vector<StoredItem>> extract_objects(PyObject* objs) {
+  std::vector<StoredItem> items;
+  const bool ok = for_each_indexable(
+      objs, [&](const py::OwnedRef& object) { items.push_back(stored_item_of(object.get())); });
   if (!ok) return std::nullopt;
   return items;
 }
@@ -180,14 +193,23 @@ PyObject* remove_object(PyObject* self, const py::ParsedArgs& args) {
 }
 
 PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
-  std::optional<std::vector<StoredItem>> items = extract_objects(args.values[0]);
-  if (!items) return nullptr;
+  // The records are read in place, while these references keep their
+  // objects alive.
+  std::vector<py::OwnedRef> objects;
+  std::vector<const IndexableRecord*> records;
+  const bool ok = for_each_indexable(args.values[0], [&](const py::OwnedRef& object) {
+    records.push_back(&as_indexable(object.get())->record);
+    objects.push_back(py::OwnedRef::borrow(object.get()));
+  });
+  if (!ok) return nullptr;
+  std::vector<StoredItem> vacated;
   {
     WritingScope writing(self);
     py::AllowThreads released;
-    for (const StoredItem& item : *items) core_of(self).remove_object(*item.record);
-    items->clear();
+    vacated = core_of(self).remove_object_many(records);
   }
+  // `vacated` and `objects` let their references go here, under the
+  // interpreter lock, which spares the queue of deferred releases.
   Py_RETURN_NONE;
 }
 

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "index/core/query/query.h"
 
@@ -25,6 +27,10 @@ class BulkQueryMapAdder {
 
   // Enters `value` for id `id`. `value` must not hold an Indexable.
   void insert(const PyValue& value, uint32_t id);
+  // Enters every (id, value) of `batch`, as insert() does.
+  void apply(std::vector<std::pair<uint32_t, PyValue>>& batch) {
+    for (const auto& [id, value] : batch) insert(value, id);
+  }
 
  private:
   QueryMap& map_;

@@ -17,14 +17,6 @@ namespace {
 // means a corrupted table; stop rather than loop.
 constexpr int kMaxChain = 1 << 16;
 
-// Masked ids go back to the allocator highest first. It hands freed ids out
-// last in, first out, so the next container to be indexed gets them in
-// ascending order again, which keeps its elements' owners ascending too.
-void free_descending(std::vector<uint32_t> ids) {
-  std::sort(ids.begin(), ids.end());
-  for (auto id = ids.rbegin(); id != ids.rend(); ++id) free_id(*id);
-}
-
 }  // namespace
 
 std::vector<ElementEntry> OwnedElements::entries() const {
@@ -35,7 +27,7 @@ std::vector<ElementEntry> OwnedElements::entries() const {
 }
 
 ElementTable::~ElementTable() {
-  free_descending(masked_ids.to_vector());
+  free_ids(masked_ids.to_vector());
 }
 
 uint32_t ElementTable::root_of(uint32_t id) const {
@@ -138,6 +130,14 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
     case ValueKind::Unknown:
       remove_exact(value, id);
       return;
+  }
+}
+
+void QueryMap::remove_left_behind(const PyValue& value, uint32_t id) {
+  if (value.kind() == ValueKind::Iterable) {
+    remove_iterable(id, value.as_iterable().elements.get());
+  } else {
+    remove(value, id);
   }
 }
 
@@ -259,7 +259,7 @@ void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
   retire_elements(previous);
 }
 
-void QueryMap::remove_iterable(uint32_t owner) {
+void QueryMap::remove_iterable(uint32_t owner, const std::vector<PyValue>* entered_with) {
   std::vector<ElementEntry> entries;
   {
     auto guard = elements.write();
@@ -267,6 +267,7 @@ void QueryMap::remove_iterable(uint32_t owner) {
     ElementTable& table = **guard;
     auto found = table.by_owner.find(owner);
     if (found == table.by_owner.end()) return;
+    if (entered_with != nullptr && found->second.values.get() != entered_with) return;
     entries = found->second.entries();
     table.by_owner.erase(found);
   }
@@ -294,7 +295,7 @@ void QueryMap::retire_elements(std::vector<ElementEntry>& entries) {
   std::vector<uint32_t> freed;
   freed.reserve(entries.size());
   for (const ElementEntry& entry : entries) freed.push_back(entry.masked_id);
-  free_descending(std::move(freed));
+  free_ids(std::move(freed));
 }
 
 // ---- nested objects ---------------------------------------------------------
@@ -701,7 +702,7 @@ void QueryMap::remove_items(const Bitmap& removed) {
   drop_from_values(dropped);
   drop_cyclic_links(dropped);
   release_nested_of(dropped);
-  free_descending(std::move(freed));
+  free_ids(std::move(freed));
 }
 
 Bitmap QueryMap::unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>& freed) {

@@ -154,6 +154,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // that holds the element `id`).
   void insert(const PyValue& value, uint32_t id);
   void remove(const PyValue& value, uint32_t id);
+  // remove() for a value whose object has left the core (and may have been
+  // added again since): an iterable's elements go only while they are still
+  // the ones `value` was entered with, since an add gives fresh ones.
+  void remove_left_behind(const PyValue& value, uint32_t id);
   // remove(old_value) then insert(new_value), touching only what differs
   // when both are numbers. Locks: as remove, then as insert; two numbers
   // under one num_ordered write lock.
@@ -260,9 +264,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   const ExactMap* exact_values() const { return exact.get(); }
 
  private:
-  // The bulk adder writes the sub-indexes directly, holding their write
-  // locks for a whole batch.
+  // The bulk adder and remover write the sub-indexes directly, holding their
+  // write locks for a whole batch.
   friend class BulkQueryMapAdder;
+  friend class BulkQueryMapRemover;
 
   template <class Sub, class Fn>
   static bool try_read(const PoisonRwLock<std::unique_ptr<Sub>>& lock, Fn& fn) {
@@ -325,7 +330,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   static void leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
                               std::optional<uint32_t> holder);
   void insert_iterable(const PyValue& value, uint32_t owner);
-  void remove_iterable(uint32_t owner);
+  // Takes out the elements of `owner`; with `entered_with`, only while they
+  // are that snapshot's.
+  void remove_iterable(uint32_t owner, const std::vector<PyValue>* entered_with = nullptr);
   // Unmaps `entries` (those still handed out), removes their values and
   // frees their ids.
   void retire_elements(std::vector<ElementEntry>& entries);

@@ -121,6 +121,14 @@ void HybridSet::remove(uint32_t id) {
   }
 }
 
+void HybridSet::remove_many(std::span<const uint32_t> ids) {
+  if (Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
+    *bitmap -= Bitmap::of(ids.data(), ids.size());
+    return;
+  }
+  for (uint32_t id : ids) remove(id);
+}
+
 void HybridSet::union_with(const HybridSet& other) {
   if (&other == this) {
     HybridSet copy(other);

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -55,6 +56,9 @@ class HybridSet {
   // Deletes `id` if present. Throws InternalError("called remove on Empty")
   // on an Empty set, which the index never stores.
   void remove(uint32_t id);
+  // remove() for many ids, in ascending order: a Large set takes them out in
+  // one pass over its containers.
+  void remove_many(std::span<const uint32_t> ids);
 
   // Merges `other` into this set. Two array forms whose sizes add up to at
   // most 4 stay an array: Small if both were Small, otherwise Medium. An

@@ -1,5 +1,6 @@
 #include "index/core/structures/id_alloc/id_alloc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -32,6 +33,12 @@ uint32_t allocate_id() {
 
 void free_id(uint32_t id) {
   free_list().lock()->push_back(id);
+}
+
+void free_ids(std::vector<uint32_t> ids) {
+  std::sort(ids.begin(), ids.end());
+  auto list = free_list().lock();
+  list->insert(list->end(), ids.rbegin(), ids.rend());
 }
 
 size_t free_id_count() {

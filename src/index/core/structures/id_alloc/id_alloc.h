@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace vantorel {
 
@@ -22,6 +23,10 @@ uint32_t allocate_id();
 
 // Gives `id` back for reuse.
 void free_id(uint32_t id);
+
+// Gives every id of `ids` back, highest first, under one hold of the mutex:
+// the allocator hands them out again lowest first.
+void free_ids(std::vector<uint32_t> ids);
 
 // Number of ids waiting on the free list (for leak checks).
 size_t free_id_count();

@@ -46,6 +46,14 @@ void StringSets::remove(std::string_view key, uint32_t id) {
   if (found->second.empty()) erase(found);
 }
 
+void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries) {
+  std::vector<uint32_t> scratch;
+  for_each_key_run(entries, [&](std::span<const std::pair<OrderedText, uint32_t>> run) {
+    auto found = sets_.find(run.front().first.text);
+    if (found != sets_.end() && remove_run(found->second, run, scratch)) erase(found);
+  });
+}
+
 void StringSets::erase(Sets::iterator entry) {
   sorted_.erase(sorted_.find(std::string_view(entry->first)));
   key_bytes_ -= entry->first.size();
@@ -66,7 +74,7 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
   size_t visited = 0;
   SetUnion ids(out);
   for (auto it = sorted_.lower_bound(prefix); it != sorted_.end(); ++it) {
-    if (!it->first.starts_with(prefix)) break;
+    if (!it->first.text.starts_with(prefix)) break;
     if (++visited > max_keys) {
       ids.finish();
       return false;
@@ -113,7 +121,7 @@ void StringSets::remove_all(const Bitmap& drop) {
 
 size_t StringSets::memory_bytes() const {
   constexpr size_t kNodeBytes = sizeof(Sets::value_type) + 2 * sizeof(void*);
-  constexpr size_t kSortedBytes = sizeof(std::string_view) + sizeof(void*);
+  constexpr size_t kSortedBytes = sizeof(OrderedText) + sizeof(void*);
   size_t total = sets_.size() * (kNodeBytes + kSortedBytes) + key_bytes_;
   for (const auto& entry : sets_) {
     if (entry.second.kind() == HybridSet::Kind::Large) total += entry.second.size() / 4;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +24,7 @@
 #include "index/core/structures/chunked_map/chunked_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/roaring/bitmap.h"
+#include "index/core/structures/value_sets/ordered_text.h"
 #include "index/core/structures/value_sets/value_sets.h"
 
 namespace vantorel {
@@ -42,6 +44,8 @@ class StringSets {
   void settle();
   // Removes `id` from under `key`; an id not stored there is ignored.
   void remove(std::string_view key, uint32_t id);
+  // remove() for many (key, id) pairs sorted by key: one lookup per key.
+  void remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries);
 
   // The ids stored under `key`, or null.
   const HybridSet* find(std::string_view key) const;
@@ -60,7 +64,9 @@ class StringSets {
   // order with `descending`, until it returns false.
   template <class Visit>
   void walk_keys(bool descending, Visit&& visit) const {
-    auto forward = [&](std::string_view key, const HybridSet* ids) { return visit(key, *ids); };
+    auto forward = [&](const OrderedText& key, const HybridSet* ids) {
+      return visit(key.text, *ids);
+    };
     walk_map(sorted_, descending, forward);
   }
 
@@ -86,9 +92,9 @@ class StringSets {
   Sets sets_;
   // The keys of `sets_` in byte order, viewing the map's own key strings,
   // which never move while their entry exists.
-  ChunkedMap<std::string_view, const HybridSet*> sorted_;
+  ChunkedMap<OrderedText, const HybridSet*> sorted_;
   // Keys in `sets_` but not yet in `sorted_` (see add_deferred()).
-  std::vector<std::pair<std::string_view, const HybridSet*>> unsorted_;
+  std::vector<std::pair<OrderedText, const HybridSet*>> unsorted_;
   size_t key_bytes_ = 0;
 };
 

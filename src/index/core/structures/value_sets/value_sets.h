@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -45,6 +46,34 @@ void walk_map(const Map& map, bool descending, Visit& visit) {
     --it;
     if (!visit(it->first, it->second)) return;
   }
+}
+
+// Calls each(run) for every run of equal keys of `entries`, (key, id) pairs
+// sorted by key.
+template <class Pair, class Each>
+void for_each_key_run(std::span<const Pair> entries, Each&& each) {
+  for (size_t at = 0; at < entries.size();) {
+    size_t end = at + 1;
+    while (end < entries.size() && entries[end].first == entries[at].first) ++end;
+    each(entries.subspan(at, end - at));
+    at = end;
+  }
+}
+
+// Removes the id of every pair of `run` from `ids`; returns whether none is
+// left. `scratch` is working space.
+template <class Pair>
+bool remove_run(HybridSet& ids, std::span<const Pair> run, std::vector<uint32_t>& scratch) {
+  if (ids.empty()) return true;
+  if (run.size() == 1) {
+    ids.remove(run.front().second);
+    return ids.empty();
+  }
+  scratch.clear();
+  for (const Pair& entry : run) scratch.push_back(entry.second);
+  std::sort(scratch.begin(), scratch.end());
+  ids.remove_many(scratch);
+  return ids.empty();
 }
 
 template <class Map>
@@ -101,6 +130,15 @@ class ValueSets {
     if (found == map_.end()) return;
     found->second.remove(id);
     if (found->second.empty()) map_.erase(found);
+  }
+
+  // remove() for many (key, id) pairs sorted by key: one lookup per key.
+  void remove_sorted(std::span<const std::pair<Key, uint32_t>> entries) {
+    std::vector<uint32_t> scratch;
+    for_each_key_run(entries, [&](std::span<const std::pair<Key, uint32_t>> run) {
+      auto found = map_.find(run.front().first);
+      if (found != map_.end() && remove_run(found->second, run, scratch)) map_.erase(found);
+    });
   }
 
   // The ids stored under `key`, or null.

@@ -1,0 +1,106 @@
+#include "index/core/query/bulk_remover.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <string_view>
+
+#include "index/core/query/number_key.h"
+#include "index/core/structures/id_alloc/id_alloc.h"
+
+namespace vantorel {
+
+// The removals of one batch, by the sub-index they leave.
+struct BulkQueryMapRemover::Removals {
+  std::vector<std::pair<OrderKey, uint32_t>> numbers;
+  std::vector<std::pair<OrderedText, uint32_t>> strings;  // view the batch's values
+  std::array<std::vector<uint32_t>, 2> booleans;          // by bool_slot
+  std::vector<std::pair<const PyValue*, uint32_t>> exact;
+  // The masked ids of the unmapped elements, freed once nothing refers to
+  // them, and the element snapshots that the filed elements point into.
+  std::vector<uint32_t> freed;
+  std::vector<std::shared_ptr<const std::vector<PyValue>>> snapshots;
+};
+
+BulkQueryMapRemover::BulkQueryMapRemover(QueryMap& map)
+    : map_(map),
+      strings_(map.str_radix_map.write()),
+      numbers_(map.num_ordered.write()),
+      booleans_(map.bool_map.write()),
+      elements_(map.elements.write()) {}
+
+void BulkQueryMapRemover::file(const PyValue& value, uint32_t id, Removals& removals) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+      removals.numbers.emplace_back(key_of(value), id);
+      return;
+    case ValueKind::Str:
+      removals.strings.emplace_back(value.as_str(), id);
+      return;
+    case ValueKind::Bool:
+      removals.booleans[bool_slot(value.as_bool())].push_back(id);
+      return;
+    case ValueKind::Iterable: {
+      if (!*elements_) return;
+      ElementTable& table = **elements_;
+      auto found = table.by_owner.find(id);
+      if (found == table.by_owner.end()) return;
+      OwnedElements owned = std::move(found->second);
+      table.by_owner.erase(found);
+      for (size_t i = 0; i < owned.masked_ids.size(); ++i) {
+        const uint32_t masked = owned.masked_ids[i];
+        table.mapped_ids.erase(masked);
+        removals.freed.push_back(masked);
+        file((*owned.values)[i], masked, removals);
+      }
+      removals.snapshots.push_back(std::move(owned.values));
+      return;
+    }
+    case ValueKind::Ind:
+    case ValueKind::Unknown:
+      removals.exact.emplace_back(&value, id);
+      return;
+  }
+}
+
+void BulkQueryMapRemover::apply(std::vector<std::pair<uint32_t, PyValue>>& batch) {
+  Removals removals;
+  for (const auto& [id, value] : batch) file(value, id, removals);
+  if (!removals.numbers.empty() && *numbers_) {
+    std::sort(removals.numbers.begin(), removals.numbers.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    NumberIndex& numbers = **numbers_;
+    if (NumericalBitmap* slices = numbers.slices.written()) {
+      for (const auto& [key, id] : removals.numbers) slices->defer_remove(key, id);
+    }
+    numbers.values.remove_sorted(removals.numbers);
+  }
+  if (!removals.strings.empty() && *strings_) {
+    std::sort(removals.strings.begin(), removals.strings.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    StringIndex& strings = **strings_;
+    if (PositionalBitmap* positions = strings.positions.written()) {
+      for (const auto& [text, id] : removals.strings) positions->remove(text.text, id);
+    }
+    strings.values.remove_sorted(removals.strings);
+  }
+  if (*booleans_) {
+    for (int slot = 0; slot < 2; ++slot) {
+      std::vector<uint32_t>& ids = removals.booleans[slot];
+      if (ids.empty()) continue;
+      std::sort(ids.begin(), ids.end());
+      (**booleans_)[slot].bitmap() -= Bitmap::of(ids.data(), ids.size());
+    }
+  }
+  for (const auto& [value, id] : removals.exact) map_.remove_exact(*value, id);
+  if (removals.freed.empty()) return;
+  std::sort(removals.freed.begin(), removals.freed.end());
+  const Bitmap freed = Bitmap::of(removals.freed.data(), removals.freed.size());
+  ElementTable& table = **elements_;
+  table.masked_ids -= freed;
+  if (!table.nested_ids.empty()) table.nested_ids -= freed;
+  free_ids(std::move(removals.freed));
+}
+
+}  // namespace vantorel

@@ -1,0 +1,46 @@
+// BulkQueryMapRemover: the removal path of one QueryMap for a batch of
+// objects.
+//
+// It holds the write locks of the map's str_radix_map, num_ordered, bool_map
+// and elements for its whole life (taken in that order, as the bulk adder
+// does), so that no query sees a batch half removed. Each apply() sorts the
+// removals of its batch by value and takes them out one distinct value at a
+// time: a value shared by many of the removed objects is looked up once, and
+// the value order is walked in ascending order. Values that hold Indexable
+// objects are not handled here (their removal takes the held objects'
+// membership mutexes, which must not be waited for under these locks).
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "index/core/query/query.h"
+
+namespace vantorel {
+
+class BulkQueryMapRemover {
+ public:
+  explicit BulkQueryMapRemover(QueryMap& map);
+  BulkQueryMapRemover(const BulkQueryMapRemover&) = delete;
+  BulkQueryMapRemover& operator=(const BulkQueryMapRemover&) = delete;
+
+  // Takes out every (id, value) of `batch`: each value must be the one
+  // entered for its id, and hold no Indexable. An id not entered under its
+  // value is ignored. Iterable values take their elements with them.
+  void apply(std::vector<std::pair<uint32_t, PyValue>>& batch);
+
+ private:
+  struct Removals;
+  // Files `value` of `id` under its kind in `removals`; an iterable's
+  // elements are unmapped now and filed in turn.
+  void file(const PyValue& value, uint32_t id, Removals& removals);
+
+  QueryMap& map_;
+  PoisonRwLock<std::unique_ptr<StringIndex>>::WriteGuard strings_;
+  PoisonRwLock<std::unique_ptr<NumberIndex>>::WriteGuard numbers_;
+  PoisonRwLock<std::unique_ptr<BoolMap>>::WriteGuard booleans_;
+  PoisonRwLock<std::unique_ptr<ElementTable>>::WriteGuard elements_;
+};
+
+}  // namespace vantorel
