@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/prefetch.h"
 #include "index/core/structures/id_alloc/id_alloc.h"
 
 namespace vantorel {
@@ -35,6 +36,14 @@ IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
       attributes(std::move(other.attributes)),
       id(other.id),
       owns_id(std::exchange(other.owns_id, false)) {}
+
+void IndexableRecord::prefetch() const {
+  const char* state = reinterpret_cast<const char*>(indexes.get());
+  if (state == nullptr) return;
+  for (size_t offset = 0; offset < sizeof(RecordState); offset += kCacheLine) {
+    prefetch_line(state + offset);
+  }
+}
 
 IndexableRecord::~IndexableRecord() {
   if (owns_id) free_id(id);

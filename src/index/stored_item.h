@@ -44,6 +44,11 @@ struct IndexableRecord {
 
   // A copy that shares the list and the store and does not own the id.
   std::shared_ptr<const IndexableRecord> native_copy() const;
+
+  // Asks the processor to load the membership list and the attribute store
+  // into its cache, for a loop over many records that reaches this one
+  // shortly: without it, each record costs a few cache misses in turn.
+  void prefetch() const;
 };
 
 struct StoredItem {

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "common/parallel.h"
+#include "common/lanes.h"
+#include "common/prefetch.h"
 #include "index/attribute_names.h"
 #include "index/core/query/bulk_remover.h"
 #include "index/core/query/delayed_query.h"
@@ -163,11 +164,13 @@ namespace {
 // so two bulk writers never wait on each other in a cycle. A remover's batch
 // also holds the core's live ids for writing, between `index` and the maps.
 //
-// Values wait per attribute until 65,536 have queued or the writers are
-// released. Then each attribute's writer applies its values (and, on
-// release, is dropped, which flushes an adder's buffers) on one thread while
-// other attributes run on the machine's other cores: the writers of two
-// attributes share nothing but the id allocator, which has its own lock.
+// Values wait per attribute. Each 256 of one attribute become a task that a
+// helper thread applies while the caller goes on queueing (one task of an
+// attribute at a time: its writer is not shared). When the writers are
+// released, the rest is applied and each writer dropped (which flushes an
+// adder's buffers), one attribute per task, on the caller and the helpers:
+// the writers of two attributes share nothing but the id allocator, which
+// has its own lock. A batch too small to start a helper runs on the caller.
 template <class Writer>
 class BulkWriters {
  public:
@@ -218,9 +221,13 @@ class BulkWriters {
 
   // Queues `value` for `id` under `attribute`, which has a writer.
   void enqueue(uint32_t attribute, uint32_t id, PyValue&& value) {
-    pending_[attribute].emplace_back(id, std::move(value));
+    std::vector<std::pair<uint32_t, PyValue>>& values = pending_[attribute];
+    values.emplace_back(id, std::move(value));
     ++queued_;
-    if (++pending_count_ >= kApplyEvery) apply_waiting(/*and_drop=*/false);
+    if (values.size() < kTaskValues) return;
+    hand_over(attribute);
+    // Bounds the memory that waiting values hold when the helpers fall behind.
+    if (lanes_.queued() > kMaxWaitingTasks) lanes_.finish();
   }
 
   // The live ids, write-locked (removers only).
@@ -238,16 +245,25 @@ class BulkWriters {
   }
 
  private:
-  // Below this many waiting values, starting threads costs more than it
-  // saves.
+  // Values per task handed to a helper, and the most tasks left waiting.
+  static constexpr size_t kTaskValues = 256;
+  static constexpr size_t kMaxWaitingTasks = 256;
+  // Below this many waiting values at release, with no helper started yet,
+  // starting one costs more than it saves.
   static constexpr size_t kParallelFrom = 4096;
-  // Waiting values are applied once this many have queued, which bounds the
-  // memory they hold.
-  static constexpr size_t kApplyEvery = size_t{1} << 16;
 
-  // Applies the waiting values, one attribute per task, the attributes with
-  // the most values first. `and_drop` also drops each writer on the same
-  // thread.
+  using Values = std::vector<std::pair<uint32_t, PyValue>>;
+
+  // Makes the waiting values of `attribute` a task.
+  void hand_over(size_t attribute) {
+    auto values = std::make_shared<Values>(std::move(pending_[attribute]));
+    pending_[attribute] = Values();
+    Writer* writer = writers_[attribute].get();
+    lanes_.submit(attribute, [writer, values] { writer->apply(*values); });
+  }
+
+  // Applies the waiting values, the attributes with the most values first.
+  // `and_drop` also drops each writer after its values.
   void apply_waiting(bool and_drop) {
     std::vector<size_t> order;
     for (size_t attribute = 0; attribute < writers_.size(); ++attribute) {
@@ -255,19 +271,19 @@ class BulkWriters {
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return pending_[a].size() > pending_[b].size(); });
-    auto finish = [&](size_t task) {
-      const size_t attribute = order[task];
-      if (!pending_[attribute].empty()) writers_[attribute]->apply(pending_[attribute]);
-      pending_[attribute].clear();
-      if (and_drop) writers_[attribute].reset();
-    };
-    // Dropping an adder settles everything queued since it was made.
-    if ((and_drop ? queued_ : pending_count_) >= kParallelFrom) {
-      run_in_parallel(order.size(), finish);
+    if (!lanes_.started() && queued_ < kParallelFrom) {
+      for (size_t attribute : order) {
+        if (!pending_[attribute].empty()) writers_[attribute]->apply(pending_[attribute]);
+        pending_[attribute].clear();
+        if (and_drop) writers_[attribute].reset();
+      }
     } else {
-      for (size_t task = 0; task < order.size(); ++task) finish(task);
+      for (size_t attribute : order) {
+        if (!pending_[attribute].empty()) hand_over(attribute);
+        if (and_drop) lanes_.submit(attribute, [this, attribute] { writers_[attribute].reset(); });
+      }
+      lanes_.finish();
     }
-    pending_count_ = 0;
     if (!and_drop) return;
     queued_ = 0;
     writers_.clear();
@@ -278,10 +294,12 @@ class BulkWriters {
   PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;      // empty while released
   std::optional<PoisonRwLock<Bitmap>::WriteGuard> live_;  // likewise; removers only
   std::vector<std::unique_ptr<Writer>> writers_;
-  std::vector<std::vector<std::pair<uint32_t, PyValue>>> pending_;  // by attribute
-  size_t pending_count_ = 0;                                        // waiting now
-  size_t queued_ = 0;                                               // since the writers were made
+  std::vector<Values> pending_;  // by attribute
+  size_t queued_ = 0;            // since the writers were made
   detail::UnwindWatch watch_;
+  // Declared last: destroyed first, it waits for the tasks that use the
+  // writers above.
+  TaskLanes lanes_;
 };
 
 // Objects already live here (in `live`) and objects listed twice go to
@@ -377,8 +395,14 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
   {
     BulkWriters<BulkQueryMapRemover> removers(*index_, &allowed_items_);
     std::vector<std::pair<uint32_t, PyValue>> values;
-    for (const IndexableRecord* object : batch) {
-      const IndexableRecord& record = *object;
+    // Records lie far apart: each is asked for ahead of its turn, first the
+    // record itself, then (once that has come in) the state it points to.
+    constexpr size_t kRecordAhead = 16;
+    constexpr size_t kStateAhead = 8;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (i + kRecordAhead < batch.size()) prefetch_line(batch[i + kRecordAhead]);
+      if (i + kStateAhead < batch.size()) batch[i + kStateAhead]->prefetch();
+      const IndexableRecord& record = *batch[i];
       auto memberships = removers.lock_membership(record);
       // Not live: not here, taken out earlier in this batch, or still being
       // added by a bulk add (which counts as an add after this removal).

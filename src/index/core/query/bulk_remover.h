@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,9 +33,12 @@ class BulkQueryMapRemover {
 
  private:
   struct Removals;
+  using OwnedEntry = std::unordered_map<uint32_t, OwnedElements>::iterator;
   // Files `value` of `id` under its kind in `removals`; an iterable's
-  // elements are unmapped now and filed in turn.
+  // elements are unmapped now and filed in turn (take_elements, given the
+  // owner's entry in the element table, or its end).
   void file(const PyValue& value, uint32_t id, Removals& removals);
+  void take_elements(OwnedEntry found, Removals& removals);
 
   QueryMap& map_;
   PoisonRwLock<std::unique_ptr<StringIndex>>::WriteGuard strings_;

@@ -47,11 +47,24 @@ void StringSets::remove(std::string_view key, uint32_t id) {
 }
 
 void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries) {
+  using Run = std::span<const std::pair<OrderedText, uint32_t>>;
+  // Runs go in groups: the keys of a group are all looked up before any is
+  // changed, so that the processor overlaps their cache misses, which a
+  // lookup after each change would take one after another.
+  constexpr size_t kGroup = 16;
+  std::vector<std::pair<Run, Sets::iterator>> group;
   std::vector<uint32_t> scratch;
-  for_each_key_run(entries, [&](std::span<const std::pair<OrderedText, uint32_t>> run) {
-    auto found = sets_.find(run.front().first.text);
-    if (found != sets_.end() && remove_run(found->second, run, scratch)) erase(found);
+  auto flush = [&] {
+    for (auto& [run, found] : group) {
+      if (found != sets_.end() && remove_run(found->second, run, scratch)) erase(found);
+    }
+    group.clear();
+  };
+  for_each_key_run(entries, [&](Run run) {
+    group.emplace_back(run, sets_.find(run.front().first.text));
+    if (group.size() == kGroup) flush();
   });
+  flush();
 }
 
 void StringSets::erase(Sets::iterator entry) {

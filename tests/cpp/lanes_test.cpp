@@ -1,0 +1,64 @@
+#include "common/lanes.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <vector>
+
+namespace vantorel {
+
+namespace {
+
+// Tasks of one lane run alone and in order; every task runs once.
+TEST(TaskLanesTest, RunsEachLaneInOrderAndAlone) {
+  constexpr size_t kLanes = 4;
+  constexpr int kTasks = 400;
+  std::vector<std::vector<int>> order(kLanes);
+  std::vector<std::atomic<int>> inside(kLanes);
+  std::atomic<bool> overlapped{false};
+  TaskLanes lanes;
+  for (int i = 0; i < kTasks; ++i) {
+    const size_t lane = static_cast<size_t>(i) % kLanes;
+    lanes.submit(lane, [&, lane, i] {
+      if (inside[lane].fetch_add(1) != 0) overlapped = true;
+      order[lane].push_back(i);
+      inside[lane].fetch_sub(1);
+    });
+  }
+  lanes.finish();
+  EXPECT_FALSE(overlapped.load());
+  for (size_t lane = 0; lane < kLanes; ++lane) {
+    ASSERT_EQ(order[lane].size(), kTasks / kLanes);
+    for (size_t k = 0; k < order[lane].size(); ++k) {
+      EXPECT_EQ(order[lane][k], static_cast<int>(k * kLanes + lane));
+    }
+  }
+  EXPECT_EQ(lanes.queued(), 0u);
+}
+
+// finish() rethrows a task's error once; the lanes stay usable.
+TEST(TaskLanesTest, RethrowsATaskErrorOnce) {
+  TaskLanes lanes;
+  std::atomic<int> ran{0};
+  lanes.submit(0, [] { throw std::runtime_error("task"); });
+  lanes.submit(1, [&] { ran.fetch_add(1); });
+  EXPECT_THROW(lanes.finish(), std::runtime_error);
+  lanes.submit(0, [&] { ran.fetch_add(1); });
+  lanes.finish();
+  EXPECT_GE(ran.load(), 1);
+}
+
+// Destroyed with tasks still queued, the lanes drop them and return.
+TEST(TaskLanesTest, DestructionDropsQueuedTasks) {
+  std::atomic<int> ran{0};
+  {
+    TaskLanes lanes;
+    for (int i = 0; i < 1000; ++i) lanes.submit(0, [&] { ran.fetch_add(1); });
+  }
+  EXPECT_LE(ran.load(), 1000);
+}
+
+}  // namespace
+
+}  // namespace vantorel
