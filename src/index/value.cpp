@@ -234,8 +234,12 @@ PyValue PyValue::from_container(PyObject* object, IterableKind kind) {
     }
     Py_LeaveRecursiveCall();
   }
+  const bool holds_indexable = std::ranges::any_of(*elements, [](const PyValue& element) {
+    return element.kind() == ValueKind::Ind ||
+           (element.kind() == ValueKind::Iterable && element.as_iterable().holds_indexable);
+  });
   const uint64_t hash = fold_tagged(iterable_serial.fetch_add(1), kTagIterable);
-  return PyValue(py::share(object), PyIterable{kind, std::move(elements)}, hash);
+  return PyValue(py::share(object), PyIterable{kind, std::move(elements), holds_indexable}, hash);
 }
 
 namespace {

@@ -34,6 +34,10 @@ struct PyIterable {
   // The container's elements converted when the value was made (empty for a
   // dict, whose contents are never indexed).
   std::shared_ptr<const std::vector<PyValue>> elements;
+  // Whether an element is an Indexable or holds one, at any depth: known
+  // when the value is made, so that the paths that route such values apart
+  // need not read the elements again.
+  bool holds_indexable = false;
 };
 
 // An Indexable value: a strong reference to the Python object and a native

@@ -174,6 +174,8 @@ namespace {
 template <class Writer>
 class BulkWriters {
  public:
+  using Values = std::vector<std::pair<uint32_t, PyValue>>;
+
   BulkWriters(PoisonRwLock<IndexAPI::MapArray>& maps, PoisonRwLock<Bitmap>* live)
       : maps_lock_(maps), live_lock_(live) {
     acquire();
@@ -182,7 +184,7 @@ class BulkWriters {
   // drops them instead: the writers' guards then let go while the thread
   // unwinds, which poisons every map they hold.
   ~BulkWriters() {
-    if (!watch_.unwinding()) apply_waiting(/*and_drop=*/true);
+    if (!watch_.unwinding()) apply_and_drop();
   }
 
   void acquire() {
@@ -198,7 +200,7 @@ class BulkWriters {
 
   // Applies every waiting value, drops every writer and lets every lock go.
   void release() {
-    apply_waiting(/*and_drop=*/true);
+    apply_and_drop();
     live_.reset();
     maps_.release();
   }
@@ -221,7 +223,7 @@ class BulkWriters {
 
   // Queues `value` for `id` under `attribute`, which has a writer.
   void enqueue(uint32_t attribute, uint32_t id, PyValue&& value) {
-    std::vector<std::pair<uint32_t, PyValue>>& values = pending_[attribute];
+    Values& values = pending_[attribute];
     values.emplace_back(id, std::move(value));
     ++queued_;
     if (values.size() < kTaskValues) return;
@@ -252,8 +254,6 @@ class BulkWriters {
   // starting one costs more than it saves.
   static constexpr size_t kParallelFrom = 4096;
 
-  using Values = std::vector<std::pair<uint32_t, PyValue>>;
-
   // Makes the waiting values of `attribute` a task.
   void hand_over(size_t attribute) {
     auto values = std::make_shared<Values>(std::move(pending_[attribute]));
@@ -262,9 +262,9 @@ class BulkWriters {
     lanes_.submit(attribute, [writer, values] { writer->apply(*values); });
   }
 
-  // Applies the waiting values, the attributes with the most values first.
-  // `and_drop` also drops each writer after its values.
-  void apply_waiting(bool and_drop) {
+  // Applies the waiting values, the attributes with the most values first,
+  // and drops each writer after its values.
+  void apply_and_drop() {
     std::vector<size_t> order;
     for (size_t attribute = 0; attribute < writers_.size(); ++attribute) {
       if (writers_[attribute]) order.push_back(attribute);
@@ -275,16 +275,15 @@ class BulkWriters {
       for (size_t attribute : order) {
         if (!pending_[attribute].empty()) writers_[attribute]->apply(pending_[attribute]);
         pending_[attribute].clear();
-        if (and_drop) writers_[attribute].reset();
+        writers_[attribute].reset();
       }
     } else {
       for (size_t attribute : order) {
         if (!pending_[attribute].empty()) hand_over(attribute);
-        if (and_drop) lanes_.submit(attribute, [this, attribute] { writers_[attribute].reset(); });
+        lanes_.submit(attribute, [this, attribute] { writers_[attribute].reset(); });
       }
       lanes_.finish();
     }
-    if (!and_drop) return;
     queued_ = 0;
     writers_.clear();
   }

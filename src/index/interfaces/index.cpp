@@ -138,11 +138,9 @@ PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-// Calls each(object) for every element of `objs` once all of them are known
-// to be Indexable; false with TypeError set when one is not (and then `each`
-// has not run).
-template <class Each>
-bool for_each_indexable(PyObject* objs, Each&& each) {
+// Every element of `objs`, as a strong reference; nullopt with TypeError set
+// when one is not Indexable.
+std::optional<std::vector<py::OwnedRef>> indexables_in(PyObject* objs) {
   std::vector<py::OwnedRef> objects;
   objects.reserve(length_hint(objs));
   const bool ok = for_each_in_sequence(objs, "objs", [&](PyObject* item) {
@@ -154,18 +152,18 @@ bool for_each_indexable(PyObject* objs, Each&& each) {
     objects.push_back(py::OwnedRef::borrow(item));
     return true;
   });
-  if (!ok) return false;
-  for (const py::OwnedRef& object : objects) each(object);
-  return true;
+  if (!ok) return std::nullopt;
+  return objects;
 }
 
 // Every element of `objs` as a stored item; nothing is added unless all
 // elements are Indexable.
 std::optional<std::vector<StoredItem>> extract_objects(PyObject* objs) {
+  std::optional<std::vector<py::OwnedRef>> objects = indexables_in(objs);
+  if (!objects) return std::nullopt;
   std::vector<StoredItem> items;
-  const bool ok = for_each_indexable(
-      objs, [&](const py::OwnedRef& object) { items.push_back(stored_item_of(object.get())); });
-  if (!ok) return std::nullopt;
+  items.reserve(objects->size());
+  for (const py::OwnedRef& object : *objects) items.push_back(stored_item_of(object.get()));
   return items;
 }
 
@@ -195,13 +193,13 @@ PyObject* remove_object(PyObject* self, const py::ParsedArgs& args) {
 PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
   // The records are read in place, while these references keep their
   // objects alive.
-  std::vector<py::OwnedRef> objects;
+  std::optional<std::vector<py::OwnedRef>> objects = indexables_in(args.values[0]);
+  if (!objects) return nullptr;
   std::vector<const IndexableRecord*> records;
-  const bool ok = for_each_indexable(args.values[0], [&](const py::OwnedRef& object) {
+  records.reserve(objects->size());
+  for (const py::OwnedRef& object : *objects) {
     records.push_back(&as_indexable(object.get())->record);
-    objects.push_back(py::OwnedRef::borrow(object.get()));
-  });
-  if (!ok) return nullptr;
+  }
   std::vector<StoredItem> vacated;
   {
     WritingScope writing(self);

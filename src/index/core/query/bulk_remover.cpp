@@ -67,6 +67,16 @@ void BulkQueryMapRemover::take_elements(OwnedEntry found, Removals& removals) {
 
 void BulkQueryMapRemover::apply(std::vector<std::pair<uint32_t, PyValue>>& batch) {
   Removals removals;
+  file_batch(batch, removals);
+  remove_numbers(removals.numbers);
+  remove_strings(removals.strings);
+  remove_booleans(removals.booleans);
+  for (const auto& [value, id] : removals.exact) map_.remove_exact(*value, id);
+  free_elements(std::move(removals.freed));
+}
+
+void BulkQueryMapRemover::file_batch(const std::vector<std::pair<uint32_t, PyValue>>& batch,
+                                     Removals& removals) {
   // The owners of iterables are all looked up before any is taken out, so
   // that the processor overlaps the cache misses of the lookups.
   std::vector<OwnedEntry> owned;
@@ -84,40 +94,48 @@ void BulkQueryMapRemover::apply(std::vector<std::pair<uint32_t, PyValue>>& batch
       take_elements(owned[next_owned++], removals);
     }
   }
-  if (!removals.numbers.empty() && *numbers_) {
-    std::sort(removals.numbers.begin(), removals.numbers.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    NumberIndex& numbers = **numbers_;
-    if (NumericalBitmap* slices = numbers.slices.written()) {
-      for (const auto& [key, id] : removals.numbers) slices->defer_remove(key, id);
-    }
-    numbers.values.remove_sorted(removals.numbers);
+}
+
+void BulkQueryMapRemover::remove_numbers(std::vector<std::pair<OrderKey, uint32_t>>& entries) {
+  if (entries.empty() || !*numbers_) return;
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  NumberIndex& numbers = **numbers_;
+  if (NumericalBitmap* slices = numbers.slices.written()) {
+    for (const auto& [key, id] : entries) slices->defer_remove(key, id);
   }
-  if (!removals.strings.empty() && *strings_) {
-    std::sort(removals.strings.begin(), removals.strings.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    StringIndex& strings = **strings_;
-    if (PositionalBitmap* positions = strings.positions.written()) {
-      for (const auto& [text, id] : removals.strings) positions->remove(text.text, id);
-    }
-    strings.values.remove_sorted(removals.strings);
+  numbers.values.remove_sorted(entries);
+}
+
+void BulkQueryMapRemover::remove_strings(std::vector<std::pair<OrderedText, uint32_t>>& entries) {
+  if (entries.empty() || !*strings_) return;
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  StringIndex& strings = **strings_;
+  if (PositionalBitmap* positions = strings.positions.written()) {
+    for (const auto& [text, id] : entries) positions->remove(text.text, id);
   }
-  if (*booleans_) {
-    for (int slot = 0; slot < 2; ++slot) {
-      std::vector<uint32_t>& ids = removals.booleans[slot];
-      if (ids.empty()) continue;
-      std::sort(ids.begin(), ids.end());
-      (**booleans_)[slot].bitmap() -= Bitmap::of(ids.data(), ids.size());
-    }
+  strings.values.remove_sorted(entries);
+}
+
+void BulkQueryMapRemover::remove_booleans(std::array<std::vector<uint32_t>, 2>& slots) {
+  if (!*booleans_) return;
+  for (int slot = 0; slot < 2; ++slot) {
+    std::vector<uint32_t>& ids = slots[slot];
+    if (ids.empty()) continue;
+    std::sort(ids.begin(), ids.end());
+    (**booleans_)[slot].bitmap() -= Bitmap::of(ids.data(), ids.size());
   }
-  for (const auto& [value, id] : removals.exact) map_.remove_exact(*value, id);
-  if (removals.freed.empty()) return;
-  std::sort(removals.freed.begin(), removals.freed.end());
-  const Bitmap freed = Bitmap::of(removals.freed.data(), removals.freed.size());
+}
+
+void BulkQueryMapRemover::free_elements(std::vector<uint32_t> masked_ids) {
+  if (masked_ids.empty()) return;
+  std::sort(masked_ids.begin(), masked_ids.end());
+  const Bitmap freed = Bitmap::of(masked_ids.data(), masked_ids.size());
   ElementTable& table = **elements_;
   table.masked_ids -= freed;
   if (!table.nested_ids.empty()) table.nested_ids -= freed;
-  free_ids(std::move(removals.freed));
+  free_ids(std::move(masked_ids));
 }
 
 }  // namespace vantorel

@@ -11,6 +11,7 @@
 // membership mutexes, which must not be waited for under these locks).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -39,6 +40,13 @@ class BulkQueryMapRemover {
   // owner's entry in the element table, or its end).
   void file(const PyValue& value, uint32_t id, Removals& removals);
   void take_elements(OwnedEntry found, Removals& removals);
+  void file_batch(const std::vector<std::pair<uint32_t, PyValue>>& batch, Removals& removals);
+  // Each takes its filed removals out of its sub-index.
+  void remove_numbers(std::vector<std::pair<OrderKey, uint32_t>>& entries);
+  void remove_strings(std::vector<std::pair<OrderedText, uint32_t>>& entries);
+  void remove_booleans(std::array<std::vector<uint32_t>, 2>& slots);
+  // Forgets the unmapped elements' masked ids, then gives them back.
+  void free_elements(std::vector<uint32_t> masked_ids);
 
   QueryMap& map_;
   PoisonRwLock<std::unique_ptr<StringIndex>>::WriteGuard strings_;

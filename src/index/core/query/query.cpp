@@ -43,11 +43,7 @@ uint32_t ElementTable::root_of(uint32_t id) const {
 
 bool holds_indexable(const PyValue& value) {
   if (value.kind() == ValueKind::Ind) return true;
-  if (value.kind() != ValueKind::Iterable) return false;
-  for (const PyValue& element : *value.as_iterable().elements) {
-    if (holds_indexable(element)) return true;
-  }
-  return false;
+  return value.kind() == ValueKind::Iterable && value.as_iterable().holds_indexable;
 }
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
