@@ -162,7 +162,8 @@ namespace {
 // The bulk writers (adders or removers) of every QueryMap of a core, with
 // the core's `index` held for reading. Taken in ascending attribute order,
 // so two bulk writers never wait on each other in a cycle. A remover's batch
-// also holds the core's live ids for writing, between `index` and the maps.
+// also holds the core's live ids for writing, between `index` and the maps,
+// and its item table for writing, after them.
 //
 // Values wait per attribute. Each 256 of one attribute become a task that a
 // helper thread applies while the caller goes on queueing (one task of an
@@ -176,8 +177,9 @@ class BulkWriters {
  public:
   using Values = std::vector<std::pair<uint32_t, PyValue>>;
 
-  BulkWriters(PoisonRwLock<IndexAPI::MapArray>& maps, PoisonRwLock<Bitmap>* live)
-      : maps_lock_(maps), live_lock_(live) {
+  BulkWriters(PoisonRwLock<IndexAPI::MapArray>& maps, PoisonRwLock<Bitmap>* live,
+              PoisonRwLock<ItemTable>* items)
+      : maps_lock_(maps), live_lock_(live), items_lock_(items) {
     acquire();
   }
   // Applies the waiting values, as release() does. Left by an exception, it
@@ -196,10 +198,12 @@ class BulkWriters {
     for (size_t i = 0; i < maps_->size(); ++i) {
       if ((*maps_)[i]) writers_[i] = std::make_unique<Writer>(*(*maps_)[i]);
     }
+    if (items_lock_ != nullptr) items_.emplace(items_lock_->write());
   }
 
   // Applies every waiting value, drops every writer and lets every lock go.
   void release() {
+    items_.reset();
     apply_and_drop();
     live_.reset();
     maps_.release();
@@ -232,8 +236,9 @@ class BulkWriters {
     if (lanes_.queued() > kMaxWaitingTasks) lanes_.finish();
   }
 
-  // The live ids, write-locked (removers only).
+  // The live ids and the item table, write-locked (removers only).
   Bitmap& live() { return **live_; }
+  ItemTable& items() { return **items_; }
 
   // The membership mutex of `record`. An assignment holds that mutex while
   // it waits for the sub-index locks held here, so it is only tried; when it
@@ -292,6 +297,8 @@ class BulkWriters {
   PoisonRwLock<Bitmap>* live_lock_;
   PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;      // empty while released
   std::optional<PoisonRwLock<Bitmap>::WriteGuard> live_;  // likewise; removers only
+  PoisonRwLock<ItemTable>* items_lock_;
+  std::optional<PoisonRwLock<ItemTable>::WriteGuard> items_;  // likewise
   std::vector<std::unique_ptr<Writer>> writers_;
   std::vector<Values> pending_;  // by attribute
   size_t queued_ = 0;            // since the writers were made
@@ -344,7 +351,7 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   std::vector<uint32_t> entered;
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  BulkWriters<BulkQueryMapAdder> adders(*index_, /*live=*/nullptr);
+  BulkWriters<BulkQueryMapAdder> adders(*index_, /*live=*/nullptr, /*items=*/nullptr);
   std::vector<std::pair<uint32_t, PyValue>> values;
   std::vector<HeldBackValue> held_back;
   for (const StoredItem* item : bulk) {
@@ -392,7 +399,7 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
   std::vector<StoredItem> vacated;
   std::vector<HeldBackValue> held_back;
   {
-    BulkWriters<BulkQueryMapRemover> removers(*index_, &allowed_items_);
+    BulkWriters<BulkQueryMapRemover> removers(*index_, &allowed_items_, items_.get());
     std::vector<std::pair<uint32_t, PyValue>> values;
     // Records lie far apart: each is asked for ahead of its turn, first the
     // record itself, then (once that has come in) the state it points to.
@@ -400,14 +407,17 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
     constexpr size_t kStateAhead = 8;
     for (size_t i = 0; i < batch.size(); ++i) {
       if (i + kRecordAhead < batch.size()) prefetch_line(batch[i + kRecordAhead]);
-      if (i + kStateAhead < batch.size()) batch[i + kStateAhead]->prefetch();
+      if (i + kStateAhead < batch.size()) {
+        batch[i + kStateAhead]->prefetch();
+        removers.items().prefetch(batch[i + kStateAhead]->id);
+      }
       const IndexableRecord& record = *batch[i];
       auto memberships = removers.lock_membership(record);
       // Not live: not here, taken out earlier in this batch, or still being
       // added by a bulk add (which counts as an add after this removal).
       if (!removers.live().contains(record.id)) continue;
       unregister_membership(*memberships, this);
-      vacated.push_back(vacate(record.id));
+      vacated.push_back(removers.items().vacate(record.id));
       removers.live().remove(record.id);
       // The removers hold every map, so these are the values the maps hold
       // for the object: assignments no longer reach this core, and adding

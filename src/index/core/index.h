@@ -23,10 +23,13 @@
 //   7. `parent_child_map` (a nested core's, under its owner's element table);
 //   8. `items`, a leaf.
 // Writers take one of 3, 4, 7 and 8 at a time; only evaluation (read locks)
-// and the bulk path hold several. The one step against this order, the bulk
-// path meeting a membership mutex while it holds sub-index locks, only tries
-// it (see add_object_many). No operation here waits for the interpreter lock;
-// each "Locks:" line below says what a method takes, and "REQUIRES:" what its
+// and the bulk paths (add_object_many, remove_object_many) hold several. The
+// one step against this order, a bulk path meeting a membership mutex while
+// it holds sub-index locks, only tries it (see add_object_many). The bulk
+// paths' helper threads take only leaf locks (the exact-value map's shards,
+// the id allocator): they write the sub-indexes whose locks the calling
+// thread holds, and the calling thread lets go only once they are done. No operation here waits for
+// the interpreter lock; each "Locks:" line below says what a method takes, and "REQUIRES:" what its
 // caller must already hold.
 //
 // Invariant: an object has entries in this core's value indexes only while
@@ -144,11 +147,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // path: their values leave sorted by value, one attribute per core, with
   // the sub-index locks taken once. Values that hold Indexable objects leave
   // after the batch, one by one (remove_held_back).
-  // Locks: for the batch, `index` (read), `allowed_items` (write) and the
+  // Locks: for the batch, `index` (read), `allowed_items` (write), the
   // write locks of every QueryMap's sub-indexes (as add_object_many takes
-  // them), under which each object's membership mutex is tried (and waited
-  // for with every batch lock let go, as add_object_many does), its
-  // attribute mutex and `items` (write) taken. Returns what the vacated
+  // them) and `items` (write), under which each object's membership mutex
+  // is tried (and waited for with every batch lock let go, as
+  // add_object_many does) and its attribute mutex taken; then, per value
+  // that holds Indexable objects, the locks of remove_object. Returns what the vacated
   // slots held, for the caller to let go (under the interpreter lock, where
   // it has it: releases without it wait in a queue).
   std::vector<StoredItem> remove_object_many(std::span<const IndexableRecord* const> batch);

@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/prefetch.h"
 #include "index/core/structures/roaring/bitmap.h"
 #include "index/stored_item.h"
 
@@ -36,6 +37,10 @@ class ItemTable : public std::vector<StoredItem> {
 
   // The number of departures so far: what a view made now remembers.
   uint64_t departures() const { return departures_; }
+  // Asks the processor for slot `id` ahead of a vacate() or a read of it.
+  void prefetch(uint32_t id) const {
+    if (id < size()) prefetch_line(data() + id);
+  }
   // Whether slot `id` holds an object.
   bool holds(uint32_t id) const { return id < size() && !(*this)[id].vacant(); }
   // Whether slot `id` holds an object that a view made at `epoch` reports.
