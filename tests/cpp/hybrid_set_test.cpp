@@ -80,12 +80,16 @@ TEST(HybridSetTest, RemoveManyFromEveryKind) {
   for (uint32_t id = 0; id < 200000; id += 7) large.add(id);
   std::vector<uint32_t> gone;
   for (uint32_t id = 0; id < 200000; id += 21) gone.push_back(id);
-  gone.push_back(200001);  // never there
-  large.remove_many(gone);
+  gone.push_back(200001);   // never there
+  large.remove_many(gone);  // many: one pass
   EXPECT_EQ(large.kind(), Kind::Large);
   EXPECT_FALSE(large.contains(0));
   EXPECT_TRUE(large.contains(7));
   EXPECT_EQ(large.size(), 28572u - 9524u);
+  large.remove_many(std::vector<uint32_t>{7, 14, 200003});  // few: one at a time
+  EXPECT_FALSE(large.contains(7));
+  EXPECT_FALSE(large.contains(14));
+  EXPECT_EQ(large.size(), 28572u - 9524u - 2u);
 }
 
 TEST(HybridSetTest, UnionRules) {
