@@ -10,6 +10,17 @@
 
 namespace vantorel {
 
+namespace {
+
+// Sorts (key, id) pairs by key alone: the ids under one key go in any order.
+template <class Pair>
+void sort_by_key(std::vector<Pair>& entries) {
+  std::sort(entries.begin(), entries.end(),
+            [](const Pair& a, const Pair& b) { return a.first < b.first; });
+}
+
+}  // namespace
+
 // The removals of one batch, by the sub-index they leave.
 struct BulkQueryMapRemover::Removals {
   std::vector<std::pair<OrderKey, uint32_t>> numbers;
@@ -98,8 +109,7 @@ void BulkQueryMapRemover::file_batch(const std::vector<std::pair<uint32_t, PyVal
 
 void BulkQueryMapRemover::remove_numbers(std::vector<std::pair<OrderKey, uint32_t>>& entries) {
   if (entries.empty() || !*numbers_) return;
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  sort_by_key(entries);
   NumberIndex& numbers = **numbers_;
   if (NumericalBitmap* slices = numbers.slices.written()) {
     for (const auto& [key, id] : entries) slices->defer_remove(key, id);
@@ -109,8 +119,7 @@ void BulkQueryMapRemover::remove_numbers(std::vector<std::pair<OrderKey, uint32_
 
 void BulkQueryMapRemover::remove_strings(std::vector<std::pair<OrderedText, uint32_t>>& entries) {
   if (entries.empty() || !*strings_) return;
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  sort_by_key(entries);
   StringIndex& strings = **strings_;
   if (PositionalBitmap* positions = strings.positions.written()) {
     for (const auto& [text, id] : entries) positions->remove(text.text, id);
