@@ -43,8 +43,9 @@ class TaskLanes {
   }
 
   // Runs queued tasks on the calling thread too, until none is queued or
-  // running. Rethrows the first error a task threw since the last finish()
-  // (the tasks queued after it are dropped).
+  // running. Rethrows the first error a task threw since the last finish();
+  // once a task has thrown, the tasks not yet started are dropped unrun, as
+  // what they would work on may be half written.
   void finish() {
     work(/*until_idle=*/true);
     std::unique_lock<std::mutex> lock(mutex_);
@@ -97,6 +98,7 @@ class TaskLanes {
       const size_t lane = next->lane;
       std::function<void()> run = std::move(next->run);
       tasks_.erase(next);
+      if (error_) continue;  // dropped: see finish()
       busy_[lane] = true;
       ++running_;
       lock.unlock();
