@@ -53,7 +53,7 @@ void BulkQueryMapRemover::file(const PyValue& value, uint32_t id, Removals& remo
       removals.booleans[bool_slot(value.as_bool())].push_back(id);
       return;
     case ValueKind::Iterable:
-      if (*elements_) take_elements((*elements_)->by_owner.find(id), removals);
+      take_elements(id, removals);
       return;
     case ValueKind::Ind:
     case ValueKind::Unknown:
@@ -62,8 +62,10 @@ void BulkQueryMapRemover::file(const PyValue& value, uint32_t id, Removals& remo
   }
 }
 
-void BulkQueryMapRemover::take_elements(OwnedEntry found, Removals& removals) {
+void BulkQueryMapRemover::take_elements(uint32_t owner, Removals& removals) {
+  if (!*elements_) return;
   ElementTable& table = **elements_;
+  auto found = table.by_owner.find(owner);
   if (found == table.by_owner.end()) return;
   OwnedElements owned = std::move(found->second);
   table.by_owner.erase(found);
@@ -78,33 +80,12 @@ void BulkQueryMapRemover::take_elements(OwnedEntry found, Removals& removals) {
 
 void BulkQueryMapRemover::apply(std::vector<std::pair<uint32_t, PyValue>>& batch) {
   Removals removals;
-  file_batch(batch, removals);
+  for (const auto& [id, value] : batch) file(value, id, removals);
   remove_numbers(removals.numbers);
   remove_strings(removals.strings);
   remove_booleans(removals.booleans);
   for (const auto& [value, id] : removals.exact) map_.remove_exact(*value, id);
   free_elements(std::move(removals.freed));
-}
-
-void BulkQueryMapRemover::file_batch(const std::vector<std::pair<uint32_t, PyValue>>& batch,
-                                     Removals& removals) {
-  // The owners of iterables are all looked up before any is taken out, so
-  // that the processor overlaps the cache misses of the lookups.
-  std::vector<OwnedEntry> owned;
-  if (*elements_) {
-    auto& by_owner = (*elements_)->by_owner;
-    for (const auto& [id, value] : batch) {
-      if (value.kind() == ValueKind::Iterable) owned.push_back(by_owner.find(id));
-    }
-  }
-  size_t next_owned = 0;
-  for (const auto& [id, value] : batch) {
-    if (value.kind() != ValueKind::Iterable) {
-      file(value, id, removals);
-    } else if (next_owned < owned.size()) {
-      take_elements(owned[next_owned++], removals);
-    }
-  }
 }
 
 void BulkQueryMapRemover::remove_numbers(std::vector<std::pair<OrderKey, uint32_t>>& entries) {

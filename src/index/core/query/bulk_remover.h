@@ -13,7 +13,6 @@
 
 #include <array>
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,13 +33,10 @@ class BulkQueryMapRemover {
 
  private:
   struct Removals;
-  using OwnedEntry = std::unordered_map<uint32_t, OwnedElements>::iterator;
   // Files `value` of `id` under its kind in `removals`; an iterable's
-  // elements are unmapped now and filed in turn (take_elements, given the
-  // owner's entry in the element table, or its end).
+  // elements are unmapped now (take_elements) and filed in turn.
   void file(const PyValue& value, uint32_t id, Removals& removals);
-  void take_elements(OwnedEntry found, Removals& removals);
-  void file_batch(const std::vector<std::pair<uint32_t, PyValue>>& batch, Removals& removals);
+  void take_elements(uint32_t owner, Removals& removals);
   // Each takes its filed removals out of its sub-index.
   void remove_numbers(std::vector<std::pair<OrderKey, uint32_t>>& entries);
   void remove_strings(std::vector<std::pair<OrderedText, uint32_t>>& entries);
