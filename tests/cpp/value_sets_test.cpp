@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -199,6 +201,88 @@ TEST(ValueSetsTest, WalksKeysBothWaysAndStops) {
   });
   // Reverse byte order: the two-byte UTF-8 character sorts above ASCII.
   EXPECT_EQ(texts, (std::vector<std::string>{"\xc3\xa9", "b", "ab", "a", "Z", ""}));
+}
+
+// Keys left empty stay until a sweep: lookups, walks, key counts and the
+// walk limits see only keys that hold ids, through removals that trigger
+// sweeps and adds that refill emptied keys.
+TEST(ValueSetsTest, EmptiedKeysAreInvisibleAndSwept) {
+  NumberSets numbers;
+  StringSets strings;
+  std::map<int64_t, std::set<uint32_t>> number_ids;
+  std::map<std::string, std::set<uint32_t>> string_ids;
+  auto text_of = [](int64_t key) { return "k" + std::to_string(key); };
+  auto add = [&](int64_t key, uint32_t id) {
+    numbers.add(order_key(key), id);
+    strings.add(text_of(key), id);
+    number_ids[key].insert(id);
+    string_ids[text_of(key)].insert(id);
+  };
+  auto check = [&] {
+    std::vector<int64_t> want_numbers, got_numbers;
+    for (const auto& [key, ids] : number_ids) {
+      if (!ids.empty()) want_numbers.push_back(key);
+    }
+    numbers.walk_keys(false, [&](OrderKey key, const HybridSet& ids) {
+      got_numbers.push_back(number_of(key).integer);
+      EXPECT_FALSE(ids.empty());
+      return true;
+    });
+    ASSERT_EQ(got_numbers, want_numbers);
+    ASSERT_EQ(numbers.key_count(), want_numbers.size());
+    std::vector<std::string> want_strings, got_strings;
+    for (const auto& [key, ids] : string_ids) {
+      if (!ids.empty()) want_strings.push_back(key);
+      ASSERT_EQ(strings.find(key) != nullptr, !ids.empty()) << key;
+      ASSERT_EQ(numbers.find(order_key(int64_t{std::stoi(key.substr(1))})) != nullptr,
+                !ids.empty());
+    }
+    strings.walk_keys(false, [&](std::string_view key, const HybridSet&) {
+      got_strings.emplace_back(key);
+      return true;
+    });
+    ASSERT_EQ(got_strings, want_strings);
+    ASSERT_EQ(strings.key_count(), want_strings.size());
+    // A walk limited to every live key completes; one short of it gives up.
+    Bitmap all;
+    EXPECT_TRUE(numbers.add_range(nullptr, nullptr, all, want_numbers.size()));
+    EXPECT_TRUE(strings.add_with_prefix("k", all, want_strings.size()));
+    if (!want_strings.empty()) {
+      EXPECT_FALSE(strings.add_with_prefix("k", all, want_strings.size() - 1));
+    }
+  };
+  for (uint32_t id = 0; id < 2000; ++id) add(id % 1000, id);
+  check();
+  std::mt19937 rng(17);
+  for (int round = 0; round < 16; ++round) {
+    // One at a time and in sorted batches: empty keys pile up over a few
+    // rounds until a sweep takes them out.
+    std::vector<std::pair<OrderKey, uint32_t>> number_batch;
+    std::vector<std::pair<OrderedText, uint32_t>> string_batch;
+    std::vector<std::string> texts;  // own the batch's texts
+    texts.reserve(1000);
+    for (auto& [key, ids] : number_ids) {
+      if (ids.empty() || rng() % 6 != 0) continue;
+      const uint32_t id = *ids.begin();
+      ids.erase(id);
+      string_ids[text_of(key)].erase(id);
+      if (rng() % 2 == 0) {
+        numbers.remove(order_key(key), id);
+        strings.remove(text_of(key), id);
+      } else {
+        number_batch.emplace_back(order_key(key), id);
+        string_batch.emplace_back(texts.emplace_back(text_of(key)), id);
+      }
+    }
+    std::sort(number_batch.begin(), number_batch.end());
+    std::sort(string_batch.begin(), string_batch.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    numbers.remove_sorted(number_batch);
+    strings.remove_sorted(string_batch);
+    check();
+    for (uint32_t i = 0; i < 100; ++i) add(rng() % 1100, 5000 + round * 100 + i);
+    check();
+  }
 }
 
 }  // namespace

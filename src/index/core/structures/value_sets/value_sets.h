@@ -6,8 +6,10 @@
 // after a caller-chosen number of keys and reports that it gave up, leaving the caller to answer
 // another way.
 //
-// A key leaves the map with its last id, so the map holds only the keys in
-// use. No lock of its own: the owner's lock guards it.
+// A key whose last id leaves stays in the map with an empty set, so that a
+// removal costs one lookup and no shift of its neighbours. Lookups and walks
+// pass over such keys, and once they are a quarter of the map one sweep
+// takes them all out. No lock of its own: the owner's lock guards it.
 #pragma once
 
 #include <algorithm>
@@ -60,11 +62,12 @@ void for_each_key_run(std::span<const Pair> entries, Each&& each) {
   }
 }
 
-// Removes the id of every pair of `run` from `ids`; returns whether none is
-// left. `scratch` is working space.
+// Removes the id of every pair of `run` from `ids`; returns whether this
+// left the set empty (false when it was empty already). `scratch` is working
+// space.
 template <class Pair>
 bool remove_run(HybridSet& ids, std::span<const Pair> run, std::vector<uint32_t>& scratch) {
-  if (ids.empty()) return true;
+  if (ids.empty()) return false;
   if (run.size() == 1) {
     ids.remove(run.front().second);
     return ids.empty();
@@ -75,6 +78,22 @@ bool remove_run(HybridSet& ids, std::span<const Pair> run, std::vector<uint32_t>
   ids.remove_many(scratch);
   return ids.empty();
 }
+
+// Counts the keys left with an empty set, and tells when they have become
+// enough to be swept out: a quarter of the keys, and at least kMinSweep so a
+// small map is not swept after every removal.
+class EmptyKeys {
+ public:
+  void emptied() { ++count_; }
+  void refilled() { --count_; }
+  void swept() { count_ = 0; }
+  size_t count() const { return count_; }
+  bool sweep_due(size_t keys) const { return count_ >= kMinSweep && count_ * 4 >= keys; }
+
+ private:
+  static constexpr size_t kMinSweep = 64;
+  size_t count_ = 0;
+};
 
 template <class Map>
 class ValueSets {
@@ -88,7 +107,7 @@ class ValueSets {
     if (found == map_.end()) {
       map_.emplace(Key(key), HybridSet::single(id));
     } else {
-      found->second.add(id);
+      add_to_entry(found->second, id);
     }
   }
 
@@ -102,7 +121,7 @@ class ValueSets {
     if (found == map_.end()) {
       waiting_.emplace_back(Key(key), id);
     } else {
-      found->second.add(id);
+      add_to_entry(found->second, id);
     }
   }
 
@@ -127,9 +146,9 @@ class ValueSets {
   template <class K>
   void remove(const K& key, uint32_t id) {
     auto found = map_.find(key);
-    if (found == map_.end()) return;
+    if (found == map_.end() || found->second.empty()) return;
     found->second.remove(id);
-    if (found->second.empty()) map_.erase(found);
+    if (found->second.empty()) emptied();
   }
 
   // remove() for many (key, id) pairs sorted by key: one lookup per key.
@@ -137,15 +156,16 @@ class ValueSets {
     std::vector<uint32_t> scratch;
     for_each_key_run(entries, [&](std::span<const std::pair<Key, uint32_t>> run) {
       auto found = map_.find(run.front().first);
-      if (found != map_.end() && remove_run(found->second, run, scratch)) map_.erase(found);
+      if (found != map_.end() && remove_run(found->second, run, scratch)) empty_keys_.emptied();
     });
+    if (empty_keys_.sweep_due(map_.size())) sweep();
   }
 
-  // The ids stored under `key`, or null.
+  // The ids stored under `key`, or null when it holds none.
   template <class K>
   const HybridSet* find(const K& key) const {
     auto found = map_.find(key);
-    return found == map_.end() ? nullptr : &found->second;
+    return found == map_.end() || found->second.empty() ? nullptr : &found->second;
   }
 
   // Adds to `out` the ids stored under `key`.
@@ -172,6 +192,7 @@ class ValueSets {
                                   : map_.lower_bound(upper->key);
     SetUnion ids(out);
     for (size_t visited = 0; it != end; ++it) {
+      if (it->second.empty()) continue;
       if (++visited > max_keys) {
         ids.finish();
         return false;
@@ -186,10 +207,13 @@ class ValueSets {
   // with `descending`, until it returns false.
   template <class Visit>
   void walk_keys(bool descending, Visit&& visit) const {
-    walk_map(map_, descending, visit);
+    auto held = [&](const Key& key, const HybridSet& ids) {
+      return ids.empty() || visit(key, ids);
+    };
+    walk_map(map_, descending, held);
   }
 
-  // Removes every id of `drop`.
+  // Removes every id of `drop`, and every key left empty.
   void remove_all(const Bitmap& drop) {
     for (auto it = map_.begin(); it != map_.end();) {
       if (drop_from(it->second, drop)) {
@@ -198,14 +222,11 @@ class ValueSets {
         ++it;
       }
     }
+    empty_keys_.swept();
   }
 
-  // Adds every (key, id) of `other`.
-  void merge_from(const ValueSets& other) {
-    for (const auto& [key, ids] : other.map_) map_[key].union_with(ids);
-  }
-
-  size_t key_count() const { return map_.size(); }
+  // The keys that hold at least one id.
+  size_t key_count() const { return map_.size() - empty_keys_.count(); }
 
   // Approximate heap bytes: map nodes, and what large sets hold.
   size_t memory_bytes() const {
@@ -217,8 +238,32 @@ class ValueSets {
   }
 
  private:
+  // Adds `id` under a key already in the map, which may have been empty.
+  void add_to_entry(HybridSet& ids, uint32_t id) {
+    if (ids.empty()) empty_keys_.refilled();
+    ids.add(id);
+  }
+
+  void emptied() {
+    empty_keys_.emptied();
+    if (empty_keys_.sweep_due(map_.size())) sweep();
+  }
+
+  // Takes every empty key out, in one pass that refills the chunks.
+  void sweep() {
+    std::vector<typename Map::value_type> kept;
+    kept.reserve(map_.size() - empty_keys_.count());
+    for (auto& entry : map_) {
+      if (!entry.second.empty()) kept.push_back(std::move(entry));
+    }
+    map_ = Map();
+    map_.insert_sorted(std::move(kept));
+    empty_keys_.swept();
+  }
+
   // Removes the ids of `drop` from `ids`; returns whether none is left.
   static bool drop_from(HybridSet& ids, const Bitmap& drop) {
+    if (ids.empty()) return true;
     if (ids.size() == 1) {
       bool dropped = false;
       ids.for_each([&](uint32_t id) { dropped = drop.contains(id); });
@@ -231,6 +276,7 @@ class ValueSets {
   }
 
   Map map_;
+  EmptyKeys empty_keys_;
   std::vector<std::pair<Key, uint32_t>> waiting_;  // see add_deferred()
 };
 
