@@ -143,5 +143,38 @@ TEST(IndexCore, NestedObjectsLeaveOnlyWithTheirLastHolder) {
   EXPECT_TRUE(nested->try_read_paths([](const M2MU32& links) { return links.pair_count() == 0; }));
 }
 
+// Owners keep their own elements through replacements, removals, the slab's
+// compaction and a filtered erase.
+TEST(IndexCore, ElementOwnersKeepEachOwnersElements) {
+  ElementOwners owners;
+  auto owned = [](uint32_t owner) {
+    auto values = std::make_shared<std::vector<PyValue>>();
+    values->push_back(PyValue::of_int(owner));
+    return OwnedElements{std::move(values), {owner * 2, owner * 2 + 1}};
+  };
+  auto holds = [&](uint32_t owner) {
+    const OwnedElements* found = owners.find(owner);
+    return found != nullptr &&
+           found->masked_ids == std::vector<uint32_t>{owner * 2, owner * 2 + 1} &&
+           (*found->values)[0] == PyValue::of_int(owner);
+  };
+  for (uint32_t owner = 1; owner <= 4000; ++owner) owners.put(owner, owned(owner));
+  owners.put(7, owned(7));  // replaces
+  for (uint32_t owner = 1; owner <= 4000; ++owner) {
+    if (owner % 5 != 0) {
+      std::optional<OwnedElements> taken = owners.take(owner);
+      ASSERT_TRUE(taken && taken->masked_ids[0] == owner * 2);
+    }
+  }
+  EXPECT_FALSE(owners.take(1));
+  owners.erase_if([](uint32_t owner) { return owner % 10 == 0; });
+  EXPECT_EQ(owners.size(), 400u);
+  for (uint32_t owner = 1; owner <= 4000; ++owner) {
+    EXPECT_EQ(holds(owner), owner % 5 == 0 && owner % 10 != 0) << owner;
+  }
+  for (uint32_t owner = 4001; owner <= 4100; ++owner) owners.put(owner, owned(owner));
+  EXPECT_TRUE(holds(4100) && holds(15));
+}
+
 }  // namespace
 }  // namespace vantorel

@@ -65,22 +65,34 @@ void BulkQueryMapRemover::file(const PyValue& value, uint32_t id, Removals& remo
 void BulkQueryMapRemover::take_elements(uint32_t owner, Removals& removals) {
   if (!*elements_) return;
   ElementTable& table = **elements_;
-  auto found = table.by_owner.find(owner);
-  if (found == table.by_owner.end()) return;
-  OwnedElements owned = std::move(found->second);
-  table.by_owner.erase(found);
-  for (size_t i = 0; i < owned.masked_ids.size(); ++i) {
-    const uint32_t masked = owned.masked_ids[i];
+  std::optional<OwnedElements> owned = table.by_owner.take(owner);
+  if (!owned) return;
+  for (size_t i = 0; i < owned->masked_ids.size(); ++i) {
+    const uint32_t masked = owned->masked_ids[i];
     table.mapped_ids.erase(masked);
     removals.freed.push_back(masked);
-    file((*owned.values)[i], masked, removals);
+    file((*owned->values)[i], masked, removals);
   }
-  removals.snapshots.push_back(std::move(owned.values));
+  removals.snapshots.push_back(std::move(owned->values));
 }
 
 void BulkQueryMapRemover::apply(std::vector<std::pair<uint32_t, PyValue>>& batch) {
   Removals removals;
-  for (const auto& [id, value] : batch) file(value, id, removals);
+  ElementOwners* owners = *elements_ ? &(*elements_)->by_owner : nullptr;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    // The entries of the lists come from far apart in memory: each is asked
+    // for ahead of its turn, its slot first, then (once that has come in) the
+    // entry, then what the entry points to.
+    if (owners != nullptr) {
+      for (const size_t ahead : {kOwnerSlotAhead, kOwnerEntryAhead, kOwnerDataAhead}) {
+        if (i + ahead >= batch.size()) continue;
+        const auto& [owner, value] = batch[i + ahead];
+        if (value.kind() == ValueKind::Iterable)
+          owners->prefetch(owner, ahead != kOwnerSlotAhead, ahead == kOwnerDataAhead);
+      }
+    }
+    file(batch[i].second, batch[i].first, removals);
+  }
   remove_numbers(removals.numbers);
   remove_strings(removals.strings);
   remove_booleans(removals.booleans);

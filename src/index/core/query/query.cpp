@@ -19,13 +19,6 @@ constexpr int kMaxChain = 1 << 16;
 
 }  // namespace
 
-std::vector<ElementEntry> OwnedElements::entries() const {
-  std::vector<ElementEntry> result;
-  result.reserve(masked_ids.size());
-  for (size_t i = 0; i < masked_ids.size(); ++i) result.push_back({masked_ids[i], (*values)[i]});
-  return result;
-}
-
 ElementTable::~ElementTable() {
   free_ids(masked_ids.to_vector());
 }
@@ -233,7 +226,7 @@ std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint3
     owned.masked_ids.push_back(masked);
   }
   std::vector<ElementEntry> entries = owned.entries();
-  table.by_owner[owner] = std::move(owned);
+  table.by_owner.put(owner, std::move(owned));
   return entries;
 }
 
@@ -247,8 +240,7 @@ void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
     auto guard = elements.write();
     if (!*guard) *guard = std::make_unique<ElementTable>();
     ElementTable& table = **guard;
-    auto found = table.by_owner.find(owner);
-    if (found != table.by_owner.end()) previous = found->second.entries();
+    if (const OwnedElements* found = table.by_owner.find(owner)) previous = found->entries();
     entries = hand_out_elements(table, owner, value.as_iterable());
   }
   for (const ElementEntry& entry : entries) insert(entry.value, entry.masked_id);
@@ -261,11 +253,11 @@ void QueryMap::remove_iterable(uint32_t owner, const std::vector<PyValue>* enter
     auto guard = elements.write();
     if (!*guard) return;
     ElementTable& table = **guard;
-    auto found = table.by_owner.find(owner);
-    if (found == table.by_owner.end()) return;
-    if (entered_with != nullptr && found->second.values.get() != entered_with) return;
-    entries = found->second.entries();
-    table.by_owner.erase(found);
+    const OwnedElements* found = table.by_owner.find(owner);
+    if (found == nullptr) return;
+    if (entered_with != nullptr && found->values.get() != entered_with) return;
+    entries = found->entries();
+    table.by_owner.take(owner);
   }
   retire_elements(entries);
 }
@@ -715,7 +707,7 @@ Bitmap QueryMap::unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>&
     table.nested_ids.remove(id);
     dropped.add(id);
   }
-  std::erase_if(table.by_owner, [&](const auto& entry) { return dropped.contains(entry.first); });
+  table.by_owner.erase_if([&](uint32_t owner) { return dropped.contains(owner); });
   return dropped;
 }
 
@@ -792,7 +784,7 @@ size_t QueryMap::memory_bytes() const {
     auto guard = elements.read();
     if (*guard) {
       total += (*guard)->masked_ids.memory_bytes() + (*guard)->mapped_ids.memory_bytes() +
-               (*guard)->by_owner.size() * 64;
+               (*guard)->by_owner.memory_bytes();
     }
   }
   return total;

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "index/core/query/bool_map.h"
+#include "index/core/query/element_owners.h"
 #include "index/core/query/on_demand.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/flat_id_map/flat_id_map.h"
@@ -98,30 +99,13 @@ struct StringIndex {
   }
 };
 
-// The elements of iterable values, indexed under masked ids.
-struct ElementEntry {
-  uint32_t masked_id;
-  PyValue value;
-};
-
-// The elements of one owner's iterable value: element i of the value's
-// snapshot was indexed under masked_ids[i]. The snapshot is shared with the
-// value itself, so the table keeps one reference per owner, not a copy of
-// every element.
-struct OwnedElements {
-  std::shared_ptr<const std::vector<PyValue>> values;
-  std::vector<uint32_t> masked_ids;
-
-  std::vector<ElementEntry> entries() const;
-};
-
 struct ElementTable {
   Bitmap masked_ids;     // every masked id handed out here
   FlatIdMap mapped_ids;  // masked id -> owner id
   Bitmap nested_ids;     // the masked ids whose owner is a masked id too
   // owner id -> the elements its current iterable value was indexed with, so
   // that removal frees exactly what insertion handed out.
-  std::unordered_map<uint32_t, OwnedElements> by_owner;
+  ElementOwners by_owner;
 
   ElementTable() = default;
   ElementTable(const ElementTable&) = delete;

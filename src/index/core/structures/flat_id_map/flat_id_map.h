@@ -21,6 +21,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/prefetch.h"
+
 namespace vantorel {
 
 class FlatIdMap {
@@ -34,6 +36,10 @@ class FlatIdMap {
   void set(uint32_t key, uint32_t value);
   // Returns whether `key` was present.
   bool erase(uint32_t key);
+  // Asks for the cache line of `key`'s home slot, ahead of a lookup.
+  void prefetch(uint32_t key) const {
+    if (!slots_.empty()) prefetch_line(&slots_[home_of(key)]);
+  }
 
   size_t size() const { return size_; }
   size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }

@@ -1,0 +1,82 @@
+// ElementOwners: for each owner id, the elements its current iterable value
+// was indexed with.
+//
+// Owner ids are item ids, which the allocator hands out densely, so an
+// open-addressed id map (FlatIdMap) finds an owner's entry with about one
+// cache miss and no pointer chasing. Entries live in a slab whose freed slots
+// are reused, so taking an owner out frees no memory and walks no chain, which
+// is what a batch removal does once per removed list. No lock of its own: the
+// element table's lock guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "index/core/structures/flat_id_map/flat_id_map.h"
+#include "index/value.h"
+
+namespace vantorel {
+
+// One element of an iterable value, as indexed under its masked id.
+struct ElementEntry {
+  uint32_t masked_id;
+  PyValue value;
+};
+
+// The elements of one owner's iterable value: element i of the value's
+// snapshot was indexed under masked_ids[i]. The snapshot is shared with the
+// value itself, so the table keeps one reference per owner, not a copy of
+// every element.
+struct OwnedElements {
+  std::shared_ptr<const std::vector<PyValue>> values;
+  std::vector<uint32_t> masked_ids;
+
+  std::vector<ElementEntry> entries() const;
+};
+
+class ElementOwners {
+ public:
+  // The entry of `owner`, or null. Valid until the next put() or take().
+  const OwnedElements* find(uint32_t owner) const;
+  // Enters `owned` for `owner`, replacing what it held.
+  void put(uint32_t owner, OwnedElements owned);
+  // Takes the entry of `owner` out and returns it; nullopt when it has none.
+  std::optional<OwnedElements> take(uint32_t owner);
+  // Asks for the cache line where `owner` is looked up, ahead of find() or
+  // take(); with `entry`, for its entry as well (the lookup's line should have
+  // come in), and with `data`, for the entry's ids and elements too (the
+  // entry's line should have come in).
+  void prefetch(uint32_t owner, bool entry, bool data) const;
+
+  // Takes out every owner for which drop(owner) is true.
+  template <class Drop>
+  void erase_if(Drop&& drop) {
+    std::vector<uint32_t> dropped;
+    slot_of_.for_each([&](uint32_t owner, uint32_t) {
+      if (drop(owner)) dropped.push_back(owner);
+    });
+    for (uint32_t owner : dropped) take(owner);
+  }
+
+  size_t size() const { return slot_of_.size(); }
+  size_t memory_bytes() const;
+
+ private:
+  // When three quarters of the slab's slots are free (and at least this many),
+  // the live entries move together, so a slab that once held many lists does
+  // not keep their room.
+  static constexpr size_t kMinCompacted = 1024;
+
+  void compact();
+
+  FlatIdMap slot_of_;                  // owner -> index into entries_
+  std::deque<OwnedElements> entries_;  // stable, no doubling slack
+  std::vector<uint32_t> free_slots_;   // indexes of emptied entries
+};
+
+}  // namespace vantorel
