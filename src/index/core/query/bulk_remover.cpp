@@ -78,18 +78,17 @@ void BulkQueryMapRemover::take_elements(uint32_t owner, Removals& removals) {
 
 void BulkQueryMapRemover::apply(std::vector<std::pair<uint32_t, PyValue>>& batch) {
   Removals removals;
-  ElementOwners* owners = *elements_ ? &(*elements_)->by_owner : nullptr;
+  // The entries of the lists lie far apart: each is asked for in stages
+  // ahead of its turn, so that its cache misses overlap other work.
+  using Stage = ElementOwners::Stage;
+  constexpr std::pair<size_t, Stage> kAhead[] = {
+      {12, Stage::kSlot}, {6, Stage::kEntry}, {3, Stage::kData}};
+  const ElementOwners* owners = *elements_ ? &(*elements_)->by_owner : nullptr;
   for (size_t i = 0; i < batch.size(); ++i) {
-    // The entries of the lists come from far apart in memory: each is asked
-    // for ahead of its turn, its slot first, then (once that has come in) the
-    // entry, then what the entry points to.
-    if (owners != nullptr) {
-      for (const size_t ahead : {kOwnerSlotAhead, kOwnerEntryAhead, kOwnerDataAhead}) {
-        if (i + ahead >= batch.size()) continue;
-        const auto& [owner, value] = batch[i + ahead];
-        if (value.kind() == ValueKind::Iterable)
-          owners->prefetch(owner, ahead != kOwnerSlotAhead, ahead == kOwnerDataAhead);
-      }
+    for (const auto& [distance, stage] : kAhead) {
+      if (owners == nullptr || i + distance >= batch.size()) continue;
+      const auto& [owner, value] = batch[i + distance];
+      if (value.kind() == ValueKind::Iterable) owners->prefetch(owner, stage);
     }
     file(batch[i].second, batch[i].first, removals);
   }

@@ -37,9 +37,6 @@ class BulkQueryMapRemover {
   // elements are unmapped now (take_elements) and filed in turn.
   void file(const PyValue& value, uint32_t id, Removals& removals);
   void take_elements(uint32_t owner, Removals& removals);
-  static constexpr size_t kOwnerSlotAhead = 12;
-  static constexpr size_t kOwnerEntryAhead = 6;
-  static constexpr size_t kOwnerDataAhead = 3;
   // Each takes its filed removals out of its sub-index.
   void remove_numbers(std::vector<std::pair<OrderKey, uint32_t>>& entries);
   void remove_strings(std::vector<std::pair<OrderedText, uint32_t>>& entries);

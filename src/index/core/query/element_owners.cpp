@@ -61,15 +61,15 @@ void ElementOwners::compact() {
   free_slots_ = {};
 }
 
-void ElementOwners::prefetch(uint32_t owner, bool entry, bool data) const {
-  if (!entry) {
+void ElementOwners::prefetch(uint32_t owner, Stage stage) const {
+  if (stage == Stage::kSlot) {
     slot_of_.prefetch(owner);
     return;
   }
   std::optional<uint32_t> slot = slot_of_.find(owner);
   if (!slot) return;
   const OwnedElements& owned = entries_[*slot];
-  if (!data) {
+  if (stage == Stage::kEntry) {
     prefetch_line(&owned);
     return;
   }

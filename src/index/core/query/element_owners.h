@@ -47,11 +47,11 @@ class ElementOwners {
   void put(uint32_t owner, OwnedElements owned);
   // Takes the entry of `owner` out and returns it; nullopt when it has none.
   std::optional<OwnedElements> take(uint32_t owner);
-  // Asks for the cache line where `owner` is looked up, ahead of find() or
-  // take(); with `entry`, for its entry as well (the lookup's line should have
-  // come in), and with `data`, for the entry's ids and elements too (the
-  // entry's line should have come in).
-  void prefetch(uint32_t owner, bool entry, bool data) const;
+  // What prefetch() asks for, in the order a walk over owners asks for them:
+  // the slot where the owner is looked up; then, once that has come in, its
+  // entry; then, once that has come in, the entry's ids and elements.
+  enum class Stage { kSlot, kEntry, kData };
+  void prefetch(uint32_t owner, Stage stage) const;
 
   // Takes out every owner for which drop(owner) is true.
   template <class Drop>
