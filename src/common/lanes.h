@@ -3,10 +3,11 @@
 //
 // Every task belongs to a lane (a small integer). Tasks of one lane run one
 // at a time and in the order they were given; tasks of different lanes may
-// run at once. The helper threads (one fewer than the machine's hardware
-// threads, none on a single core) start with the first task and stop when
-// the lanes are destroyed. finish() makes the caller work through the
-// remaining tasks beside them.
+// run at once. Each task carries an estimate of its work; a free thread takes
+// the next task of the free lane with the most work waiting, so that the
+// longest lane is not left to run alone at the end. The helper threads (one fewer than the
+// machine's hardware threads, none on a single core) start with the first task and stop when the
+// lanes are destroyed. finish() makes the caller work through the remaining tasks beside them.
 #pragma once
 
 #include <algorithm>
@@ -31,12 +32,14 @@ class TaskLanes {
   // Waits for the running tasks; the tasks not started are dropped.
   ~TaskLanes() { stop(); }
 
-  // Queues `task` on `lane`.
-  void submit(size_t lane, std::function<void()> task) {
+  // Queues `task` on `lane`; `work` estimates its cost in any unit shared
+  // by the tasks of these lanes.
+  void submit(size_t lane, std::function<void()> task, size_t work = 1) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (busy_.size() <= lane) busy_.resize(lane + 1, false);
-      tasks_.push_back({lane, std::move(task)});
+      if (lanes_.size() <= lane) lanes_.resize(lane + 1);
+      tasks_.push_back({lane, work, std::move(task)});
+      lanes_[lane].waiting_work += work;
     }
     changed_.notify_one();
     start_helpers();
@@ -52,6 +55,7 @@ class TaskLanes {
     changed_.wait(lock, [&] { return running_ == 0; });
     if (std::exception_ptr error = std::exchange(error_, nullptr)) {
       tasks_.clear();
+      for (Lane& lane : lanes_) lane.waiting_work = 0;
       std::rethrow_exception(error);
     }
   }
@@ -68,8 +72,25 @@ class TaskLanes {
  private:
   struct Task {
     size_t lane;
+    size_t work;
     std::function<void()> run;
   };
+  struct Lane {
+    bool busy = false;        // a task of the lane is running
+    size_t waiting_work = 0;  // of its queued tasks
+  };
+
+  // The first queued task of the free lane with the most work waiting, or
+  // the end. Called under the mutex.
+  std::deque<Task>::iterator next_task() {
+    auto best = tasks_.end();
+    for (auto it = tasks_.begin(); it != tasks_.end(); ++it) {
+      const Lane& lane = lanes_[it->lane];
+      if (lane.busy) continue;
+      if (best == tasks_.end() || lane.waiting_work > lanes_[best->lane].waiting_work) best = it;
+    }
+    return best;
+  }
 
   void start_helpers() {
     if (started_) return;
@@ -82,14 +103,13 @@ class TaskLanes {
     }
   }
 
-  // Takes the first queued task whose lane is free and runs it, until the
+  // Takes the next task (see next_task()) and runs it, until the
   // lanes stop (a helper) or nothing is left to take (the caller).
   void work(bool until_idle) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       if (stopping_ && !until_idle) return;
-      auto next = std::find_if(tasks_.begin(), tasks_.end(),
-                               [&](const Task& task) { return !busy_[task.lane]; });
+      auto next = next_task();
       if (next == tasks_.end()) {
         if (until_idle && tasks_.empty()) return;
         changed_.wait(lock);
@@ -97,9 +117,10 @@ class TaskLanes {
       }
       const size_t lane = next->lane;
       std::function<void()> run = std::move(next->run);
+      lanes_[lane].waiting_work -= next->work;
       tasks_.erase(next);
       if (error_) continue;  // dropped: see finish()
-      busy_[lane] = true;
+      lanes_[lane].busy = true;
       ++running_;
       lock.unlock();
       try {
@@ -110,7 +131,7 @@ class TaskLanes {
       }
       run = nullptr;  // what the task holds goes outside the lock
       lock.lock();
-      busy_[lane] = false;
+      lanes_[lane].busy = false;
       --running_;
       changed_.notify_all();
     }
@@ -128,7 +149,7 @@ class TaskLanes {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Task> tasks_;
-  std::vector<bool> busy_;  // by lane: a task of the lane is running
+  std::vector<Lane> lanes_;
   size_t running_ = 0;
   std::exception_ptr error_;
   bool stopping_ = false;

@@ -259,31 +259,44 @@ class BulkWriters {
   // starting one costs more than it saves.
   static constexpr size_t kParallelFrom = 4096;
 
+  // The work that `values` stand for: one unit per value, and one per
+  // element of an iterable value.
+  static size_t work_of(const Values& values) {
+    size_t work = values.size();
+    for (const auto& [id, value] : values) {
+      if (value.kind() == ValueKind::Iterable) work += value.as_iterable().elements->size();
+    }
+    return work;
+  }
+
   // Makes the waiting values of `attribute` a task.
   void hand_over(size_t attribute) {
     auto values = std::make_shared<Values>(std::move(pending_[attribute]));
     pending_[attribute] = Values();
     Writer* writer = writers_[attribute].get();
-    lanes_.submit(attribute, [writer, values] { writer->apply(*values); });
+    const size_t work = work_of(*values);
+    lanes_.submit(
+        attribute, [writer, values] { writer->apply(*values); }, work);
   }
 
-  // Applies the waiting values, the attributes with the most values first,
-  // and drops each writer after its values.
+  // Applies the waiting values, the attributes with the most work first (so
+  // that the longest lane does not start last), and drops each writer after
+  // its values.
   void apply_and_drop() {
-    std::vector<size_t> order;
+    std::vector<std::pair<size_t, size_t>> order;  // (work, attribute)
     for (size_t attribute = 0; attribute < writers_.size(); ++attribute) {
-      if (writers_[attribute]) order.push_back(attribute);
+      if (writers_[attribute]) order.emplace_back(work_of(pending_[attribute]), attribute);
     }
     std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return pending_[a].size() > pending_[b].size(); });
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
     if (!lanes_.started() && queued_ < kParallelFrom) {
-      for (size_t attribute : order) {
+      for (const auto& [work, attribute] : order) {
         if (!pending_[attribute].empty()) writers_[attribute]->apply(pending_[attribute]);
         pending_[attribute].clear();
         writers_[attribute].reset();
       }
     } else {
-      for (size_t attribute : order) {
+      for (const auto& [work, attribute] : order) {
         if (!pending_[attribute].empty()) hand_over(attribute);
         lanes_.submit(attribute, [this, attribute] { writers_[attribute].reset(); });
       }
