@@ -243,6 +243,11 @@ size_t HybridSet::size() const {
   return array_ids().size();
 }
 
+bool HybridSet::empty() const {
+  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->empty();
+  return array_ids().empty();
+}
+
 bool HybridSet::contains(uint32_t id) const {
   if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->contains(id);
   const CenteredArray* ids = array();

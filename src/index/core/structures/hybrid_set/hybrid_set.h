@@ -85,7 +85,8 @@ class HybridSet {
   void add_in(const Bitmap& allowed, Bitmap& out) const;
 
   size_t size() const;
-  bool empty() const { return size() == 0; }
+  // Whether the set holds no id; unlike size(), never counts a bitmap.
+  bool empty() const;
   bool contains(uint32_t id) const;
 
   // Calls fn(id) for every id in ascending order.
