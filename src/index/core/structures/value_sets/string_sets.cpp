@@ -23,7 +23,6 @@ void StringSets::add_deferred(std::string_view key, uint32_t id) {
 StringSets::Sets::value_type* StringSets::add_to_sets(std::string_view key, uint32_t id) {
   auto found = sets_.find(key);
   if (found != sets_.end()) {
-    if (found->second.empty()) empty_keys_.refilled();
     found->second.add(id);
     return nullptr;
   }
@@ -42,9 +41,9 @@ void StringSets::settle() {
 
 void StringSets::remove(std::string_view key, uint32_t id) {
   auto found = sets_.find(key);
-  if (found == sets_.end() || found->second.empty()) return;
+  if (found == sets_.end()) return;
   found->second.remove(id);
-  if (found->second.empty()) emptied();
+  if (found->second.empty()) erase(found);
 }
 
 void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries) {
@@ -57,7 +56,7 @@ void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>>
   std::vector<uint32_t> scratch;
   auto flush = [&] {
     for (auto& [run, found] : group) {
-      if (found != sets_.end() && remove_run(found->second, run, scratch)) empty_keys_.emptied();
+      if (found != sets_.end() && remove_run(found->second, run, scratch)) erase(found);
     }
     group.clear();
   };
@@ -66,34 +65,6 @@ void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>>
     if (group.size() == kGroup) flush();
   });
   flush();
-  if (empty_keys_.sweep_due(sets_.size())) sweep();
-}
-
-void StringSets::emptied() {
-  empty_keys_.emptied();
-  if (empty_keys_.sweep_due(sets_.size())) sweep();
-}
-
-void StringSets::sweep() {
-  // Keys waiting for settle() point into the hash map's nodes; the sweep
-  // waits until they are in the byte order.
-  if (!unsorted_.empty()) return;
-  std::vector<std::pair<OrderedText, const HybridSet*>> kept;
-  kept.reserve(sets_.size() - empty_keys_.count());
-  for (const auto& entry : sorted_) {
-    if (!entry.second->empty()) kept.push_back(entry);
-  }
-  sorted_ = {};
-  sorted_.insert_sorted(std::move(kept));
-  for (auto it = sets_.begin(); it != sets_.end();) {
-    if (it->second.empty()) {
-      key_bytes_ -= it->first.size();
-      it = sets_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  empty_keys_.swept();
 }
 
 void StringSets::erase(Sets::iterator entry) {
@@ -104,7 +75,7 @@ void StringSets::erase(Sets::iterator entry) {
 
 const HybridSet* StringSets::find(std::string_view key) const {
   auto found = sets_.find(key);
-  return found == sets_.end() || found->second.empty() ? nullptr : &found->second;
+  return found == sets_.end() ? nullptr : &found->second;
 }
 
 void StringSets::add_matching(std::string_view key, Bitmap& out) const {
@@ -117,7 +88,6 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
   SetUnion ids(out);
   for (auto it = sorted_.lower_bound(prefix); it != sorted_.end(); ++it) {
     if (!it->first.text.starts_with(prefix)) break;
-    if (it->second->empty()) continue;
     if (++visited > max_keys) {
       ids.finish();
       return false;
@@ -131,7 +101,7 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
 void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
   SetUnion union_of(out);
   for (const auto& [key, ids] : sets_) {
-    if (key.size() < needle.size() || ids.empty()) continue;
+    if (key.size() < needle.size()) continue;
     if (needle.empty() || memmem(key.data(), key.size(), needle.data(), needle.size()) != nullptr) {
       union_of.add(ids);
     }
@@ -142,7 +112,7 @@ void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
 void StringSets::add_ending_with(std::string_view suffix, Bitmap& out) const {
   SetUnion union_of(out);
   for (const auto& [key, ids] : sets_) {
-    if (!ids.empty() && key.ends_with(suffix)) union_of.add(ids);
+    if (key.ends_with(suffix)) union_of.add(ids);
   }
   union_of.finish();
 }
@@ -150,10 +120,8 @@ void StringSets::add_ending_with(std::string_view suffix, Bitmap& out) const {
 void StringSets::remove_all(const Bitmap& drop) {
   for (auto it = sets_.begin(); it != sets_.end();) {
     HybridSet& ids = it->second;
-    if (!ids.empty()) {
-      Bitmap held = ids.to_bitmap();
-      if (held.intersects(drop)) ids.retain_in(held - drop);
-    }
+    Bitmap held = ids.to_bitmap();
+    if (held.intersects(drop)) ids.retain_in(held - drop);
     if (ids.empty()) {
       auto next = std::next(it);
       erase(it);
@@ -162,7 +130,6 @@ void StringSets::remove_all(const Bitmap& drop) {
       ++it;
     }
   }
-  empty_keys_.swept();
 }
 
 size_t StringSets::memory_bytes() const {

@@ -8,11 +8,8 @@
 // distinct keys with a linear-time search, whose cost does not grow with the
 // length of the needle.
 //
-// A key whose last id leaves stays in both maps with an empty set, so that a
-// removal costs one lookup (no erasure from the hash map, whose nodes are
-// singly linked, nor a shift in the byte order). Lookups and walks pass over
-// such keys, and once they are a quarter of the keys one sweep takes them all
-// out. No lock of its own: the owner's lock guards it.
+// A key leaves both maps with its last id. No lock of its own: the owner's
+// lock guards it.
 #pragma once
 
 #include <cstddef>
@@ -68,16 +65,15 @@ class StringSets {
   template <class Visit>
   void walk_keys(bool descending, Visit&& visit) const {
     auto forward = [&](const OrderedText& key, const HybridSet* ids) {
-      return ids->empty() || visit(key.text, *ids);
+      return visit(key.text, *ids);
     };
     walk_map(sorted_, descending, forward);
   }
 
-  // Removes every id of `drop`, and every key left empty.
+  // Removes every id of `drop`.
   void remove_all(const Bitmap& drop);
 
-  // The keys that hold at least one id.
-  size_t key_count() const { return sets_.size() - empty_keys_.count(); }
+  size_t key_count() const { return sets_.size(); }
   size_t memory_bytes() const;
 
  private:
@@ -91,10 +87,6 @@ class StringSets {
   // Enters `id` under `key` in the hash map; returns the entry when the key
   // is new (and so not yet in the byte order), else null.
   Sets::value_type* add_to_sets(std::string_view key, uint32_t id);
-  // Counts a key just left empty, and sweeps when they are due.
-  void emptied();
-  // Takes every empty key out of both maps.
-  void sweep();
   void erase(Sets::iterator entry);
 
   Sets sets_;
@@ -103,7 +95,6 @@ class StringSets {
   ChunkedMap<OrderedText, const HybridSet*> sorted_;
   // Keys in `sets_` but not yet in `sorted_` (see add_deferred()).
   std::vector<std::pair<OrderedText, const HybridSet*>> unsorted_;
-  EmptyKeys empty_keys_;
   size_t key_bytes_ = 0;
 };
 
