@@ -79,22 +79,6 @@ bool remove_run(HybridSet& ids, std::span<const Pair> run, std::vector<uint32_t>
   return ids.empty();
 }
 
-// Counts the keys left with an empty set, and tells when they have become
-// enough to be swept out: a quarter of the keys, and at least kMinSweep so a
-// small map is not swept after every removal.
-class EmptyKeys {
- public:
-  void emptied() { ++count_; }
-  void refilled() { --count_; }
-  void swept() { count_ = 0; }
-  size_t count() const { return count_; }
-  bool sweep_due(size_t keys) const { return count_ >= kMinSweep && count_ * 4 >= keys; }
-
- private:
-  static constexpr size_t kMinSweep = 64;
-  size_t count_ = 0;
-};
-
 template <class Map>
 class ValueSets {
  public:
@@ -156,9 +140,9 @@ class ValueSets {
     std::vector<uint32_t> scratch;
     for_each_key_run(entries, [&](std::span<const std::pair<Key, uint32_t>> run) {
       auto found = map_.find(run.front().first);
-      if (found != map_.end() && remove_run(found->second, run, scratch)) empty_keys_.emptied();
+      if (found != map_.end() && remove_run(found->second, run, scratch)) ++empty_keys_;
     });
-    if (empty_keys_.sweep_due(map_.size())) sweep();
+    if (sweep_due()) sweep();
   }
 
   // The ids stored under `key`, or null when it holds none.
@@ -222,11 +206,11 @@ class ValueSets {
         ++it;
       }
     }
-    empty_keys_.swept();
+    empty_keys_ = 0;
   }
 
   // The keys that hold at least one id.
-  size_t key_count() const { return map_.size() - empty_keys_.count(); }
+  size_t key_count() const { return map_.size() - empty_keys_; }
 
   // Approximate heap bytes: map nodes, and what large sets hold.
   size_t memory_bytes() const {
@@ -240,25 +224,29 @@ class ValueSets {
  private:
   // Adds `id` under a key already in the map, which may have been empty.
   void add_to_entry(HybridSet& ids, uint32_t id) {
-    if (ids.empty()) empty_keys_.refilled();
+    if (ids.empty()) --empty_keys_;
     ids.add(id);
   }
 
   void emptied() {
-    empty_keys_.emptied();
-    if (empty_keys_.sweep_due(map_.size())) sweep();
+    ++empty_keys_;
+    if (sweep_due()) sweep();
   }
+
+  // Whether the empty keys are a quarter of the map, and at least kMinSweep
+  // (so that a small map is not swept after every removal).
+  bool sweep_due() const { return empty_keys_ >= kMinSweep && empty_keys_ * 4 >= map_.size(); }
 
   // Takes every empty key out, in one pass that refills the chunks.
   void sweep() {
     std::vector<typename Map::value_type> kept;
-    kept.reserve(map_.size() - empty_keys_.count());
+    kept.reserve(map_.size() - empty_keys_);
     for (auto& entry : map_) {
       if (!entry.second.empty()) kept.push_back(std::move(entry));
     }
     map_ = Map();
     map_.insert_sorted(std::move(kept));
-    empty_keys_.swept();
+    empty_keys_ = 0;
   }
 
   // Removes the ids of `drop` from `ids`; returns whether none is left.
@@ -275,8 +263,10 @@ class ValueSets {
     return ids.empty();
   }
 
+  static constexpr size_t kMinSweep = 64;
+
   Map map_;
-  EmptyKeys empty_keys_;
+  size_t empty_keys_ = 0;                          // keys whose set is empty
   std::vector<std::pair<Key, uint32_t>> waiting_;  // see add_deferred()
 };
 
