@@ -45,6 +45,25 @@ void IndexableRecord::prefetch() const {
   }
 }
 
+void release_items(std::vector<StoredItem>& items) {
+  // First the block that holds an item's handles, then (once it has come
+  // in) the state and the object it points to.
+  constexpr size_t kHandlesAhead = 16;
+  constexpr size_t kTargetsAhead = 8;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i + kHandlesAhead < items.size() && items[i + kHandlesAhead].record) {
+      prefetch_line(items[i + kHandlesAhead].record.get());
+    }
+    if (i + kTargetsAhead < items.size() && !items[i + kTargetsAhead].vacant()) {
+      const StoredItem& ahead = items[i + kTargetsAhead];
+      ahead.record->prefetch();
+      prefetch_line(ahead.python->get());
+    }
+    items[i] = StoredItem();
+  }
+  items.clear();
+}
+
 IndexableRecord::~IndexableRecord() {
   if (owns_id) free_id(id);
 }

@@ -57,6 +57,13 @@ struct StoredItem {
   bool vacant() const { return python == nullptr; }
 };
 
+// Empties `items`, releasing them front to back. Each item's handles, record
+// state and Python object lie far apart and are usually no longer cached:
+// they are asked for a few items ahead, so that their misses overlap.
+// Releases the objects at once with the interpreter lock held, else queues
+// them (see py::OwnedRef).
+void release_items(std::vector<StoredItem>& items);
+
 // Registers `core` in the membership list (under its mutex): drops entries
 // whose index is gone, adds `core` unless it is already listed, and keeps the
 // list sorted by core address. Returns true when the entry was added.
