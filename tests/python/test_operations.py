@@ -172,15 +172,18 @@ def test_operations_match_the_model_through_removals(seed):
     assert index.get_by_attribute(v="assigned after removal") == []
 
 
-def test_nested_objects_leave_with_their_last_holder():
+@pytest.mark.parametrize("batch", [False, True])
+def test_nested_objects_leave_with_their_last_holder(batch):
     shared, own = Item(name="shared"), Item(name="own")
     a, b = Item(owner=shared, v=[shared]), Item(owner=shared, v=own)
     index = Index()
     index.add_object_many([a, b])
-    index.remove_object(a)
+    remove = (lambda o: index.remove_object_many([o])) if batch else index.remove_object
+    remove(a)
     assert index.get_by_attribute(**{"owner.name": "shared"}) == [b]
+    assert index.get_by_attribute(owner=shared) == [b]
     assert index.value_counts("owner.name") == [("shared", 1)]
-    index.remove_object(b)
+    remove(b)
     assert index.value_counts("owner.name") == [] and index.count() == 0
     assert index.get_by_attribute(owner=shared) == [] and index.get_by_attribute(v=own) == []
     index.add_object(b)

@@ -438,11 +438,14 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
       snapshot_attributes(record, values);
       for (auto& [attribute, value] : values) {
         if (!removers.has_writer(attribute)) continue;
-        if (holds_indexable(value)) {
-          held_back.push_back(HeldBackValue{&record, attribute, std::move(value)});
-        } else {
+        if (!holds_indexable(value)) {
           removers.enqueue(attribute, record.id, std::move(value));
+          continue;
         }
+        // An object's own entry leaves with the batch; only its link to the
+        // nested core waits (see remove_left_behind()).
+        if (value.kind() == ValueKind::Ind) removers.enqueue(attribute, record.id, PyValue(value));
+        held_back.push_back(HeldBackValue{&record, attribute, std::move(value)});
       }
     }
     removers.release();

@@ -145,8 +145,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void remove_object_locked(const IndexableRecord& record, MembershipList& memberships);
   // Takes many objects out, as remove_object does each, through the bulk
   // path: their values leave sorted by value, one attribute per core, with
-  // the sub-index locks taken once. Values that hold Indexable objects leave
-  // after the batch, one by one (remove_held_back).
+  // the sub-index locks taken once. An Indexable value's entry leaves with
+  // the batch and its link to the nested core after it; lists that hold
+  // Indexable objects leave after the batch. Both go one by one
+  // (remove_held_back).
   // Locks: for the batch, `index` (read), `allowed_items` (write), the
   // write locks of every QueryMap's sub-indexes (as add_object_many takes
   // them) and `items` (write), under which each object's membership mutex

@@ -123,10 +123,16 @@ void QueryMap::remove(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::remove_left_behind(const PyValue& value, uint32_t id) {
-  if (value.kind() == ValueKind::Iterable) {
-    remove_iterable(id, value.as_iterable().elements.get());
-  } else {
-    remove(value, id);
+  switch (value.kind()) {
+    case ValueKind::Iterable:
+      remove_iterable(id, value.as_iterable().elements.get());
+      return;
+    case ValueKind::Ind:
+      unlink_indexable(value, id);
+      return;
+    default:
+      remove(value, id);
+      return;
   }
 }
 

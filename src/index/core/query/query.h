@@ -138,9 +138,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // that holds the element `id`).
   void insert(const PyValue& value, uint32_t id);
   void remove(const PyValue& value, uint32_t id);
-  // remove() for a value whose object has left the core (and may have been
-  // added again since): an iterable's elements go only while they are still
-  // the ones `value` was entered with, since an add gives fresh ones.
+  // What remove() leaves to do after a batch removal of the object `id`,
+  // which has left the core (and may have been added again since): an
+  // iterable's elements go only while they are still the ones `value` was
+  // entered with, since an add gives fresh ones; an Indexable `value` had its
+  // entry taken out by the batch, and only its link to the nested core goes.
   void remove_left_behind(const PyValue& value, uint32_t id);
   // remove(old_value) then insert(new_value), touching only what differs
   // when both are numbers. Locks: as remove, then as insert; two numbers
