@@ -5,9 +5,12 @@
 // at a time and in the order they were given; tasks of different lanes may
 // run at once. Each task carries an estimate of its work; a free thread takes
 // the next task of the free lane with the most work waiting, so that the
-// longest lane is not left to run alone at the end. The helper threads (one fewer than the
-// machine's hardware threads, none on a single core) start with the first task and stop when the
-// lanes are destroyed. finish() makes the caller work through the remaining tasks beside them.
+// longest lane is not left to run alone at the end. The helper threads (one
+// fewer than the machine's hardware threads, none on a single core) start
+// with the first task; finish() makes the caller work through the remaining
+// tasks beside them. Destroying the lanes waits for no helper to end: on a
+// busy host a thread can wait milliseconds to be scheduled, and a helper
+// with nothing left to do need not hold the caller up.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -26,22 +30,23 @@ namespace vantorel {
 
 class TaskLanes {
  public:
-  TaskLanes() = default;
+  TaskLanes() : shared_(std::make_shared<Shared>()) {}
   TaskLanes(const TaskLanes&) = delete;
   TaskLanes& operator=(const TaskLanes&) = delete;
-  // Waits for the running tasks; the tasks not started are dropped.
+  // Waits for the running tasks; the tasks not started are dropped. Does
+  // not wait for the helpers to end: each ends by itself once it wakes (see
+  // Shared), so the caller never waits for a thread that the host has not
+  // scheduled yet.
   ~TaskLanes() { stop(); }
 
   // Queues `task` on `lane`; `work` estimates its cost in any unit shared
   // by the tasks of these lanes.
   void submit(size_t lane, std::function<void()> task, size_t work = 1) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (lanes_.size() <= lane) lanes_.resize(lane + 1);
-      tasks_.push_back({lane, work, std::move(task)});
-      lanes_[lane].waiting_work += work;
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      shared_->queue(lane, std::move(task), work);
     }
-    changed_.notify_one();
+    shared_->changed.notify_one();
     start_helpers();
   }
 
@@ -50,20 +55,22 @@ class TaskLanes {
   // once a task has thrown, the tasks not yet started are dropped unrun, as
   // what they would work on may be half written.
   void finish() {
-    work(/*until_idle=*/true);
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return running_ == 0; });
-    if (std::exception_ptr error = std::exchange(error_, nullptr)) {
-      tasks_.clear();
-      for (Lane& lane : lanes_) lane.waiting_work = 0;
-      std::rethrow_exception(error);
+    shared_->work(/*until_idle=*/true);
+    std::exception_ptr error;
+    std::deque<Task> dropped;
+    {
+      std::unique_lock<std::mutex> lock(shared_->mutex);
+      shared_->changed.wait(lock, [&] { return shared_->running == 0; });
+      error = std::exchange(shared_->error, nullptr);
+      if (error) dropped = shared_->take_queued();
     }
+    if (error) std::rethrow_exception(error);
   }
 
   // The number of tasks queued and not yet started.
   size_t queued() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return tasks_.size();
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->tasks.size();
   }
 
   // Whether a task was ever given (and so the helpers run).
@@ -80,81 +87,109 @@ class TaskLanes {
     size_t waiting_work = 0;  // of its queued tasks
   };
 
-  // The first queued task of the free lane with the most work waiting, or
-  // the end. Called under the mutex.
-  std::deque<Task>::iterator next_task() {
-    auto best = tasks_.end();
-    for (auto it = tasks_.begin(); it != tasks_.end(); ++it) {
-      const Lane& lane = lanes_[it->lane];
-      if (lane.busy) continue;
-      if (best == tasks_.end() || lane.waiting_work > lanes_[best->lane].waiting_work) best = it;
-    }
-    return best;
-  }
+  // What the caller and the helpers share, guarded by `mutex`. Each helper
+  // holds it too, so that a helper still waking up after the lanes are
+  // destroyed finds it, sees `stopping` and ends.
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Task> tasks;
+    std::vector<Lane> lanes;
+    size_t running = 0;
+    std::exception_ptr error;
+    bool stopping = false;
 
+    void queue(size_t lane, std::function<void()> task, size_t work) {
+      if (lanes.size() <= lane) lanes.resize(lane + 1);
+      tasks.push_back({lane, work, std::move(task)});
+      lanes[lane].waiting_work += work;
+    }
+
+    // Empties the queue; the tasks are destroyed by the caller, outside
+    // the mutex.
+    std::deque<Task> take_queued() {
+      for (Lane& lane : lanes) lane.waiting_work = 0;
+      return std::exchange(tasks, {});
+    }
+
+    // The first queued task of the free lane with the most work waiting, or
+    // the end. Called under the mutex.
+    std::deque<Task>::iterator next_task() {
+      auto best = tasks.end();
+      for (auto it = tasks.begin(); it != tasks.end(); ++it) {
+        const Lane& lane = lanes[it->lane];
+        if (lane.busy) continue;
+        if (best == tasks.end() || lane.waiting_work > lanes[best->lane].waiting_work) best = it;
+      }
+      return best;
+    }
+
+    // Takes the next task (see next_task()) and runs it, until the lanes
+    // stop (a helper) or nothing is left to take (the caller).
+    void work(bool until_idle) {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        if (stopping && !until_idle) return;
+        auto next = next_task();
+        if (next == tasks.end()) {
+          if (until_idle && tasks.empty()) return;
+          changed.wait(lock);
+          continue;
+        }
+        const size_t lane = next->lane;
+        std::function<void()> run = std::move(next->run);
+        lanes[lane].waiting_work -= next->work;
+        tasks.erase(next);
+        if (error) continue;  // dropped: see finish()
+        lanes[lane].busy = true;
+        ++running;
+        lock.unlock();
+        try {
+          run();
+        } catch (...) {
+          std::lock_guard<std::mutex> guard(mutex);
+          if (!error) error = std::current_exception();
+        }
+        run = nullptr;  // what the task holds goes outside the lock
+        lock.lock();
+        lanes[lane].busy = false;
+        --running;
+        changed.notify_all();
+      }
+    }
+  };
+
+  // Starts the helpers (one fewer than the machine's hardware threads, none
+  // on a single core) with the first task. They are detached: each holds
+  // `shared_` and ends once it sees `stopping`.
   void start_helpers() {
     if (started_) return;
     started_ = true;
     const size_t helpers = std::max<size_t>(1, std::thread::hardware_concurrency()) - 1;
     try {
-      for (size_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(false); });
+      for (size_t i = 0; i < helpers; ++i) {
+        std::thread([shared = shared_] { shared->work(/*until_idle=*/false); }).detach();
+      }
     } catch (const std::system_error&) {
       // No thread to spare: finish() runs everything on the caller.
     }
   }
 
-  // Takes the next task (see next_task()) and runs it, until the
-  // lanes stop (a helper) or nothing is left to take (the caller).
-  void work(bool until_idle) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      if (stopping_ && !until_idle) return;
-      auto next = next_task();
-      if (next == tasks_.end()) {
-        if (until_idle && tasks_.empty()) return;
-        changed_.wait(lock);
-        continue;
-      }
-      const size_t lane = next->lane;
-      std::function<void()> run = std::move(next->run);
-      lanes_[lane].waiting_work -= next->work;
-      tasks_.erase(next);
-      if (error_) continue;  // dropped: see finish()
-      lanes_[lane].busy = true;
-      ++running_;
-      lock.unlock();
-      try {
-        run();
-      } catch (...) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (!error_) error_ = std::current_exception();
-      }
-      run = nullptr;  // what the task holds goes outside the lock
-      lock.lock();
-      lanes_[lane].busy = false;
-      --running_;
-      changed_.notify_all();
-    }
-  }
-
+  // Drops the queued tasks and waits for the running ones, which may use
+  // what the caller is about to destroy.
   void stop() {
+    std::deque<Task> dropped;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
+      std::unique_lock<std::mutex> lock(shared_->mutex);
+      shared_->stopping = true;
+      dropped = shared_->take_queued();
+      shared_->changed.notify_all();
+      shared_->changed.wait(lock, [&] { return shared_->running == 0; });
     }
-    changed_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Task> tasks_;
-  std::vector<Lane> lanes_;
-  size_t running_ = 0;
-  std::exception_ptr error_;
-  bool stopping_ = false;
+  std::shared_ptr<Shared> shared_;
   bool started_ = false;
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace vantorel

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace vantorel {
@@ -51,13 +53,23 @@ TEST(TaskLanesTest, RethrowsATaskErrorOnceAndDropsWhatFollows) {
   EXPECT_EQ(ran.load(), 1);
 }
 
-// Destroyed with tasks still queued, the lanes drop them and return.
-TEST(TaskLanesTest, DestructionDropsQueuedTasks) {
+// Destroyed with tasks still queued, the lanes drop them, but wait for the
+// ones running, which may use what the caller destroys next.
+TEST(TaskLanesTest, DestructionDropsQueuedTasksAndWaitsForRunningOnes) {
   std::atomic<int> ran{0};
+  std::atomic<int> inside{0};
   {
     TaskLanes lanes;
-    for (int i = 0; i < 1000; ++i) lanes.submit(0, [&] { ran.fetch_add(1); });
+    for (int i = 0; i < 1000; ++i) {
+      lanes.submit(static_cast<size_t>(i) % 2, [&] {
+        inside.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        ran.fetch_add(1);
+        inside.fetch_sub(1);
+      });
+    }
   }
+  EXPECT_EQ(inside.load(), 0);
   EXPECT_LE(ran.load(), 1000);
 }
 
