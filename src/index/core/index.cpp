@@ -442,8 +442,8 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
           removers.enqueue(attribute, record.id, std::move(value));
           continue;
         }
-        // An object's own entry leaves with the batch; only its link to the
-        // nested core waits (see remove_left_behind()).
+        // An Indexable value's entry in this attribute's map leaves with the
+        // batch; only its link to the nested core waits (remove_left_behind()).
         if (value.kind() == ValueKind::Ind) removers.enqueue(attribute, record.id, PyValue(value));
         held_back.push_back(HeldBackValue{&record, attribute, std::move(value)});
       }
