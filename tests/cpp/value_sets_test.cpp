@@ -203,10 +203,10 @@ TEST(ValueSetsTest, WalksKeysBothWaysAndStops) {
   EXPECT_EQ(texts, (std::vector<std::string>{"\xc3\xa9", "b", "ab", "a", "Z", ""}));
 }
 
-// Number keys left empty stay until a sweep, string keys leave at once: in
-// both, lookups, walks, key counts and the walk limits see only keys that
-// hold ids, through removals that trigger sweeps and adds that refill
-// emptied keys.
+// Keys left empty stay until a sweep, in numbers and strings alike:
+// lookups, walks, key counts and the walk limits see only keys that hold
+// ids, through removals that trigger sweeps and adds that refill emptied
+// keys.
 TEST(ValueSetsTest, EmptiedKeysAreInvisibleAndSwept) {
   NumberSets numbers;
   StringSets strings;

@@ -23,6 +23,7 @@ void StringSets::add_deferred(std::string_view key, uint32_t id) {
 StringSets::Sets::value_type* StringSets::add_to_sets(std::string_view key, uint32_t id) {
   auto found = sets_.find(key);
   if (found != sets_.end()) {
+    if (found->second.empty()) --empty_keys_;  // an emptied key, still in the byte order
     found->second.add(id);
     return nullptr;
   }
@@ -41,9 +42,9 @@ void StringSets::settle() {
 
 void StringSets::remove(std::string_view key, uint32_t id) {
   auto found = sets_.find(key);
-  if (found == sets_.end()) return;
+  if (found == sets_.end() || found->second.empty()) return;
   found->second.remove(id);
-  if (found->second.empty()) erase(found);
+  if (found->second.empty()) emptied();
 }
 
 void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries) {
@@ -56,7 +57,7 @@ void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>>
   std::vector<uint32_t> scratch;
   auto flush = [&] {
     for (auto& [run, found] : group) {
-      if (found != sets_.end() && remove_run(found->second, run, scratch)) erase(found);
+      if (found != sets_.end() && remove_run(found->second, run, scratch)) ++empty_keys_;
     }
     group.clear();
   };
@@ -65,17 +66,43 @@ void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>>
     if (group.size() == kGroup) flush();
   });
   flush();
+  if (sweep_due()) sweep();
 }
 
-void StringSets::erase(Sets::iterator entry) {
-  sorted_.erase(sorted_.find(std::string_view(entry->first)));
-  key_bytes_ -= entry->first.size();
-  sets_.erase(entry);
+void StringSets::emptied() {
+  ++empty_keys_;
+  if (sweep_due()) sweep();
+}
+
+void StringSets::sweep() {
+  // Keys still waiting for the byte order are in the hash map only.
+  std::erase_if(unsorted_, [](const auto& entry) { return entry.second->empty(); });
+  std::vector<std::pair<OrderedText, const HybridSet*>> kept;
+  std::vector<std::string_view> empty;
+  kept.reserve(sorted_.size());
+  empty.reserve(empty_keys_);
+  for (const auto& entry : sorted_) {
+    if (entry.second->empty()) {
+      empty.push_back(entry.first.text);
+    } else {
+      kept.push_back(entry);
+    }
+  }
+  sorted_ = ChunkedMap<OrderedText, const HybridSet*>();
+  sorted_.insert_sorted(std::move(kept));
+  // The views in `empty` point into the keys erased here; each is read
+  // before its own entry goes.
+  for (std::string_view key : empty) {
+    auto found = sets_.find(key);
+    key_bytes_ -= found->first.size();
+    sets_.erase(found);
+  }
+  empty_keys_ = 0;
 }
 
 const HybridSet* StringSets::find(std::string_view key) const {
   auto found = sets_.find(key);
-  return found == sets_.end() ? nullptr : &found->second;
+  return found == sets_.end() || found->second.empty() ? nullptr : &found->second;
 }
 
 void StringSets::add_matching(std::string_view key, Bitmap& out) const {
@@ -88,6 +115,7 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
   SetUnion ids(out);
   for (auto it = sorted_.lower_bound(prefix); it != sorted_.end(); ++it) {
     if (!it->first.text.starts_with(prefix)) break;
+    if (it->second->empty()) continue;
     if (++visited > max_keys) {
       ids.finish();
       return false;
@@ -101,7 +129,7 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
 void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
   SetUnion union_of(out);
   for (const auto& [key, ids] : sets_) {
-    if (key.size() < needle.size()) continue;
+    if (key.size() < needle.size() || ids.empty()) continue;
     if (needle.empty() || memmem(key.data(), key.size(), needle.data(), needle.size()) != nullptr) {
       union_of.add(ids);
     }
@@ -112,24 +140,20 @@ void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
 void StringSets::add_ending_with(std::string_view suffix, Bitmap& out) const {
   SetUnion union_of(out);
   for (const auto& [key, ids] : sets_) {
-    if (key.ends_with(suffix)) union_of.add(ids);
+    if (!ids.empty() && key.ends_with(suffix)) union_of.add(ids);
   }
   union_of.finish();
 }
 
 void StringSets::remove_all(const Bitmap& drop) {
-  for (auto it = sets_.begin(); it != sets_.end();) {
-    HybridSet& ids = it->second;
+  for (auto& [key, ids] : sets_) {
+    if (ids.empty()) continue;
     Bitmap held = ids.to_bitmap();
-    if (held.intersects(drop)) ids.retain_in(held - drop);
-    if (ids.empty()) {
-      auto next = std::next(it);
-      erase(it);
-      it = next;
-    } else {
-      ++it;
-    }
+    if (!held.intersects(drop)) continue;
+    ids.retain_in(held - drop);
+    if (ids.empty()) ++empty_keys_;
   }
+  if (empty_keys_ > 0) sweep();
 }
 
 size_t StringSets::memory_bytes() const {

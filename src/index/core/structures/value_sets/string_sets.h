@@ -8,8 +8,11 @@
 // distinct keys with a linear-time search, whose cost does not grow with the
 // length of the needle.
 //
-// A key leaves both maps with its last id. No lock of its own: the owner's
-// lock guards it.
+// A key whose last id leaves stays in both maps with an empty set, so that
+// a removal costs one hash lookup, with no shift in the byte order and no
+// freed node. Lookups, scans and walks pass over such keys, and once they
+// are a quarter of the keys one sweep takes them all out. No lock of its
+// own: the owner's lock guards it.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +50,7 @@ class StringSets {
   // remove() for many (key, id) pairs sorted by key: one lookup per key.
   void remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries);
 
-  // The ids stored under `key`, or null.
+  // The ids stored under `key`, or null when it holds none.
   const HybridSet* find(std::string_view key) const;
   // Adds to `out` the ids stored under `key`.
   void add_matching(std::string_view key, Bitmap& out) const;
@@ -60,20 +63,21 @@ class StringSets {
   void add_containing(std::string_view needle, Bitmap& out) const;
   void add_ending_with(std::string_view suffix, Bitmap& out) const;
 
-  // Calls visit(key, ids) for every key in byte order, or in reverse byte
-  // order with `descending`, until it returns false.
+  // Calls visit(key, ids) for every key that holds ids, in byte order, or
+  // in reverse byte order with `descending`, until it returns false.
   template <class Visit>
   void walk_keys(bool descending, Visit&& visit) const {
     auto forward = [&](const OrderedText& key, const HybridSet* ids) {
-      return visit(key.text, *ids);
+      return ids->empty() || visit(key.text, *ids);
     };
     walk_map(sorted_, descending, forward);
   }
 
-  // Removes every id of `drop`.
+  // Removes every id of `drop`, and every key left empty.
   void remove_all(const Bitmap& drop);
 
-  size_t key_count() const { return sets_.size(); }
+  // The keys that hold at least one id.
+  size_t key_count() const { return sets_.size() - empty_keys_; }
   size_t memory_bytes() const;
 
  private:
@@ -87,7 +91,16 @@ class StringSets {
   // Enters `id` under `key` in the hash map; returns the entry when the key
   // is new (and so not yet in the byte order), else null.
   Sets::value_type* add_to_sets(std::string_view key, uint32_t id);
-  void erase(Sets::iterator entry);
+  // Counts a key left empty, and sweeps when they are due.
+  void emptied();
+  // Whether the empty keys are a quarter of the keys, and at least
+  // kMinSweep (so that a small map is not swept after every removal).
+  bool sweep_due() const { return empty_keys_ >= kMinSweep && empty_keys_ * 4 >= sets_.size(); }
+  // Takes every empty key out of both maps: one pass over the byte order
+  // that refills its chunks, then one hash lookup per empty key.
+  void sweep();
+
+  static constexpr size_t kMinSweep = 64;
 
   Sets sets_;
   // The keys of `sets_` in byte order, viewing the map's own key strings,
@@ -96,6 +109,7 @@ class StringSets {
   // Keys in `sets_` but not yet in `sorted_` (see add_deferred()).
   std::vector<std::pair<OrderedText, const HybridSet*>> unsorted_;
   size_t key_bytes_ = 0;
+  size_t empty_keys_ = 0;  // keys whose set is empty
 };
 
 }  // namespace vantorel
