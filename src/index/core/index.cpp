@@ -194,7 +194,10 @@ class BulkWriters {
     if (live_lock_ != nullptr) live_.emplace(live_lock_->write());
     writers_.clear();
     writers_.resize(maps_->size());
-    if (pending_.size() < maps_->size()) pending_.resize(maps_->size());
+    if (pending_.size() < maps_->size()) {
+      pending_.resize(maps_->size());
+      pending_work_.resize(maps_->size());
+    }
     for (size_t i = 0; i < maps_->size(); ++i) {
       if ((*maps_)[i]) writers_[i] = std::make_unique<Writer>(*(*maps_)[i]);
     }
@@ -228,6 +231,12 @@ class BulkWriters {
   // Queues `value` for `id` under `attribute`, which has a writer.
   void enqueue(uint32_t attribute, uint32_t id, PyValue&& value) {
     Values& values = pending_[attribute];
+    // Once tasks are handed over, each new task starts with room for all its
+    // values, so that they are not moved as it grows.
+    if (values.capacity() == 0 && lanes_.started()) values.reserve(kTaskValues);
+    // Counted now, while the value is in the cache: by the hand-over it
+    // may not be.
+    pending_work_[attribute] += work_of(value);
     values.emplace_back(id, std::move(value));
     ++queued_;
     if (values.size() < kTaskValues) return;
@@ -259,14 +268,10 @@ class BulkWriters {
   // starting one costs more than it saves.
   static constexpr size_t kParallelFrom = 4096;
 
-  // The work that `values` stand for: one unit per value, and one per
-  // element of an iterable value.
-  static size_t work_of(const Values& values) {
-    size_t work = values.size();
-    for (const auto& [id, value] : values) {
-      if (value.kind() == ValueKind::Iterable) work += value.as_iterable().elements->size();
-    }
-    return work;
+  // The work that `value` stands for: one unit, and one per element of an
+  // iterable.
+  static size_t work_of(const PyValue& value) {
+    return value.kind() == ValueKind::Iterable ? 1 + value.as_iterable().elements->size() : 1;
   }
 
   // Makes the waiting values of `attribute` a task.
@@ -274,7 +279,7 @@ class BulkWriters {
     auto values = std::make_shared<Values>(std::move(pending_[attribute]));
     pending_[attribute] = Values();
     Writer* writer = writers_[attribute].get();
-    const size_t work = work_of(*values);
+    const size_t work = std::exchange(pending_work_[attribute], 0);
     lanes_.submit(
         attribute, [writer, values] { writer->apply(*values); }, work);
   }
@@ -285,7 +290,7 @@ class BulkWriters {
   void apply_and_drop() {
     std::vector<std::pair<size_t, size_t>> order;  // (work, attribute)
     for (size_t attribute = 0; attribute < writers_.size(); ++attribute) {
-      if (writers_[attribute]) order.emplace_back(work_of(pending_[attribute]), attribute);
+      if (writers_[attribute]) order.emplace_back(pending_work_[attribute], attribute);
     }
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -293,6 +298,7 @@ class BulkWriters {
       for (const auto& [work, attribute] : order) {
         if (!pending_[attribute].empty()) writers_[attribute]->apply(pending_[attribute]);
         pending_[attribute].clear();
+        pending_work_[attribute] = 0;
         writers_[attribute].reset();
       }
     } else {
@@ -313,8 +319,9 @@ class BulkWriters {
   PoisonRwLock<ItemTable>* items_lock_;
   std::optional<PoisonRwLock<ItemTable>::WriteGuard> items_;  // likewise
   std::vector<std::unique_ptr<Writer>> writers_;
-  std::vector<Values> pending_;  // by attribute
-  size_t queued_ = 0;            // since the writers were made
+  std::vector<Values> pending_;       // by attribute
+  std::vector<size_t> pending_work_;  // by attribute: work_of() its pending values
+  size_t queued_ = 0;                 // since the writers were made
   detail::UnwindWatch watch_;
   // Declared last: destroyed first, it waits for the tasks that use the
   // writers above.
