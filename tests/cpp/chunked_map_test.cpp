@@ -65,6 +65,12 @@ TEST(ChunkedMapTest, MatchesStdMap) {
       std::vector<std::pair<int, int>> backwards;
       for (auto it = map.end(); it != map.begin();) backwards.push_back(*--it);
       ASSERT_EQ(backwards, walk(model.crbegin(), model.crend()));
+      // Lookups in lockstep, including keys before and after every entry.
+      std::vector<int> keys = {-1, 3001};
+      while (keys.size() < Map::kLockstep) keys.push_back(static_cast<int>(rng() % 3000));
+      map.lower_bounds(keys, [&](size_t i, Map::iterator bound) {
+        ASSERT_TRUE(bound == map.lower_bound(keys[i])) << keys[i];
+      });
     }
   }
   while (map.size() > 0) map.erase(map.begin());

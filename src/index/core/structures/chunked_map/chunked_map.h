@@ -15,7 +15,9 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -101,6 +103,54 @@ class ChunkedMap {
     return found != end() && !(key < found->first) ? found : end();
   }
   iterator find(const Key& key) { return iterator(std::as_const(*this).find(key)); }
+
+  // The most keys that lower_bounds() takes at once.
+  static constexpr size_t kLockstep = 16;
+
+  // Calls visit(i, lower_bound(keys[i])) for each of `keys` (at most
+  // kLockstep), in order. The searches within the chunks go in lockstep,
+  // one step of every search at a time and without branches, so that their
+  // cache misses overlap instead of following one another.
+  template <class Visit>
+  void lower_bounds(std::span<const Key> keys, Visit&& visit) {
+    struct Search {
+      size_t chunk;
+      const value_type* base;
+      size_t count;
+    };
+    std::array<Search, kLockstep> searches;
+    size_t longest = 0;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      auto first = std::partition_point(firsts_.begin(), firsts_.end(),
+                                        [&](const Key& k) { return k < keys[i]; });
+      const size_t chunk =
+          first == firsts_.begin() ? 0 : static_cast<size_t>(first - firsts_.begin()) - 1;
+      const size_t count = first == firsts_.begin() ? 0 : chunks_[chunk].size();
+      searches[i] = {chunk, count == 0 ? nullptr : chunks_[chunk].data(), count};
+      longest = std::max(longest, count);
+    }
+    // Each round halves every search's range: `base` moves up when the
+    // middle entry is before the key.
+    for (size_t left = longest; left > 1; left -= left / 2) {
+      for (size_t i = 0; i < keys.size(); ++i) {
+        Search& search = searches[i];
+        if (search.count <= 1) continue;
+        const size_t half = search.count / 2;
+        search.base = search.base[half].first < keys[i] ? search.base + half : search.base;
+        search.count -= half;
+      }
+    }
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const Search& search = searches[i];
+      if (search.base == nullptr) {
+        visit(i, begin());
+        continue;
+      }
+      const value_type* found = search.base + (search.base->first < keys[i] ? 1 : 0);
+      visit(i,
+            iterator(at(search.chunk, static_cast<size_t>(found - chunks_[search.chunk].data()))));
+    }
+  }
 
   // Inserts (key, value) unless the key is present; returns its position.
   std::pair<iterator, bool> emplace(const Key& key, Value value) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -135,13 +136,29 @@ class ValueSets {
     if (found->second.empty()) emptied();
   }
 
-  // remove() for many (key, id) pairs sorted by key: one lookup per key.
+  // remove() for many (key, id) pairs sorted by key: one lookup per key,
+  // the lookups of a group of keys done together (see
+  // ChunkedMap::lower_bounds()).
   void remove_sorted(std::span<const std::pair<Key, uint32_t>> entries) {
+    using Run = std::span<const std::pair<Key, uint32_t>>;
+    constexpr size_t kGroup = Map::kLockstep;
+    std::array<Run, kGroup> runs;
+    std::array<Key, kGroup> keys;
+    size_t grouped = 0;
     std::vector<uint32_t> scratch;
-    for_each_key_run(entries, [&](std::span<const std::pair<Key, uint32_t>> run) {
-      auto found = map_.find(run.front().first);
-      if (found != map_.end() && remove_run(found->second, run, scratch)) ++empty_keys_;
+    auto flush = [&] {
+      map_.lower_bounds(std::span<const Key>(keys.data(), grouped), [&](size_t i, auto bound) {
+        if (bound == map_.end() || keys[i] < bound->first) return;
+        if (remove_run(bound->second, runs[i], scratch)) ++empty_keys_;
+      });
+      grouped = 0;
+    };
+    for_each_key_run(entries, [&](Run run) {
+      runs[grouped] = run;
+      keys[grouped] = run.front().first;
+      if (++grouped == kGroup) flush();
     });
+    flush();
     if (sweep_due()) sweep();
   }
 
