@@ -1,6 +1,7 @@
 #include "index/core/structures/value_sets/string_sets.h"
 
 #include <algorithm>
+#include <array>
 
 #include <string.h>  // memmem: a linear-time search, also on long periodic needles
 
@@ -9,27 +10,25 @@
 namespace vantorel {
 
 void StringSets::add(std::string_view key, uint32_t id) {
-  if (Sets::value_type* entry = add_to_sets(key, id)) {
-    sorted_.emplace(std::string_view(entry->first), &entry->second);
+  if (StringTable::Entry* entry = add_to_sets(key, id)) {
+    sorted_.emplace(std::string_view(entry->key), &entry->ids);
   }
 }
 
 void StringSets::add_deferred(std::string_view key, uint32_t id) {
-  if (Sets::value_type* entry = add_to_sets(key, id)) {
-    unsorted_.emplace_back(std::string_view(entry->first), &entry->second);
+  if (StringTable::Entry* entry = add_to_sets(key, id)) {
+    unsorted_.emplace_back(std::string_view(entry->key), &entry->ids);
   }
 }
 
-StringSets::Sets::value_type* StringSets::add_to_sets(std::string_view key, uint32_t id) {
-  auto found = sets_.find(key);
-  if (found != sets_.end()) {
-    if (found->second.empty()) --empty_keys_;  // an emptied key, still in the byte order
-    found->second.add(id);
+StringTable::Entry* StringSets::add_to_sets(std::string_view key, uint32_t id) {
+  if (StringTable::Entry* found = sets_.find(key)) {
+    if (found->ids.empty()) --empty_keys_;  // an emptied key, still in the byte order
+    found->ids.add(id);
     return nullptr;
   }
-  auto [entry, inserted] = sets_.emplace(std::string(key), HybridSet::single(id));
   key_bytes_ += key.size();
-  return &*entry;
+  return sets_.emplace(key, HybridSet::single(id)).first;
 }
 
 void StringSets::settle() {
@@ -41,29 +40,35 @@ void StringSets::settle() {
 }
 
 void StringSets::remove(std::string_view key, uint32_t id) {
-  auto found = sets_.find(key);
-  if (found == sets_.end() || found->second.empty()) return;
-  found->second.remove(id);
-  if (found->second.empty()) emptied();
+  StringTable::Entry* found = sets_.find(key);
+  if (found == nullptr || found->ids.empty()) return;
+  found->ids.remove(id);
+  if (found->ids.empty()) emptied();
 }
 
 void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries) {
   using Run = std::span<const std::pair<OrderedText, uint32_t>>;
-  // Runs go in groups: the keys of a group are all looked up before any is
-  // changed, so that the processor overlaps their cache misses, which a
-  // lookup after each change would take one after another.
+  // Runs go in groups. The home slots of a group's keys are all asked for,
+  // then (once they have come in) the entries they point to, and only then
+  // is each key looked up: the cache misses of the group overlap, where a
+  // lookup after each change would take them one after another.
   constexpr size_t kGroup = 16;
-  std::vector<std::pair<Run, Sets::iterator>> group;
+  std::array<std::pair<Run, uint64_t>, kGroup> group;
+  size_t grouped = 0;
   std::vector<uint32_t> scratch;
   auto flush = [&] {
-    for (auto& [run, found] : group) {
-      if (found != sets_.end() && remove_run(found->second, run, scratch)) ++empty_keys_;
+    for (size_t i = 0; i < grouped; ++i) sets_.prefetch_slot(group[i].second);
+    for (size_t i = 0; i < grouped; ++i) sets_.prefetch_entry(group[i].second);
+    for (size_t i = 0; i < grouped; ++i) {
+      const auto& [run, hash] = group[i];
+      StringTable::Entry* found = sets_.find(run.front().first.text, hash);
+      if (found != nullptr && remove_run(found->ids, run, scratch)) ++empty_keys_;
     }
-    group.clear();
+    grouped = 0;
   };
   for_each_key_run(entries, [&](Run run) {
-    group.emplace_back(run, sets_.find(run.front().first.text));
-    if (group.size() == kGroup) flush();
+    group[grouped++] = {run, StringTable::hash_of(run.front().first.text)};
+    if (grouped == kGroup) flush();
   });
   flush();
   if (sweep_due()) sweep();
@@ -93,21 +98,19 @@ void StringSets::sweep() {
   // The views in `empty` point into the keys erased here; each is read
   // before its own entry goes.
   for (std::string_view key : empty) {
-    auto found = sets_.find(key);
-    key_bytes_ -= found->first.size();
-    sets_.erase(found);
+    key_bytes_ -= key.size();
+    sets_.erase(key);
   }
   empty_keys_ = 0;
 }
 
 const HybridSet* StringSets::find(std::string_view key) const {
-  auto found = sets_.find(key);
-  return found == sets_.end() || found->second.empty() ? nullptr : &found->second;
+  const StringTable::Entry* found = sets_.find(key);
+  return found == nullptr || found->ids.empty() ? nullptr : &found->ids;
 }
 
 void StringSets::add_matching(std::string_view key, Bitmap& out) const {
-  auto found = sets_.find(key);
-  if (found != sets_.end()) found->second.add_to(out);
+  if (const StringTable::Entry* found = sets_.find(key)) found->ids.add_to(out);
 }
 
 bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const {
@@ -128,41 +131,42 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
 
 void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
   SetUnion union_of(out);
-  for (const auto& [key, ids] : sets_) {
-    if (key.size() < needle.size() || ids.empty()) continue;
+  sets_.for_each([&](const StringTable::Entry& entry) {
+    const std::string& key = entry.key;
+    if (key.size() < needle.size() || entry.ids.empty()) return;
     if (needle.empty() || memmem(key.data(), key.size(), needle.data(), needle.size()) != nullptr) {
-      union_of.add(ids);
+      union_of.add(entry.ids);
     }
-  }
+  });
   union_of.finish();
 }
 
 void StringSets::add_ending_with(std::string_view suffix, Bitmap& out) const {
   SetUnion union_of(out);
-  for (const auto& [key, ids] : sets_) {
-    if (!ids.empty() && key.ends_with(suffix)) union_of.add(ids);
-  }
+  sets_.for_each([&](const StringTable::Entry& entry) {
+    if (!entry.ids.empty() && entry.key.ends_with(suffix)) union_of.add(entry.ids);
+  });
   union_of.finish();
 }
 
 void StringSets::remove_all(const Bitmap& drop) {
-  for (auto& [key, ids] : sets_) {
-    if (ids.empty()) continue;
+  sets_.for_each([&](StringTable::Entry& entry) {
+    HybridSet& ids = entry.ids;
+    if (ids.empty()) return;
     Bitmap held = ids.to_bitmap();
-    if (!held.intersects(drop)) continue;
+    if (!held.intersects(drop)) return;
     ids.retain_in(held - drop);
     if (ids.empty()) ++empty_keys_;
-  }
+  });
   if (empty_keys_ > 0) sweep();
 }
 
 size_t StringSets::memory_bytes() const {
-  constexpr size_t kNodeBytes = sizeof(Sets::value_type) + 2 * sizeof(void*);
   constexpr size_t kSortedBytes = sizeof(OrderedText) + sizeof(void*);
-  size_t total = sets_.size() * (kNodeBytes + kSortedBytes) + key_bytes_;
-  for (const auto& entry : sets_) {
-    if (entry.second.kind() == HybridSet::Kind::Large) total += entry.second.size() / 4;
-  }
+  size_t total = sets_.memory_bytes() + sets_.size() * kSortedBytes + key_bytes_;
+  sets_.for_each([&](const StringTable::Entry& entry) {
+    if (entry.ids.kind() == HybridSet::Kind::Large) total += entry.ids.size() / 4;
+  });
   return total;
 }
 

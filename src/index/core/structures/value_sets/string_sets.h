@@ -1,6 +1,6 @@
 // StringSets: the ids held under each distinct string of one attribute.
 //
-// A hash map from string to id set answers equality with one lookup. A
+// A hash table from string to id set answers equality with one lookup. A
 // sorted index over the same keys answers a prefix by walking the keys that
 // start with it, which beats intersecting per-position bitmaps when few
 // distinct strings share the prefix; that walk gives up after a
@@ -20,14 +20,13 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
-#include "common/fx_hash.h"
 #include "index/core/structures/chunked_map/chunked_map.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/roaring/bitmap.h"
 #include "index/core/structures/value_sets/ordered_text.h"
+#include "index/core/structures/value_sets/string_table.h"
 #include "index/core/structures/value_sets/value_sets.h"
 
 namespace vantorel {
@@ -47,7 +46,8 @@ class StringSets {
   void settle();
   // Removes `id` from under `key`; an id not stored there is ignored.
   void remove(std::string_view key, uint32_t id);
-  // remove() for many (key, id) pairs sorted by key: one lookup per key.
+  // remove() for many (key, id) pairs sorted by key: one lookup per key,
+  // the lookups of a group of keys asked for ahead together.
   void remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries);
 
   // The ids stored under `key`, or null when it holds none.
@@ -81,29 +81,22 @@ class StringSets {
   size_t memory_bytes() const;
 
  private:
-  // Hashes std::string and string_view alike, so lookups need no copy.
-  struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return fx_hash_str(text); }
-  };
-  using Sets = std::unordered_map<std::string, HybridSet, KeyHash, std::equal_to<>>;
-
-  // Enters `id` under `key` in the hash map; returns the entry when the key
-  // is new (and so not yet in the byte order), else null.
-  Sets::value_type* add_to_sets(std::string_view key, uint32_t id);
+  // Enters `id` under `key` in the hash table; returns the entry when the
+  // key is new (and so not yet in the byte order), else null.
+  StringTable::Entry* add_to_sets(std::string_view key, uint32_t id);
   // Counts a key left empty, and sweeps when they are due.
   void emptied();
   // Whether the empty keys are a quarter of the keys, and at least
   // kMinSweep (so that a small map is not swept after every removal).
   bool sweep_due() const { return empty_keys_ >= kMinSweep && empty_keys_ * 4 >= sets_.size(); }
-  // Takes every empty key out of both maps: one pass over the byte order
-  // that refills its chunks, then one hash lookup per empty key.
+  // Takes every empty key out of both: one pass over the byte order that
+  // refills its chunks, then one hash lookup per empty key.
   void sweep();
 
   static constexpr size_t kMinSweep = 64;
 
-  Sets sets_;
-  // The keys of `sets_` in byte order, viewing the map's own key strings,
+  StringTable sets_;
+  // The keys of `sets_` in byte order, viewing the table's own key strings,
   // which never move while their entry exists.
   ChunkedMap<OrderedText, const HybridSet*> sorted_;
   // Keys in `sets_` but not yet in `sorted_` (see add_deferred()).
