@@ -108,47 +108,37 @@ class ChunkedMap {
   static constexpr size_t kLockstep = 16;
 
   // Calls visit(i, lower_bound(keys[i])) for each of `keys` (at most
-  // kLockstep), in order. The searches within the chunks go in lockstep,
-  // one step of every search at a time and without branches, so that their
-  // cache misses overlap instead of following one another.
+  // kLockstep), in order. The binary searches (over the chunks' first keys,
+  // then within the chunks) go in lockstep, one step of every search at a
+  // time and without branches, so that their cache misses overlap instead
+  // of following one another.
   template <class Visit>
   void lower_bounds(std::span<const Key> keys, Visit&& visit) {
-    struct Search {
-      size_t chunk;
-      const value_type* base;
-      size_t count;
-    };
-    std::array<Search, kLockstep> searches;
-    size_t longest = 0;
-    for (size_t i = 0; i < keys.size(); ++i) {
-      auto first = std::partition_point(firsts_.begin(), firsts_.end(),
-                                        [&](const Key& k) { return k < keys[i]; });
-      const size_t chunk =
-          first == firsts_.begin() ? 0 : static_cast<size_t>(first - firsts_.begin()) - 1;
-      const size_t count = first == firsts_.begin() ? 0 : chunks_[chunk].size();
-      searches[i] = {chunk, count == 0 ? nullptr : chunks_[chunk].data(), count};
-      longest = std::max(longest, count);
+    const size_t count = keys.size();
+    // First the chunk of each key: the last whose first key is before it.
+    std::array<Search<Key>, kLockstep> in_firsts;
+    for (size_t i = 0; i < count; ++i) in_firsts[i] = {firsts_.data(), firsts_.size()};
+    lower_bounds_in_lockstep(std::span(in_firsts.data(), count), keys,
+                             [](const Key& key) -> const Key& { return key; });
+    std::array<Search<value_type>, kLockstep> in_chunks;
+    std::array<size_t, kLockstep> chunk_of;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t first = static_cast<size_t>(in_firsts[i].base - firsts_.data());
+      chunk_of[i] = first == 0 ? 0 : first - 1;
+      // Before every chunk's first key: the bound is begin().
+      in_chunks[i] = first == 0
+                         ? Search<value_type>{nullptr, 0}
+                         : Search<value_type>{chunks_[first - 1].data(), chunks_[first - 1].size()};
     }
-    // Each round halves every search's range: `base` moves up when the
-    // middle entry is before the key.
-    for (size_t left = longest; left > 1; left -= left / 2) {
-      for (size_t i = 0; i < keys.size(); ++i) {
-        Search& search = searches[i];
-        if (search.count <= 1) continue;
-        const size_t half = search.count / 2;
-        search.base = search.base[half].first < keys[i] ? search.base + half : search.base;
-        search.count -= half;
-      }
-    }
-    for (size_t i = 0; i < keys.size(); ++i) {
-      const Search& search = searches[i];
-      if (search.base == nullptr) {
+    lower_bounds_in_lockstep(std::span(in_chunks.data(), count), keys,
+                             [](const value_type& entry) -> const Key& { return entry.first; });
+    for (size_t i = 0; i < count; ++i) {
+      if (in_chunks[i].base == nullptr) {
         visit(i, begin());
         continue;
       }
-      const value_type* found = search.base + (search.base->first < keys[i] ? 1 : 0);
-      visit(i,
-            iterator(at(search.chunk, static_cast<size_t>(found - chunks_[search.chunk].data()))));
+      const value_type* chunk = chunks_[chunk_of[i]].data();
+      visit(i, iterator(at(chunk_of[i], static_cast<size_t>(in_chunks[i].base - chunk))));
     }
   }
 
@@ -217,6 +207,38 @@ class ChunkedMap {
   const_iterator at(size_t chunk, size_t slot) const {
     if (chunk < chunks_.size() && slot == chunks_[chunk].size()) return {&chunks_, chunk + 1, 0};
     return {&chunks_, chunk, slot};
+  }
+
+  // One binary search of lower_bounds(): `count` elements from `base`.
+  template <class T>
+  struct Search {
+    const T* base;
+    size_t count;
+  };
+
+  // Moves each search's `base` to the first of its elements whose key
+  // (key_of) is not before keys[i], or to the end of its elements. The
+  // searches go a step each at a time, without branches on the keys.
+  template <class T, class KeyOf>
+  static void lower_bounds_in_lockstep(std::span<Search<T>> searches, std::span<const Key> keys,
+                                       KeyOf key_of) {
+    size_t longest = 0;
+    for (const Search<T>& search : searches) longest = std::max(longest, search.count);
+    // Each round halves every range: `base` moves up when the middle
+    // element is before the key.
+    for (size_t left = longest; left > 1; left -= left / 2) {
+      for (size_t i = 0; i < searches.size(); ++i) {
+        Search<T>& search = searches[i];
+        if (search.count <= 1) continue;
+        const size_t half = search.count / 2;
+        search.base = key_of(search.base[half]) < keys[i] ? search.base + half : search.base;
+        search.count -= half;
+      }
+    }
+    for (size_t i = 0; i < searches.size(); ++i) {
+      Search<T>& search = searches[i];
+      if (search.count == 1 && key_of(*search.base) < keys[i]) ++search.base;
+    }
   }
 
   // The first entry not before `key` (after it, when kStrictlyGreater). A
