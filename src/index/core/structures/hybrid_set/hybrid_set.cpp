@@ -124,10 +124,13 @@ void HybridSet::remove(uint32_t id) {
 void HybridSet::remove_many(std::span<const uint32_t> ids) {
   // An and-not walks every id of the set's containers; removing an id alone
   // costs a search and a shift within one container. A few ids out of a
-  // large set go one at a time.
+  // large set go one at a time. Fewer than kMinPass ids always do: the
+  // set's size, which the choice needs, costs a read of every container.
   constexpr uint64_t kIdsPerPass = 64;
+  constexpr size_t kMinPass = 128;
   Bitmap* bitmap = std::get_if<Bitmap>(&rep_);
-  if (bitmap != nullptr && ids.size() * kIdsPerPass >= bitmap->cardinality()) {
+  if (bitmap != nullptr && ids.size() >= kMinPass &&
+      ids.size() * kIdsPerPass >= bitmap->cardinality()) {
     *bitmap -= Bitmap::of(ids.data(), ids.size());
     return;
   }

@@ -57,7 +57,8 @@ class HybridSet {
   // on an Empty set, which the index never stores.
   void remove(uint32_t id);
   // remove() for many ids, in ascending order: a Large set takes them out in
-  // one pass over its containers when they are many next to its size.
+  // one pass over its containers when they are many (at least 128, and a
+  // sixty-fourth of its size).
   void remove_many(std::span<const uint32_t> ids);
 
   // Merges `other` into this set. Two array forms whose sizes add up to at
