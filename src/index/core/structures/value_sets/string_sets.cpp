@@ -22,13 +22,14 @@ void StringSets::add_deferred(std::string_view key, uint32_t id) {
 }
 
 StringTable::Entry* StringSets::add_to_sets(std::string_view key, uint32_t id) {
-  if (StringTable::Entry* found = sets_.find(key)) {
-    if (found->ids.empty()) --empty_keys_;  // an emptied key, still in the byte order
-    found->ids.add(id);
+  auto [entry, inserted] = sets_.emplace(key, HybridSet::single(id));
+  if (!inserted) {
+    if (entry->ids.empty()) --empty_keys_;  // an emptied key, still in the byte order
+    entry->ids.add(id);
     return nullptr;
   }
   key_bytes_ += key.size();
-  return sets_.emplace(key, HybridSet::single(id)).first;
+  return entry;
 }
 
 void StringSets::settle() {

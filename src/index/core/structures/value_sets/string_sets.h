@@ -86,14 +86,10 @@ class StringSets {
   StringTable::Entry* add_to_sets(std::string_view key, uint32_t id);
   // Counts a key left empty, and sweeps when they are due.
   void emptied();
-  // Whether the empty keys are a quarter of the keys, and at least
-  // kMinSweep (so that a small map is not swept after every removal).
-  bool sweep_due() const { return empty_keys_ >= kMinSweep && empty_keys_ * 4 >= sets_.size(); }
+  bool sweep_due() const { return vantorel::sweep_due(empty_keys_, sets_.size()); }
   // Takes every empty key out of both: one pass over the byte order that
   // refills its chunks, then one hash lookup per empty key.
   void sweep();
-
-  static constexpr size_t kMinSweep = 64;
 
   StringTable sets_;
   // The keys of `sets_` in byte order, viewing the table's own key strings,

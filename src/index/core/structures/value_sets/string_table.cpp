@@ -19,9 +19,13 @@ StringTable::Entry* StringTable::find(std::string_view key, uint64_t hash) const
 
 std::pair<StringTable::Entry*, bool> StringTable::emplace(std::string_view key, HybridSet ids) {
   const uint64_t hash = hash_of(key);
-  if (Entry* found = find(key, hash)) return {found, false};
-  if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-  Slot& slot = slots_[probe(key, hash)];
+  size_t at = slots_.empty() ? 0 : probe(key, hash);
+  if (!slots_.empty() && slots_[at].entry) return {slots_[at].entry.get(), false};
+  if ((size_ + 1) * 4 > slots_.size() * 3) {
+    grow();
+    at = probe(key, hash);
+  }
+  Slot& slot = slots_[at];
   slot.hash = hash;
   slot.entry = std::make_unique<Entry>(Entry{std::string(key), std::move(ids)});
   ++size_;

@@ -63,6 +63,16 @@ void for_each_key_run(std::span<const Pair> entries, Each&& each) {
   }
 }
 
+// Whether a map of `keys` keys, `empty_keys` of them left empty by
+// removals, is due for the sweep that takes the empty ones out: when they
+// are a quarter of the keys, and at least 64 (so that a small map is not
+// swept after every removal). Shared by the value sets of numbers and of
+// strings.
+inline bool sweep_due(size_t empty_keys, size_t keys) {
+  constexpr size_t kMinSweep = 64;
+  return empty_keys >= kMinSweep && empty_keys * 4 >= keys;
+}
+
 // Removes the id of every pair of `run` from `ids`; returns whether this
 // left the set empty (false when it was empty already). `scratch` is working
 // space.
@@ -250,9 +260,7 @@ class ValueSets {
     if (sweep_due()) sweep();
   }
 
-  // Whether the empty keys are a quarter of the map, and at least kMinSweep
-  // (so that a small map is not swept after every removal).
-  bool sweep_due() const { return empty_keys_ >= kMinSweep && empty_keys_ * 4 >= map_.size(); }
+  bool sweep_due() const { return vantorel::sweep_due(empty_keys_, map_.size()); }
 
   // Takes every empty key out, in one pass that refills the chunks.
   void sweep() {
@@ -279,8 +287,6 @@ class ValueSets {
     ids.retain_in(held - drop);
     return ids.empty();
   }
-
-  static constexpr size_t kMinSweep = 64;
 
   Map map_;
   size_t empty_keys_ = 0;                          // keys whose set is empty
