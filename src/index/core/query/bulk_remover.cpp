@@ -5,6 +5,7 @@
 #include <memory>
 #include <string_view>
 
+#include "common/prefetch.h"
 #include "index/core/query/number_key.h"
 #include "index/core/structures/id_alloc/id_alloc.h"
 
@@ -69,7 +70,6 @@ void BulkQueryMapRemover::take_elements(uint32_t owner, Removals& removals) {
   if (!owned) return;
   for (size_t i = 0; i < owned->masked_ids.size(); ++i) {
     const uint32_t masked = owned->masked_ids[i];
-    table.mapped_ids.erase(masked);
     removals.freed.push_back(masked);
     file((*owned->values)[i], masked, removals);
   }
@@ -84,7 +84,15 @@ void BulkQueryMapRemover::apply(std::vector<std::pair<uint32_t, PyValue>>& batch
   constexpr std::pair<size_t, Stage> kAhead[] = {
       {12, Stage::kSlot}, {6, Stage::kEntry}, {3, Stage::kData}};
   const ElementOwners* owners = *elements_ ? &(*elements_)->by_owner : nullptr;
+  // An iterable's elements are the snapshot its value holds, which the entry
+  // shares: the snapshot's header is asked for from the value, before the
+  // entry's stages need it.
+  constexpr size_t kSnapshotAhead = 8;
   for (size_t i = 0; i < batch.size(); ++i) {
+    if (owners != nullptr && i + kSnapshotAhead < batch.size()) {
+      const PyValue& value = batch[i + kSnapshotAhead].second;
+      if (value.kind() == ValueKind::Iterable) prefetch_line(value.as_iterable().elements.get());
+    }
     for (const auto& [distance, stage] : kAhead) {
       if (owners == nullptr || i + distance >= batch.size()) continue;
       const auto& [owner, value] = batch[i + distance];
@@ -132,8 +140,14 @@ void BulkQueryMapRemover::remove_booleans(std::array<std::vector<uint32_t>, 2>& 
 void BulkQueryMapRemover::free_elements(std::vector<uint32_t> masked_ids) {
   if (masked_ids.empty()) return;
   std::sort(masked_ids.begin(), masked_ids.end());
-  const Bitmap freed = Bitmap::of(masked_ids.data(), masked_ids.size());
   ElementTable& table = **elements_;
+  // Their slots lie far apart in a large table: each is asked for ahead.
+  constexpr size_t kAhead = 8;
+  for (size_t i = 0; i < masked_ids.size(); ++i) {
+    if (i + kAhead < masked_ids.size()) table.mapped_ids.prefetch(masked_ids[i + kAhead]);
+    table.mapped_ids.erase(masked_ids[i]);
+  }
+  const Bitmap freed = Bitmap::of(masked_ids.data(), masked_ids.size());
   table.masked_ids -= freed;
   if (!table.nested_ids.empty()) table.nested_ids -= freed;
   free_ids(std::move(masked_ids));

@@ -34,14 +34,16 @@ class BulkQueryMapRemover {
  private:
   struct Removals;
   // Files `value` of `id` under its kind in `removals`; an iterable's
-  // elements are unmapped now (take_elements) and filed in turn.
+  // elements are taken from their owner now (take_elements) and filed in
+  // turn; their masked ids are forgotten after the batch (free_elements).
   void file(const PyValue& value, uint32_t id, Removals& removals);
   void take_elements(uint32_t owner, Removals& removals);
   // Each takes its filed removals out of its sub-index.
   void remove_numbers(std::vector<std::pair<OrderKey, uint32_t>>& entries);
   void remove_strings(std::vector<std::pair<OrderedText, uint32_t>>& entries);
   void remove_booleans(std::array<std::vector<uint32_t>, 2>& slots);
-  // Forgets the unmapped elements' masked ids, then gives them back.
+  // Forgets the taken elements' masked ids (their owners and their marks),
+  // then gives them back.
   void free_elements(std::vector<uint32_t> masked_ids);
 
   QueryMap& map_;
