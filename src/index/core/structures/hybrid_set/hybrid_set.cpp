@@ -121,20 +121,37 @@ void HybridSet::remove(uint32_t id) {
   }
 }
 
-void HybridSet::remove_many(std::span<const uint32_t> ids) {
+bool HybridSet::removes_in_one_pass(const Bitmap& bitmap, size_t count) {
   // An and-not walks every id of the set's containers; removing an id alone
   // costs a search and a shift within one container. A few ids out of a
   // large set go one at a time. Fewer than kMinPass ids always do: the
   // set's size, which the choice needs, costs a read of every container.
   constexpr uint64_t kIdsPerPass = 64;
   constexpr size_t kMinPass = 128;
+  return count >= kMinPass && count * kIdsPerPass >= bitmap.cardinality();
+}
+
+void HybridSet::remove_many(std::span<const uint32_t> ids) {
   Bitmap* bitmap = std::get_if<Bitmap>(&rep_);
-  if (bitmap != nullptr && ids.size() >= kMinPass &&
-      ids.size() * kIdsPerPass >= bitmap->cardinality()) {
+  if (bitmap != nullptr && removes_in_one_pass(*bitmap, ids.size())) {
     *bitmap -= Bitmap::of(ids.data(), ids.size());
     return;
   }
   for (uint32_t id : ids) remove(id);
+}
+
+void HybridSet::remove_from_each(std::span<const Removal> removals,
+                                 std::vector<Bitmap::Removal>& scratch) {
+  scratch.clear();
+  for (const Removal& removal : removals) {
+    Bitmap* bitmap = std::get_if<Bitmap>(&removal.set->rep_);
+    if (bitmap == nullptr || removes_in_one_pass(*bitmap, removal.ids.size())) {
+      removal.set->remove_many(removal.ids);
+      continue;
+    }
+    for (uint32_t id : removal.ids) scratch.push_back({bitmap, id});
+  }
+  Bitmap::remove_each(scratch);
 }
 
 void HybridSet::union_with(const HybridSet& other) {

@@ -60,6 +60,17 @@ class HybridSet {
   // one pass over its containers when they are many (at least 128, and a
   // sixty-fourth of its size).
   void remove_many(std::span<const uint32_t> ids);
+  // The ids (ascending) to take out of one set, for remove_from_each().
+  struct Removal {
+    HybridSet* set;
+    std::span<const uint32_t> ids;
+  };
+  // remove_many() for every entry of `removals`, each to its own set. The
+  // ids that leave large sets one at a time go out together
+  // (Bitmap::remove_each), so that their cache misses overlap. `scratch` is
+  // working space.
+  static void remove_from_each(std::span<const Removal> removals,
+                               std::vector<Bitmap::Removal>& scratch);
 
   // Merges `other` into this set. Two array forms whose sizes add up to at
   // most 4 stay an array: Small if both were Small, otherwise Medium. An
@@ -109,6 +120,9 @@ class HybridSet {
   // The ids of an array form; empty for the others.
   std::span<const uint32_t> array_ids() const;
   void become_large_with(uint32_t id);
+  // Whether removing `count` ids from `bitmap` is cheaper as one and-not pass
+  // over its containers than one id at a time.
+  static bool removes_in_one_pass(const Bitmap& bitmap, size_t count);
 
   Rep rep_;
 };

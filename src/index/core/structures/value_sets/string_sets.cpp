@@ -55,16 +55,19 @@ void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>>
   // lookup after each change would take them one after another.
   constexpr size_t kGroup = 16;
   std::array<std::pair<Run, uint64_t>, kGroup> group;
+  std::array<std::pair<HybridSet*, Run>, kGroup> runs;
   size_t grouped = 0;
-  std::vector<uint32_t> scratch;
+  RunRemovalScratch scratch;
   auto flush = [&] {
     for (size_t i = 0; i < grouped; ++i) sets_.prefetch_slot(group[i].second);
     for (size_t i = 0; i < grouped; ++i) sets_.prefetch_entry(group[i].second);
     for (size_t i = 0; i < grouped; ++i) {
       const auto& [run, hash] = group[i];
       StringTable::Entry* found = sets_.find(run.front().first.text, hash);
-      if (found != nullptr && remove_run(found->ids, run, scratch)) ++empty_keys_;
+      runs[i] = {found != nullptr ? &found->ids : nullptr, run};
     }
+    empty_keys_ +=
+        remove_runs(std::span<const std::pair<HybridSet*, Run>>(runs.data(), grouped), scratch);
     grouped = 0;
   };
   for_each_key_run(entries, [&](Run run) {

@@ -73,21 +73,40 @@ inline bool sweep_due(size_t empty_keys, size_t keys) {
   return empty_keys >= kMinSweep && empty_keys * 4 >= keys;
 }
 
-// Removes the id of every pair of `run` from `ids`; returns whether this
-// left the set empty (false when it was empty already). `scratch` is working
-// space.
+// Working space for remove_runs(), kept across its calls.
+struct RunRemovalScratch {
+  std::vector<uint32_t> ids;
+  std::vector<std::pair<size_t, size_t>> ranges;  // (offset into ids, count)
+  std::vector<HybridSet::Removal> sets;
+  std::vector<Bitmap::Removal> bitmaps;
+};
+
+// Removes the ids of each run's pairs from the run's set (null: the key is
+// absent), the runs of a group of keys together (see
+// HybridSet::remove_from_each). Returns how many of the sets this left
+// empty; a set empty already is left alone.
 template <class Pair>
-bool remove_run(HybridSet& ids, std::span<const Pair> run, std::vector<uint32_t>& scratch) {
-  if (ids.empty()) return false;
-  if (run.size() == 1) {
-    ids.remove(run.front().second);
-    return ids.empty();
+size_t remove_runs(std::span<const std::pair<HybridSet*, std::span<const Pair>>> runs,
+                   RunRemovalScratch& scratch) {
+  scratch.ids.clear();
+  scratch.ranges.clear();
+  scratch.sets.clear();
+  for (const auto& [set, run] : runs) {
+    if (set == nullptr || set->empty()) continue;
+    const size_t offset = scratch.ids.size();
+    for (const Pair& entry : run) scratch.ids.push_back(entry.second);
+    std::sort(scratch.ids.begin() + static_cast<ptrdiff_t>(offset), scratch.ids.end());
+    scratch.ranges.emplace_back(offset, run.size());
+    scratch.sets.push_back({set, {}});
   }
-  scratch.clear();
-  for (const Pair& entry : run) scratch.push_back(entry.second);
-  std::sort(scratch.begin(), scratch.end());
-  ids.remove_many(scratch);
-  return ids.empty();
+  for (size_t i = 0; i < scratch.sets.size(); ++i) {
+    const auto& [offset, count] = scratch.ranges[i];
+    scratch.sets[i].ids = std::span<const uint32_t>(scratch.ids.data() + offset, count);
+  }
+  HybridSet::remove_from_each(scratch.sets, scratch.bitmaps);
+  return static_cast<size_t>(
+      std::count_if(scratch.sets.begin(), scratch.sets.end(),
+                    [](const auto& removal) { return removal.set->empty(); }));
 }
 
 template <class Map>
@@ -152,19 +171,21 @@ class ValueSets {
   void remove_sorted(std::span<const std::pair<Key, uint32_t>> entries) {
     using Run = std::span<const std::pair<Key, uint32_t>>;
     constexpr size_t kGroup = Map::kLockstep;
-    std::array<Run, kGroup> runs;
+    std::array<std::pair<HybridSet*, Run>, kGroup> runs;
     std::array<Key, kGroup> keys;
     size_t grouped = 0;
-    std::vector<uint32_t> scratch;
+    RunRemovalScratch scratch;
     auto flush = [&] {
       map_.lower_bounds(std::span<const Key>(keys.data(), grouped), [&](size_t i, auto bound) {
-        if (bound == map_.end() || keys[i] < bound->first) return;
-        if (remove_run(bound->second, runs[i], scratch)) ++empty_keys_;
+        const bool found = bound != map_.end() && !(keys[i] < bound->first);
+        runs[i].first = found ? &bound->second : nullptr;
       });
+      empty_keys_ +=
+          remove_runs(std::span<const std::pair<HybridSet*, Run>>(runs.data(), grouped), scratch);
       grouped = 0;
     };
     for_each_key_run(entries, [&](Run run) {
-      runs[grouped] = run;
+      runs[grouped].second = run;
       keys[grouped] = run.front().first;
       if (++grouped == kGroup) flush();
     });
