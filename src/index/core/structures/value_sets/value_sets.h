@@ -76,7 +76,6 @@ inline bool sweep_due(size_t empty_keys, size_t keys) {
 // Working space for remove_runs(), kept across its calls.
 struct RunRemovalScratch {
   std::vector<uint32_t> ids;
-  std::vector<std::pair<size_t, size_t>> ranges;  // (offset into ids, count)
   std::vector<HybridSet::Removal> sets;
   std::vector<Bitmap::Removal> bitmaps;
 };
@@ -89,19 +88,17 @@ template <class Pair>
 size_t remove_runs(std::span<const std::pair<HybridSet*, std::span<const Pair>>> runs,
                    RunRemovalScratch& scratch) {
   scratch.ids.clear();
-  scratch.ranges.clear();
   scratch.sets.clear();
+  // Room for every id up front, so that the sets' spans into it stay valid.
+  size_t total = 0;
+  for (const auto& [set, run] : runs) total += run.size();
+  scratch.ids.reserve(total);
   for (const auto& [set, run] : runs) {
     if (set == nullptr || set->empty()) continue;
-    const size_t offset = scratch.ids.size();
+    uint32_t* first = scratch.ids.data() + scratch.ids.size();
     for (const Pair& entry : run) scratch.ids.push_back(entry.second);
-    std::sort(scratch.ids.begin() + static_cast<ptrdiff_t>(offset), scratch.ids.end());
-    scratch.ranges.emplace_back(offset, run.size());
-    scratch.sets.push_back({set, {}});
-  }
-  for (size_t i = 0; i < scratch.sets.size(); ++i) {
-    const auto& [offset, count] = scratch.ranges[i];
-    scratch.sets[i].ids = std::span<const uint32_t>(scratch.ids.data() + offset, count);
+    std::sort(first, first + run.size());
+    scratch.sets.push_back({set, std::span<const uint32_t>(first, run.size())});
   }
   HybridSet::remove_from_each(scratch.sets, scratch.bitmaps);
   return static_cast<size_t>(
