@@ -5,15 +5,18 @@
 // at a time and in the order they were given; tasks of different lanes may
 // run at once. Each task carries an estimate of its work; a free thread takes
 // the next task of the free lane with the most work waiting, so that the
-// longest lane is not left to run alone at the end. The helper threads (one
-// fewer than the machine's hardware threads, none on a single core) start
-// with the first task; finish() makes the caller work through the remaining
-// tasks beside them. Destroying the lanes waits for no helper to end: on a
-// busy host a thread can wait milliseconds to be scheduled, and a helper
-// with nothing left to do need not hold the caller up.
+// longest lane is not left to run alone at the end. The helpers (one fewer
+// than the machine's hardware threads, none on a single core) are taken
+// from the process's kept helper threads with the first task, or earlier by
+// start(); finish() makes the caller work through the remaining tasks beside
+// them. Destroying the lanes waits for no helper to leave: on a busy host a
+// thread can wait milliseconds to be scheduled, and a helper with nothing
+// left to do need not hold the caller up.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -25,6 +28,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "common/helper_threads.h"
 
 namespace vantorel {
 
@@ -73,8 +78,13 @@ class TaskLanes {
     return shared_->tasks.size();
   }
 
-  // Whether a task was ever given (and so the helpers run).
+  // Whether the helpers were called: a task was given, or start() ran.
   bool started() const { return started_; }
+
+  // Calls the helpers now, before the first task: for a caller that will
+  // soon give tasks, so that a helper is awake by then. Waking a thread can
+  // take as long as filling a task.
+  void start() { start_helpers(); }
 
  private:
   struct Task {
@@ -89,7 +99,7 @@ class TaskLanes {
 
   // What the caller and the helpers share, guarded by `mutex`. Each helper
   // holds it too, so that a helper still waking up after the lanes are
-  // destroyed finds it, sees `stopping` and ends.
+  // destroyed finds it, sees `stopping` and leaves.
   struct Shared {
     std::mutex mutex;
     std::condition_variable changed;
@@ -98,11 +108,16 @@ class TaskLanes {
     size_t running = 0;
     std::exception_ptr error;
     bool stopping = false;
+    // Counts the changes an idle helper waits for (a task queued or
+    // finished, the lanes stopping), so that it can poll for them without
+    // the mutex.
+    std::atomic<uint64_t> changes{0};
 
     void queue(size_t lane, std::function<void()> task, size_t work) {
       if (lanes.size() <= lane) lanes.resize(lane + 1);
       tasks.push_back({lane, work, std::move(task)});
       lanes[lane].waiting_work += work;
+      changes.fetch_add(1, std::memory_order_release);
     }
 
     // Empties the queue; the tasks are destroyed by the caller, outside
@@ -125,7 +140,8 @@ class TaskLanes {
     }
 
     // Takes the next task (see next_task()) and runs it, until the lanes
-    // stop (a helper) or nothing is left to take (the caller).
+    // stop (a helper) or nothing is left to take (the caller). A helper with
+    // nothing to take polls for a change a while before it sleeps.
     void work(bool until_idle) {
       std::unique_lock<std::mutex> lock(mutex);
       for (;;) {
@@ -133,6 +149,7 @@ class TaskLanes {
         auto next = next_task();
         if (next == tasks.end()) {
           if (until_idle && tasks.empty()) return;
+          if (!until_idle && poll_for_change(lock)) continue;
           changed.wait(lock);
           continue;
         }
@@ -154,21 +171,40 @@ class TaskLanes {
         lock.lock();
         lanes[lane].busy = false;
         --running;
+        changes.fetch_add(1, std::memory_order_release);
         changed.notify_all();
       }
     }
+
+    // Polls `changes` for up to kPoll with the mutex let go; returns whether
+    // it changed, with the mutex taken again either way. A thread asleep on
+    // an idle core can take a tenth of a millisecond to wake, and its waker
+    // as long to wake it: longer than the next task often takes to come.
+    bool poll_for_change(std::unique_lock<std::mutex>& lock) {
+      constexpr auto kPoll = std::chrono::microseconds(200);
+      const uint64_t seen = changes.load(std::memory_order_acquire);
+      lock.unlock();
+      const auto until = std::chrono::steady_clock::now() + kPoll;
+      bool changed_now = false;
+      while (!changed_now && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+        changed_now = changes.load(std::memory_order_acquire) != seen;
+      }
+      lock.lock();
+      return changed_now;
+    }
   };
 
-  // Starts the helpers (one fewer than the machine's hardware threads, none
-  // on a single core) with the first task. They are detached: each holds
-  // `shared_` and ends once it sees `stopping`.
+  // Calls the helpers (one fewer than the machine's hardware threads, none
+  // on a single core). Each holds `shared_` and leaves once it sees
+  // `stopping`.
   void start_helpers() {
     if (started_) return;
     started_ = true;
     const size_t helpers = std::max<size_t>(1, std::thread::hardware_concurrency()) - 1;
     try {
       for (size_t i = 0; i < helpers; ++i) {
-        std::thread([shared = shared_] { shared->work(/*until_idle=*/false); }).detach();
+        HelperThreads::run([shared = shared_] { shared->work(/*until_idle=*/false); });
       }
     } catch (const std::system_error&) {
       // No thread to spare: finish() runs everything on the caller.
@@ -182,6 +218,7 @@ class TaskLanes {
     {
       std::unique_lock<std::mutex> lock(shared_->mutex);
       shared_->stopping = true;
+      shared_->changes.fetch_add(1, std::memory_order_release);
       dropped = shared_->take_queued();
       shared_->changed.notify_all();
       shared_->changed.wait(lock, [&] { return shared_->running == 0; });

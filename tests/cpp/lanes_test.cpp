@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -71,6 +76,40 @@ TEST(TaskLanesTest, DestructionDropsQueuedTasksAndWaitsForRunningOnes) {
   }
   EXPECT_EQ(inside.load(), 0);
   EXPECT_LE(ran.load(), 1000);
+}
+
+// Runs `jobs` jobs that each wait until all have started: every job must get
+// a helper of its own, kept or new. Returns whether they all ran.
+bool run_jobs_side_by_side(int jobs) {
+  std::atomic<int> started{0};
+  std::atomic<int> done{0};
+  for (int i = 0; i < jobs; ++i) {
+    HelperThreads::run([&] {
+      started.fetch_add(1);
+      while (started.load() < jobs) std::this_thread::yield();
+      done.fetch_add(1);
+    });
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (done.load() < jobs && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done.load() == jobs;
+}
+
+// Jobs given while the kept helpers are busy get new ones; the helpers kept
+// after them serve the next jobs; a forked child, which has none of its
+// parent's helpers, starts its own.
+TEST(HelperThreadsTest, EveryJobRunsBesideTheOthersAlsoAfterAFork) {
+  EXPECT_TRUE(run_jobs_side_by_side(4));
+  EXPECT_TRUE(run_jobs_side_by_side(6));
+#ifndef _WIN32
+  const pid_t child = fork();
+  if (child == 0) _exit(run_jobs_side_by_side(3) ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
 }
 
 }  // namespace

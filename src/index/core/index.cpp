@@ -197,6 +197,7 @@ class BulkWriters {
     if (pending_.size() < maps_->size()) {
       pending_.resize(maps_->size());
       pending_work_.resize(maps_->size());
+      handed_over_.resize(maps_->size());
     }
     for (size_t i = 0; i < maps_->size(); ++i) {
       if ((*maps_)[i]) writers_[i] = std::make_unique<Writer>(*(*maps_)[i]);
@@ -239,10 +240,19 @@ class BulkWriters {
     pending_work_[attribute] += work_of(value);
     values.emplace_back(id, std::move(value));
     ++queued_;
-    if (values.size() < kTaskValues) return;
+    if (values.size() < task_size(attribute)) return;
     hand_over(attribute);
     // Bounds the memory that waiting values hold when the helpers fall behind.
     if (lanes_.queued() > kMaxWaitingTasks) lanes_.finish();
+  }
+
+  // Calls the helpers now when a batch of `objects` objects will surely
+  // hand tasks over (as many values as objects can fill a task), so that
+  // they are awake by the first task; each attribute's first task is then
+  // a small one, so that they start early in the batch.
+  void expect(size_t objects) {
+    if (objects < kTaskValues) return;
+    lanes_.start();
   }
 
   // The live ids and the item table, write-locked (removers only).
@@ -263,6 +273,7 @@ class BulkWriters {
  private:
   // Values per task handed to a helper, and the most tasks left waiting.
   static constexpr size_t kTaskValues = 256;
+  static constexpr size_t kFirstTaskValues = 64;
   static constexpr size_t kMaxWaitingTasks = 256;
   // Below this many waiting values at release, with no helper started yet,
   // starting one costs more than it saves.
@@ -274,14 +285,19 @@ class BulkWriters {
     return value.kind() == ValueKind::Iterable ? 1 + value.as_iterable().elements->size() : 1;
   }
 
+  // The values at which the waiting values of `attribute` become a task.
+  size_t task_size(size_t attribute) const {
+    return lanes_.started() && !handed_over_[attribute] ? kFirstTaskValues : kTaskValues;
+  }
+
   // Makes the waiting values of `attribute` a task.
   void hand_over(size_t attribute) {
+    handed_over_[attribute] = true;
     auto values = std::make_shared<Values>(std::move(pending_[attribute]));
     pending_[attribute] = Values();
     Writer* writer = writers_[attribute].get();
     const size_t work = std::exchange(pending_work_[attribute], 0);
-    lanes_.submit(
-        attribute, [writer, values] { writer->apply(*values); }, work);
+    lanes_.submit(attribute, [writer, values] { writer->apply(*values); }, work);
   }
 
   // Applies the waiting values, the attributes with the most work first (so
@@ -321,6 +337,7 @@ class BulkWriters {
   std::vector<std::unique_ptr<Writer>> writers_;
   std::vector<Values> pending_;       // by attribute
   std::vector<size_t> pending_work_;  // by attribute: work_of() its pending values
+  std::vector<bool> handed_over_;     // by attribute: whether a task was handed over
   size_t queued_ = 0;                 // since the writers were made
   detail::UnwindWatch watch_;
   // Declared last: destroyed first, it waits for the tasks that use the
@@ -372,6 +389,7 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   BulkWriters<BulkQueryMapAdder> adders(*index_, /*live=*/nullptr, /*items=*/nullptr);
+  adders.expect(bulk.size());
   std::vector<std::pair<uint32_t, PyValue>> values;
   std::vector<HeldBackValue> held_back;
   for (const StoredItem* item : bulk) {
@@ -420,6 +438,7 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
   std::vector<HeldBackValue> held_back;
   {
     BulkWriters<BulkQueryMapRemover> removers(*index_, &allowed_items_, items_.get());
+    removers.expect(batch.size());
     std::vector<std::pair<uint32_t, PyValue>> values;
     // Records lie far apart: each is asked for ahead of its turn, first the
     // record itself, then (once that has come in) the state it points to.
