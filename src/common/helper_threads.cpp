@@ -22,7 +22,7 @@ namespace vantorel {
 namespace {
 
 // How long a helper with no job waits for one before it ends.
-constexpr auto kLinger = std::chrono::seconds(2);
+constexpr auto kLinger = std::chrono::seconds(1);
 
 long this_process() {
 #ifdef _WIN32
