@@ -14,6 +14,7 @@
 #ifdef _WIN32
 #include <process.h>
 #else
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -63,21 +64,36 @@ void serve(const std::shared_ptr<Pool>& pool) {
   }
 }
 
+// Where each process finds its pool. A fork while another thread holds the
+// mutex would leave it held in the child for good, so a fork waits for it.
+struct Registry {
+  Registry() {
+#ifndef _WIN32
+    pthread_atfork([] { registry().mutex.lock(); }, [] { registry().mutex.unlock(); },
+                   [] { registry().mutex.unlock(); });
+#endif
+  }
+
+  static Registry& registry() {
+    static NoDestructor<Registry> instance;
+    return *instance;
+  }
+
+  std::mutex mutex;
+  std::shared_ptr<Pool> pool;
+};
+
 // The pool of this process. A forked child finds its parent's pool, whose
 // helpers did not come with it (and whose mutex one of them may have held):
 // it leaves that pool alone and makes its own.
 std::shared_ptr<Pool> current_pool() {
-  struct Registry {
-    std::mutex mutex;
-    std::shared_ptr<Pool> pool;
-  };
-  static NoDestructor<Registry> registry;
-  std::lock_guard<std::mutex> lock(registry->mutex);
+  Registry& registry = Registry::registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
   const long process = this_process();
-  if (!registry->pool || registry->pool->process != process) {
-    registry->pool = std::make_shared<Pool>(process);
+  if (!registry.pool || registry.pool->process != process) {
+    registry.pool = std::make_shared<Pool>(process);
   }
-  return registry->pool;
+  return registry.pool;
 }
 
 }  // namespace

@@ -110,14 +110,14 @@ class TaskLanes {
     bool stopping = false;
     // Counts the changes an idle helper waits for (a task queued or
     // finished, the lanes stopping), so that it can poll for them without
-    // the mutex.
+    // the mutex. Changed only under the mutex.
     std::atomic<uint64_t> changes{0};
 
     void queue(size_t lane, std::function<void()> task, size_t work) {
       if (lanes.size() <= lane) lanes.resize(lane + 1);
       tasks.push_back({lane, work, std::move(task)});
       lanes[lane].waiting_work += work;
-      changes.fetch_add(1, std::memory_order_release);
+      changes.fetch_add(1, std::memory_order_relaxed);
     }
 
     // Empties the queue; the tasks are destroyed by the caller, outside
@@ -171,7 +171,7 @@ class TaskLanes {
         lock.lock();
         lanes[lane].busy = false;
         --running;
-        changes.fetch_add(1, std::memory_order_release);
+        changes.fetch_add(1, std::memory_order_relaxed);
         changed.notify_all();
       }
     }
@@ -180,18 +180,20 @@ class TaskLanes {
     // it changed, with the mutex taken again either way. A thread asleep on
     // an idle core can take a tenth of a millisecond to wake, and its waker
     // as long to wake it: longer than the next task often takes to come.
+    // `changes` moves only under the mutex, so the answer, read again once
+    // the mutex is back, misses no change that a wait would then sleep
+    // through.
     bool poll_for_change(std::unique_lock<std::mutex>& lock) {
       constexpr auto kPoll = std::chrono::microseconds(200);
-      const uint64_t seen = changes.load(std::memory_order_acquire);
+      const uint64_t seen = changes.load(std::memory_order_relaxed);
       lock.unlock();
       const auto until = std::chrono::steady_clock::now() + kPoll;
-      bool changed_now = false;
-      while (!changed_now && std::chrono::steady_clock::now() < until) {
+      while (changes.load(std::memory_order_relaxed) == seen &&
+             std::chrono::steady_clock::now() < until) {
         std::this_thread::yield();
-        changed_now = changes.load(std::memory_order_acquire) != seen;
       }
       lock.lock();
-      return changed_now;
+      return changes.load(std::memory_order_relaxed) != seen;
     }
   };
 
@@ -218,7 +220,7 @@ class TaskLanes {
     {
       std::unique_lock<std::mutex> lock(shared_->mutex);
       shared_->stopping = true;
-      shared_->changes.fetch_add(1, std::memory_order_release);
+      shared_->changes.fetch_add(1, std::memory_order_relaxed);
       dropped = shared_->take_queued();
       shared_->changed.notify_all();
       shared_->changed.wait(lock, [&] { return shared_->running == 0; });
