@@ -203,7 +203,8 @@ class TaskLanes {
   void start_helpers() {
     if (started_) return;
     started_ = true;
-    const size_t helpers = std::max<size_t>(1, std::thread::hardware_concurrency()) - 1;
+    // Asking costs a read of a system file: once per process.
+    static const size_t helpers = std::max<size_t>(1, std::thread::hardware_concurrency()) - 1;
     try {
       for (size_t i = 0; i < helpers; ++i) {
         HelperThreads::run([shared = shared_] { shared->work(/*until_idle=*/false); });
