@@ -246,10 +246,11 @@ class BulkWriters {
     if (lanes_.queued() > kMaxWaitingTasks) lanes_.finish();
   }
 
-  // Calls the helpers now when a batch of `objects` objects will surely
-  // hand tasks over (as many values as objects can fill a task), so that
-  // they are awake by the first task; each attribute's first task is then
-  // a small one, so that they start early in the batch.
+  // Calls the helpers now when the batch has at least a task's worth of
+  // objects (any attribute they all hold fills a task), so that they are
+  // awake by its first task: waking one costs about as long as filling a
+  // task. Each attribute's first task is then a small one, so that they
+  // start early in the batch.
   void expect(size_t objects) {
     if (objects < kTaskValues) return;
     lanes_.start();
