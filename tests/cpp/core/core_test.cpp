@@ -144,18 +144,25 @@ TEST(IndexCore, NestedObjectsLeaveOnlyWithTheirLastHolder) {
 }
 
 // Owners keep their own elements through replacements, removals, the slab's
-// compaction and a filtered erase.
+// compaction and a filtered erase; every third owner has more ids than fit
+// in its entry.
 TEST(IndexCore, ElementOwnersKeepEachOwnersElements) {
   ElementOwners owners;
-  auto owned = [](uint32_t owner) {
+  auto ids_of = [](uint32_t owner) {
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < (owner % 3 == 0 ? 7u : 2u); ++i) ids.push_back(owner * 8 + i);
+    return ids;
+  };
+  auto owned = [&](uint32_t owner) {
     auto values = std::make_shared<std::vector<PyValue>>();
     values->push_back(PyValue::of_int(owner));
-    return OwnedElements{std::move(values), {owner * 2, owner * 2 + 1}};
+    OwnedElements entry{std::move(values), {}};
+    for (uint32_t id : ids_of(owner)) entry.masked_ids.push_back(id);
+    return entry;
   };
   auto holds = [&](uint32_t owner) {
     const OwnedElements* found = owners.find(owner);
-    return found != nullptr &&
-           found->masked_ids == std::vector<uint32_t>{owner * 2, owner * 2 + 1} &&
+    return found != nullptr && found->masked_ids.to_vector() == ids_of(owner) &&
            (*found->values)[0] == PyValue::of_int(owner);
   };
   for (uint32_t owner = 1; owner <= 4000; ++owner) owners.put(owner, owned(owner));
@@ -163,7 +170,7 @@ TEST(IndexCore, ElementOwnersKeepEachOwnersElements) {
   for (uint32_t owner = 1; owner <= 4000; ++owner) {
     if (owner % 5 != 0) {
       std::optional<OwnedElements> taken = owners.take(owner);
-      ASSERT_TRUE(taken && taken->masked_ids[0] == owner * 2);
+      ASSERT_TRUE(taken && taken->masked_ids.to_vector() == ids_of(owner));
     }
   }
   EXPECT_FALSE(owners.take(1));

@@ -222,7 +222,6 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint32_t owner,
                                                       const PyIterable& iterable) {
   OwnedElements owned{iterable.elements, {}};
-  owned.masked_ids.reserve(iterable.elements->size());
   const bool nested = table.masked_ids.contains(owner);
   for (size_t i = 0; i < iterable.elements->size(); ++i) {
     const uint32_t masked = allocate_id();
