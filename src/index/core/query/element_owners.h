@@ -36,40 +36,24 @@ class ElementIds {
  public:
   static constexpr size_t kInline = 4;
 
-  ElementIds() = default;
-  ElementIds(const ElementIds&) = default;
-  ElementIds& operator=(const ElementIds&) = default;
-  // A moved-from list is empty.
-  ElementIds(ElementIds&& other) noexcept
-      : inline_(other.inline_),
-        size_(std::exchange(other.size_, 0)),
-        spilled_(std::move(other.spilled_)) {}
-  ElementIds& operator=(ElementIds&& other) noexcept {
-    inline_ = other.inline_;
-    size_ = std::exchange(other.size_, 0);
-    spilled_ = std::move(other.spilled_);
-    return *this;
-  }
-
   void push_back(uint32_t id) {
-    if (size_ < kInline) {
-      inline_[size_++] = id;
+    if (spilled_.empty() && inline_count_ < kInline) {
+      inline_[inline_count_++] = id;
       return;
     }
-    if (size_ == kInline) spilled_.assign(inline_.begin(), inline_.end());
+    if (spilled_.empty()) spilled_.assign(inline_.begin(), inline_.end());
     spilled_.push_back(id);
-    ++size_;
   }
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  uint32_t operator[](size_t i) const { return size_ <= kInline ? inline_[i] : spilled_[i]; }
+  size_t size() const { return spilled_.empty() ? inline_count_ : spilled_.size(); }
+  bool empty() const { return size() == 0; }
+  uint32_t operator[](size_t i) const { return spilled_.empty() ? inline_[i] : spilled_[i]; }
   // Where the ids lie: in the entry, or on the heap once spilled.
-  const uint32_t* data() const { return size_ <= kInline ? inline_.data() : spilled_.data(); }
-  std::vector<uint32_t> to_vector() const { return {data(), data() + size_}; }
+  const uint32_t* data() const { return spilled_.empty() ? inline_.data() : spilled_.data(); }
+  std::vector<uint32_t> to_vector() const { return {data(), data() + size()}; }
 
  private:
   std::array<uint32_t, kInline> inline_{};
-  uint32_t size_ = 0;
+  uint32_t inline_count_ = 0;
   std::vector<uint32_t> spilled_;  // every id, once there are more than kInline
 };
 
