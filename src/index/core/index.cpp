@@ -1,6 +1,7 @@
 #include "index/core/index.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 
 #include "common/lanes.h"
@@ -293,7 +294,7 @@ class BulkWriters {
 
   // Makes the waiting values of `attribute` a task.
   void hand_over(size_t attribute) {
-    handed_over_[attribute] = true;
+    handed_over_[attribute] = 1;
     auto values = std::make_shared<Values>(std::move(pending_[attribute]));
     pending_[attribute] = Values();
     Writer* writer = writers_[attribute].get();
@@ -338,7 +339,7 @@ class BulkWriters {
   std::vector<std::unique_ptr<Writer>> writers_;
   std::vector<Values> pending_;       // by attribute
   std::vector<size_t> pending_work_;  // by attribute: work_of() its pending values
-  std::vector<bool> handed_over_;     // by attribute: whether a task was handed over
+  std::vector<uint8_t> handed_over_;  // by attribute: 1 once a task was handed over
   size_t queued_ = 0;                 // since the writers were made
   detail::UnwindWatch watch_;
   // Declared last: destroyed first, it waits for the tasks that use the
