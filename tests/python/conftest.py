@@ -87,6 +87,11 @@ def eq_leaf(x, q):
     return x is q
 
 
+def answer(index, expr):
+    """The ids (Python's) of the objects the query `expr` reports."""
+    return {id(o) for o in index.reduced_query(expr).collect()}
+
+
 # ---- threads --------------------------------------------------------------------------
 
 

@@ -8,7 +8,7 @@ import random
 
 from hypothesis import given, settings, strategies as st
 
-from conftest import Item, is_num, leaves
+from conftest import Item, answer, is_num, leaves
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -49,10 +49,6 @@ def random_query(rng):
 
 def expected(items, test):
     return {id(o) for o in items if any(test(x) for x in leaves(o.v))}
-
-
-def answer(index, expr):
-    return {id(o) for o in index.reduced_query(expr).collect()}
 
 
 def held(expr_of, attr):

@@ -1,11 +1,12 @@
 """Operator edge cases that the randomized tests reach only by chance."""
 
 import math
+import operator
 import random
 
 import pytest
 
-from conftest import Item
+from conftest import Item, answer, is_num, leaves
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -197,3 +198,45 @@ def test_ranges_over_few_candidates_agree_with_ranges_over_all():
         for wide in ranges:
             expected = [o for o in index.reduced_query(wide).collect() if id(o) in few]
             assert index.reduced_query(Q.and_(Q.eq("c", c), wide)).collect() == expected
+
+
+
+INF = math.inf
+# Every range operator with finite, signed-zero, infinite and beyond-2**53 bounds.
+RANGES = [(name, (bound,)) for name in ("gt", "ge", "lt", "le")
+          for bound in (0, -0.0, 1.5, -2, INF, -INF, 2**53)]
+RANGES += [("bt", bounds) for bounds in
+           [(-INF, INF), (0, INF), (-INF, -0.0), (-1, 1), (INF, INF), (2**53, 2**53 + 1)]]
+
+
+@pytest.mark.parametrize("route", ["walk", "slices", "few", "cycle"])
+def test_nan_lies_in_no_range(route):
+    # A NaN's order key sorts past the infinities, with the NaN's sign; no range may report
+    # it on any route (distinct values, bit slices, few candidates, a cycle), and `not_` of
+    # a range reports its holder.
+    nan = math.nan
+    special = [nan, -nan, [nan], [-nan, "s"], [nan, 2.0], -0.0, 0, INF, -INF,
+               2**53 + 1, float(2**53), -7]
+    many = 3000 if route == "slices" else 30  # distinct values past the walk's limit, or few
+    filler = [i / 3 - 500 if route == "slices" else i % 5 for i in range(many)]
+    objects = [Item(x=v, k=i < len(special)) for i, v in enumerate(special + filler)]
+    attr = "x"
+    if route == "cycle":
+        attr = "boss.x"
+        for o in objects:
+            o.boss = o
+    index = Index()
+    index.add_object_many(objects)
+    scope = objects[:len(special)] if route == "few" else objects
+    for name, bounds in RANGES:
+        expr = getattr(Q, name)(attr, *bounds)
+        test = ((lambda x: bounds[0] <= x <= bounds[1]) if name == "bt" else
+                (lambda x: getattr(operator, name)(x, bounds[0])))
+        want = {id(o) for o in scope if any(is_num(x) and test(x) for x in leaves(o.x))}
+        if route == "few":
+            got = answer(index, Q.and_(Q.eq("k", True), expr))
+            rest = answer(index, Q.and_(Q.eq("k", True), Q.not_(expr)))
+        else:
+            got, rest = answer(index, expr), answer(index, Q.not_(expr))
+        assert got == want, repr(expr)
+        assert rest == {id(o) for o in scope} - want, repr(expr)

@@ -28,8 +28,10 @@ bool equal_to(const PyValue& stored, const PyValue& wanted) {
   }
 }
 
+// NaN lies in no range: its key sorts past the infinities, so it is refused
+// before the keys are compared.
 bool in_range(const PyValue& stored, QueryOp op, const QueryExpr& expr) {
-  if (!stored.is_number()) return false;
+  if (!stored.is_number() || is_nan(stored)) return false;
   for (const PyValue& bound : expr.values) {
     if (!bound.is_number() || is_nan(bound)) return false;
   }

@@ -581,6 +581,15 @@ std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
   // take part as their holders do.
   Bitmap candidates = base;
   if (*table) candidates |= (*table)->masked_ids;
+  // NaN keys sort past the infinities but lie in no range: an open end is
+  // closed at the matching infinity, for the walk and the slices alike. Only
+  // when keys lie beyond it, so that an open range over the slices keeps its
+  // single pass down the key bits.
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  const KeyBound<OrderKey> lowest{order_key(-kInfinity), true};
+  const KeyBound<OrderKey> highest{order_key(kInfinity), true};
+  if (lower == nullptr && numbers.values.has_key_below(lowest.key)) lower = &lowest;
+  if (upper == nullptr && numbers.values.has_key_above(highest.key)) upper = &highest;
   Bitmap result;
   // The walk is tried first and abandoned past its limit.
   const size_t max_keys = walk_all ? std::numeric_limits<size_t>::max()

@@ -290,7 +290,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   template <class Answer>
   Bitmap string_query(const PyValue& pattern, Answer&& answer) const;
   // The ids of `base` (and of its elements' masked ids) whose number lies
-  // between the bounds; a null bound is open.
+  // between the bounds; a null bound is open (but still leaves NaN out).
   Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
                       const Bitmap& base) const;
   // The same under the caller's lock of `numbers`: from the distinct values

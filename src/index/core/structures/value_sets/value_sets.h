@@ -232,6 +232,11 @@ class ValueSets {
     return true;
   }
 
+  // Whether the map has a key below (above) `key`. A key that removals left
+  // empty counts until the sweep takes it out.
+  bool has_key_below(const Key& key) const { return map_.lower_bound(key) != map_.begin(); }
+  bool has_key_above(const Key& key) const { return map_.upper_bound(key) != map_.end(); }
+
   // Calls visit(key, ids) for every key in ascending order, or descending
   // with `descending`, until it returns false.
   template <class Visit>
