@@ -3,11 +3,19 @@
     make bench                      # 1,000,000 objects, 5 repetitions per query
     make bench BENCH_ARGS=--quick   # 100,000 objects, 3 repetitions
 
-Every engine runs in its own forked process over the same objects, generated once by
-the parent (so build times and memory are measured on a fresh heap, and no engine sees
-another one's updates). Every answer is compared with an independent scan; a mismatch
-is printed and the run exits non-zero. Results go to bench/results/ (latest.json,
-latest.md, latest.png).
+The values are generated once; two lists of objects hold them: `Item(Indexable)` objects,
+which Vantorel indexes, and objects of an ordinary class (attributes in a `__dict__`),
+which the scan, the hand-written index and the library peers index, as a user who picks
+one of them would have. Every engine runs in its own forked process over its list (so
+build times and memory are measured on a fresh heap, and no engine sees another one's
+updates). Vantorel's build runs on the calling thread. Every answer is compared, position
+by position, with an independent scan; a mismatch is printed and the run exits non-zero.
+
+Besides the workloads, the run reports the memory of the objects themselves (Indexable,
+plain and `__slots__` objects holding the same values, each list created in a fresh
+forked process), the cost of one assignment in the update loop, and the cost of reading
+and storing an attribute in a hot loop on this CPython. Results go to bench/results/
+(latest.json, latest.md, latest.png).
 """
 
 import argparse
@@ -22,6 +30,7 @@ import random
 import statistics
 import sys
 import time
+import timeit
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -30,6 +39,7 @@ sys.path.insert(0, HERE)
 import engines as engines_mod  # noqa: E402
 import report  # noqa: E402
 
+import Vantorel  # noqa: E402
 from Vantorel import Index, Indexable  # noqa: E402
 
 ENGINE_ORDER = ["vantorel", "scan", "hand-index", "sqlite", "pandas", "polars", "duckdb"]
@@ -52,27 +62,78 @@ class Owner(Indexable):
     pass
 
 
-def generate(n, seed):
-    """N deterministic Items; 10% have an `owner` drawn from a pool of Owners."""
+class PlainItem:
+    """The objects of a program that does not use Vantorel."""
+
+    def __init__(self, age, score, city, name, active, tags, owner=None):
+        self.age = age
+        self.score = score
+        self.city = city
+        self.name = name
+        self.active = active
+        self.tags = tags
+        if owner is not None:  # like an Item, only the objects with an owner have one
+            self.owner = owner
+
+
+class PlainOwner:
+    def __init__(self, name):
+        self.name = name
+
+
+class SlotItem:
+    __slots__ = ("age", "score", "city", "name", "active", "tags", "owner")
+    __init__ = PlainItem.__init__
+
+
+class SlotOwner:
+    __slots__ = ("name",)
+    __init__ = PlainOwner.__init__
+
+
+# The classes of the objects and of their owners, by kind of object.
+KINDS = {"indexable": (Item, Owner), "plain": (PlainItem, PlainOwner),
+         "slots": (SlotItem, SlotOwner)}
+
+
+def generate_values(n, seed):
+    """Deterministic values of n objects, made per object as a program makes them (each
+    name and tag is a str of its own; cities come from a small shared list); 10% of the
+    objects have an owner, an index into a pool of N_OWNERS."""
     rng = random.Random(seed)
-    owners = [Owner(name=f"owner-{i:04d}") for i in range(N_OWNERS)]
     lens = rng.choices(range(6, 13), k=n)
     letters = "".join(rng.choices(LETTERS, k=sum(lens)))
     names, at = [], 0
     for ln in lens:
         names.append(letters[at:at + ln])
         at += ln
+    del letters
     ages = rng.choices(range(100), k=n)
     cities = rng.choices(CITIES, k=n)
     ntags = rng.choices(range(4), k=n)
-    objs = []
+    scores, actives, tags, owners = [], [], [], []
     for i in range(n):
-        kw = dict(age=ages[i], score=rng.random() * 100.0, city=cities[i], name=names[i],
-                  active=rng.random() < 0.5, tags=rng.sample(TAGS, ntags[i]))
-        if rng.random() < 0.1:
-            kw["owner"] = owners[rng.randrange(N_OWNERS)]
-        objs.append(Item(**kw))
-    return objs, owners
+        scores.append(rng.random() * 100.0)
+        actives.append(rng.random() < 0.5)
+        tags.append([f"tag-{t:02d}" for t in rng.sample(range(len(TAGS)), ntags[i])])
+        owners.append(rng.randrange(N_OWNERS) if rng.random() < 0.1 else None)
+    return {"age": ages, "score": scores, "city": cities, "name": names, "active": actives,
+            "tags": tags, "owner": owners,
+            "owner_names": [f"owner-{i:04d}" for i in range(N_OWNERS)]}
+
+
+def make_objects(kind, values):
+    """The list of objects of one kind holding `values`, with owners of the same kind."""
+    item_cls, owner_cls = KINDS[kind]
+    owners = [owner_cls(name=nm) for nm in values["owner_names"]]
+    objs = []
+    cols = [values[k] for k in ("age", "score", "city", "name", "active", "tags", "owner")]
+    for age, score, city, name, active, tags, w in zip(*cols):
+        kw = dict(age=age, score=score, city=city, name=name, active=active, tags=tags)
+        if w is not None:
+            kw["owner"] = owners[w]
+        objs.append(item_cls(**kw))
+    return objs
 
 
 def choose_params(objs):
@@ -187,7 +248,8 @@ def compare(objs, got, expected_pos, engine, wl, query, rep):
 
 
 def run_engine(name, objs, params, refs, rounds, cfg):
-    """Runs every workload for one engine; meant to run in a forked child."""
+    """Runs every workload for one engine over its own list of objects; meant to run in a
+    forked child."""
     n = len(objs)
     queries = describe(params)
     cls = engines_mod.ENGINES[name]
@@ -249,9 +311,11 @@ def run_engine(name, objs, params, refs, rounds, cfg):
 
     samples, upd_only, count = [], [], None
     for rep, (pos, vals, expected) in enumerate(rounds):
+        batch = engine.prepare_update(pos, vals)
         t0 = time.perf_counter()
-        engine.update_age(pos, vals)
+        engine.update_age(batch)
         t1 = time.perf_counter()
+        del batch
         got = engine.eq_age(params["age"])
         t2 = time.perf_counter()
         samples.append((t2 - t0) * 1e3)
@@ -261,10 +325,13 @@ def run_engine(name, objs, params, refs, rounds, cfg):
         if bad:
             out["mismatches"].append(bad)
         del got
+    assignments = len(rounds[0][0]) if rounds else 0
     out["workloads"]["update"] = {"samples_ms": samples, "median_ms": statistics.median(samples),
-                                  "min_ms": min(samples),
-                                  "update_only_median_ms": statistics.median(upd_only),
-                                  "count": count}
+                                  "min_ms": min(samples), "count": count}
+    out["workloads"]["assign"] = {"samples_ms": upd_only, "median_ms": statistics.median(upd_only),
+                                  "min_ms": min(upd_only), "assignments": assignments,
+                                  "ns_per_assignment":
+                                      statistics.median(upd_only) * 1e6 / max(1, assignments)}
     return out
 
 
@@ -341,15 +408,16 @@ def whole_set_child(objs, params, reps):
     return out
 
 
-def run_operations(objs, params, cfg):
-    """The removal, facet and ordering figures over `objs`; each index is built in its own
-    child."""
+def run_operations(objs, plain, params, cfg):
+    """The removal, facet and ordering figures over `objs` (the hand-written index removes
+    from `plain`, the same values in plain objects); each index is built in its own child."""
     n, reps = len(objs), cfg["reps"]
     ops = {"removal": {}, "sizes": [n // 10, n]}
     for size in ops["sizes"]:
         for engine in ("vantorel", "hand-index"):
             print(f"  removing {REMOVED:,} of {size:,} objects: {engine}...", flush=True)
-            ops["removal"][f"{engine}@{size}"] = in_child(removal_child, engine, objs, size, reps,
+            own = objs if engine == "vantorel" else plain
+            ops["removal"][f"{engine}@{size}"] = in_child(removal_child, engine, own, size, reps,
                                                           cfg["seed"])
     print(f"  value_counts and sorted_by over {n:,} objects...", flush=True)
     ops.update(in_child(whole_set_child, objs, params, reps))
@@ -389,31 +457,41 @@ def in_child(fn, *args):
     return {"error": f"process exited with status {os.WEXITSTATUS(status)} and no result"}
 
 
-def attribute_read_context(objs, m):
-    """Time to read one attribute from m Indexables versus m plain Python objects."""
-    class Plain:
-        pass
+def objects_memory_child(kind, n, seed):
+    """RSS growth per object across making the values and the list of n objects of `kind`."""
+    base = settled_rss_bytes()
+    objs = make_objects(kind, generate_values(n, seed))
+    grown = settled_rss_bytes() - base
+    return {"objects": len(objs), "rss_growth_bytes": grown, "bytes_per_object": grown / n}
 
-    sub = objs[:m]
-    plain = []
-    for o in sub:
-        p = Plain()
-        p.age, p.name = o.age, o.name
-        plain.append(p)
 
-    def best(fn):
-        ts = []
-        for _ in range(5):
-            t0 = time.perf_counter()
-            fn()
-            ts.append(time.perf_counter() - t0)
-        return min(ts) * 1e9 / m
+def attribute_costs(items, plain, m):
+    """ns per attribute read or store in a hot loop, an Indexable against a plain object:
+    the same object read again and again, m objects read in turn, and stores into an object
+    that is in no index. Each figure is the best of several timings; `loop` is the cost of
+    the same loop with nothing in it."""
+    def best_ns(stmt, objs, number, per):
+        # The setup runs in the timed function, so `o` and `objs` are its local variables.
+        t = min(timeit.repeat(stmt, setup="o = first; objs = given", number=number, repeat=7,
+                              globals={"first": objs[0], "given": objs}))
+        return t * 1e9 / (number * per)
 
-    return {
-        "objects": m,
-        "indexable_ns_per_read": best(lambda: [o.age for o in sub]),
-        "plain_ns_per_read": best(lambda: [o.age for o in plain]),
+    one = 200_000
+    cases = {
+        "read_one": ("read one object", "o.age", one, 1, "pass"),
+        "read_many": (f"read {m:,} objects in turn", "for o in objs: o.age", 1, m,
+                      "for o in objs: pass"),
+        "store_one": ("store into one object", "o.age = 7", one, 1, "pass"),
     }
+    out = {}
+    for key, (what, stmt, number, per, empty) in cases.items():
+        row = {"what": what, "objects": per}
+        for kind, objs in (("indexable", items[:m]), ("plain", plain[:m])):
+            row[kind] = best_ns(stmt, objs, number, per)
+        row["loop"] = best_ns(empty, items[:m], number, per)
+        row["ratio"] = row["indexable"] / row["plain"]
+        out[key] = row
+    return out
 
 
 def versions():
@@ -462,23 +540,29 @@ def main(argv=None):
             ap.error(f"unknown engine {e!r}")
     names = [e for e in ENGINE_ORDER if e in names]
     cfg = {"objects": n, "ops_objects": args.ops_objects, "reps": reps, "build_reps": args.build_reps, "seed": args.seed,
-           "quick": args.quick}
+           "quick": args.quick,
+           "vantorel_threads": "on the calling thread (set_threads(1))"
+           if hasattr(Vantorel, "set_threads") else "with its default threads (no set_threads)"}
 
     print(f"Generating {max(n, args.ops_objects):,} objects (seed {args.seed})...", flush=True)
     t0 = time.perf_counter()
-    all_objs, owners = generate(max(n, args.ops_objects), args.seed)
-    objs = all_objs[:n]
-    params = choose_params(objs)
+    values = generate_values(max(n, args.ops_objects), args.seed)
+    # Vantorel indexes the Indexables; every other engine the plain objects, same values.
+    all_items = make_objects("indexable", values)
+    all_plain = make_objects("plain", values)
+    del values
+    items, plain = all_items[:n], all_plain[:n]
+    params = choose_params(items)
     queries = describe(params)
     print(f"  done in {time.perf_counter() - t0:.1f} s", flush=True)
 
     # Reference answers: positions from a plain scan (untimed).
-    scan = engines_mod.ScanEngine(objs)
+    scan = engines_mod.ScanEngine(plain)
     refs = {}
     for wl in QUERY_WORKLOADS:
         ids = {id(o) for o in call(scan, wl, params)}
-        refs[wl] = frozenset(i for i, o in enumerate(objs) if id(o) in ids)
-    rounds = update_rounds(n, reps, args.seed, [o.age for o in objs], params["age"])
+        refs[wl] = frozenset(i for i, o in enumerate(plain) if id(o) in ids)
+    rounds = update_rounds(n, reps, args.seed, [o.age for o in plain], params["age"])
     del scan
     gc.collect()
     gc.freeze()  # the children never scan (nor copy) the shared objects in their collections
@@ -486,7 +570,8 @@ def main(argv=None):
     results, notes, mismatches, failed = {}, [], [], False
     for name in names:
         print(f"  running {name}...", flush=True)
-        res = in_child(run_engine, name, objs, params, refs, rounds, cfg)
+        own = items if name == "vantorel" else plain
+        res = in_child(run_engine, name, own, params, refs, rounds, cfg)
         if "skipped" in res:
             notes.append(f"{name} skipped: {res['skipped']}")
             print(f"    {name} skipped: {res['skipped']}", flush=True)
@@ -500,11 +585,20 @@ def main(argv=None):
         results[name] = res
         mismatches.extend(res["mismatches"])
 
+    print(f"  objects of each kind, {n:,} of them...", flush=True)
+    objects_memory = {kind: in_child(objects_memory_child, kind, n, args.seed) for kind in KINDS}
+    for kind, res in objects_memory.items():
+        if "error" in res:
+            notes.append(f"objects memory of {kind} failed: "
+                         f"{res['error'].strip().splitlines()[-1]}")
+            failed = True
+
     ops = None
     if "vantorel" in names and args.ops_objects:
-        ops = run_operations(all_objs[:args.ops_objects], params, cfg)
+        ops = run_operations(all_items[:args.ops_objects], all_plain[:args.ops_objects], params,
+                             cfg)
     gc.unfreeze()
-    context = attribute_read_context(objs, min(n, 100_000))
+    costs = attribute_costs(items, plain, min(n, 100_000))
     meta = {
         "date": datetime.datetime.now().isoformat(timespec="seconds"),
         "config": cfg,
@@ -512,14 +606,22 @@ def main(argv=None):
         "queries": queries,
         "machine": {"cpus": os.cpu_count(), "cpu": cpu_model(), "platform": platform.platform()},
         "versions": versions(),
-        "attribute_read": context,
+        "attribute_costs": costs,
         "memory_method": "RSS growth (/proc/self/statm) across the first build, in a fresh "
                          "forked process per engine, after a warm-up build on 2,000 objects; "
                          "both readings after gc.collect() and malloc_trim(0)",
+        "objects_memory_method": "RSS growth across generating the values and creating the "
+                                 "list of objects (and their 1,000 owners) in a fresh forked "
+                                 "process per kind, both readings after gc.collect() and "
+                                 "malloc_trim(0)",
+        "peers_index": "Vantorel indexes Item(Indexable) objects; the scan, the hand-written "
+                       "index and the library peers index objects of an ordinary class with "
+                       "the same values",
         "notes": notes,
     }
     doc = {"meta": meta, "engines": [e for e in names if e in results], "workloads": WORKLOADS,
-           "results": results, "mismatches": mismatches, "operations": ops}
+           "results": results, "mismatches": mismatches, "operations": ops,
+           "objects_memory": objects_memory}
 
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "latest.json"), "w") as f:
@@ -535,8 +637,11 @@ def main(argv=None):
         if report.operations_wrong(ops):
             print("WRONG OPERATION ANSWERS:", report.operations_wrong(ops))
             failed = True
-    print(f"\nAttribute read: {context['indexable_ns_per_read']:.0f} ns on an Indexable, "
-          f"{context['plain_ns_per_read']:.0f} ns on a plain object")
+    for table in (report.memory_table(doc), report.assignment_table(doc),
+                  report.attribute_table(doc)):
+        if table:
+            print()
+            print("\n".join(table))
     png = os.path.join(args.out, "latest.png")
     chart_note = report.chart(doc, png)
     print(chart_note)

@@ -1,9 +1,10 @@
 """The engines compared by bench.py.
 
-Every engine indexes the same list of Indexable objects and answers each workload with a
-list of those objects (order is irrelevant; answers are compared as sets of identities).
-Position i always means objs[i]. Each engine keeps its own index current when `age`
-changes: the objects are the truth, the engine must follow them.
+Every engine indexes its own list of objects holding the same values (Vantorel a list of
+Indexables, the others a list of plain objects) and answers each workload with a list of
+those objects (order is irrelevant; answers are compared as the positions of the objects
+returned). Position i always means objs[i]. Each engine keeps its own index current when
+`age` changes: the objects are the truth, the engine assigns them and follows them.
 
 Engines import their third-party library lazily (in their constructor), so that the
 bench can fork one process per engine before anything heavy is loaded.
@@ -99,9 +100,17 @@ class Engine:
     def owner(self, n):
         raise NotImplementedError
 
-    def update_age(self, positions, values):
-        """Sets objs[p].age = v for each pair and keeps the engine's index current."""
-        raise NotImplementedError
+    def prepare_update(self, positions, values):
+        """The input of update_age, made before it is timed, in the form the engine's user
+        would hold: by default the (object, value) pairs to assign."""
+        objs = self.objs
+        return [(objs[p], v) for p, v in zip(positions, values)]
+
+    def update_age(self, batch):
+        """Sets objs[p].age = v for each assignment in the batch and keeps the engine's
+        index current."""
+        for o, v in batch:
+            o.age = v
 
 
 class ScanEngine(Engine):
@@ -135,11 +144,6 @@ class ScanEngine(Engine):
     def owner(self, n):
         return [o for o in self.objs if owner_name(o) == n]
 
-    def update_age(self, positions, values):
-        objs = self.objs
-        for p, v in zip(positions, values):
-            objs[p].age = v
-
 
 class VantorelEngine(Engine):
     name = "vantorel"
@@ -150,6 +154,10 @@ class VantorelEngine(Engine):
 
         self.Index = Vantorel.Index
         self.Q = Vantorel.PyQueryExpr
+        # Builds run on the calling thread, where the library lets a program choose.
+        set_threads = getattr(Vantorel, "set_threads", None)
+        if set_threads is not None:
+            set_threads(1)
 
     def build(self):
         self.idx = self.Index()
@@ -184,11 +192,7 @@ class VantorelEngine(Engine):
     def owner(self, n):
         return self.idx.get_by_attribute(**{"owner.name": n})
 
-    def update_age(self, positions, values):
-        # Plain assignment: the index follows by itself.
-        objs = self.objs
-        for p, v in zip(positions, values):
-            objs[p].age = v
+    # update_age is the base one: plain assignments, the index follows by itself.
 
 
 class HandIndexEngine(Engine):
@@ -275,10 +279,13 @@ class HandIndexEngine(Engine):
             del self.score_keys[at]
             del self.score_pos[at]
 
-    def update_age(self, positions, values):
-        objs, age = self.objs, self.age
-        for p, v in zip(positions, values):
-            o = objs[p]
+    def prepare_update(self, positions, values):
+        objs = self.objs
+        return [(p, objs[p], v) for p, v in zip(positions, values)]
+
+    def update_age(self, batch):
+        age = self.age
+        for p, o, v in batch:
             old = o.age
             if old != v:
                 age[old].discard(p)
@@ -356,11 +363,13 @@ class SqliteEngine(SqlEngine):
     def substring(self, s):
         return self._q("SELECT pos FROM t WHERE instr(name, ?) > 0", s)
 
-    def update_age(self, positions, values):
-        objs = self.objs
-        for p, v in zip(positions, values):
-            objs[p].age = v
-        self.con.executemany("UPDATE t SET age = ? WHERE pos = ?", zip(values, positions))
+    def prepare_update(self, positions, values):
+        return super().prepare_update(positions, values), list(zip(values, positions))
+
+    def update_age(self, batch):
+        pairs, rows = batch
+        super().update_age(pairs)
+        self.con.executemany("UPDATE t SET age = ? WHERE pos = ?", rows)
         self.con.commit()
 
 
@@ -414,11 +423,15 @@ class PandasEngine(Engine):
     def owner(self, n):
         return self._m(self.df["owner_name"] == n)
 
-    def update_age(self, positions, values):
-        objs = self.objs
-        for p, v in zip(positions, values):
-            objs[p].age = v
-        self.df.loc[positions, "age"] = values
+    def prepare_update(self, positions, values):
+        np = self.np
+        return (super().prepare_update(positions, values), np.array(positions, dtype=np.int64),
+                np.array(values, dtype=np.int64), self.df.columns.get_loc("age"))
+
+    def update_age(self, batch):
+        pairs, positions, values, column = batch
+        super().update_age(pairs)
+        self.df.iloc[positions, column] = values  # positional: no label lookup
 
 
 class PolarsEngine(Engine):
@@ -473,10 +486,14 @@ class PolarsEngine(Engine):
     def owner(self, n):
         return self._w(self.pl.col("owner_name") == n)
 
-    def update_age(self, positions, values):
-        objs = self.objs
-        for p, v in zip(positions, values):
-            objs[p].age = v
+    def prepare_update(self, positions, values):
+        pl = self.pl
+        return (super().prepare_update(positions, values), pl.Series(positions, dtype=pl.Int64),
+                pl.Series(values, dtype=pl.Int64))
+
+    def update_age(self, batch):
+        pairs, positions, values = batch
+        super().update_age(pairs)
         self.df = self.df.with_columns(self.df["age"].scatter(positions, values))
 
 
@@ -527,13 +544,16 @@ class DuckdbEngine(SqlEngine):
     def substring(self, s):
         return self._q("SELECT pos FROM t WHERE contains(name, ?)", s)
 
-    def update_age(self, positions, values):
+    def prepare_update(self, positions, values):
         np = self.np
-        objs = self.objs
-        for p, v in zip(positions, values):
-            objs[p].age = v
-        self.con.register("upd", {"pos": np.array(positions, dtype=np.int64),
-                                  "age": np.array(values, dtype=np.int64)})
+        return (super().prepare_update(positions, values),
+                {"pos": np.array(positions, dtype=np.int64),
+                 "age": np.array(values, dtype=np.int64)})
+
+    def update_age(self, batch):
+        pairs, columns = batch
+        super().update_age(pairs)
+        self.con.register("upd", columns)
         self.con.execute("UPDATE t SET age = upd.age FROM upd WHERE t.pos = upd.pos")
         self.con.unregister("upd")
 

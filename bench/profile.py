@@ -31,7 +31,7 @@ def main():
     ap.add_argument("--top", type=int, default=25)
     args = ap.parse_args()
     n = args.objects or (100_000 if args.quick else 1_000_000)
-    objs, _ = bench.generate(n, 20240601)
+    objs = bench.make_objects("indexable", bench.generate_values(n, 20240601))
     params = bench.choose_params(objs)
     eng = engines.VantorelEngine.create(objs)
     eng.build()
@@ -51,7 +51,7 @@ def main():
                 rng = random.Random(runs)
                 pos = rng.sample(range(n), n // 10)
                 vals = rng.choices(range(100), k=len(pos))
-                eng.update_age(pos, vals)
+                eng.update_age(eng.prepare_update(pos, vals))
                 eng.eq_age(params["age"])
             else:
                 bench.call(eng, wl, params)

@@ -5,6 +5,7 @@ LABELS = {
     "city_age": "city&age>", "prefix": "prefix", "substring": "substr", "tag": "tag",
     "owner": "owner.name", "update": "update+q", "memory": "B/obj",
 }
+KIND_LABELS = {"indexable": "Indexable", "plain": "plain (`__dict__`)", "slots": "`__slots__`"}
 
 
 def fmt_ms(v):
@@ -33,6 +34,8 @@ def median(doc, engine, wl):
         return None
     if wl == "memory":
         return res.get("memory", {}).get("bytes_per_object")
+    if wl == "assign":
+        return res["workloads"].get(wl, {}).get("ns_per_assignment")
     w = res["workloads"].get(wl)
     return None if w is None else w["median_ms"]
 
@@ -43,8 +46,8 @@ def best_peer(doc, wl):
     for e in doc["engines"]:
         if e == "vantorel":
             continue
-        if wl in ("build", "memory") and e == "scan":
-            continue  # the scan builds nothing
+        if wl in ("build", "memory", "assign") and e == "scan":
+            continue  # the scan builds and maintains nothing
         v = median(doc, e, wl)
         if v is not None and (best is None or v < best[1]):
             best = (e, v)
@@ -90,8 +93,8 @@ def text_table(doc):
         lines.append("  ".join(c.rjust(w) if i else c.ljust(w) for i, (c, w) in enumerate(zip(r, widths))))
     cfg = doc["meta"]["config"]
     title = (f"Medians in ms over {cfg['reps']} runs (builds: {cfg['build_reps']}), "
-             f"{cfg['objects']:,} objects; B/obj = RSS growth per object during the build; "
-             "speedup = best peer / vantorel")
+             f"{cfg['objects']:,} objects; B/obj = RSS growth per object during the build "
+             "(the index alone); speedup = best peer / vantorel")
     return title + "\n" + "\n".join(lines)
 
 
@@ -118,6 +121,73 @@ def first_query_table(doc):
             ours = totals["vantorel", wl]
             cells.append(fmt_ratio(min(peers) / ours) if peers and ours else "-")
         rows.append("| vantorel speedup | " + " | ".join(cells) + " |")
+    return rows
+
+
+def objects_bytes(doc, kind):
+    """B/obj of the objects of `kind` with their values, or None."""
+    return doc.get("objects_memory", {}).get(kind, {}).get("bytes_per_object")
+
+
+def totals(doc):
+    """(engine, kind of its objects, objects B/obj, index B/obj, sum) for every engine whose
+    figures are known; the scan's index is nothing."""
+    out = []
+    for e in doc["engines"]:
+        kind = "indexable" if e == "vantorel" else "plain"
+        objs = objects_bytes(doc, kind)
+        index = 0.0 if e == "scan" else median(doc, e, "memory")
+        if objs is not None and index is not None:
+            out.append((e, kind, objs, index, objs + index))
+    return out
+
+
+def memory_table(doc):
+    """Markdown rows: the objects' own memory by kind, then objects plus index per engine."""
+    kinds = [k for k in KIND_LABELS if objects_bytes(doc, k) is not None]
+    if not kinds:
+        return []
+    rows = ["| objects with their values | B/obj |", "|---|---:|"]
+    rows += [f"| {KIND_LABELS[k]} | {objects_bytes(doc, k):.0f} |" for k in kinds]
+    sums = totals(doc)
+    ours = next((t[4] for t in sums if t[0] == "vantorel"), None)
+    rows += ["", "| engine | objects | objects B/obj | index B/obj | objects + index B/obj "
+             "| engine / vantorel (above 1: Vantorel smaller) |", "|---|---|---:|---:|---:|---:|"]
+    for e, kind, objs, index, total in sums:
+        vs = "-" if e == "vantorel" or not ours else fmt_ratio(total / ours)
+        rows.append(f"| {e} | {KIND_LABELS[kind]} | {objs:.0f} | "
+                    f"{'-' if e == 'scan' else f'{index:.0f}'} | {total:.0f} | {vs} |")
+    return rows
+
+
+def assignment_table(doc):
+    """Markdown rows: ns per assignment of the update loop (the query left out)."""
+    got = [(e, median(doc, e, "assign")) for e in doc["engines"]]
+    got = [(e, v) for e, v in got if v is not None]
+    if not got:
+        return []
+    count = doc["results"][got[0][0]]["workloads"]["assign"]["assignments"]
+    rows = [f"| engine | ns per assignment ({count:,} assignments of `age` on "
+            f"{doc['meta']['config']['objects']:,} objects) |", "|---|---:|"]
+    rows += [f"| {e}{' (no index: the store alone)' if e == 'scan' else ''} | {v:.0f} |"
+             for e, v in got]
+    best = best_peer(doc, "assign")
+    ours = median(doc, "vantorel", "assign")
+    if best and ours:
+        rows.append(f"| best peer ({best[0]}) / vantorel | {fmt_ratio(best[1] / ours)} |")
+    return rows
+
+
+def attribute_table(doc):
+    """Markdown rows: ns per attribute read or store in a hot loop."""
+    costs = doc["meta"].get("attribute_costs")
+    if not costs:
+        return []
+    rows = ["| hot loop, ns each | Indexable | plain | Indexable / plain | the empty loop |",
+            "|---|---:|---:|---:|---:|"]
+    for c in costs.values():
+        rows.append(f"| {c['what']} | {c['indexable']:.1f} | {c['plain']:.1f} | "
+                    f"{fmt_ratio(c['ratio'])} | {c['loop']:.1f} |")
     return rows
 
 
@@ -168,7 +238,9 @@ def markdown(doc):
         f"- machine: {meta['machine']['cpus']} CPUs ({meta['machine']['cpu']}), "
         f"{meta['machine']['platform']}",
         "- versions: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items() if v),
-        f"- memory (B/obj): {meta['memory_method']}",
+        f"- objects: {meta['peers_index']}; Vantorel builds {cfg['vantorel_threads']}",
+        f"- memory (B/obj): {meta['memory_method']}; the objects' own memory: "
+        f"{meta['objects_memory_method']}",
         "- speedup: the best peer's median divided by Vantorel's (above 1: Vantorel wins); "
         "for B/obj the best peer's size divided by Vantorel's; "
         "the scan is not a peer for build and memory",
@@ -192,16 +264,16 @@ def markdown(doc):
                       if wl in doc["results"][e]["workloads"]), None)
         extra = "" if count is None else f": {count:,} matching"
         out.append(f"- `{LABELS[wl]}`: {meta['queries'][wl]}{extra}")
-    ar = meta["attribute_read"]
-    out += ["", f"Reading one attribute costs {ar['indexable_ns_per_read']:.0f} ns on an "
-            f"Indexable and {ar['plain_ns_per_read']:.0f} ns on a plain Python object; every "
-            "peer pays the former to read the objects (scan, hand-index update, extraction "
-            "in the builds)."]
-    upd = [(e, doc["results"][e]["workloads"]["update"].get("update_only_median_ms"))
-           for e in doc["engines"] if "update" in doc["results"][e]["workloads"]]
-    if upd:
-        out += ["", "The update alone (without the query), median ms: "
-                + ", ".join(f"{e} {fmt_ms(v)}" for e, v in upd) + "."]
+    for title, table in (
+            ("Memory per object: the objects with their values, and the objects plus each "
+             "engine's index:", memory_table(doc)),
+            ("The update loop alone (assignments and the engine's own index maintenance, "
+             "without the query; median of the rounds), ns per assignment:",
+             assignment_table(doc)),
+            ("Attribute read and store in a hot loop on this CPython (best of 7 timings):",
+             attribute_table(doc))):
+        if table:
+            out += ["", title, ""] + table
     sizes = [(e, doc["results"][e].get("memory", {}).get("self_reported_bytes"))
              for e in doc["engines"]]
     sizes = [(e, sr) for e, sr in sizes if sr]
@@ -227,7 +299,8 @@ def chart(doc, path):
         return f"No chart: matplotlib unavailable ({ex})"
     engines = doc["engines"]
     wls = doc["workloads"]
-    fig, (ax, axm) = plt.subplots(1, 2, figsize=(15, 5.5), gridspec_kw={"width_ratios": [5, 1]})
+    fig, (ax, axm, axn) = plt.subplots(1, 3, figsize=(18, 5.5),
+                                       gridspec_kw={"width_ratios": [5, 1.3, 1.5]})
     width = 0.8 / max(1, len(engines))
     for k, e in enumerate(engines):
         xs, ys = [], []
@@ -237,10 +310,6 @@ def chart(doc, path):
                 xs.append(i + (k - (len(engines) - 1) / 2) * width)
                 ys.append(max(v, 1e-3))
         ax.bar(xs, ys, width, label=e)
-        m = median(doc, e, "memory")
-        if m is not None and e != "scan":
-            axm.bar([k], [m], 0.8, label=e, color=f"C{k}")
-            axm.annotate(f"{m:.0f}", (k, m), ha="center", va="bottom", fontsize=7)
     ax.set_yscale("log")
     ax.set_xticks(range(len(wls)))
     ax.set_xticklabels([LABELS[w] for w in wls], rotation=20)
@@ -249,10 +318,41 @@ def chart(doc, path):
     ax.set_title(f"Query and build times, {cfg['objects']:,} objects (lower is better)")
     ax.grid(axis="y", which="both", alpha=0.3)
     ax.legend(fontsize=8, ncol=2)
+
+    # Memory: each engine's objects (light) under its index (the engine's colour).
+    objs_of = {e: kind for e, kind, *_ in totals(doc)}
+    for k, e in enumerate(engines):
+        objs = objects_bytes(doc, objs_of[e]) if e in objs_of else 0.0
+        index = 0.0 if e == "scan" else (median(doc, e, "memory") or 0.0)
+        axm.bar([k], [objs], 0.8, color="lightgray", edgecolor=f"C{k}")
+        axm.bar([k], [index], 0.8, bottom=[objs], color=f"C{k}")
+        axm.annotate(f"{objs + index:.0f}", (k, objs + index), ha="center", va="bottom",
+                     fontsize=7)
     axm.set_xticks(range(len(engines)))
     axm.set_xticklabels(engines, rotation=60, fontsize=8)
-    axm.set_title("memory (B/object)")
+    axm.set_title("B/object: objects (gray) + index", fontsize=10)
     axm.grid(axis="y", which="both", alpha=0.3)
+
+    # ns per attribute read or store, and per indexed assignment, Indexable against plain.
+    short = {"read_one": "read\none", "read_many": "read\n{:,}\nin turn",
+             "store_one": "store\none"}
+    groups = [(short[k].format(c["objects"]), c["indexable"], c["plain"])
+              for k, c in doc["meta"].get("attribute_costs", {}).items()]
+    best = best_peer(doc, "assign")
+    ours = median(doc, "vantorel", "assign")
+    if best and ours:
+        groups.append((f"indexed\nassignment\n(vs {best[0]})", ours, best[1]))
+    xs = range(len(groups))
+    axn.bar([x - 0.2 for x in xs], [g[1] for g in groups], 0.4, label="Indexable / vantorel",
+            color="C0")
+    axn.bar([x + 0.2 for x in xs], [g[2] for g in groups], 0.4, label="plain / best peer",
+            color="gray")
+    axn.set_xticks(list(xs))
+    axn.set_xticklabels([g[0] for g in groups], fontsize=7)
+    axn.set_yscale("log")
+    axn.set_title("ns each (lower is better)", fontsize=10)
+    axn.grid(axis="y", which="both", alpha=0.3)
+    axn.legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
