@@ -3,7 +3,9 @@
 # Both install what they need first (tools/setup.sh).
 #
 # ROARING=system builds against an installed CRoaring instead of the pinned one
-# compiled in; WERROR=ON makes compiler warnings errors (CI does).
+# compiled in; ROARING_SOURCE_DIR=DIR builds the pinned one from a copy of its
+# amalgamation in DIR instead of the cache or the network; WERROR=ON makes
+# compiler warnings errors (CI does).
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -11,10 +13,12 @@ CMAKE  := $(VENV)/bin/cmake
 BUILD  := build
 JOBS   ?= 2
 ROARING ?= builtin
+ROARING_SOURCE_DIR ?=
 WERROR ?= OFF
 export VANTOREL_ROARING := $(ROARING)
+ROARING_SOURCE := $(if $(ROARING_SOURCE_DIR),$(abspath $(ROARING_SOURCE_DIR)))
 BASE_CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-  -DVANTOREL_ROARING=$(ROARING) -DVANTOREL_WERROR=$(WERROR)
+  -DVANTOREL_ROARING=$(ROARING) -DVANTOREL_ROARING_SOURCE_DIR=$(ROARING_SOURCE) -DVANTOREL_WERROR=$(WERROR)
 CMAKE_FLAGS := $(BASE_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
 
@@ -66,7 +70,7 @@ wheel: setup
 	@rm -rf dist
 	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel --quiet --no-deps --wheel-dir dist/raw \
 	  -C build-dir=$(WHEEL_BUILD) -C cmake.define.VANTOREL_ROARING=$(ROARING) \
-	  -C cmake.define.VANTOREL_WERROR=$(WERROR) .
+	  -C cmake.define.VANTOREL_ROARING_SOURCE_DIR=$(ROARING_SOURCE) -C cmake.define.VANTOREL_WERROR=$(WERROR) .
 	@if [ "$$(uname -s)" = Linux ]; then \
 	  PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/raw/*.whl; \
 	else \
