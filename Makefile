@@ -3,7 +3,9 @@
 # Both install what they need first (tools/setup.sh).
 #
 # ROARING=system builds against an installed CRoaring instead of the pinned one
-# compiled in; WERROR=ON makes compiler warnings errors (CI does).
+# compiled in; ROARING_SOURCE_DIR=DIR builds the pinned one from a copy of its
+# amalgamation in DIR instead of the cache or the network; WERROR=ON makes
+# compiler warnings errors (CI does).
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -11,15 +13,17 @@ CMAKE  := $(VENV)/bin/cmake
 BUILD  := build
 JOBS   ?= 2
 ROARING ?= builtin
+ROARING_SOURCE_DIR ?=
 WERROR ?= OFF
 export VANTOREL_ROARING := $(ROARING)
+ROARING_SOURCE := $(if $(ROARING_SOURCE_DIR),$(abspath $(ROARING_SOURCE_DIR)))
 BASE_CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-  -DVANTOREL_ROARING=$(ROARING) -DVANTOREL_WERROR=$(WERROR)
+  -DVANTOREL_ROARING=$(ROARING) -DVANTOREL_ROARING_SOURCE_DIR=$(ROARING_SOURCE) -DVANTOREL_WERROR=$(WERROR)
 CMAKE_FLAGS := $(BASE_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DVANTOREL_BUILD_TESTS=ON -DVANTOREL_BUILD_BENCH=ON
 
 .PHONY: setup build test test-cpp test-python test-asan test-pythons demo bench-native bench \
-  wheel test-wheel typecheck lint check-m32 format clean fuzz
+  wheel test-wheel sdist test-sdist typecheck lint check-m32 format clean fuzz
 
 setup:
 	@tools/setup.sh
@@ -63,10 +67,10 @@ test-pythons: setup
 # nothing but the C and C++ runtimes from the system.
 WHEEL_BUILD := build-wheel
 wheel: setup
-	@rm -rf dist
+	@rm -rf dist/raw dist/*.whl
 	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel --quiet --no-deps --wheel-dir dist/raw \
 	  -C build-dir=$(WHEEL_BUILD) -C cmake.define.VANTOREL_ROARING=$(ROARING) \
-	  -C cmake.define.VANTOREL_WERROR=$(WERROR) .
+	  -C cmake.define.VANTOREL_ROARING_SOURCE_DIR=$(ROARING_SOURCE) -C cmake.define.VANTOREL_WERROR=$(WERROR) .
 	@if [ "$$(uname -s)" = Linux ]; then \
 	  PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/raw/*.whl; \
 	else \
@@ -79,6 +83,23 @@ wheel: setup
 # the source tree, type checker included.
 test-wheel: wheel
 	@tools/test_wheel.sh dist/*.whl
+
+# A source distribution in dist/ that carries the pinned CRoaring's amalgamation
+# and license (bundled in third_party/croaring/ while it is made), so that it
+# builds offline.
+sdist: setup
+	@rm -rf dist/vantorel-*.tar.gz third_party/croaring
+	@$(CMAKE) -DPython_EXECUTABLE=$(abspath $(PY)) -DVANTOREL_ROARING_SOURCE_DIR=$(ROARING_SOURCE) \
+	  -P cmake/CRoaringSources.cmake
+	@$(PY) -c 'from scikit_build_core.build import build_sdist; build_sdist("dist")'; \
+	  status=$$?; rm -rf third_party/croaring; rmdir third_party 2>/dev/null; exit $$status
+	@ls dist/vantorel-*.tar.gz
+
+# Installs the source distribution into a fresh virtual environment without the
+# network, and checks that configure stops, saying what to do, when it has
+# neither the network nor CRoaring's sources.
+test-sdist: sdist
+	@JOBS=$(JOBS) tools/test_sdist.sh dist/vantorel-*.tar.gz
 
 # The stubs against the built module, and the examples under mypy --strict.
 typecheck: build
@@ -115,4 +136,4 @@ format:
 # Every build directory the targets above make (test-pythons makes one per
 # CPython, build-py3.N), and the wheels.
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(M32_BUILD) $(WHEEL_BUILD) build-py3.* dist
+	rm -rf $(BUILD) $(ASAN_BUILD) $(M32_BUILD) $(WHEEL_BUILD) build-py3.* dist third_party/croaring

@@ -2,15 +2,14 @@
 #
 # VANTOREL_ROARING=builtin (the default) compiles a pinned CRoaring release
 # from its single-file amalgamation into a static library, so the module needs
-# no CRoaring at run time. The amalgamation is taken from the source
-# distribution of the `pyroaring` package, fetched by name with pip, checked
-# against a known SHA-256 and kept in a cache directory outside the source tree
-# (VANTOREL_ROARING_CACHE_DIR), so only the first build needs the network.
+# no CRoaring at run time. CRoaringSources.cmake finds the amalgamation: a
+# directory the user names, the copy bundled in a source distribution, the
+# cache, or, once, the network. Without any of them configure stops and says
+# how to go on: it never builds against another CRoaring instead.
 #
 # VANTOREL_ROARING=system uses an installed CRoaring: a prefix named by
 # CMAKE_PREFIX_PATH or roaring_ROOT first (its CMake package config, else its
-# header and library), then the system's. The builtin choice falls back to
-# this, with a warning, when the fetch fails (offline).
+# header and library), then the system's.
 #
 # Sets VANTOREL_ROARING_RENAMED_ITERATOR when the CRoaring in use spells its
 # iterator functions the 2.x way, and VANTOREL_ROARING_LICENSE to the license
@@ -20,102 +19,12 @@ set(VANTOREL_ROARING "builtin" CACHE STRING
   "CRoaring to use: builtin (a pinned release compiled in) or system (an installed one)")
 set_property(CACHE VANTOREL_ROARING PROPERTY STRINGS builtin system)
 
-# The pinned release: pyroaring 1.2.0 carries CRoaring 5.2.2.
-set(VANTOREL_CROARING_VERSION "5.2.2")
-set(_vantorel_pyroaring_version "1.2.0")
-set(_vantorel_pyroaring_sha256 "e33bf8fc8d8aad7373f62147cb5dbfaf0fdcf19af8069d034cd8ef4fb41a78af")
-
-if(DEFINED ENV{XDG_CACHE_HOME})
-  set(_vantorel_cache_default "$ENV{XDG_CACHE_HOME}/vantorel")
-elseif(WIN32 AND DEFINED ENV{LOCALAPPDATA})
-  set(_vantorel_cache_default "$ENV{LOCALAPPDATA}/vantorel")
-elseif(DEFINED ENV{HOME})
-  set(_vantorel_cache_default "$ENV{HOME}/.cache/vantorel")
-else()
-  set(_vantorel_cache_default "${CMAKE_BINARY_DIR}/vantorel-cache")
-endif()
-set(VANTOREL_ROARING_CACHE_DIR "${_vantorel_cache_default}" CACHE PATH
-  "Where the builtin CRoaring's sources are kept between builds")
+include(${CMAKE_CURRENT_LIST_DIR}/CRoaringSources.cmake)
 
 set(_vantorel_roaring_missing_hint
   "Install CRoaring (apt-get install libroaring-dev on Debian or Ubuntu, brew install croaring on macOS), "
   "or point CMAKE_PREFIX_PATH at its install prefix, "
   "or build the pinned CRoaring in with -DVANTOREL_ROARING=builtin (needs pip and, once, the network).")
-
-# Reads the CRoaring version from a header directory (roaring/roaring_version.h
-# of an installed CRoaring, or roaring/roaring.h of an amalgamation).
-function(_vantorel_roaring_header_version include_dir out_var)
-  set(version "unknown version")
-  foreach(header roaring/roaring_version.h roaring/roaring.h)
-    if(EXISTS "${include_dir}/${header}")
-      file(STRINGS "${include_dir}/${header}" lines REGEX "ROARING_VERSION_(MAJOR|MINOR|REVISION) *=" LIMIT_COUNT 3)
-      string(REGEX REPLACE ".*MAJOR *= *([0-9]+).*MINOR *= *([0-9]+).*REVISION *= *([0-9]+).*" "\\1.\\2.\\3"
-             parsed "${lines}")
-      if(parsed MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
-        set(version "${parsed}")
-        break()
-      endif()
-    endif()
-  endforeach()
-  set(${out_var} "${version}" PARENT_SCOPE)
-endfunction()
-
-# Fetches the pinned amalgamation into `dir` (roaring/roaring.c, roaring/roaring.h
-# and LICENSE). Sets `ok_var` to FALSE, with the reason in `why_var`, when pip
-# cannot fetch it; a download whose checksum differs is a fatal error.
-function(_vantorel_fetch_croaring dir ok_var why_var)
-  set(work "${CMAKE_BINARY_DIR}/croaring-fetch")
-  file(REMOVE_RECURSE "${work}")
-  set(sdist "${work}/pyroaring-${_vantorel_pyroaring_version}.tar.gz")
-  message(STATUS "Fetching CRoaring ${VANTOREL_CROARING_VERSION}: pip download pyroaring==${_vantorel_pyroaring_version}")
-  # In hash-checking mode pip verifies the archive before it runs anything
-  # from it (it reads the package's metadata by building it). Only pyroaring
-  # itself must be the source archive: its build tools may come as wheels.
-  file(WRITE "${work}/requirements.txt"
-       "pyroaring==${_vantorel_pyroaring_version} --hash=sha256:${_vantorel_pyroaring_sha256}\n")
-  execute_process(
-    COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --disable-pip-version-check
-            --retries 1 --timeout 20 --no-deps --no-binary pyroaring --require-hashes
-            --dest "${work}" -r "${work}/requirements.txt"
-    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 600)
-  if(err MATCHES "DO NOT MATCH THE HASHES")
-    message(FATAL_ERROR "The download of pyroaring ${_vantorel_pyroaring_version} does not have the "
-                        "expected SHA-256: refusing to build from it.\n${err}")
-  endif()
-  if(NOT rc EQUAL 0 OR NOT EXISTS "${sdist}")
-    string(STRIP "${err}" err)
-    set(${ok_var} FALSE PARENT_SCOPE)
-    set(${why_var} "pip download failed (${rc}): ${err}" PARENT_SCOPE)
-    return()
-  endif()
-  file(SHA256 "${sdist}" actual)
-  if(NOT actual STREQUAL _vantorel_pyroaring_sha256)
-    message(FATAL_ERROR "The download of pyroaring ${_vantorel_pyroaring_version} has SHA-256 ${actual}, "
-                        "expected ${_vantorel_pyroaring_sha256}: refusing to build from it.")
-  endif()
-  set(member "pyroaring-${_vantorel_pyroaring_version}/pyroaring")
-  file(ARCHIVE_EXTRACT INPUT "${sdist}" DESTINATION "${work}/x"
-       PATTERNS "${member}/roaring.c" "${member}/roaring.h")
-
-  # Stage beside the final directory and rename it into place, so that a build
-  # that is interrupted, or runs at the same time, never sees half a directory.
-  string(RANDOM LENGTH 8 tag)
-  set(stage "${dir}.partial-${tag}")
-  file(MAKE_DIRECTORY "${stage}/roaring")
-  file(COPY "${work}/x/${member}/roaring.c" "${work}/x/${member}/roaring.h" DESTINATION "${stage}/roaring")
-  # CRoaring's license is the comment block that opens the amalgamation.
-  file(READ "${stage}/roaring/roaring.h" header LIMIT 8192)
-  string(FIND "${header}" "/* begin file" end)
-  string(SUBSTRING "${header}" 0 ${end} license)
-  file(WRITE "${stage}/LICENSE" "CRoaring ${VANTOREL_CROARING_VERSION}\n\n${license}")
-  # (Fails, harmlessly, when a concurrent build renamed its copy first.)
-  file(RENAME "${stage}" "${dir}" RESULT renamed)
-  file(REMOVE_RECURSE "${stage}" "${work}")
-  if(NOT EXISTS "${dir}/roaring/roaring.c")
-    message(FATAL_ERROR "Could not store CRoaring's sources in ${dir}: ${renamed}")
-  endif()
-  set(${ok_var} TRUE PARENT_SCOPE)
-endfunction()
 
 # Defines vantorel::roaring from the amalgamation in `dir`.
 function(_vantorel_add_builtin_roaring dir)
@@ -175,28 +84,17 @@ function(_vantorel_find_system_roaring only_named_prefixes found_var)
 endfunction()
 
 set(VANTOREL_ROARING_LICENSE "")
-set(_vantorel_roaring_choice "${VANTOREL_ROARING}")
-if(_vantorel_roaring_choice STREQUAL "builtin")
-  set(_dir "${VANTOREL_ROARING_CACHE_DIR}/croaring-${VANTOREL_CROARING_VERSION}")
-  set(_ok TRUE)
-  if(NOT EXISTS "${_dir}/roaring/roaring.c")
-    _vantorel_fetch_croaring("${_dir}" _ok _why)
-  endif()
-  if(_ok)
-    _vantorel_add_builtin_roaring("${_dir}")
-    set(VANTOREL_ROARING_INCLUDE_DIR "${_dir}")
+if(VANTOREL_ROARING STREQUAL "builtin")
+  vantorel_croaring_sources("${CMAKE_BINARY_DIR}/croaring-${VANTOREL_CROARING_VERSION}" _dir _how)
+  _vantorel_add_builtin_roaring("${_dir}")
+  set(VANTOREL_ROARING_INCLUDE_DIR "${_dir}")
+  set(VANTOREL_ROARING_FOUND_AS "built in, ${_how}")
+  # Bundled sources are among the package's license files already (see
+  # tools/license_files.py); the others' license is shipped beside them.
+  if(NOT _dir STREQUAL _vantorel_bundled_croaring)
     set(VANTOREL_ROARING_LICENSE "${_dir}/LICENSE")
-    set(VANTOREL_ROARING_FOUND_AS "built in from ${_dir}")
-  else()
-    message(WARNING "Could not fetch CRoaring ${VANTOREL_CROARING_VERSION} (${_why}); "
-                    "building against the system's CRoaring instead.")
-    set(_vantorel_roaring_choice "system")
   endif()
-elseif(NOT _vantorel_roaring_choice STREQUAL "system")
-  message(FATAL_ERROR "VANTOREL_ROARING must be builtin or system, not '${VANTOREL_ROARING}'.")
-endif()
-
-if(_vantorel_roaring_choice STREQUAL "system")
+elseif(VANTOREL_ROARING STREQUAL "system")
   _vantorel_find_system_roaring(TRUE _found)
   if(NOT _found)
     _vantorel_find_system_roaring(FALSE _found)
@@ -205,6 +103,8 @@ if(_vantorel_roaring_choice STREQUAL "system")
     message(FATAL_ERROR "CRoaring (roaring/roaring.h and its library) was not found. "
                         ${_vantorel_roaring_missing_hint})
   endif()
+else()
+  message(FATAL_ERROR "VANTOREL_ROARING must be builtin or system, not '${VANTOREL_ROARING}'.")
 endif()
 
 _vantorel_roaring_header_version("${VANTOREL_ROARING_INCLUDE_DIR}" VANTOREL_ROARING_VERSION_FOUND)
