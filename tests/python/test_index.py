@@ -3,7 +3,9 @@ Cycles among nested objects are in test_hostile.py, releases and memory in test_
 
 import gc
 
-from conftest import Item, ids_in_use, names
+import pytest
+
+from conftest import Item, LyingLength, ids_in_use, names
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -172,3 +174,26 @@ def test_a_view_stays_live_after_its_index_is_released():
         assert result.reduced(tags="y").collect() == [o]
         assert result.reduced(**{"owner.name": "q"}).collect() == [o]
 
+
+# ---- arguments that take several objects -----------------------------------------------
+
+
+def test_any_iterable_of_objects_and_lying_lengths():
+    objs = [Item(name=str(i), v=i) for i in range(6)]
+    idx = Index()
+    idx.add_object_many(o for o in objs[:2])
+    idx.add_object_many({objs[2]})
+    idx.add_object_many({"x": objs[3]}.values())
+    idx.add_object_many(LyingLength(objs[4], objs[5]))
+    assert names(idx.collect()) == names(objs)
+    idx.remove_object_many(o for o in objs[:1])
+    idx.remove_object_many((objs[1],))
+    idx.remove_object_many({objs[2]: 0}.keys())
+    idx.remove_object_many(LyingLength(objs[3]))
+    assert names(idx.collect()) == ["4", "5"]
+    # All or nothing: the whole argument is read before anything changes.
+    for call in (idx.add_object_many, idx.remove_object_many):
+        for bad in ((o for o in [objs[0], objs[4], 3]), LyingLength(objs[0], objs[4], "x"), 5):
+            with pytest.raises(TypeError):
+                call(bad)
+            assert names(idx.collect()) == ["4", "5"] and idx.get_by_attribute(v=0) == []

@@ -5,7 +5,7 @@ import random
 
 import pytest
 
-from conftest import Item
+from conftest import Item, LyingLength
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -197,3 +197,12 @@ def test_ranges_over_few_candidates_agree_with_ranges_over_all():
         for wide in ranges:
             expected = [o for o in index.reduced_query(wide).collect() if id(o) in few]
             assert index.reduced_query(Q.and_(Q.eq("c", c), wide)).collect() == expected
+
+
+def test_in_takes_any_iterable_of_values():
+    objs = [Item(v=v) for v in (1, 2, 3, "a")]
+    idx = Index()
+    idx.add_object_many(objs)
+    for values in ({1, "a"}, frozenset([1, "a"]), (v for v in [1, "a"]), {1: 0, "a": 0}.keys(),
+                   LyingLength(1, "a")):
+        assert sorted(str(o.v) for o in idx.reduced_query(Q.in_("v", values)).collect()) == ["1", "a"]

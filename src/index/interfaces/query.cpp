@@ -1,4 +1,5 @@
 // PyQueryExpr: Python-built query trees.
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -151,11 +152,15 @@ PyObject* build_between(PyObject*, const py::ParsedArgs& args) {
   return wrap(QueryExpr::leaf(QueryOp::Bt, attr, std::move(values)));
 }
 
-// A Python sequence converted element by element (a str is refused).
-std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) {
+constexpr char kInStrRefusal[] =
+    "in_() takes a collection of values, not a str (a str would be read as its characters); "
+    "wrap a single value in a list: in_(attr, [value])";
+
+// The elements of any iterable but a str, converted in order.
+std::vector<PyValue> iterable_values(PyObject* iterable, const char* parameter) {
   std::vector<PyValue> values;
-  values.reserve(length_hint(sequence));
-  const bool ok = for_each_in_sequence(sequence, parameter, [&](PyObject* item) {
+  values.reserve(reserve_hint(iterable));
+  const bool ok = for_each_in_iterable(iterable, parameter, kInStrRefusal, [&](PyObject* item) {
     values.push_back(PyValue::from_python(item));
     return true;
   });
@@ -165,7 +170,7 @@ std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) 
 
 PyObject* build_in(PyObject*, const py::ParsedArgs& args) {
   std::string_view attr = attr_of(args.values[0]);
-  return wrap(QueryExpr::leaf(QueryOp::In, attr, sequence_values(args.values[1], "values")));
+  return wrap(QueryExpr::leaf(QueryOp::In, attr, iterable_values(args.values[1], "values")));
 }
 
 template <QueryOp kOp>
@@ -311,23 +316,30 @@ std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, Py
   return exprs;
 }
 
-bool check_sequence_argument(PyObject* sequence, const char* parameter) {
-  if (PyUnicode_Check(sequence)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  } else if (!PySequence_Check(sequence)) {
-    py::set_cannot_convert(sequence, "Sequence");
-  } else {
-    return true;
+py::OwnedRef iterator_of_argument(PyObject* iterable, const char* parameter,
+                                  const char* str_refusal) {
+  if (PyUnicode_Check(iterable)) {
+    PyErr_SetString(PyExc_TypeError, str_refusal);
+    py::wrap_argument_error(parameter);
+    return py::OwnedRef();
   }
-  py::wrap_argument_error(parameter);
-  return false;
+  py::OwnedRef iterator = py::OwnedRef::steal(PyObject_GetIter(iterable));
+  if (!iterator) py::wrap_argument_error(parameter);
+  return iterator;
 }
 
-size_t length_hint(PyObject* sequence) {
-  Py_ssize_t length = PySequence_Size(sequence);
-  if (length >= 0) return static_cast<size_t>(length);
-  PyErr_Clear();
-  return 0;
+size_t reserve_hint(PyObject* iterable) {
+  constexpr Py_ssize_t kMaxHint = 4096;
+  if (PyList_Check(iterable)) return static_cast<size_t>(PyList_GET_SIZE(iterable));
+  if (PyTuple_Check(iterable)) return static_cast<size_t>(PyTuple_GET_SIZE(iterable));
+  if (PyAnySet_Check(iterable)) return static_cast<size_t>(PySet_GET_SIZE(iterable));
+  if (PyDict_Check(iterable)) return static_cast<size_t>(PyDict_GET_SIZE(iterable));
+  const Py_ssize_t hint = PyObject_LengthHint(iterable, 0);
+  if (hint < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<size_t>(std::min(hint, kMaxHint));
 }
 
 bool check_query(const QueryExpr& expr) {
