@@ -1,7 +1,7 @@
 """Type stubs for the Vantorel extension module."""
 
 from collections.abc import Iterable
-from typing import Any, SupportsIndex, final
+from typing import Any, NoReturn, SupportsIndex, final
 
 from typing_extensions import Never, Self, disjoint_base
 
@@ -67,6 +67,8 @@ class PyQueryExpr:
     def __rand__(self, other: PyQueryExpr, /) -> PyQueryExpr: ...
     def __ror__(self, other: PyQueryExpr, /) -> PyQueryExpr: ...
     def __invert__(self) -> PyQueryExpr: ...
+    # No truth value: `a and b` would mean `b`. Combine with &, |, ~.
+    def __bool__(self) -> NoReturn: ...
 
 @final
 class FilteredIndex:

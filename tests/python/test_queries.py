@@ -199,6 +199,14 @@ def test_ranges_over_few_candidates_agree_with_ranges_over_all():
             assert index.reduced_query(Q.and_(Q.eq("c", c), wide)).collect() == expected
 
 
+def test_expressions_have_no_truth_value():
+    a, b = Q.gt("qty", 0), Q.lt("price", 20)
+    for misuse in (lambda: a and b, lambda: a or b, lambda: not a, lambda: bool(a),
+                   lambda: 1 if a else 0):
+        with pytest.raises(TypeError, match=r"&, \|, ~"):
+            misuse()
+
+
 def test_in_takes_any_iterable_of_values():
     objs = [Item(v=v) for v in (1, 2, 3, "a")]
     idx = Index()

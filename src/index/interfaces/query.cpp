@@ -216,6 +216,16 @@ PyObject* invert_operand(PyObject* operand) {
   });
 }
 
+// A query has no truth value: `a and b` would quietly mean `b`.
+int query_bool(PyObject*) {
+  return py::enter<int>("PyQueryExpr.__bool__()", -1, []() -> int {
+    PyErr_SetString(PyExc_TypeError,
+                    "the truth value of a PyQueryExpr is ambiguous: combine expressions with "
+                    "&, |, ~ (or PyQueryExpr.and_, or_, not_), not with and, or, not");
+    return -1;
+  });
+}
+
 PyObject* query_repr(PyObject* self) {
   return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr, [&]() -> PyObject* {
     std::string text =
@@ -276,6 +286,7 @@ PyType_Slot kQuerySlots[] = {
     {Py_nb_and, reinterpret_cast<void*>(combine_operands<QueryOp::And>)},
     {Py_nb_or, reinterpret_cast<void*>(combine_operands<QueryOp::Or>)},
     {Py_nb_invert, reinterpret_cast<void*>(invert_operand)},
+    {Py_nb_bool, reinterpret_cast<void*>(query_bool)},
     {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods.")},
     {0, nullptr},
 };
