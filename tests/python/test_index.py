@@ -175,6 +175,34 @@ def test_a_view_stays_live_after_its_index_is_released():
         assert result.reduced(**{"owner.name": "q"}).collect() == [o]
 
 
+
+# ---- results as Python containers ------------------------------------------------------
+
+
+def test_len_iter_and_membership_of_indexes_and_results():
+    a, b, c = Item(name="a", v=1), Item(name="b", v=2), Item(name="c", v=1)
+    idx = Index()
+    idx.add_object_many([a, b, c])
+    ones = idx.reduced(v=1)
+    empty = idx.reduced(v=99)
+    assert (len(idx), len(ones), len(empty)) == (3, 2, 0)
+    assert bool(idx) and bool(ones) and not empty and not Index()
+    assert list(idx) == idx.collect() and list(ones) == ones.collect()
+    assert names(ones) == ["a", "c"]
+    assert a in idx and a in ones and b not in ones and c in ones
+    for stranger in (Item(v=1), 1, "a", None, [a]):  # not held, or not an Indexable at all
+        assert stranger not in idx and stranger not in ones
+    # A result keeps the objects that matched when it was taken, until they leave the index.
+    a.v = 2
+    assert a in ones and len(ones) == 2
+    idx.remove_object(a)
+    assert a not in idx and a not in ones and len(ones) == 1 and list(ones) == [c]
+    idx.add_object(a)  # back in the index, but not in the earlier result
+    assert a in idx and a not in ones and len(idx) == 3
+    idx.reduce(name="b")
+    assert list(idx) == [b] and c not in idx and c not in ones and not ones
+
+
 # ---- arguments that take several objects -----------------------------------------------
 
 

@@ -334,11 +334,32 @@ PyObject* get_by_attribute(PyObject* self, const py::ParsedArgs& args) {
   return collect_items(live_set_of(self), result);
 }
 
-PyObject* collect(PyObject* self, const py::ParsedArgs&) {
+PyObject* collect_live(PyObject* self) {
   IndexAPI& core = core_of(self);
   Bitmap ids = py::lock_without_stalling([&] { return core.try_live_ids(); },
                                          [&] { return core.live_ids(); });
   return collect_items(live_set_of(self), ids);
+}
+
+PyObject* collect(PyObject* self, const py::ParsedArgs&) {
+  return collect_live(self);
+}
+
+Py_ssize_t index_length(PyObject* self) {
+  return py::enter<Py_ssize_t>("Index.__len__()", -1, [&] { return length_of(live_set_of(self)); });
+}
+
+int index_contains(PyObject* self, PyObject* object) {
+  return py::enter<int>("Index.__contains__()", -1,
+                        [&] { return contains_of(live_set_of(self), object); });
+}
+
+// Iterates over what collect() returns when the iteration starts.
+PyObject* index_iter(PyObject* self) {
+  return py::enter<PyObject*>("Index.__iter__()", nullptr, [&]() -> PyObject* {
+    py::OwnedRef objects = py::OwnedRef::steal(collect_live(self));
+    return objects ? PyObject_GetIter(objects.get()) : nullptr;
+  });
 }
 
 PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
@@ -429,6 +450,9 @@ PyMethodDef kIndexMethods[] = {
 };
 
 PyType_Slot kIndexSlots[] = {
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
