@@ -36,6 +36,11 @@ void take_own_references(std::vector<StoredItem>& items);
 // `parameter`) when `object` is not one.
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter);
 
+// The module function "_restore_query(nodes)": the PyQueryExpr of a flat
+// form (query_tree.h). Pickles of expressions name it by reference, so it
+// must be set on the module under that name.
+PyMethodDef* restore_query_method();
+
 // Keyword arguments (name, value) as a conjunction of equalities.
 // Throws py::PythonError when a value cannot be converted.
 std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs);

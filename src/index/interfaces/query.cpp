@@ -5,6 +5,7 @@
 
 #include "common/no_destructor.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/query_tree.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
@@ -18,17 +19,26 @@ namespace {
 // combines it.
 struct QueryExprObject {
   PyObject_HEAD QueryExprPtr expr;
+  Py_hash_t hash;  // the tree's hash once asked for, else -1
 };
 
-PyObject* wrap(QueryExpr expr) {
+QueryExprObject* as_query(PyObject* object) {
+  return reinterpret_cast<QueryExprObject*>(object);
+}
+
+PyObject* wrap_shared(QueryExprPtr shared) {
   PyTypeObject* type = query_expr_type();
   if (type == nullptr) return nullptr;
-  // Created non-const: the destructor may empty a node it is the last owner of.
-  QueryExprPtr shared = std::make_shared<QueryExpr>(std::move(expr));
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<QueryExprObject*>(self)->expr) QueryExprPtr(std::move(shared));
+  new (&as_query(self)->expr) QueryExprPtr(std::move(shared));
+  as_query(self)->hash = -1;
   return self;
+}
+
+PyObject* wrap(QueryExpr expr) {
+  // Created non-const: the destructor may empty a node it is the last owner of.
+  return wrap_shared(std::make_shared<QueryExpr>(std::move(expr)));
 }
 
 // Wraps a combination, refusing one nested deeper than evaluation supports.
@@ -43,13 +53,13 @@ PyObject* wrap_combined(QueryExpr expr) {
 // The shared tree of a PyQueryExpr argument, or null with TypeError set.
 QueryExprPtr shared_expr_of(PyObject* object, const char* parameter) {
   if (query_expr_of(object, parameter) == nullptr) return nullptr;
-  return reinterpret_cast<QueryExprObject*>(object)->expr;
+  return as_query(object)->expr;
 }
 
 void query_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExprPtr();
+  as_query(self)->expr.~QueryExprPtr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -60,7 +70,7 @@ void query_dealloc(PyObject* self) {
 // that keeps it alive, or by none.
 int query_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const QueryExprPtr& root = reinterpret_cast<QueryExprObject*>(self)->expr;
+  const QueryExprPtr& root = as_query(self)->expr;
   if (root.use_count() != 1) return 0;
   try {
     std::vector<const QueryExpr*> pending{root.get()};
@@ -91,7 +101,7 @@ const QueryExprPtr& empty_expr() {
 int query_clear(PyObject* self) {
   QueryExprPtr released;
   try {
-    released = std::exchange(reinterpret_cast<QueryExprObject*>(self)->expr, empty_expr());
+    released = std::exchange(as_query(self)->expr, empty_expr());
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -203,15 +213,14 @@ PyObject* combine_operands(PyObject* left, PyObject* right) {
     if (!PyObject_TypeCheck(left, type) || !PyObject_TypeCheck(right, type)) {
       Py_RETURN_NOTIMPLEMENTED;
     }
-    std::vector<QueryExprPtr> children{reinterpret_cast<QueryExprObject*>(left)->expr,
-                                       reinterpret_cast<QueryExprObject*>(right)->expr};
+    std::vector<QueryExprPtr> children{as_query(left)->expr, as_query(right)->expr};
     return wrap_combined(QueryExpr::combine(kOp, std::move(children)));
   });
 }
 
 PyObject* invert_operand(PyObject* operand) {
   return py::enter<PyObject*>("PyQueryExpr.__invert__()", nullptr, [&]() -> PyObject* {
-    QueryExprPtr child = reinterpret_cast<QueryExprObject*>(operand)->expr;
+    QueryExprPtr child = as_query(operand)->expr;
     return wrap_combined(QueryExpr::combine(QueryOp::Not, {std::move(child)}));
   });
 }
@@ -226,10 +235,57 @@ int query_bool(PyObject*) {
   });
 }
 
+// == and != compare trees (see query_tree.h); other comparisons, and other
+// operands, are not implemented.
+PyObject* query_richcompare(PyObject* left, PyObject* right, int op) {
+  return py::enter<PyObject*>("PyQueryExpr.__eq__()", nullptr, [&]() -> PyObject* {
+    PyTypeObject* type = query_expr_type();
+    if (type == nullptr) return nullptr;
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(left, type) ||
+        !PyObject_TypeCheck(right, type)) {
+      Py_RETURN_NOTIMPLEMENTED;
+    }
+    const bool equal = trees_equal(*as_query(left)->expr, *as_query(right)->expr);
+    return PyBool_FromLong(equal == (op == Py_EQ) ? 1 : 0);
+  });
+}
+
+Py_hash_t query_hash(PyObject* self) {
+  return py::enter<Py_hash_t>("PyQueryExpr.__hash__()", -1, [&]() -> Py_hash_t {
+    QueryExprObject* object = as_query(self);
+    if (object->hash == -1) object->hash = tree_hash(*object->expr);
+    return object->hash;
+  });
+}
+
+bool check_receiver(PyObject* self) {
+  return query_expr_of(self, "self") != nullptr;
+}
+
+// (_restore_query, (flat form,)): pickles name the module function.
+PyObject* query_reduce(PyObject* self, const py::ParsedArgs&) {
+  static PyObject* restore = nullptr;  // one reference, kept for the life of the process
+  if (restore == nullptr) {
+    py::OwnedRef module = py::OwnedRef::steal(py::check(PyImport_ImportModule("Vantorel")));
+    restore = py::check(PyObject_GetAttrString(module.get(), "_restore_query"));
+  }
+  py::OwnedRef nodes = py::OwnedRef::steal(flat_form(*as_query(self)->expr));
+  return Py_BuildValue("(O(O))", restore, nodes.get());
+}
+
+// An expression never changes, so its copies, deep ones too, are itself: a
+// deep copy keeps the very Indexable objects it names.
+PyObject* query_copy(PyObject* self, const py::ParsedArgs&) {
+  return Py_NewRef(self);
+}
+
+PyObject* restore_query(PyObject* /*module*/, const py::ParsedArgs& args) {
+  return wrap_shared(tree_from_flat_form(args.values[0]));
+}
+
 PyObject* query_repr(PyObject* self) {
   return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr, [&]() -> PyObject* {
-    std::string text =
-        "<QueryExpr: " + reinterpret_cast<QueryExprObject*>(self)->expr->debug() + ">";
+    std::string text = "<QueryExpr: " + as_query(self)->expr->debug() + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
@@ -248,6 +304,15 @@ const py::Method kCombined{
     {kOp == QueryOp::And ? "PyQueryExpr.and_()" : "PyQueryExpr.or_()", {}, 0, true, false},
     build_combined<kOp>};
 const py::Method kNot{{"PyQueryExpr.not_()", {"exprs"}, 1}, build_not};
+const py::Method kReduce{{"PyQueryExpr.__reduce__()", {}, 0}, query_reduce, check_receiver};
+const py::Method kCopy{{"PyQueryExpr.__copy__()", {}, 0}, query_copy, check_receiver};
+const py::Method kDeepCopy{{"PyQueryExpr.__deepcopy__()", {"memo"}, 1}, query_copy, check_receiver};
+const py::Method kRestoreQueryMethod{{"_restore_query()", {"nodes"}, 1}, restore_query};
+
+PyMethodDef kRestoreQuery = py::method_def<kRestoreQueryMethod>(
+    "_restore_query",
+    "_restore_query(nodes)\n--\n\n"
+    "The PyQueryExpr that a flat form describes: the reconstructor of pickles.");
 
 // The builders are static methods.
 template <const py::Method& kMethod>
@@ -273,6 +338,11 @@ PyMethodDef kQueryMethods[] = {
     builder_def<kCombined<QueryOp::And>>("and_", "and_(*exprs)\n--\n\nAll of the expressions"),
     builder_def<kCombined<QueryOp::Or>>("or_", "or_(*exprs)\n--\n\nAny of the expressions"),
     builder_def<kNot>("not_", "not_(exprs)\n--\n\nThe complement of the expression"),
+    py::method_def<kReduce>("__reduce__", "__reduce__($self)\n--\n\nThe pickled form."),
+    py::method_def<kCopy>("__copy__", "__copy__($self)\n--\n\nThe expression itself."),
+    py::method_def<kDeepCopy>(
+        "__deepcopy__",
+        "__deepcopy__($self, memo)\n--\n\nThe expression itself: it never changes."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -287,6 +357,8 @@ PyType_Slot kQuerySlots[] = {
     {Py_nb_or, reinterpret_cast<void*>(combine_operands<QueryOp::Or>)},
     {Py_nb_invert, reinterpret_cast<void*>(invert_operand)},
     {Py_nb_bool, reinterpret_cast<void*>(query_bool)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(query_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(query_hash)},
     {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods.")},
     {0, nullptr},
 };
@@ -302,6 +374,10 @@ PyTypeObject* query_expr_type() {
   return type;
 }
 
+PyMethodDef* restore_query_method() {
+  return &kRestoreQuery;
+}
+
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
   PyTypeObject* type = query_expr_type();
   if (type == nullptr) return nullptr;
@@ -310,7 +386,7 @@ const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
     py::wrap_argument_error(parameter);
     return nullptr;
   }
-  return reinterpret_cast<QueryExprObject*>(object)->expr.get();
+  return as_query(object)->expr.get();
 }
 
 std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs) {
