@@ -35,7 +35,7 @@ class Shard:
     """One Index on one worker (a Dask actor), with its objects by key."""
 
     def __init__(self) -> None:
-        self.index = Index()
+        self.index: Index[Record] = Index()
         self.objects: dict[Any, Record] = {}
 
     def add(self, objects: list[Record]) -> None:
@@ -63,7 +63,7 @@ class Shard:
     def value_counts(self, attr: str, expr: PyQueryExpr | None) -> list[tuple[Any, int]]:
         return self.view(expr).value_counts(attr)
 
-    def view(self, expr: PyQueryExpr | None) -> Index | FilteredIndex:
+    def view(self, expr: PyQueryExpr | None) -> Index[Record] | FilteredIndex[Record]:
         return self.index if expr is None else self.index.reduced_query(expr)
 
 

@@ -161,6 +161,7 @@ bool register_contents(PyObject* module) {
       return false;
     }
   }
+  if (PyModule_AddStringConstant(module, "__version__", VANTOREL_VERSION) < 0) return false;
   PyObject* internal = py::internal_error_type();
   return internal != nullptr && PyObject_SetAttrString(module, "InternalError", internal) == 0;
 }

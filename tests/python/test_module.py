@@ -1,5 +1,8 @@
 import importlib
+import pathlib
+import re
 import sys
+import types
 
 import pytest
 
@@ -15,6 +18,16 @@ def test_registration_order_and_module_names():
     assert issubclass(Vantorel.InternalError, BaseException)
     assert not issubclass(Vantorel.InternalError, Exception)
     assert "InternalError" not in Vantorel.__all__
+
+
+def test_version_and_generic_classes():
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    version = re.search(r'^version = "([^"]+)"$', pyproject.read_text(), re.MULTILINE).group(1)
+    assert Vantorel.__version__ == version
+    for cls in (Index, FilteredIndex):
+        alias = cls[Indexable]
+        assert type(alias) is types.GenericAlias
+        assert alias.__origin__ is cls and alias.__args__ == (Indexable,)
 
 
 def test_reimport_gives_the_same_module():

@@ -164,6 +164,7 @@ PyMethodDef kFilteredMethods[] = {
     py::method_def<kCount>("count", kCountDoc),
     py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
     py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
+    class_getitem_def(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,6 +26,12 @@ const char kSortedByDoc[] =
     "by UTF-8 bytes; equal values by item id. `descending` reverses the values (NaN stays after "
     "the other numbers); `limit` keeps the first objects.";
 
+PyMethodDef class_getitem_def() {
+  return {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+          "__class_getitem__($cls, item, /)\n--\n\nThe class parameterised by the type of its "
+          "objects, for type annotations."};
+}
+
 namespace {
 
 // `limit`: None, or an integer (anything with __index__) >= 0.

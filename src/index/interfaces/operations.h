@@ -28,6 +28,10 @@ PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args);
 PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
                        const char* display_name);
 
+// `Index[T]` and `FilteredIndex[T]`: the classes are generic in the type of
+// their objects, for type checkers (a types.GenericAlias at run time).
+PyMethodDef class_getitem_def();
+
 // Docstrings (with their text signatures) for the method tables.
 extern const char kCountDoc[];
 extern const char kValueCountsDoc[];
