@@ -1,8 +1,8 @@
 #include "index/interfaces/query_tree.h"
 
-#include <bit>
 #include <cstdint>
-#include <functional>
+#include <iterator>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
