@@ -8,9 +8,8 @@ added per value).
 
 Objects cross process boundaries by pickle: a shard holds its own copy of every object it is
 given, and query results come back as copies that belong to no index. Change an object through
-`ShardedIndex.update`, not by assigning to a local copy. Query expressions are sent as nested
-tuples naming `PyQueryExpr` builders, for example
-`("and_", ("eq", "city", "Paris"), ("ge", "age", 30))`, and built on the workers.
+`ShardedIndex.update`, not by assigning to a local copy. A query is a `PyQueryExpr`, which
+pickles like the objects: every shard receives the expression itself.
 
 Run it with the module on the path (the workers must import this file by name):
 
@@ -25,27 +24,18 @@ from typing import Any
 from dask.distributed import Client, LocalCluster
 
 from Vantorel import FilteredIndex, Index, Indexable, PyQueryExpr
+from Vantorel import PyQueryExpr as Q
 
 
 class Record(Indexable):
     """The indexed objects. Each has a `key` attribute that decides its shard."""
 
 
-def build(spec: tuple[Any, ...]) -> PyQueryExpr:
-    """A PyQueryExpr from a nested tuple: ("op", args...), where "and_", "or_" and "not_"
-    take specs and the other builders their usual arguments."""
-    op, *args = spec
-    if op in ("and_", "or_", "not_"):
-        args = [build(arg) for arg in args]
-    expr: PyQueryExpr = getattr(PyQueryExpr, op)(*args)
-    return expr
-
-
 class Shard:
     """One Index on one worker (a Dask actor), with its objects by key."""
 
     def __init__(self) -> None:
-        self.index = Index()
+        self.index: Index[Record] = Index()
         self.objects: dict[Any, Record] = {}
 
     def add(self, objects: list[Record]) -> None:
@@ -64,17 +54,17 @@ class Shard:
     def remove(self, keys: list[Any]) -> None:
         self.index.remove_object_many([self.objects.pop(key) for key in keys if key in self.objects])
 
-    def query(self, spec: tuple[Any, ...] | None) -> list[Any]:
-        return self.view(spec).collect()
+    def query(self, expr: PyQueryExpr | None) -> list[Record]:
+        return self.view(expr).collect()
 
-    def count(self, spec: tuple[Any, ...] | None) -> int:
-        return self.view(spec).count()
+    def count(self, expr: PyQueryExpr | None) -> int:
+        return self.view(expr).count()
 
-    def value_counts(self, attr: str, spec: tuple[Any, ...] | None) -> list[tuple[Any, int]]:
-        return self.view(spec).value_counts(attr)
+    def value_counts(self, attr: str, expr: PyQueryExpr | None) -> list[tuple[Any, int]]:
+        return self.view(expr).value_counts(attr)
 
-    def view(self, spec: tuple[Any, ...] | None) -> Index | FilteredIndex:
-        return self.index if spec is None else self.index.reduced_query(build(spec))
+    def view(self, expr: PyQueryExpr | None) -> Index[Record] | FilteredIndex[Record]:
+        return self.index if expr is None else self.index.reduced_query(expr)
 
 
 def value_order(value: Any) -> tuple[int, Any]:
@@ -119,20 +109,20 @@ class ShardedIndex:
             groups.setdefault(self.shard_of(key), []).append(key)
         wait([shard.remove(group) for shard, group in groups.items()])
 
-    def query(self, spec: tuple[Any, ...] | None = None) -> list[Any]:
+    def query(self, expr: PyQueryExpr | None = None) -> list[Any]:
         """Copies of the matching objects of every shard, shard by shard."""
-        return [obj for part in fan_out(self.shards, "query", spec) for obj in part]
+        return [obj for part in fan_out(self.shards, "query", expr) for obj in part]
 
-    def count(self, spec: tuple[Any, ...] | None = None) -> int:
-        return sum(fan_out(self.shards, "count", spec))
+    def count(self, expr: PyQueryExpr | None = None) -> int:
+        return sum(fan_out(self.shards, "count", expr))
 
     def value_counts(
-        self, attr: str, spec: tuple[Any, ...] | None = None, limit: int | None = None
+        self, attr: str, expr: PyQueryExpr | None = None, limit: int | None = None
     ) -> list[tuple[Any, int]]:
         """Facet counts over all shards. Every shard reports all its counts: the first `limit`
         of the merged list can hold values that no single shard ranks that high."""
         totals: Counter[Any] = Counter()
-        for part in fan_out(self.shards, "value_counts", attr, spec):
+        for part in fan_out(self.shards, "value_counts", attr, expr):
             for value, count in part:
                 totals[value] += count
         merged = sorted(totals.items(), key=lambda pair: (-pair[1], value_order(pair[0])))
@@ -158,7 +148,7 @@ def main() -> None:
             )
             people.update(7, city="Paris")
             people.remove_many(range(100))
-            adults_in_paris = ("and_", ("eq", "city", "Paris"), ("ge", "age", 30))
+            adults_in_paris = Q.eq("city", "Paris") & Q.ge("age", 30)
             print("adults in Paris:", people.count(adults_in_paris))
             print("first three by key:", sorted(p.key for p in people.query(adults_in_paris))[:3])
             print("cities:", people.value_counts("city"))

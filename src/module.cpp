@@ -151,15 +151,17 @@ bool register_contents(PyObject* module) {
     if (!add_public(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
   // Set on the module but not listed in __all__: diagnostics for tests, and
-  // the reconstructor that pickles of Indexable objects name.
-  for (PyMethodDef* unlisted :
-       {&kAllocatorState, &kInternedNameCount, restore_indexable_method()}) {
+  // the reconstructors that pickles of Indexable objects and of expressions
+  // name.
+  for (PyMethodDef* unlisted : {&kAllocatorState, &kInternedNameCount, restore_indexable_method(),
+                                restore_query_method()}) {
     py::OwnedRef function =
         py::OwnedRef::steal(PyCMethod_New(unlisted, module, module_name.get(), nullptr));
     if (!function || PyObject_SetAttrString(module, unlisted->ml_name, function.get()) < 0) {
       return false;
     }
   }
+  if (PyModule_AddStringConstant(module, "__version__", VANTOREL_VERSION) < 0) return false;
   PyObject* internal = py::internal_error_type();
   return internal != nullptr && PyObject_SetAttrString(module, "InternalError", internal) == 0;
 }

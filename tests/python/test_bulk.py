@@ -64,7 +64,7 @@ def test_bulk_argument_errors_change_nothing():
     idx.add_object_many([])
     assert idx.collect() == []
     with pytest.raises(TypeError):
-        idx.add_object_many(x for x in [obj])
+        idx.add_object_many(x for x in [obj, 3])  # read whole before anything is added
     assert idx.collect() == []
     assert idx.get_by_attribute(v=1) == []
 

@@ -1,7 +1,10 @@
 """Operators on query expressions, and copies and pickles of Indexable objects."""
 
 import copy
+import datetime
+import functools
 import gc
+import operator
 import pickle
 import random
 import weakref
@@ -71,6 +74,89 @@ def test_other_operands_are_not_implemented():
             return "reflected"
 
     assert a & Reflected() == "reflected"
+
+
+# ---- expressions as values ------------------------------------------------------
+
+
+def test_expression_equality_and_hash():
+    owner, twin = Item(name="o"), Item(name="o")
+    when = datetime.date(2024, 5, 1)
+    same = [
+        (Q.eq("x", 1), Q.eq("x", 1)),
+        (Q.eq("x", float("nan")), Q.eq("x", float("nan"))),  # a value equals itself, NaN too
+        (Q.eq("d", when), Q.eq("d", datetime.date(2024, 5, 1))),  # other values: Python equality
+        (Q.eq("o", owner), Q.eq("o", owner)),
+        (Q.in_("x", {2}), Q.in_("x", [2])),
+        (Q.eq("t", [1, "a"]), Q.eq("t", [1, "a"])),
+        (Q.eq("x", 1) & ~Q.eq("y", 2) | Q.bt("z", 0, 1), Q.eq("x", 1) & ~Q.eq("y", 2) | Q.bt("z", 0, 1)),
+    ]
+    for a, b in same:
+        assert a == b and not (a != b) and hash(a) == hash(b), a
+    different = [
+        (Q.eq("x", 1), Q.eq("x", 1.0)), (Q.eq("x", 0.0), Q.eq("x", -0.0)), (Q.eq("x", 1), Q.eq("x", True)),
+        (Q.eq("x", 1), Q.ne("x", 1)), (Q.eq("x", 1), Q.eq("y", 1)), (Q.eq("o", owner), Q.eq("o", twin)),
+        (Q.in_("x", [1, 2]), Q.in_("x", [2, 1])), (Q.and_(Q.eq("x", 1)), Q.or_(Q.eq("x", 1))),
+        (Q.eq("x", 1) & Q.eq("y", 1), Q.eq("y", 1) & Q.eq("x", 1)), (Q.eq("t", [1]), Q.eq("t", (1,))),
+    ]
+    for a, b in different:
+        assert a != b and not (a == b), a
+    assert Q.eq("x", 1) != 1 and len({Q.eq("x", 1), Q.eq("x", 1), Q.eq("x", 2)}) == 2
+
+
+def doubled(expr, times):
+    """`expr | expr`, `times` times over: a tree of 2**times paths through shared nodes."""
+    for _ in range(times):
+        expr = expr | expr
+    return expr
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_expression_copies_and_pickles(protocol):
+    owner = Item(name="o")
+    base = Q.eq("x", 1) & ~Q.in_("y", {"a"}) | Q.bt("z", 0.5, 2)
+    expr = base & Q.eq("owner", owner)
+    assert copy.copy(expr) == expr and copy.deepcopy(expr) == expr
+    assert copy.deepcopy([expr, owner])[0] == expr  # keeps naming the very object
+    plain = base & Q.starts_with("s", "日本") & Q.eq("d", datetime.date(2024, 5, 1))
+    for original in (plain, doubled(Q.eq("x", 1), 64)):
+        back = pickle.loads(pickle.dumps(original, protocol))
+        assert back == original and hash(back) == hash(original) and repr(back) == repr(original)
+    # An Indexable value travels as a copy, shared with the rest of the pickle.
+    back, owner_copy = pickle.loads(pickle.dumps([expr, owner], protocol))
+    assert back != expr and back == base & Q.eq("owner", owner_copy)
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
+        pickle.dumps(Q.eq("f", lambda: 1), protocol)
+
+
+def test_long_and_deep_expressions_copy_pickle_and_compare():
+    chain = functools.reduce(operator.and_, [Q.eq("x", i) for i in range(100_000)])
+    deep = Q.eq("x", 0)
+    for i in range(999):  # as deep as evaluation allows
+        deep = ~deep if i % 2 else deep | Q.eq("y", i)
+    for expr in (chain, deep):
+        back = pickle.loads(pickle.dumps(expr, pickle.HIGHEST_PROTOCOL))
+        assert back == expr and hash(back) == hash(expr) and copy.deepcopy(expr) == expr
+    objs = [Item(x=i) for i in range(3)]
+    idx = Index()
+    idx.add_object_many(objs)
+    assert idx.reduced_query(pickle.loads(pickle.dumps(chain))).collect() == []
+
+
+def test_restoring_refuses_what_is_not_an_expression():
+    restore = Vantorel._restore_query
+    assert restore((("eq", "x", 1), ("not_", 0))) == ~Q.eq("x", 1)
+    for nodes, error in [
+        ((), TypeError), ([("eq", "x", 1)], TypeError), ((("eq", "x"),), ValueError),
+        ((("nope", "x", 1),), ValueError), ((("eq", 1, 1),), ValueError), ((("and_", 0),), ValueError),
+        ((("eq", "x", 1), ("not_", 0, 0)), ValueError), ((("in_", "x", [1]),), ValueError),
+        ((("eq", "x", bytearray()),), TypeError),
+    ]:
+        with pytest.raises(error):
+            restore(nodes)
+    nested = [("eq", "x", 1)] + [("not_", i) for i in range(1001)]
+    with pytest.raises(RecursionError):
+        restore(tuple(nested))
 
 
 # ---- copies and pickles ---------------------------------------------------------

@@ -3,7 +3,9 @@ Cycles among nested objects are in test_hostile.py, releases and memory in test_
 
 import gc
 
-from conftest import Item, ids_in_use, names
+import pytest
+
+from conftest import Item, LyingLength, ids_in_use, names
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -172,3 +174,54 @@ def test_a_view_stays_live_after_its_index_is_released():
         assert result.reduced(tags="y").collect() == [o]
         assert result.reduced(**{"owner.name": "q"}).collect() == [o]
 
+
+
+# ---- results as Python containers ------------------------------------------------------
+
+
+def test_len_iter_and_membership_of_indexes_and_results():
+    a, b, c = Item(name="a", v=1), Item(name="b", v=2), Item(name="c", v=1)
+    idx = Index()
+    idx.add_object_many([a, b, c])
+    ones = idx.reduced(v=1)
+    empty = idx.reduced(v=99)
+    assert (len(idx), len(ones), len(empty)) == (3, 2, 0)
+    assert bool(idx) and bool(ones) and not empty and not Index()
+    assert list(idx) == idx.collect() and list(ones) == ones.collect()
+    assert names(ones) == ["a", "c"]
+    assert a in idx and a in ones and b not in ones and c in ones
+    for stranger in (Item(v=1), 1, "a", None, [a]):  # not held, or not an Indexable at all
+        assert stranger not in idx and stranger not in ones
+    # A result keeps the objects that matched when it was taken, until they leave the index.
+    a.v = 2
+    assert a in ones and len(ones) == 2
+    idx.remove_object(a)
+    assert a not in idx and a not in ones and len(ones) == 1 and list(ones) == [c]
+    idx.add_object(a)  # back in the index, but not in the earlier result
+    assert a in idx and a not in ones and len(idx) == 3
+    idx.reduce(name="b")
+    assert list(idx) == [b] and c not in idx and c not in ones and not ones
+
+
+# ---- arguments that take several objects -----------------------------------------------
+
+
+def test_any_iterable_of_objects_and_lying_lengths():
+    objs = [Item(name=str(i), v=i) for i in range(6)]
+    idx = Index()
+    idx.add_object_many(o for o in objs[:2])
+    idx.add_object_many({objs[2]})
+    idx.add_object_many({"x": objs[3]}.values())
+    idx.add_object_many(LyingLength(objs[4], objs[5]))
+    assert names(idx.collect()) == names(objs)
+    idx.remove_object_many(o for o in objs[:1])
+    idx.remove_object_many((objs[1],))
+    idx.remove_object_many({objs[2]: 0}.keys())
+    idx.remove_object_many(LyingLength(objs[3]))
+    assert names(idx.collect()) == ["4", "5"]
+    # All or nothing: the whole argument is read before anything changes.
+    for call in (idx.add_object_many, idx.remove_object_many):
+        for bad in ((o for o in [objs[0], objs[4], 3]), LyingLength(objs[0], objs[4], "x"), 5):
+            with pytest.raises(TypeError):
+                call(bad)
+            assert names(idx.collect()) == ["4", "5"] and idx.get_by_attribute(v=0) == []

@@ -1,5 +1,8 @@
 import importlib
+import pathlib
+import re
 import sys
+import types
 
 import pytest
 
@@ -15,6 +18,16 @@ def test_registration_order_and_module_names():
     assert issubclass(Vantorel.InternalError, BaseException)
     assert not issubclass(Vantorel.InternalError, Exception)
     assert "InternalError" not in Vantorel.__all__
+
+
+def test_version_and_generic_classes():
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    version = re.search(r'^version = "([^"]+)"$', pyproject.read_text(), re.MULTILINE).group(1)
+    assert Vantorel.__version__ == version
+    for cls in (Index, FilteredIndex):
+        alias = cls[Indexable]
+        assert type(alias) is types.GenericAlias
+        assert alias.__origin__ is cls and alias.__args__ == (Indexable,)
 
 
 def test_reimport_gives_the_same_module():
@@ -67,16 +80,19 @@ def test_sum_as_string_accepts_index_objects():
          "Index.add_object() missing 1 required positional argument: 'py_ref'"),
         (lambda: Index().add_object(3), TypeError,
          "argument 'py_ref': 'int' object cannot be converted to 'Indexable'"),
-        (lambda: Index().add_object_many("ab"), TypeError, "argument 'objs': Can't extract `str` to `Vec`"),
+        (lambda: Index().add_object_many("ab"), TypeError,
+         "argument 'objs': expected a collection of Indexable objects, not a str"),
+        (lambda: Index().remove_object_many(5), TypeError, "argument 'objs': 'int' object is not iterable"),
         (lambda: Index().add_object_many({1}), TypeError,
-         "argument 'objs': 'set' object cannot be converted to 'Sequence'"),
+         "argument 'objs': 'int' object cannot be converted to 'Indexable'"),
         (lambda: Index().reduced_query(3), TypeError,
          "argument 'query': 'int' object cannot be converted to 'PyQueryExpr'"),
         (lambda: Index().union_with(3), TypeError,
          "argument 'other': 'int' object cannot be converted to 'Index'"),
-        (lambda: PyQueryExpr.in_("a", "xy"), TypeError, "argument 'values': Can't extract `str` to `Vec`"),
-        (lambda: PyQueryExpr.in_("a", {1}), TypeError,
-         "argument 'values': 'set' object cannot be converted to 'Sequence'"),
+        (lambda: PyQueryExpr.in_("a", "xy"), TypeError,
+         "argument 'values': in_() takes a collection of values, not a str (a str would be read as "
+         "its characters); wrap a single value in a list: in_(attr, [value])"),
+        (lambda: PyQueryExpr.in_("a", 5), TypeError, "argument 'values': 'int' object is not iterable"),
         (lambda: PyQueryExpr.not_(1), TypeError,
          "argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'"),
         (lambda: PyQueryExpr.eq(1, 1), TypeError,

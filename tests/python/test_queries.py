@@ -6,7 +6,7 @@ import random
 
 import pytest
 
-from conftest import Item, answer, is_num, leaves
+from conftest import Item, LyingLength, answer, is_num, leaves
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -240,3 +240,20 @@ def test_nan_lies_in_no_range(route):
             got, rest = answer(index, expr), answer(index, Q.not_(expr))
         assert got == want, repr(expr)
         assert rest == {id(o) for o in scope} - want, repr(expr)
+
+
+def test_expressions_have_no_truth_value():
+    a, b = Q.gt("qty", 0), Q.lt("price", 20)
+    for misuse in (lambda: a and b, lambda: a or b, lambda: not a, lambda: bool(a),
+                   lambda: 1 if a else 0):
+        with pytest.raises(TypeError, match=r"&, \|, ~"):
+            misuse()
+
+
+def test_in_takes_any_iterable_of_values():
+    objs = [Item(v=v) for v in (1, 2, 3, "a")]
+    idx = Index()
+    idx.add_object_many(objs)
+    for values in ({1, "a"}, frozenset([1, "a"]), (v for v in [1, "a"]), {1: 0, "a": 0}.keys(),
+                   LyingLength(1, "a")):
+        assert sorted(str(o.v) for o in idx.reduced_query(Q.in_("v", values)).collect()) == ["1", "a"]

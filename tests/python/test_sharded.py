@@ -11,20 +11,20 @@ pytest.importorskip("dask.distributed", reason="dask[distributed] is not install
 
 from dask.distributed import Client, LocalCluster  # noqa: E402
 
-from Vantorel import Index  # noqa: E402
+from Vantorel import Index, PyQueryExpr as Q  # noqa: E402
 
 # The workers import the example by name: they start with this process's path.
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 import sharded  # noqa: E402
 
 CITIES = ["Paris", "Lyon", "Nantes", "日本"]
-SPECS = [
+EXPRS = [
     None,
-    ("eq", "city", "Paris"),
-    ("and_", ("eq", "city", "Lyon"), ("ge", "age", 40)),
-    ("or_", ("starts_with", "city", "N"), ("eq", "tags", 2)),
-    ("not_", ("in_", "age", [20, 21, 22])),
-    ("bt", "score", 0.25, 0.5),
+    Q.eq("city", "Paris"),
+    Q.eq("city", "Lyon") & Q.ge("age", 40),
+    Q.starts_with("city", "N") | Q.eq("tags", 2),
+    ~Q.in_("age", [20, 21, 22]),
+    Q.bt("score", 0.25, 0.5),
 ]
 
 
@@ -56,10 +56,10 @@ def both(client):
 
 
 def check_objects(shards, local):
-    for spec in SPECS:
-        found = {obj.key: obj.__getstate__() for obj in shards.query(spec)}
-        view = local if spec is None else local.reduced_query(sharded.build(spec))
-        assert found == {obj.key: obj.__getstate__() for obj in view.collect()}, spec
+    for expr in EXPRS:
+        found = {obj.key: obj.__getstate__() for obj in shards.query(expr)}
+        view = local if expr is None else local.reduced_query(expr)
+        assert found == {obj.key: obj.__getstate__() for obj in view.collect()}, expr
 
 
 def test_queries_and_updates_match_one_index(both):
@@ -86,9 +86,9 @@ def test_removals_counts_and_facets_match_one_index(both):
     local.remove_object(by_key[replacement.key])
     local.add_object(replacement)
     check_objects(shards, local)
-    for spec in SPECS:
-        view = local if spec is None else local.reduced_query(sharded.build(spec))
-        assert shards.count(spec) == view.count()
+    for expr in EXPRS:
+        view = local if expr is None else local.reduced_query(expr)
+        assert shards.count(expr) == view.count()
         for attr in ("city", "age", "tags"):
-            assert shards.value_counts(attr, spec) == view.value_counts(attr)
-            assert shards.value_counts(attr, spec, limit=2) == view.value_counts(attr, limit=2)
+            assert shards.value_counts(attr, expr) == view.value_counts(attr)
+            assert shards.value_counts(attr, expr, limit=2) == view.value_counts(attr, limit=2)

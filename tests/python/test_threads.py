@@ -83,11 +83,16 @@ def test_assign_add_and_query_at_once():
         r = random.Random(7)
         while not stop.is_set():
             index = r.choice([single, bulk, mixed])
-            for result in (index.get_by_attribute(v=r.randrange(10)),
-                           index.reduced_query(Q.or_(Q.ge("v", 5), Q.eq("s", "s1"))).collect(),
-                           index.collect()):
+            view = index.reduced_query(Q.or_(Q.ge("v", 5), Q.eq("s", "s1")))
+            for result in (index.get_by_attribute(v=r.randrange(10)), view.collect(),
+                           index.collect(), list(index), list(view)):
                 assert same(result) <= known
                 assert len(result) == len(same(result))
+            # A result's objects stay put while nothing leaves the index.
+            assert len(view) == len(view.collect())
+            o = r.choice(objects)
+            assert (o in view) == (id(o) in same(view.collect()))
+            assert o not in index or o in index.collect()
 
     def writers_and_adders():
         try:

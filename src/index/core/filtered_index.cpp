@@ -31,6 +31,16 @@ uint64_t FilteredIndex::count() const {
   return ids_ ? core_->count_present(*ids_, epoch_) : core_->count();
 }
 
+bool FilteredIndex::reports(uint32_t id, const PyObject* object) const {
+  if (!ids_) return core_->is_live(id);
+  if (!ids_->contains(id)) return false;
+  bool held = false;
+  const uint32_t at[] = {id};
+  read_items().for_each_at(at,
+                           [&](const StoredItem& item) { held = item.python->get() == object; });
+  return held;
+}
+
 std::vector<StoredItem> FilteredIndex::items() const {
   return ids_ ? core_->items_at(*ids_, epoch_) : core_->live_items();
 }

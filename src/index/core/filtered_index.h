@@ -55,6 +55,14 @@ class FilteredIndex {
   std::vector<py::SharedRef> sorted_by(std::string_view attr, bool descending,
                                        std::optional<size_t> limit) const;
 
+  // Whether this set reports `object`, the Python object whose item id is
+  // `id`: for the live set, whether the id is live; for a fixed set, whether
+  // the id is one of its ids and its slot holds that very object, as count()
+  // reads the slots.
+  // Locks: `allowed_items` (read) for the live set, `items` (read) for a
+  // fixed one.
+  bool reports(uint32_t id, const PyObject* object) const;
+
   // The core's item table read-locked, reporting what this set reports;
   // try_read_items() gives nullopt instead of waiting.
   HeldItems read_items() const { return core_->read_items(epoch()); }

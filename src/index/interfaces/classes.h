@@ -36,17 +36,23 @@ void take_own_references(std::vector<StoredItem>& items);
 // `parameter`) when `object` is not one.
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter);
 
+// The module function "_restore_query(nodes)": the PyQueryExpr of a flat
+// form (query_tree.h). Pickles of expressions name it by reference, so it
+// must be set on the module under that name.
+PyMethodDef* restore_query_method();
+
 // Keyword arguments (name, value) as a conjunction of equalities.
 // Throws py::PythonError when a value cannot be converted.
 std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs);
 
-// Calls `each(item)` (a borrowed reference) for every element of the Python
-// sequence `sequence`, the argument `parameter` of a call. A str, or an
-// object that is not a sequence, is refused with TypeError. Returns false
-// with an error set when the argument is refused, iteration fails or `each`
-// returns false.
+// Calls `each(item)` (a borrowed reference) for every element of the iterable
+// `iterable`, the argument `parameter` of a call. A str is refused with
+// TypeError, with `str_refusal` as the message; so is an object that is not
+// iterable. Returns false with an error set when the argument is refused,
+// iteration fails or `each` returns false.
 template <class Fn>
-bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each);
+bool for_each_in_iterable(PyObject* iterable, const char* parameter, const char* str_refusal,
+                          Fn&& each);
 
 // Raises TypeError when a between query has bounds that are not numbers.
 bool check_query(const QueryExpr& expr);
@@ -55,12 +61,15 @@ bool check_query(const QueryExpr& expr);
 // The item table is read with the interpreter lock held when it is free.
 PyObject* collect_items(const FilteredIndex& set, const Bitmap& ids);
 
-bool check_sequence_argument(PyObject* sequence, const char* parameter);
+// The iterator of the argument `parameter`, or null with TypeError set (see
+// for_each_in_iterable).
+py::OwnedRef iterator_of_argument(PyObject* iterable, const char* parameter,
+                                  const char* str_refusal);
 
 template <class Fn>
-bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each) {
-  if (!check_sequence_argument(sequence, parameter)) return false;
-  py::OwnedRef iterator = py::OwnedRef::steal(PyObject_GetIter(sequence));
+bool for_each_in_iterable(PyObject* iterable, const char* parameter, const char* str_refusal,
+                          Fn&& each) {
+  py::OwnedRef iterator = iterator_of_argument(iterable, parameter, str_refusal);
   if (!iterator) return false;
   while (PyObject* raw = PyIter_Next(iterator.get())) {
     py::OwnedRef item = py::OwnedRef::steal(raw);
@@ -69,7 +78,10 @@ bool for_each_in_sequence(PyObject* sequence, const char* parameter, Fn&& each) 
   return !PyErr_Occurred();
 }
 
-// A capacity hint for a sequence (0 when its length is unknown).
-size_t length_hint(PyObject* sequence);
+// How many elements to make room for before reading `iterable`: the size of
+// a list, tuple, set or dict, which is what it holds; for anything else its
+// length hint (0 when it has none), which it may misreport, so at most a few
+// thousand: the vector grows past that as elements actually arrive.
+size_t reserve_hint(PyObject* iterable);
 
 }  // namespace vantorel

@@ -91,9 +91,31 @@ PyObject* filtered_sorted_by(PyObject* self, const py::ParsedArgs& args) {
   return sorted_by_of(as_filtered(self)->view, args, "FilteredIndex.sorted_by()");
 }
 
-PyObject* filtered_collect(PyObject* self, const py::ParsedArgs&) {
+PyObject* collect_view(PyObject* self) {
   const FilteredIndex& view = as_filtered(self)->view;
   return collect_items(view, *view.fixed_ids());
+}
+
+PyObject* filtered_collect(PyObject* self, const py::ParsedArgs&) {
+  return collect_view(self);
+}
+
+Py_ssize_t filtered_length(PyObject* self) {
+  return py::enter<Py_ssize_t>("FilteredIndex.__len__()", -1,
+                               [&] { return length_of(as_filtered(self)->view); });
+}
+
+int filtered_contains(PyObject* self, PyObject* object) {
+  return py::enter<int>("FilteredIndex.__contains__()", -1,
+                        [&] { return contains_of(as_filtered(self)->view, object); });
+}
+
+// Iterates over what collect() returns when the iteration starts.
+PyObject* filtered_iter(PyObject* self) {
+  return py::enter<PyObject*>("FilteredIndex.__iter__()", nullptr, [&]() -> PyObject* {
+    py::OwnedRef objects = py::OwnedRef::steal(collect_view(self));
+    return objects ? PyObject_GetIter(objects.get()) : nullptr;
+  });
 }
 
 PyObject* filtered_rebase(PyObject* self, const py::ParsedArgs&) {
@@ -142,6 +164,7 @@ PyMethodDef kFilteredMethods[] = {
     py::method_def<kCount>("count", kCountDoc),
     py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
     py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
+    class_getitem_def(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -156,6 +179,9 @@ PyType_Slot kFilteredSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(filtered_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(filtered_clear)},
     {Py_tp_methods, kFilteredMethods},
+    {Py_sq_length, reinterpret_cast<void*>(filtered_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(filtered_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(filtered_iter)},
     {Py_tp_doc, const_cast<char*>("The result of a query: a fixed set of objects of one index.")},
     {0, nullptr},
 };

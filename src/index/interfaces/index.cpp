@@ -115,6 +115,8 @@ int index_clear(PyObject* self) {
   return 0;  // `released` drops the tables here
 }
 
+constexpr char kObjsStrRefusal[] = "expected a collection of Indexable objects, not a str";
+
 // The argument `py_ref` as a stored item; nullopt with TypeError set when it
 // is not Indexable.
 std::optional<StoredItem> extract_object(PyObject* object) {
@@ -138,12 +140,13 @@ PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-// Every element of `objs`, as a strong reference; nullopt with TypeError set
-// when one is not Indexable.
+// Every element of `objs` (any iterable but a str), as a strong reference;
+// nullopt with an error set when one is not Indexable or reading fails. The
+// whole argument is read before the caller changes anything.
 std::optional<std::vector<py::OwnedRef>> indexables_in(PyObject* objs) {
   std::vector<py::OwnedRef> objects;
-  objects.reserve(length_hint(objs));
-  const bool ok = for_each_in_sequence(objs, "objs", [&](PyObject* item) {
+  objects.reserve(reserve_hint(objs));
+  const bool ok = for_each_in_iterable(objs, "objs", kObjsStrRefusal, [&](PyObject* item) {
     if (!is_indexable(item)) {
       py::set_cannot_convert(item, "Indexable");
       py::wrap_argument_error("objs");
@@ -331,11 +334,32 @@ PyObject* get_by_attribute(PyObject* self, const py::ParsedArgs& args) {
   return collect_items(live_set_of(self), result);
 }
 
-PyObject* collect(PyObject* self, const py::ParsedArgs&) {
+PyObject* collect_live(PyObject* self) {
   IndexAPI& core = core_of(self);
   Bitmap ids = py::lock_without_stalling([&] { return core.try_live_ids(); },
                                          [&] { return core.live_ids(); });
   return collect_items(live_set_of(self), ids);
+}
+
+PyObject* collect(PyObject* self, const py::ParsedArgs&) {
+  return collect_live(self);
+}
+
+Py_ssize_t index_length(PyObject* self) {
+  return py::enter<Py_ssize_t>("Index.__len__()", -1, [&] { return length_of(live_set_of(self)); });
+}
+
+int index_contains(PyObject* self, PyObject* object) {
+  return py::enter<int>("Index.__contains__()", -1,
+                        [&] { return contains_of(live_set_of(self), object); });
+}
+
+// Iterates over what collect() returns when the iteration starts.
+PyObject* index_iter(PyObject* self) {
+  return py::enter<PyObject*>("Index.__iter__()", nullptr, [&]() -> PyObject* {
+    py::OwnedRef objects = py::OwnedRef::steal(collect_live(self));
+    return objects ? PyObject_GetIter(objects.get()) : nullptr;
+  });
 }
 
 PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
@@ -394,9 +418,9 @@ const py::Method kSortedBy{
 PyMethodDef kIndexMethods[] = {
     py::method_def<kAddObject>("add_object",
                                "add_object($self, py_ref)\n--\n\nAdds one Indexable object."),
-    py::method_def<kAddObjectMany>(
-        "add_object_many",
-        "add_object_many($self, objs)\n--\n\nAdds a sequence of Indexable objects in one pass."),
+    py::method_def<kAddObjectMany>("add_object_many",
+                                   "add_object_many($self, objs)\n--\n\nAdds the Indexable objects "
+                                   "of an iterable in one pass."),
     py::method_def<kReduce>(
         "reduce", "reduce($self, **kwargs)\n--\n\nKeeps only the objects matching the keywords."),
     py::method_def<kReduced>(
@@ -417,15 +441,19 @@ PyMethodDef kIndexMethods[] = {
         "object that is not in it is ignored)."),
     py::method_def<kRemoveObjectMany>(
         "remove_object_many",
-        "remove_object_many($self, objs)\n--\n\nTakes a sequence of Indexable objects out of the "
-        "index; nothing is removed unless every element is Indexable."),
+        "remove_object_many($self, objs)\n--\n\nTakes the Indexable objects of an iterable out of "
+        "the index; nothing is removed unless every element is Indexable."),
     py::method_def<kCount>("count", kCountDoc),
     py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
     py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
+    class_getitem_def(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kIndexSlots[] = {
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/indexable_object.h"
 #include "index/interfaces/classes.h"
 #include "py/errors.h"
 #include "py/gil.h"
@@ -24,6 +25,12 @@ const char kSortedByDoc[] =
     "attribute `attr` is a number or a string, ordered by it: numbers (NaN last), then strings "
     "by UTF-8 bytes; equal values by item id. `descending` reverses the values (NaN stays after "
     "the other numbers); `limit` keeps the first objects.";
+
+PyMethodDef class_getitem_def() {
+  return {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+          "__class_getitem__($cls, item, /)\n--\n\nThe class parameterised by the type of its "
+          "objects, for type annotations."};
+}
 
 namespace {
 
@@ -111,13 +118,34 @@ PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::
                         [&](const FilteredIndex& from) { return from.reduced_query(*query); });
 }
 
+namespace {
+
+uint64_t count_released(const FilteredIndex& set) {
+  py::AllowThreads released;
+  return set.count();
+}
+
+}  // namespace
+
 PyObject* count_of(const FilteredIndex& set) {
-  uint64_t count = 0;
-  {
-    py::AllowThreads released;
-    count = set.count();
+  return PyLong_FromUnsignedLongLong(count_released(set));
+}
+
+Py_ssize_t length_of(const FilteredIndex& set) {
+  const uint64_t count = count_released(set);
+  if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "the set holds more objects than len() can report");
+    return -1;
   }
-  return PyLong_FromUnsignedLongLong(count);
+  return static_cast<Py_ssize_t>(count);
+}
+
+int contains_of(const FilteredIndex& set, PyObject* object) {
+  if (!is_indexable(object)) return 0;
+  const uint32_t id = as_indexable(object)->record.id;
+  // One id: answered with the interpreter lock held unless a lock is busy.
+  py::HoldUnlessWaiting held;
+  return set.reports(id, object) ? 1 : 0;
 }
 
 PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args) {

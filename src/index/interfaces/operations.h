@@ -1,7 +1,7 @@
 // The whole-set operations that Index and FilteredIndex share: reduced,
-// reduced_query, count, value_counts and sorted_by, over the set of objects of a FilteredIndex (for
-// an Index, the set of its live objects). Each releases the interpreter lock
-// while the set answers.
+// reduced_query, count, value_counts, sorted_by, __len__ and __contains__, over the set of objects
+// of a FilteredIndex (for an Index, the set of its live objects). Each releases the interpreter
+// lock while the set answers, except __contains__, which releases it only to wait for a lock.
 #pragma once
 
 #include "index/core/filtered_index.h"
@@ -19,9 +19,18 @@ namespace vantorel {
 PyObject* reduced_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
 PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
 PyObject* count_of(const FilteredIndex& set);
+// __len__ (count(), -1 with an error set when it does not fit) and
+// __contains__ (whether `object` is an Indexable that `set` reports; 0 for
+// anything else).
+Py_ssize_t length_of(const FilteredIndex& set);
+int contains_of(const FilteredIndex& set, PyObject* object);
 PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args);
 PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
                        const char* display_name);
+
+// `Index[T]` and `FilteredIndex[T]`: the classes are generic in the type of
+// their objects, for type checkers (a types.GenericAlias at run time).
+PyMethodDef class_getitem_def();
 
 // Docstrings (with their text signatures) for the method tables.
 extern const char kCountDoc[];

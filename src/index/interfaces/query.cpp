@@ -1,9 +1,11 @@
 // PyQueryExpr: Python-built query trees.
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "common/no_destructor.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/query_tree.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
@@ -17,17 +19,26 @@ namespace {
 // combines it.
 struct QueryExprObject {
   PyObject_HEAD QueryExprPtr expr;
+  Py_hash_t hash;  // the tree's hash once asked for, else -1
 };
 
-PyObject* wrap(QueryExpr expr) {
+QueryExprObject* as_query(PyObject* object) {
+  return reinterpret_cast<QueryExprObject*>(object);
+}
+
+PyObject* wrap_shared(QueryExprPtr shared) {
   PyTypeObject* type = query_expr_type();
   if (type == nullptr) return nullptr;
-  // Created non-const: the destructor may empty a node it is the last owner of.
-  QueryExprPtr shared = std::make_shared<QueryExpr>(std::move(expr));
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<QueryExprObject*>(self)->expr) QueryExprPtr(std::move(shared));
+  new (&as_query(self)->expr) QueryExprPtr(std::move(shared));
+  as_query(self)->hash = -1;
   return self;
+}
+
+PyObject* wrap(QueryExpr expr) {
+  // Created non-const: the destructor may empty a node it is the last owner of.
+  return wrap_shared(std::make_shared<QueryExpr>(std::move(expr)));
 }
 
 // Wraps a combination, refusing one nested deeper than evaluation supports.
@@ -42,13 +53,13 @@ PyObject* wrap_combined(QueryExpr expr) {
 // The shared tree of a PyQueryExpr argument, or null with TypeError set.
 QueryExprPtr shared_expr_of(PyObject* object, const char* parameter) {
   if (query_expr_of(object, parameter) == nullptr) return nullptr;
-  return reinterpret_cast<QueryExprObject*>(object)->expr;
+  return as_query(object)->expr;
 }
 
 void query_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExprPtr();
+  as_query(self)->expr.~QueryExprPtr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -59,7 +70,7 @@ void query_dealloc(PyObject* self) {
 // that keeps it alive, or by none.
 int query_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const QueryExprPtr& root = reinterpret_cast<QueryExprObject*>(self)->expr;
+  const QueryExprPtr& root = as_query(self)->expr;
   if (root.use_count() != 1) return 0;
   try {
     std::vector<const QueryExpr*> pending{root.get()};
@@ -90,7 +101,7 @@ const QueryExprPtr& empty_expr() {
 int query_clear(PyObject* self) {
   QueryExprPtr released;
   try {
-    released = std::exchange(reinterpret_cast<QueryExprObject*>(self)->expr, empty_expr());
+    released = std::exchange(as_query(self)->expr, empty_expr());
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -151,11 +162,15 @@ PyObject* build_between(PyObject*, const py::ParsedArgs& args) {
   return wrap(QueryExpr::leaf(QueryOp::Bt, attr, std::move(values)));
 }
 
-// A Python sequence converted element by element (a str is refused).
-std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) {
+constexpr char kInStrRefusal[] =
+    "in_() takes a collection of values, not a str (a str would be read as its characters); "
+    "wrap a single value in a list: in_(attr, [value])";
+
+// The elements of any iterable but a str, converted in order.
+std::vector<PyValue> iterable_values(PyObject* iterable, const char* parameter) {
   std::vector<PyValue> values;
-  values.reserve(length_hint(sequence));
-  const bool ok = for_each_in_sequence(sequence, parameter, [&](PyObject* item) {
+  values.reserve(reserve_hint(iterable));
+  const bool ok = for_each_in_iterable(iterable, parameter, kInStrRefusal, [&](PyObject* item) {
     values.push_back(PyValue::from_python(item));
     return true;
   });
@@ -165,7 +180,7 @@ std::vector<PyValue> sequence_values(PyObject* sequence, const char* parameter) 
 
 PyObject* build_in(PyObject*, const py::ParsedArgs& args) {
   std::string_view attr = attr_of(args.values[0]);
-  return wrap(QueryExpr::leaf(QueryOp::In, attr, sequence_values(args.values[1], "values")));
+  return wrap(QueryExpr::leaf(QueryOp::In, attr, iterable_values(args.values[1], "values")));
 }
 
 template <QueryOp kOp>
@@ -198,23 +213,79 @@ PyObject* combine_operands(PyObject* left, PyObject* right) {
     if (!PyObject_TypeCheck(left, type) || !PyObject_TypeCheck(right, type)) {
       Py_RETURN_NOTIMPLEMENTED;
     }
-    std::vector<QueryExprPtr> children{reinterpret_cast<QueryExprObject*>(left)->expr,
-                                       reinterpret_cast<QueryExprObject*>(right)->expr};
+    std::vector<QueryExprPtr> children{as_query(left)->expr, as_query(right)->expr};
     return wrap_combined(QueryExpr::combine(kOp, std::move(children)));
   });
 }
 
 PyObject* invert_operand(PyObject* operand) {
   return py::enter<PyObject*>("PyQueryExpr.__invert__()", nullptr, [&]() -> PyObject* {
-    QueryExprPtr child = reinterpret_cast<QueryExprObject*>(operand)->expr;
+    QueryExprPtr child = as_query(operand)->expr;
     return wrap_combined(QueryExpr::combine(QueryOp::Not, {std::move(child)}));
   });
 }
 
+// A query has no truth value: `a and b` would quietly mean `b`.
+int query_bool(PyObject*) {
+  return py::enter<int>("PyQueryExpr.__bool__()", -1, []() -> int {
+    PyErr_SetString(PyExc_TypeError,
+                    "the truth value of a PyQueryExpr is ambiguous: combine expressions with "
+                    "&, |, ~ (or PyQueryExpr.and_, or_, not_), not with and, or, not");
+    return -1;
+  });
+}
+
+// == and != compare trees (see query_tree.h); other comparisons, and other
+// operands, are not implemented.
+PyObject* query_richcompare(PyObject* left, PyObject* right, int op) {
+  return py::enter<PyObject*>("PyQueryExpr.__eq__()", nullptr, [&]() -> PyObject* {
+    PyTypeObject* type = query_expr_type();
+    if (type == nullptr) return nullptr;
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(left, type) ||
+        !PyObject_TypeCheck(right, type)) {
+      Py_RETURN_NOTIMPLEMENTED;
+    }
+    const bool equal = trees_equal(*as_query(left)->expr, *as_query(right)->expr);
+    return PyBool_FromLong(equal == (op == Py_EQ) ? 1 : 0);
+  });
+}
+
+Py_hash_t query_hash(PyObject* self) {
+  return py::enter<Py_hash_t>("PyQueryExpr.__hash__()", -1, [&]() -> Py_hash_t {
+    QueryExprObject* object = as_query(self);
+    if (object->hash == -1) object->hash = tree_hash(*object->expr);
+    return object->hash;
+  });
+}
+
+bool check_receiver(PyObject* self) {
+  return query_expr_of(self, "self") != nullptr;
+}
+
+// (_restore_query, (flat form,)): pickles name the module function.
+PyObject* query_reduce(PyObject* self, const py::ParsedArgs&) {
+  static PyObject* restore = nullptr;  // one reference, kept for the life of the process
+  if (restore == nullptr) {
+    py::OwnedRef module = py::OwnedRef::steal(py::check(PyImport_ImportModule("Vantorel")));
+    restore = py::check(PyObject_GetAttrString(module.get(), "_restore_query"));
+  }
+  py::OwnedRef nodes = py::OwnedRef::steal(flat_form(*as_query(self)->expr));
+  return Py_BuildValue("(O(O))", restore, nodes.get());
+}
+
+// An expression never changes, so its copies, deep ones too, are itself: a
+// deep copy keeps the very Indexable objects it names.
+PyObject* query_copy(PyObject* self, const py::ParsedArgs&) {
+  return Py_NewRef(self);
+}
+
+PyObject* restore_query(PyObject* /*module*/, const py::ParsedArgs& args) {
+  return wrap_shared(tree_from_flat_form(args.values[0]));
+}
+
 PyObject* query_repr(PyObject* self) {
   return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr, [&]() -> PyObject* {
-    std::string text =
-        "<QueryExpr: " + reinterpret_cast<QueryExprObject*>(self)->expr->debug() + ">";
+    std::string text = "<QueryExpr: " + as_query(self)->expr->debug() + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
@@ -233,6 +304,15 @@ const py::Method kCombined{
     {kOp == QueryOp::And ? "PyQueryExpr.and_()" : "PyQueryExpr.or_()", {}, 0, true, false},
     build_combined<kOp>};
 const py::Method kNot{{"PyQueryExpr.not_()", {"exprs"}, 1}, build_not};
+const py::Method kReduce{{"PyQueryExpr.__reduce__()", {}, 0}, query_reduce, check_receiver};
+const py::Method kCopy{{"PyQueryExpr.__copy__()", {}, 0}, query_copy, check_receiver};
+const py::Method kDeepCopy{{"PyQueryExpr.__deepcopy__()", {"memo"}, 1}, query_copy, check_receiver};
+const py::Method kRestoreQueryMethod{{"_restore_query()", {"nodes"}, 1}, restore_query};
+
+PyMethodDef kRestoreQuery = py::method_def<kRestoreQueryMethod>(
+    "_restore_query",
+    "_restore_query(nodes)\n--\n\n"
+    "The PyQueryExpr that a flat form describes: the reconstructor of pickles.");
 
 // The builders are static methods.
 template <const py::Method& kMethod>
@@ -258,6 +338,11 @@ PyMethodDef kQueryMethods[] = {
     builder_def<kCombined<QueryOp::And>>("and_", "and_(*exprs)\n--\n\nAll of the expressions"),
     builder_def<kCombined<QueryOp::Or>>("or_", "or_(*exprs)\n--\n\nAny of the expressions"),
     builder_def<kNot>("not_", "not_(exprs)\n--\n\nThe complement of the expression"),
+    py::method_def<kReduce>("__reduce__", "__reduce__($self)\n--\n\nThe pickled form."),
+    py::method_def<kCopy>("__copy__", "__copy__($self)\n--\n\nThe expression itself."),
+    py::method_def<kDeepCopy>(
+        "__deepcopy__",
+        "__deepcopy__($self, memo)\n--\n\nThe expression itself: it never changes."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -271,6 +356,9 @@ PyType_Slot kQuerySlots[] = {
     {Py_nb_and, reinterpret_cast<void*>(combine_operands<QueryOp::And>)},
     {Py_nb_or, reinterpret_cast<void*>(combine_operands<QueryOp::Or>)},
     {Py_nb_invert, reinterpret_cast<void*>(invert_operand)},
+    {Py_nb_bool, reinterpret_cast<void*>(query_bool)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(query_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(query_hash)},
     {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods.")},
     {0, nullptr},
 };
@@ -286,6 +374,10 @@ PyTypeObject* query_expr_type() {
   return type;
 }
 
+PyMethodDef* restore_query_method() {
+  return &kRestoreQuery;
+}
+
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
   PyTypeObject* type = query_expr_type();
   if (type == nullptr) return nullptr;
@@ -294,7 +386,7 @@ const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
     py::wrap_argument_error(parameter);
     return nullptr;
   }
-  return reinterpret_cast<QueryExprObject*>(object)->expr.get();
+  return as_query(object)->expr.get();
 }
 
 std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs) {
@@ -311,23 +403,30 @@ std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, Py
   return exprs;
 }
 
-bool check_sequence_argument(PyObject* sequence, const char* parameter) {
-  if (PyUnicode_Check(sequence)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  } else if (!PySequence_Check(sequence)) {
-    py::set_cannot_convert(sequence, "Sequence");
-  } else {
-    return true;
+py::OwnedRef iterator_of_argument(PyObject* iterable, const char* parameter,
+                                  const char* str_refusal) {
+  if (PyUnicode_Check(iterable)) {
+    PyErr_SetString(PyExc_TypeError, str_refusal);
+    py::wrap_argument_error(parameter);
+    return py::OwnedRef();
   }
-  py::wrap_argument_error(parameter);
-  return false;
+  py::OwnedRef iterator = py::OwnedRef::steal(PyObject_GetIter(iterable));
+  if (!iterator) py::wrap_argument_error(parameter);
+  return iterator;
 }
 
-size_t length_hint(PyObject* sequence) {
-  Py_ssize_t length = PySequence_Size(sequence);
-  if (length >= 0) return static_cast<size_t>(length);
-  PyErr_Clear();
-  return 0;
+size_t reserve_hint(PyObject* iterable) {
+  constexpr Py_ssize_t kMaxHint = 4096;
+  if (PyList_Check(iterable)) return static_cast<size_t>(PyList_GET_SIZE(iterable));
+  if (PyTuple_Check(iterable)) return static_cast<size_t>(PyTuple_GET_SIZE(iterable));
+  if (PyAnySet_Check(iterable)) return static_cast<size_t>(PySet_GET_SIZE(iterable));
+  if (PyDict_Check(iterable)) return static_cast<size_t>(PyDict_GET_SIZE(iterable));
+  const Py_ssize_t hint = PyObject_LengthHint(iterable, 0);
+  if (hint < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<size_t>(std::min(hint, kMaxHint));
 }
 
 bool check_query(const QueryExpr& expr) {
