@@ -7,8 +7,9 @@ namespace vantorel {
 
 FilteredIndex FilteredIndex::reduced(const std::vector<QueryExpr>& exprs) const {
   if (!ids_) {
-    const uint64_t epoch = core_->departures();
-    return FilteredIndex(core_, core_->match(exprs), epoch);
+    uint64_t epoch = 0;
+    Bitmap matched = core_->match(exprs, &epoch);
+    return FilteredIndex(core_, std::move(matched), epoch);
   }
   Bitmap matched = core_->read_maps(
       [&](const IndexAPI::MapArray& maps) { return evaluate_and_queries_vec(maps, *ids_, exprs); });
@@ -17,8 +18,9 @@ FilteredIndex FilteredIndex::reduced(const std::vector<QueryExpr>& exprs) const 
 
 FilteredIndex FilteredIndex::reduced_query(const QueryExpr& expr) const {
   if (!ids_) {
-    const uint64_t epoch = core_->departures();
-    return FilteredIndex(core_, core_->reduced_query(expr), epoch);
+    uint64_t epoch = 0;
+    Bitmap matched = core_->reduced_query(expr, &epoch);
+    return FilteredIndex(core_, std::move(matched), epoch);
   }
   return reduced(std::vector<QueryExpr>{expr});
 }
@@ -37,25 +39,23 @@ std::vector<StoredItem> FilteredIndex::items() const {
 
 std::vector<Facet> FilteredIndex::value_counts(std::string_view attr,
                                                std::optional<size_t> limit) const {
-  Bitmap reported = ids();
-  return core_->read_maps([&](const IndexAPI::MapArray& maps) {
+  return read_reported([&](const IndexAPI::MapArray& maps, const Bitmap& reported) {
     return vantorel::value_counts(maps, reported, attr, limit);
   });
 }
 
 std::vector<py::SharedRef> FilteredIndex::sorted_by(std::string_view attr, bool descending,
                                                     std::optional<size_t> limit) const {
-  Bitmap reported = ids();
-  std::vector<uint32_t> order = core_->read_maps([&](const IndexAPI::MapArray& maps) {
+  return read_reported([&](const IndexAPI::MapArray& maps, const Bitmap& reported) {
+    std::vector<py::SharedRef> objects;
     const QueryMap* map = map_named(maps, attr);
-    return map != nullptr ? sorted_by_value(*map, reported, descending, limit)
-                          : std::vector<uint32_t>();
+    if (map == nullptr) return objects;
+    std::vector<uint32_t> order = sorted_by_value(*map, reported, descending, limit);
+    objects.reserve(order.size());
+    read_items().for_each_at(order,
+                             [&](const StoredItem& item) { objects.push_back(item.python); });
+    return objects;
   });
-  std::vector<py::SharedRef> objects;
-  objects.reserve(order.size());
-  // An object that left since the ids were read is skipped.
-  read_items().for_each_at(order, [&](const StoredItem& item) { objects.push_back(item.python); });
-  return objects;
 }
 
 }  // namespace vantorel

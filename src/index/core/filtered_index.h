@@ -8,6 +8,12 @@
 // the core's tables (and the memberships that keep them current) outlive the
 // Index they came from.
 //
+// A fixed set only ever loses objects, and count(), items() and the sums of
+// value_counts() agree at every moment: its epoch is read under the same
+// lock of the live ids as its evaluation, and every removal leaves the live
+// ids and counts its departure in one step, before its values leave the
+// value indexes (IndexAPI::depart).
+//
 // Every method takes the core's locks itself and waits for them; the caller
 // releases the interpreter lock first (or, for read_items, tries first).
 #pragma once
@@ -61,6 +67,19 @@ class FilteredIndex {
   std::optional<HeldItems> try_read_items() const { return core_->try_read_items(epoch()); }
 
  private:
+  // Runs fn(value indexes, ids reported now) with the core's value indexes
+  // and live ids read-locked, so that no object leaves meanwhile and every
+  // object reported holds its values in the value indexes; returns what fn
+  // returns.
+  // Locks: the core's `index` and `allowed_items` (read), and `items` (read)
+  // under them for a fixed set's ids.
+  template <class Fn>
+  auto read_reported(Fn&& fn) const {
+    return core_->read_live([&](const IndexAPI::MapArray& maps, const Bitmap& live) {
+      if (!ids_) return fn(maps, live);
+      return fn(maps, core_->present(*ids_, epoch_));
+    });
+  }
   std::optional<uint64_t> epoch() const {
     return ids_ ? std::optional<uint64_t>(epoch_) : std::nullopt;
   }
