@@ -372,3 +372,35 @@ def test_facets_follow_links_that_close_cycles(seed):
         check_facets_agree_with_queries(view, candidates)
         for o in rng.sample(objects, 4):
             assign_random_link(rng, o, objects)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_sorted_by_agrees_with_python_on_small_and_large_views(seed):
+    # A small view next to the attribute's distinct values is ordered from the objects' own
+    # values, a large one from the value index; both must give Python's order.
+    rng = random.Random(seed)
+    extra = [math.inf, -math.inf, "Z", "ü", [2.5, "a"], (1,), 7, 7.0]
+
+    def value():
+        kind = rng.random()
+        if kind < 0.4:
+            return rng.uniform(-100, 100)
+        if kind < 0.55:
+            return f"s{rng.randrange(300)}"
+        return rng.choice(ATOMS + extra)
+
+    objects = [Item(v=value(), g=rng.randrange(100)) for _ in range(1500)]
+    objects += [Item(g=rng.randrange(100)) for _ in range(50)]  # no `v` at all
+    index = Index()
+    index.add_object_many(objects)
+    live = index.collect()
+    receivers = [(index, live)]
+    for bound in (1, 5, 60):
+        members = [o for o in live if o.g < bound]
+        receivers.append((index.reduced_query(Q.lt("g", bound)), members))
+    for receiver, members in receivers:
+        for descending in (False, True):
+            expected = expected_sorted(members, "v", descending)
+            assert receiver.sorted_by("v", descending) == expected
+            for limit in (1, 3, 40):
+                assert receiver.sorted_by("v", descending, limit) == expected[:limit]
