@@ -181,19 +181,7 @@ void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std:
     MapFacets(*map, allowed).collect(out_counts, out_ids);
     return;
   }
-  const std::string_view rest = attr.substr(dot + 1);
-  HolderTable found;
-  if (std::shared_ptr<IndexAPI> nested = map->nested()) {
-    std::vector<Holders> held;
-    nested->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
-      collect_holders(nested_maps, nested_allowed, rest, nullptr, &held);
-    });
-    for (Holders& entry : held) {
-      found.add(std::move(entry.value), map->holders_of(*nested, entry.ids));
-    }
-  }
-  if (map->has_cyclic_links()) add_cyclic_values(*map, rest, found);
-  found.for_each([&](const PyValue& value, Bitmap& holders) {
+  auto emit = [&](const PyValue& value, Bitmap& holders) {
     holders &= allowed;
     if (holders.empty()) return;
     if (out_counts != nullptr) {
@@ -201,7 +189,29 @@ void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std:
     } else {
       out_ids->push_back(Holders{value, std::move(holders)});
     }
-  });
+  };
+  const std::string_view rest = attr.substr(dot + 1);
+  // Each value comes once from the nested core; the links kept aside as
+  // cycles can bring it again, so with them the values are merged first.
+  const bool cyclic = map->has_cyclic_links();
+  HolderTable found;
+  if (std::shared_ptr<IndexAPI> nested = map->nested()) {
+    std::vector<Holders> held;
+    nested->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+      collect_holders(nested_maps, nested_allowed, rest, nullptr, &held);
+    });
+    for (Holders& entry : held) {
+      Bitmap holders = map->holders_of(*nested, entry.ids);
+      if (cyclic) {
+        found.add(std::move(entry.value), holders);
+      } else {
+        emit(entry.value, holders);
+      }
+    }
+  }
+  if (!cyclic) return;
+  add_cyclic_values(*map, rest, found);
+  found.for_each(emit);
 }
 
 // Numbers, strings, booleans, then every other kind.
