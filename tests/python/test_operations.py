@@ -323,3 +323,84 @@ def test_batch_removals_racing_adds_and_assignments_leave_no_stale_entries():
     assert got_tags == expected_tags
     for owner in owners:
         assert index.get_by_attribute(tags=owner) == [o for o in live if owner in o.tags]
+
+
+LINK_SCALARS = [0, 1, 1.0, -0.0, 2.5, float("nan"), "a", "b", True, False, None]
+LINK_PATHS = ["v", "next", "next.name", "peer.v", "next.next", "next.next.name",
+              "peer.next.v", "next.peer.name", "peer.peer.peer"]
+
+
+def assign_random_link(rng, o, objects):
+    attr, kind = rng.choice(("next", "peer")), rng.random()
+    if kind < 0.5:
+        setattr(o, attr, rng.choice(objects))  # self-links, cycles and shared objects
+    elif kind < 0.75:
+        setattr(o, attr, [rng.choice(objects), [rng.choice(LINK_SCALARS)], rng.choice(objects)])
+    elif kind < 0.9:
+        setattr(o, attr, rng.choice(LINK_SCALARS))
+    else:
+        setattr(o, attr, Item(name="w", next=o))
+
+
+def check_facets_agree_with_queries(receiver, candidates):
+    for attr in LINK_PATHS:
+        got = receiver.value_counts(attr)
+        for value, count in got:
+            assert receiver.reduced(**{attr: value}).count() == count, (attr, value)
+        for value in candidates:
+            if receiver.reduced(**{attr: value}).count():
+                assert any(eq_leaf(v, value) for v, _ in got), (attr, value)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_facets_follow_links_that_close_cycles(seed):
+    # Objects that hold their own holder, directly or further up, are kept aside from the
+    # nested cores; their values must still count wherever a query finds them.
+    rng = random.Random(seed)
+    objects = [Item(name=rng.choice("xyz"), v=rng.choice(LINK_SCALARS)) for _ in range(10)]
+    for o in objects:
+        for _ in range(2):
+            assign_random_link(rng, o, objects)
+    index = Index()
+    index.add_object_many(objects[:5])
+    for o in objects[5:]:
+        index.add_object(o)
+    candidates = LINK_SCALARS + ["x", "y", "z"] + objects
+    view = index.reduced_query(Q.ne("name", "z"))
+    for _ in range(3):
+        check_facets_agree_with_queries(index, candidates)
+        check_facets_agree_with_queries(view, candidates)
+        for o in rng.sample(objects, 4):
+            assign_random_link(rng, o, objects)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_sorted_by_agrees_with_python_on_small_and_large_views(seed):
+    # A small view next to the attribute's distinct values is ordered from the objects' own
+    # values, a large one from the value index; both must give Python's order.
+    rng = random.Random(seed)
+    extra = [math.inf, -math.inf, "Z", "ü", [2.5, "a"], (1,), 7, 7.0]
+
+    def value():
+        kind = rng.random()
+        if kind < 0.4:
+            return rng.uniform(-100, 100)
+        if kind < 0.55:
+            return f"s{rng.randrange(300)}"
+        return rng.choice(ATOMS + extra)
+
+    objects = [Item(v=value(), g=rng.randrange(100)) for _ in range(1500)]
+    objects += [Item(g=rng.randrange(100)) for _ in range(50)]  # no `v` at all
+    index = Index()
+    index.add_object_many(objects)
+    live = index.collect()
+    receivers = [(index, live)]
+    for bound in (1, 5, 60):
+        members = [o for o in live if o.g < bound]
+        receivers.append((index.reduced_query(Q.lt("g", bound)), members))
+    for receiver, members in receivers:
+        for descending in (False, True):
+            expected = expected_sorted(members, "v", descending)
+            assert receiver.sorted_by("v", descending) == expected
+            for limit in (1, 3, 40):
+                assert receiver.sorted_by("v", descending, limit) == expected[:limit]

@@ -415,3 +415,43 @@ def test_four_builders_and_a_reader_finish_promptly():
     assert len(index.collect()) == 1200
     assert len(index.get_by_attribute(name="renamed3-299")) == 1
     assert len(index.reduced_query(Q.eq("tags", 298)).collect()) == 4
+
+
+def test_views_only_lose_objects_while_objects_leave_and_come_back():
+    """count(), collect() and the facet counts of a view agree and never grow while objects
+    leave and come back: a view made while an object leaves either holds it or never did."""
+    objects = [Item(city="c" if i % 2 else "d", n=i) for i in range(200)]
+    index = Index()
+    index.add_object_many(objects)
+    stop = threading.Event()
+
+    def churn(churned):  # objects of city "c"
+        def body():
+            while not stop.is_set():
+                for o in churned:
+                    index.remove_object(o)
+                    index.add_object(o)
+
+        return body
+
+    def sizes(view):
+        return [view.count(), len(view.collect()), sum(c for _, c in view.value_counts("city"))]
+
+    def check():
+        try:
+            held = index.reduced_query(Q.eq("city", "c"))
+            last = sizes(held)[0]
+            deadline = time.monotonic() + 1.5
+            while time.monotonic() < deadline:
+                fresh = index.reduced(city="c")
+                seen = sizes(fresh) + sizes(fresh)
+                assert seen == sorted(seen, reverse=True), seen
+                seen = [last] + sizes(held)
+                assert seen == sorted(seen, reverse=True), seen
+                last = seen[-1]
+        finally:
+            stop.set()
+
+    run_threads(churn(objects[1:12:4]), churn(objects[3:12:4]), check)
+    view = index.reduced(city="c")
+    assert sizes(view) == [100, 100, 100]

@@ -8,6 +8,12 @@
 // the core's tables (and the memberships that keep them current) outlive the
 // Index they came from.
 //
+// A fixed set only ever loses objects, and count(), items() and the sums of
+// value_counts() agree at every moment: its epoch is read under the same
+// lock of the live ids as its evaluation, and every removal leaves the live
+// ids and counts its departure in one step, before its values leave the
+// value indexes (IndexAPI::depart).
+//
 // Every method takes the core's locks itself and waits for them; the caller
 // releases the interpreter lock first (or, for read_items, tries first).
 #pragma once
@@ -51,7 +57,9 @@ class FilteredIndex {
   // value_counts in facets.h).
   std::vector<Facet> value_counts(std::string_view attr, std::optional<size_t> limit) const;
   // The objects whose plain attribute `attr` is a number or a string,
-  // ordered by it (see sorted_by_value in value_order.h).
+  // ordered by it (see value_order.h): walking the value index, or sorting
+  // the objects' own values when the set is small next to its distinct
+  // values, whichever costs less.
   std::vector<py::SharedRef> sorted_by(std::string_view attr, bool descending,
                                        std::optional<size_t> limit) const;
 
@@ -69,6 +77,31 @@ class FilteredIndex {
   std::optional<HeldItems> try_read_items() const { return core_->try_read_items(epoch()); }
 
  private:
+  // Runs fn(value indexes, ids reported now, the core's live ids) with the
+  // core's value indexes and live ids read-locked, so that no object leaves
+  // meanwhile and every object reported holds its values in the value
+  // indexes; returns what fn returns.
+  // Locks: the core's `index` and `allowed_items` (read), and `items` (read)
+  // under them for a fixed set's ids.
+  template <class Fn>
+  auto read_reported(Fn&& fn) const {
+    return core_->read_live([&](const IndexAPI::MapArray& maps, const Bitmap& live) {
+      if (!ids_) return fn(maps, live, live);
+      return fn(maps, core_->present(*ids_, epoch_), live);
+    });
+  }
+  // The ids of `reported` (in a core of `live` objects) ordered by `attr` as
+  // sorted_by orders them: from the value index or, when that is expected
+  // to cost more or turns out to, from the objects' own values.
+  std::vector<uint32_t> ordered_ids(const IndexAPI::MapArray& maps, const Bitmap& reported,
+                                    uint64_t live, std::string_view attr, bool descending,
+                                    std::optional<size_t> limit) const;
+  // The ids of `reported` ordered as sorted_by orders them, from the
+  // values read from each object's attribute store.
+  // Locks: the core's `items` (read), and under it each object's attribute
+  // mutex in turn.
+  std::vector<uint32_t> sorted_by_stored_value(std::string_view attr, const Bitmap& reported,
+                                               bool descending, std::optional<size_t> limit) const;
   std::optional<uint64_t> epoch() const {
     return ids_ ? std::optional<uint64_t>(epoch_) : std::nullopt;
   }

@@ -112,19 +112,19 @@ bool IndexAPI::remove_object(const IndexableRecord& record) {
 
 void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipList& memberships) {
   unregister_membership(memberships, this);
-  // The slot is vacated while the object is still live: a bulk add that
-  // finds it not live stores it again, and that must come after this.
-  StoredItem previous = vacate(record.id);
-  // No longer live before any value goes, so that no query sees it half
-  // taken out.
-  allowed_items_.write()->remove(record.id);
+  // Gone before any value goes, so that no query or view sees it half taken
+  // out.
+  StoredItem previous = depart(record.id);
   for (const auto& [attribute, value] : snapshot_attributes(record)) {
     remove_index(record.id, attribute, value);
   }
 }
 
-StoredItem IndexAPI::vacate(uint32_t id) {
-  return items_->write()->vacate(id);
+StoredItem IndexAPI::depart(uint32_t id) {
+  auto live = allowed_items_.write();
+  auto table = items_->write();
+  live->remove(id);
+  return table->vacate(id);
 }
 
 namespace {
@@ -458,8 +458,9 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
       // added by a bulk add (which counts as an add after this removal).
       if (!removers.live().contains(record.id)) continue;
       unregister_membership(*memberships, this);
-      vacated.push_back(removers.items().vacate(record.id));
+      // Out of the live ids and its slot in one step, as depart() does.
       removers.live().remove(record.id);
+      vacated.push_back(removers.items().vacate(record.id));
       // The removers hold every map, so these are the values the maps hold
       // for the object: assignments no longer reach this core, and adding
       // the object again waits for the removers to let go.
@@ -504,14 +505,16 @@ void IndexAPI::make_live(std::vector<uint32_t> ids) {
   allowed_items_.write()->add_many(ids.data(), ids.size());
 }
 
-Bitmap IndexAPI::match(const std::vector<QueryExpr>& exprs) {
+Bitmap IndexAPI::match(const std::vector<QueryExpr>& exprs, uint64_t* epoch) {
   return read_live([&](const MapArray& maps, const Bitmap& live) {
+    if (epoch != nullptr) *epoch = items_->read()->departures();
     return evaluate_and_queries_vec(maps, live, exprs);
   });
 }
 
-Bitmap IndexAPI::reduced_query(const QueryExpr& expr) {
+Bitmap IndexAPI::reduced_query(const QueryExpr& expr, uint64_t* epoch) {
   return read_live([&](const MapArray& maps, const Bitmap& live) {
+    if (epoch != nullptr) *epoch = items_->read()->departures();
     return evaluate_query(maps, live, expr, items_.get());
   });
 }
@@ -528,19 +531,23 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
     auto memberships = item.record->indexes->lock();
     unregister_membership(*memberships, this);
   }
-  // Only the ids found removed above are taken out: an object added while
-  // this runs stays live and indexed.
-  *allowed_items_.write() -= removed;
+  // Only the ids found removed above are taken out (an object added while
+  // this runs stays live and indexed), and only those still live (one that
+  // a removal took out meanwhile had its values taken out with it). They
+  // leave the live ids and their slots together, before any value goes, as
+  // every removal does (see depart()).
+  std::vector<StoredItem> vacated;
+  {
+    auto live = allowed_items_.write();
+    auto table = items_->write();
+    removed &= *live;
+    *live -= removed;
+    vacated.reserve(removed.cardinality());
+    removed.for_each([&](uint32_t id) { vacated.push_back(table->vacate(id)); });
+  }
   MapArray maps = *index_->read();
   for (const std::shared_ptr<QueryMap>& map : maps) {
     if (map) map->remove_items(removed);
-  }
-  std::vector<StoredItem> vacated;
-  {
-    auto table = items_->write();
-    removed.for_each([&](uint32_t id) {
-      if (id < table->size()) vacated.push_back(table->vacate(id));
-    });
   }
 }
 
@@ -573,10 +580,6 @@ Bitmap IndexAPI::unregister_holders(const Bitmap& holders) {
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children) {
   if (children.empty()) return Bitmap();
   return parent_child_map_.read()->exact_parents_of(children);
-}
-
-uint64_t IndexAPI::departures() {
-  return items_->read()->departures();
 }
 
 uint64_t IndexAPI::count() {

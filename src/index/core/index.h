@@ -22,8 +22,10 @@
 //   6. the locks of a nested core, in this same order from 3;
 //   7. `parent_child_map` (a nested core's, under its owner's element table);
 //   8. `items`, a leaf.
-// Writers take one of 3, 4, 7 and 8 at a time; only evaluation (read locks)
-// and the bulk paths (add_object_many, remove_object_many) hold several. The
+// Writers take one of 3, 4, 7 and 8 at a time, except that every removal
+// holds 4 and 8 together (see depart()); only evaluation (read locks), the
+// whole-set reads of FilteredIndex (read locks) and the bulk paths
+// (add_object_many, remove_object_many) hold several. The
 // one step against this order, a bulk path meeting a membership mutex while
 // it holds sub-index locks, only tries it (see add_object_many). The bulk
 // paths' helper threads take only leaf locks (the exact-value map's shards,
@@ -129,15 +131,16 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // to create the map under `index` (write). Last, `allowed_items` (write).
   void add_object_many(const std::vector<StoredItem>& items, bool index_private);
 
-  // Takes an object out of this core: unregisters the membership, removes
+  // Takes an object out of this core: unregisters the membership, marks it
+  // not live and vacates its slot (in one step, see depart()), then removes
   // its value entries (its elements and, in the nested cores, the objects
-  // that no other holder holds go with them), marks it not live and vacates
-  // its slot. Cost: the object's own values. An object that is not live
-  // here is left alone; returns whether the object was taken out.
-  // Locks: the object's membership mutex for the whole call; under it,
-  // `allowed_items` (read, then write), its attribute mutex, `index` and the
-  // QueryMap locks (per value; the nested cores' locks after them), `items`
-  // (write), one at a time.
+  // that no other holder holds go with them). Cost: the object's own values.
+  // An object that is not live here is left alone; returns whether the
+  // object was taken out.
+  // Locks: the object's membership mutex for the whole call; under it, one
+  // after the other: `allowed_items` (read); `allowed_items` and `items`
+  // (write, together); its attribute mutex; `index` and the QueryMap locks
+  // (per value; the nested cores' locks after them).
   bool remove_object(const IndexableRecord& record);
   // REQUIRES: the object's membership mutex (`memberships` is its list), and
   // the object live here.
@@ -149,6 +152,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // the batch and its link to the nested core after it; lists that hold
   // Indexable objects leave after the batch. Both go one by one
   // (remove_held_back).
+  // Each object leaves the live ids and its slot together, before its
+  // values go, as depart() does.
   // Locks: for the batch, `index` (read), `allowed_items` (write), the
   // write locks of every QueryMap's sub-indexes (as add_object_many takes
   // them) and `items` (write), under which each object's membership mutex
@@ -171,17 +176,23 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
                      const PyValue& new_value);
 
   // The live ids that match every expression of `exprs` (all live ids when
-  // there is none).
+  // there is none). With `epoch`, also the departure count of the item table
+  // (see ItemTable) read under the same lock of the live ids: the epoch of a
+  // view made from the result. Every removal leaves the live ids and counts
+  // its departure in one step, so no id of the result had left by then, and
+  // any that leaves later is counted after it.
   // Locks: `index`, `allowed_items` (read), held for the evaluation, which
-  // reads the QueryMaps and nested cores (and tries `items`) in lock order.
-  Bitmap match(const std::vector<QueryExpr>& exprs);
+  // reads `items` (for the epoch) and the QueryMaps and nested cores (and
+  // tries `items`) in lock order.
+  Bitmap match(const std::vector<QueryExpr>& exprs, uint64_t* epoch = nullptr);
   // Evaluates `expr` against this core's live ids.
   // Locks: as match.
-  Bitmap reduced_query(const QueryExpr& expr);
+  Bitmap reduced_query(const QueryExpr& expr, uint64_t* epoch = nullptr);
   // Narrows the core in place to the live ids of `keep`.
   // Locks: one at a time: `allowed_items` (read), `items` (read), each
-  // leaving object's membership mutex, `allowed_items` (write), `index`
-  // (read), every QueryMap's locks (QueryMap::remove_items), `items` (write).
+  // leaving object's membership mutex, `allowed_items` and `items` (write,
+  // together), `index` (read), every QueryMap's locks
+  // (QueryMap::remove_items).
   void keep_only_from_bitmap(const Bitmap& keep);
 
   // Runs fn(value indexes) with them read-locked; returns what fn returns.
@@ -243,10 +254,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<QueryMap> map_for(uint32_t attribute);
   std::shared_ptr<QueryMap> owner() const { return owner_.lock(); }
 
-  // The departure count of the item table (see ItemTable): read it before
-  // evaluating a query whose result becomes a view.
-  // Locks: `items` (read).
-  uint64_t departures();
   // The number of live ids, and a copy of them; try_live_ids() gives nullopt
   // instead of waiting.
   // Locks: `allowed_items` (read).
@@ -302,9 +309,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     return true;
   }
   void store_item(const StoredItem& item);
-  // Empties the item table slot of `id`; returns what it held, for the
-  // caller to release outside the lock. Locks: `items` (write).
-  StoredItem vacate(uint32_t id);
+  // Takes `id` out of the live ids and empties its item table slot (which
+  // counts a departure) in one step: a view whose epoch was read with the
+  // live ids either never had the id or sees it gone. Every removal does
+  // this before it takes any of the object's values out of the QueryMaps,
+  // so that the objects a view reports keep their values while it reads
+  // the maps under the live ids' lock. Returns what the slot held, for the
+  // caller to release outside the locks.
+  // Locks: `allowed_items`, then `items` (write, together).
+  StoredItem depart(uint32_t id);
   // The phases of add_object_many. store_batch puts the objects in the item
   // table (`items`, write). index_batch indexes their values through the
   // bulk adders, then enters the values that hold Indexable objects one by

@@ -2,8 +2,10 @@
 
 #include <optional>
 #include <set>
+#include <type_traits>
 #include <utility>
 
+#include "common/fx_hash.h"
 #include "index/attribute_names.h"
 #include "index/core/query/number_key.h"
 #include "index/core/structures/string_interner/string_interner.h"
@@ -69,14 +71,20 @@ bool text_matches(const PyValue& stored, QueryOp op, const PyValue& pattern) {
   }
 }
 
-// The leaf comparison on one value; a container matches when an element does.
-bool value_matches(const PyValue& stored, QueryOp op, const QueryExpr& expr) {
-  if (stored.kind() == ValueKind::Iterable) {
-    for (const PyValue& element : *stored.as_iterable().elements) {
-      if (value_matches(element, op, expr)) return true;
-    }
-    return false;
+// Calls visit(leaf) for `value`, or for each element of a list, tuple or set
+// (at any depth) in its place, until visit returns true; returns whether it
+// did. Elements count for their container's holder, as the indexes count them.
+template <class Visit>
+bool any_leaf(const PyValue& value, Visit& visit) {
+  if (value.kind() != ValueKind::Iterable) return visit(value);
+  for (const PyValue& element : *value.as_iterable().elements) {
+    if (any_leaf(element, visit)) return true;
   }
+  return false;
+}
+
+// The leaf comparison on one value that is not a container.
+bool leaf_matches(const PyValue& stored, QueryOp op, const QueryExpr& expr) {
   switch (op) {
     case QueryOp::Eq:
       return equal_to(stored, expr.values[0]);
@@ -94,13 +102,26 @@ bool value_matches(const PyValue& stored, QueryOp op, const QueryExpr& expr) {
   }
 }
 
-class PathMatcher {
- public:
-  PathMatcher(QueryOp op, const QueryExpr& expr) : op_(op), expr_(expr) {}
+// The comparison on one stored value; a container matches when an element does.
+bool value_matches(const PyValue& stored, QueryOp op, const QueryExpr& expr) {
+  auto matches = [&](const PyValue& leaf) { return leaf_matches(leaf, op, expr); };
+  return any_leaf(stored, matches);
+}
 
+// The walk from one object along a dotted path through the objects' stores:
+// visit(leaf) sees every leaf value (elements of containers one by one) that
+// the object holds at the path, until it returns true. Indexable values, in
+// containers too, lead to the next name; names beginning with "_" lead
+// nowhere, as nested cores do not index them.
+template <class Visit>
+class PathWalk {
+ public:
+  explicit PathWalk(Visit& visit) : visit_(visit) {}
+
+  // Whether visit returned true.
   bool object(const IndexableRecord& record, std::string_view path) {
-    // An object reached again with the same rest of the path was already
-    // found not to match (a match ends the search).
+    // An object reached again with the same rest of the path has had its
+    // values visited already (and none ended the walk).
     if (!visited_.emplace(record.id, path.size()).second) return false;
     const size_t dot = path.find('.');
     const std::string_view head = path.substr(0, dot);
@@ -113,31 +134,60 @@ class PathMatcher {
       if (const PyValue* stored = store->get(*attribute)) value = *stored;
     }
     if (!value) return false;
-    if (dot == std::string_view::npos) return value_matches(*value, op_, expr_);
-    return held(*value, path.substr(dot + 1));
+    if (dot == std::string_view::npos) return any_leaf(*value, visit_);
+    const std::string_view rest = path.substr(dot + 1);
+    auto follow = [&](const PyValue& leaf) {
+      return leaf.kind() == ValueKind::Ind && object(*leaf.as_indexable().owned_handle, rest);
+    };
+    return any_leaf(*value, follow);
   }
 
  private:
-  // Follows the Indexable objects held by `value` (in containers too).
-  bool held(const PyValue& value, std::string_view rest) {
-    if (value.kind() == ValueKind::Ind) return object(*value.as_indexable().owned_handle, rest);
-    if (value.kind() != ValueKind::Iterable) return false;
-    for (const PyValue& element : *value.as_iterable().elements) {
-      if (held(element, rest)) return true;
-    }
-    return false;
-  }
-
-  QueryOp op_;
-  const QueryExpr& expr_;
+  Visit& visit_;
   std::set<std::pair<uint32_t, size_t>> visited_;
 };
+
+template <class Visit>
+bool walk_path(const IndexableRecord& record, std::string_view path, Visit&& visit) {
+  return PathWalk<std::remove_reference_t<Visit>>(visit).object(record, path);
+}
 
 }  // namespace
 
 bool object_matches(const IndexableRecord& record, std::string_view path, QueryOp op,
                     const QueryExpr& expr) {
-  return PathMatcher(op, expr).object(record, path);
+  return walk_path(record, path, [&](const PyValue& leaf) { return leaf_matches(leaf, op, expr); });
+}
+
+void collect_path_values(const IndexableRecord& record, std::string_view path,
+                         std::vector<PyValue>& out) {
+  walk_path(record, path, [&](const PyValue& leaf) {
+    if (!is_nan(leaf)) out.push_back(leaf);
+    return false;
+  });
+}
+
+bool same_query_value(const PyValue& a, const PyValue& b) {
+  return equal_to(a, b);
+}
+
+uint64_t QueryValueHash::operator()(const PyValue& value) const {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      const OrderKey key = key_of(value);
+      FxHasher hasher;
+      hasher.fold(key.head);
+      hasher.fold(key.tail);
+      return hasher.finish();
+    }
+    case ValueKind::Str:
+      return hash_str(value.as_str());
+    case ValueKind::Bool:
+      return hash_bool(value.as_bool());
+    default:
+      return value.hash();
+  }
 }
 
 bool attribute_matches(const IndexableRecord& record, uint32_t attribute, QueryOp op,

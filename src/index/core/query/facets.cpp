@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 
+#include "index/core/query/direct_match.h"
 #include "index/core/query/number_key.h"
 #include "index/core/query/query.h"
 #include "index/core/structures/string_interner/string_interner.h"
@@ -123,8 +125,53 @@ class MapFacets {
   std::vector<Holders>* ids_ = nullptr;
 };
 
+// Values with the ids that hold them, one entry per value as an equality
+// query tells values apart (numbers by numeric value, booleans apart from
+// numbers, objects by identity).
+class HolderTable {
+ public:
+  void add(PyValue value, const Bitmap& ids) {
+    if (!ids.empty()) table_[std::move(value)] |= ids;
+  }
+  void add(PyValue value, uint32_t id) { table_[std::move(value)].add(id); }
+  // Calls each(value, ids) for every entry; each may change the ids.
+  template <class Each>
+  void for_each(Each&& each) {
+    for (auto& [value, ids] : table_) each(value, ids);
+  }
+
+ private:
+  std::unordered_map<PyValue, Bitmap, QueryValueHash, SameQueryValue> table_;
+};
+
+// A value as facets report it: numbers in the form the number index gives
+// them back (integral numbers as integers).
+PyValue facet_value(const PyValue& value) {
+  return value.is_number() ? number_value(key_of(value)) : value;
+}
+
+// Adds to `out` the values at `rest` reached through the links of `map` kept
+// aside as cycles, held by the objects (of the map's core) that hold those
+// links.
+void add_cyclic_values(const QueryMap& map, std::string_view rest, HolderTable& out) {
+  HolderTable masked;  // holders as the links keep them: maybe masked element ids
+  std::vector<PyValue> values;
+  map.for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
+    values.clear();
+    collect_path_values(held, rest, values);
+    for (const PyValue& value : values) masked.add(facet_value(value), holder);
+  });
+  map.read_elements([&](const ElementTable* table) {
+    masked.for_each([&](const PyValue& value, Bitmap& holders) {
+      QueryMap::unmask_in(table, holders);
+      out.add(value, holders);
+    });
+  });
+}
+
 // The values of `attr` with the ids of `allowed` that hold them, following
-// dotted names into the nested cores as queries do.
+// dotted names as queries do: into the nested cores, and through the links
+// kept aside as cycles by reading the held objects' stores.
 void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std::string_view attr,
                      std::vector<Facet>* out_counts, std::vector<Holders>* out_ids) {
   const size_t dot = attr.find('.');
@@ -134,23 +181,37 @@ void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std:
     MapFacets(*map, allowed).collect(out_counts, out_ids);
     return;
   }
-  std::shared_ptr<IndexAPI> nested = map->nested();
-  if (!nested) return;
-  std::vector<Holders> held;
-  nested->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
-    collect_holders(nested_maps, nested_allowed, attr.substr(dot + 1), nullptr, &held);
-  });
-  for (Holders& entry : held) {
-    Bitmap holders = map->holders_of(*nested, entry.ids);
+  auto emit = [&](const PyValue& value, Bitmap& holders) {
     holders &= allowed;
-    if (holders.empty()) continue;
+    if (holders.empty()) return;
     if (out_counts != nullptr) {
-      out_counts->push_back(
-          Facet{std::move(entry.value), holders.cardinality(), *holders.minimum()});
+      out_counts->push_back(Facet{value, holders.cardinality(), *holders.minimum()});
     } else {
-      out_ids->push_back(Holders{std::move(entry.value), std::move(holders)});
+      out_ids->push_back(Holders{value, std::move(holders)});
+    }
+  };
+  const std::string_view rest = attr.substr(dot + 1);
+  // Each value comes once from the nested core; the links kept aside as
+  // cycles can bring it again, so with them the values are merged first.
+  const bool cyclic = map->has_cyclic_links();
+  HolderTable found;
+  if (std::shared_ptr<IndexAPI> nested = map->nested()) {
+    std::vector<Holders> held;
+    nested->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+      collect_holders(nested_maps, nested_allowed, rest, nullptr, &held);
+    });
+    for (Holders& entry : held) {
+      Bitmap holders = map->holders_of(*nested, entry.ids);
+      if (cyclic) {
+        found.add(std::move(entry.value), holders);
+      } else {
+        emit(entry.value, holders);
+      }
     }
   }
+  if (!cyclic) return;
+  add_cyclic_values(*map, rest, found);
+  found.for_each(emit);
 }
 
 // Numbers, strings, booleans, then every other kind.

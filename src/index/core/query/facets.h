@@ -4,10 +4,12 @@
 // A value's count is exactly the size of what an equality query for that
 // value reports over the same set: an object counts once whether it holds
 // the value itself or as an element of a list, tuple or set, and a dotted
-// attribute counts the holders whose nested object has the value. Values
-// that an equality query cannot match (NaN) and values no object of the set
-// holds are left out. The work is per distinct value (one intersection
-// cardinality each), never per object.
+// attribute counts the holders whose nested object has the value, at every
+// level through the nested cores and through the links kept aside as cycles
+// (which, as queries do, read the held objects' stores). Values that an
+// equality query cannot match (NaN) and values no object of the set holds
+// are left out. The work is per distinct value (one intersection
+// cardinality each), never per object, except one walk per cyclic link.
 #pragma once
 
 #include <cstdint>

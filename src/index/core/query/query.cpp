@@ -379,12 +379,9 @@ void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
 void QueryMap::add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
                                   Bitmap& holders) const {
   Bitmap found;
-  {
-    auto links = cyclic_links.read();
-    for (const auto& [holder, child] : *links) {
-      if (matches(*child.owned_handle)) found.add(holder);
-    }
-  }
+  for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
+    if (matches(held)) found.add(holder);
+  });
   unmask_ids(found);
   holders |= found;
 }

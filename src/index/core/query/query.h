@@ -193,6 +193,16 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Locks: cyclic_links (read), then `elements` (read) once it is let go.
   void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
                           Bitmap& holders) const;
+  // Calls each(holder, held) for every link kept aside as a cycle: `holder`
+  // is an object of this core or a masked element id (unmask_ids maps it
+  // back), `held` the record of the object it holds. each may read objects'
+  // attribute stores (a leaf lock), nothing else.
+  // Locks: cyclic_links (read) while it runs.
+  template <class Each>
+  void for_each_cyclic_link(Each&& each) const {
+    auto links = cyclic_links.read();
+    for (const auto& [holder, held] : *links) each(holder, *held.owned_handle);
+  }
 
   // Takes the objects of `removed` (and their elements) out of every
   // sub-index; the nested core drops the objects held only by removed
