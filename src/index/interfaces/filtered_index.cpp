@@ -79,6 +79,11 @@ PyObject* filtered_reduced_query(PyObject* self, const py::ParsedArgs& args) {
   return reduced_query_of(object->owner, object->view, args);
 }
 
+PyObject* filtered_query(PyObject* self, const py::ParsedArgs& args) {
+  FilteredIndexObject* object = as_filtered(self);
+  return query_of(object->owner, object->view, args);
+}
+
 PyObject* filtered_count(PyObject* self, const py::ParsedArgs&) {
   return count_of(as_filtered(self)->view);
 }
@@ -140,6 +145,7 @@ const py::Method kReduced{
     {"FilteredIndex.reduced()", {}, 0, false, true}, filtered_reduced, check_receiver};
 const py::Method kReducedQuery{
     {"FilteredIndex.reduced_query()", {"query"}, 1}, filtered_reduced_query, check_receiver};
+const py::Method kQuery{{"FilteredIndex.query()", {"text"}, 1}, filtered_query, check_receiver};
 const py::Method kCollect{{"FilteredIndex.collect()", {}, 0}, filtered_collect, check_receiver};
 const py::Method kRebase{{"FilteredIndex.rebase()", {}, 0}, filtered_rebase, check_receiver};
 const py::Method kCount{{"FilteredIndex.count()", {}, 0}, filtered_count, check_receiver};
@@ -157,6 +163,7 @@ PyMethodDef kFilteredMethods[] = {
     py::method_def<kReducedQuery>(
         "reduced_query",
         "reduced_query($self, query)\n--\n\nThe objects of this result that match a PyQueryExpr."),
+    py::method_def<kQuery>("query", kQueryDoc),
     py::method_def<kCollect>(
         "collect", "collect($self)\n--\n\nThe matching objects, in ascending item id order."),
     py::method_def<kRebase>(

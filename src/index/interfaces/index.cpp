@@ -259,6 +259,10 @@ PyObject* reduced_query(PyObject* self, const py::ParsedArgs& args) {
   return reduced_query_of(self, live_set_of(self), args);
 }
 
+PyObject* query(PyObject* self, const py::ParsedArgs& args) {
+  return query_of(self, live_set_of(self), args);
+}
+
 // The objects of `ids` (live ids of the core of `self`) as a list, read with
 // the interpreter lock held when the item table is free.
 PyObject* collect_point(PyObject* self, const SmallIds& ids) {
@@ -401,6 +405,7 @@ const py::Method kReduce{{"Index.reduce()", {}, 0, false, true}, reduce, check_r
 const py::Method kReduced{{"Index.reduced()", {}, 0, false, true}, reduced, check_receiver};
 const py::Method kReducedQuery{
     {"Index.reduced_query()", {"query"}, 1}, reduced_query, check_receiver};
+const py::Method kQuery{{"Index.query()", {"text"}, 1}, query, check_receiver};
 const py::Method kGetByAttribute{
     {"Index.get_by_attribute()", {}, 0, false, true}, get_by_attribute, check_receiver};
 const py::Method kCollect{{"Index.collect()", {}, 0}, collect, check_receiver};
@@ -428,6 +433,7 @@ PyMethodDef kIndexMethods[] = {
         "reduced($self, **kwargs)\n--\n\nThe objects whose attributes equal the keywords."),
     py::method_def<kReducedQuery>(
         "reduced_query", "reduced_query($self, query)\n--\n\nThe objects matching a PyQueryExpr."),
+    py::method_def<kQuery>("query", kQueryDoc),
     py::method_def<kGetByAttribute>(
         "get_by_attribute",
         "get_by_attribute($self, **kwargs)\n--\n\nThe list of objects matching the keywords."),
