@@ -46,6 +46,11 @@ QueryExprPtr parse_text_argument(PyObject* text);
 // must be set on the module under that name.
 PyMethodDef* restore_query_method();
 
+// The module function "_restore_index()": an empty Index, to which a pickle
+// hands its state (Index.__setstate__). Pickles of indexes name it by
+// reference, so it must be set on the module under that name.
+PyMethodDef* restore_index_method();
+
 // Keyword arguments (name, value) as a conjunction of equalities.
 // Throws py::PythonError when a value cannot be converted.
 std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs);
