@@ -289,16 +289,32 @@ PyObject* parse(PyObject*, const py::ParsedArgs& args) {
   return wrap_shared(std::move(expr));
 }
 
+std::string repr_text(PyObject* self) {
+  return "<QueryExpr: " + as_query(self)->expr->debug() + ">";
+}
+
+PyObject* str_of(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The text of the expression (query_text.h). One that has no text form
+// gives its repr, as str() did before expressions had text, so that
+// printing never fails; parse() refuses that repr, saying so.
 PyObject* query_str(PyObject* self) {
-  return py::enter<PyObject*>("PyQueryExpr.__str__()", nullptr,
-                              [&] { return query_text(*as_query(self)->expr); });
+  return py::enter<PyObject*>("PyQueryExpr.__str__()", nullptr, [&]() -> PyObject* {
+    try {
+      return query_text(*as_query(self)->expr);
+    } catch (const py::PythonError&) {
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+      PyErr_Clear();
+    }
+    return str_of(repr_text(self));
+  });
 }
 
 PyObject* query_repr(PyObject* self) {
-  return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr, [&]() -> PyObject* {
-    std::string text = "<QueryExpr: " + as_query(self)->expr->debug() + ">";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  });
+  return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr,
+                              [&] { return str_of(repr_text(self)); });
 }
 
 PyObject* query_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -356,8 +372,9 @@ PyMethodDef kQueryMethods[] = {
         "dotted attribute names, literals (int, float, str, True, False), == != < <= > >= "
         "(chained too: 18 <= age < 65), in [...] and not in [...], and / or / not, "
         "parentheses, name.startswith(s), name.endswith(s), name.contains(s). Nothing is "
-        "evaluated. str() of an expression is this text: parse(str(e)) == e. Raises "
-        "ValueError, showing the position, for anything else."),
+        "evaluated. str() of an expression is this text, parse(str(e)) == e (for an "
+        "expression holding a value with no literal, str() is the repr, which parse refuses). "
+        "Raises ValueError, showing the position, for anything else."),
     py::method_def<kReduce>("__reduce__", "__reduce__($self)\n--\n\nThe pickled form."),
     py::method_def<kCopy>("__copy__", "__copy__($self)\n--\n\nThe expression itself."),
     py::method_def<kDeepCopy>(

@@ -656,6 +656,13 @@ void Parser::close_list() {
 }
 
 QueryExprPtr Parser::parse() {
+  constexpr std::string_view kRepr = "<QueryExpr: ";
+  if (utf8(0, kRepr.size()) == kRepr) {
+    fail(0,
+         "this is the repr of an expression, which str() gives when the expression has no "
+         "text form (it holds a value other than a number, string or boolean, NaN, a name "
+         "that is not a dotted identifier, or a between of bounds that are not numbers)");
+  }
   open_group(Group::Text, 0, 0);
   advance();
   bool want_operand = true;

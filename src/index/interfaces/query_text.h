@@ -44,7 +44,8 @@ QueryExprPtr parse_query_text(PyObject* text);
 // number, string or boolean (an Indexable, None, a container, a date), NaN,
 // an attribute name that is not a dotted identifier, a between whose bounds
 // are not numbers, or text that would pass 64 MiB (a tree of shared
-// sub-expressions can spell out far more than it holds).
+// sub-expressions can spell out far more than it holds). str() of such an
+// expression is its repr, which parse_query_text refuses, saying why.
 PyObject* query_text(const QueryExpr& root);
 
 }  // namespace vantorel
