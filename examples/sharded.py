@@ -1,10 +1,14 @@
 """An index partitioned across the workers of a Dask cluster.
 
-One index lives in one process. When the objects outgrow one machine, give each worker of a
-cluster one shard: a Dask actor that keeps an `Index` over the objects whose key hashes to it.
-Adds, removals and attribute updates go to the shard that owns the key; a query goes to every
-shard at once, and the answers are merged (objects are concatenated, counts added, facet counts
-added per value).
+One index lives in one process. When the objects outgrow one machine, split them into shards: a
+shard is a Dask actor that keeps an `Index` over the objects whose key hashes to it, and each
+worker of the cluster holds a few shards. Adds, removals and attribute updates go to the shard
+that owns the key; a query goes to every shard at once, and the answers are merged (objects are
+concatenated, counts added, facet counts added per value).
+
+The number of shards is fixed when the sharded index is made, so a key never changes shard. When
+a worker joins, `rebalance()` moves whole shards to it: an `Index` pickles with its objects, so a
+shard is pickled on its worker and loaded on the new one, where it answers as before.
 
 Objects cross process boundaries by pickle: a shard holds its own copy of every object it is
 given, and query results come back as copies that belong to no index. Change an object through
@@ -16,6 +20,7 @@ Run it with the module on the path (the workers must import this file by name):
     PYTHONPATH=build .venv/bin/python examples/sharded.py
 """
 
+import pickle
 import zlib
 from collections import Counter
 from collections.abc import Iterable
@@ -32,11 +37,16 @@ class Record(Indexable):
 
 
 class Shard:
-    """One Index on one worker (a Dask actor), with its objects by key."""
+    """One Index on one worker (a Dask actor), with its objects by key: empty, or loaded from
+    the pickled index of a shard that moves here from another worker."""
 
-    def __init__(self) -> None:
-        self.index: Index[Record] = Index()
-        self.objects: dict[Any, Record] = {}
+    def __init__(self, pickled: bytes | None = None) -> None:
+        self.index: Index[Record] = Index() if pickled is None else pickle.loads(pickled)
+        self.objects: dict[Any, Record] = {obj.key: obj for obj in self.index}
+
+    def pickled(self) -> bytes:
+        """The index with its objects, for the worker that takes this shard over."""
+        return pickle.dumps(self.index, pickle.HIGHEST_PROTOCOL)
 
     def add(self, objects: list[Record]) -> None:
         fresh = {obj.key: obj for obj in objects}
@@ -82,14 +92,46 @@ def value_order(value: Any) -> tuple[int, Any]:
 class ShardedIndex:
     """The client side: routes writes to the owning shard and fans queries out to all."""
 
-    def __init__(self, client: Client) -> None:
+    def __init__(self, client: Client, shards_per_worker: int = 4) -> None:
+        self.client = client
         workers = sorted(client.scheduler_info()["workers"])
-        futures = [client.submit(Shard, workers=[worker], actor=True, pure=False) for worker in workers]
+        # The worker that holds each shard.
+        count = shards_per_worker * len(workers)
+        self.placement: list[str] = [workers[i % len(workers)] for i in range(count)]
+        futures = [
+            client.submit(Shard, workers=[worker], actor=True, pure=False) for worker in self.placement
+        ]
         self.shards: list[Any] = [future.result() for future in futures]
 
     def shard_of(self, key: Any) -> Any:
         # A hash that every process computes alike (str hashes are salted per process).
         return self.shards[zlib.crc32(repr(key).encode()) % len(self.shards)]
+
+    def rebalance(self) -> int:
+        """Spreads the shards evenly over the cluster's workers (after a worker joins), moving
+        as few as it can; returns how many moved. Run it while no writes are in flight. A worker
+        that left took its shards with it: this example keeps no replicas."""
+        workers = sorted(self.client.scheduler_info()["workers"])
+        if lost := sorted(set(self.placement) - set(workers)):
+            raise RuntimeError(f"workers {lost} left with their shards")
+        held = {w: [i for i, at in enumerate(self.placement) if at == w] for w in workers}
+        # Each worker's share; the odd shards stay with the workers that hold the most.
+        busiest = sorted(workers, key=lambda w: -len(held[w]))
+        even, odd = divmod(len(self.shards), len(workers))
+        share = {w: even + (k < odd) for k, w in enumerate(busiest)}
+        surplus = [i for w in workers for i in held[w][share[w] :]]
+        moves = [(surplus.pop(), w) for w in workers for _ in range(share[w] - len(held[w]))]
+        for position, worker in moves:
+            self.move(position, worker)
+        return len(moves)
+
+    def move(self, position: int, worker: str) -> None:
+        """Moves one shard to `worker`: its index is pickled where it is and loaded there (the
+        bytes pass through this client), and the old actor goes once nothing refers to it."""
+        pickled = self.shards[position].pickled().result()
+        future = self.client.submit(Shard, pickled, workers=[worker], actor=True, pure=False)
+        self.shards[position] = future.result()
+        self.placement[position] = worker
 
     def add_many(self, objects: Iterable[Record]) -> None:
         """Adds the objects (each with a `key`); an object whose key is held is replaced."""
@@ -152,6 +194,10 @@ def main() -> None:
             print("adults in Paris:", people.count(adults_in_paris))
             print("first three by key:", sorted(p.key for p in people.query(adults_in_paris))[:3])
             print("cities:", people.value_counts("city"))
+            cluster.scale(3)  # a worker joins: move shards to it
+            client.wait_for_workers(3)
+            print("shards moved to the new worker:", people.rebalance())
+            print("adults in Paris, after the move:", people.count(adults_in_paris))
 
 
 if __name__ == "__main__":

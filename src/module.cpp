@@ -151,10 +151,10 @@ bool register_contents(PyObject* module) {
     if (!add_public(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
   // Set on the module but not listed in __all__: diagnostics for tests, and
-  // the reconstructors that pickles of Indexable objects and of expressions
-  // name.
+  // the reconstructors that pickles of Indexable objects, of expressions and
+  // of indexes name.
   for (PyMethodDef* unlisted : {&kAllocatorState, &kInternedNameCount, restore_indexable_method(),
-                                restore_query_method()}) {
+                                restore_query_method(), restore_index_method()}) {
     py::OwnedRef function =
         py::OwnedRef::steal(PyCMethod_New(unlisted, module, module_name.get(), nullptr));
     if (!function || PyObject_SetAttrString(module, unlisted->ml_name, function.get()) < 0) {

@@ -4,6 +4,7 @@ import copy
 import datetime
 import functools
 import gc
+import math
 import operator
 import pickle
 import random
@@ -254,6 +255,99 @@ def test_copies_are_released():
     before = ids_in_use()
     originals = [graph() for _ in range(50)]
     copies = [f(o) for o in originals for f in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o)))]
-    refs = [weakref.ref(o) for o in originals + copies]
-    del originals, copies
+    idx = Index()
+    idx.add_object_many(originals)
+    indexes = [f(idx) for f in (copy.copy, copy.deepcopy, lambda i: pickle.loads(pickle.dumps(i)))]
+    refs = [weakref.ref(o) for o in originals + copies + [o for i in indexes for o in i]]
+    del originals, copies, idx, indexes
     assert_released(refs, before)
+
+
+# ---- indexes that pickle ----------------------------------------------------------
+
+
+def private_mix():
+    """An index whose objects differ in what it holds of their private attributes: bulk-added
+    ones (held), added one by one (not held), one of those assigned afterwards (held, the index
+    has a value index for `_p`). Shared nested owners, list values, a cycle and NaN."""
+    owners = [Item(name=f"owner{k}", _tag=k) for k in range(2)]
+    objs = [Item(name=f"n{i}", x=i % 3, tags=[i % 4, "t"], owner=owners[i % 2], _p=i, _n=math.nan if i % 2 else i,
+                 _l=[i, "e"]) for i in range(12)]
+    objs[0].friend, objs[1].friend = objs[1], objs[0]
+    idx = Index()
+    idx.add_object_many(objs[:6])
+    for obj in objs[6:]:
+        idx.add_object(obj)
+    objs[7]._p = 70
+    objs[8]._l = ["z"]
+    return idx
+
+
+PROBES = [Q.ge("_p", 0), Q.eq("_p", 70), Q.eq("_l", "e"), Q.eq("_l", "z"), Q.eq("x", 1), Q.eq("tags", 2),
+          Q.eq("owner.name", "owner1"), Q.eq("owner._tag", 1), Q.ne("_p", 3), Q.eq("friend.name", "n1")]
+
+
+def answers(index):
+    """What each probe reports, by object name, plus facets and orders over private names."""
+    found = {repr(q): sorted(o.name for o in index.reduced_query(q)) for q in PROBES}
+    ordered = index.sorted_by("_n")  # equal values (the NaNs) in item id order, which copies renumber
+    found["sorted"] = ([repr(o._n) for o in ordered], sorted(o.name for o in ordered))
+    found["facets"] = index.value_counts("_p")
+    return found
+
+
+def check_index_copy(copied, original, same_objects):
+    assert answers(copied) == answers(original)
+    pairs = {o.name: o for o in copied}
+    assert all((pairs[o.name] is o) == same_objects for o in original)
+    assert pairs["n0"].owner is pairs["n2"].owner and pairs["n0"].friend.friend is pairs["n0"]
+    # The copy is live: an assignment reaches it, and a removal from it leaves the original alone.
+    pairs["n9"]._p = 90
+    assert [o.name for o in copied.query("_p == 90")] == ["n9"]
+    copied.remove_object(pairs["n1"])
+    assert "n1" in [o.name for o in original] and "n1" not in [o.name for o in copied]
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_index_pickles(protocol):
+    original = private_mix()
+    check_index_copy(pickle.loads(pickle.dumps(original, protocol)), original, same_objects=False)
+    assert original.query("_p == 90").count() == 0
+
+
+def test_index_copies():
+    original = private_mix()
+    check_index_copy(copy.deepcopy(original), original, same_objects=False)
+    shallow = copy.copy(original)
+    check_index_copy(shallow, original, same_objects=True)
+    assert [o.name for o in original.query("_p == 90")] == ["n9"]  # the same object, in both
+    # An object that refers to its index: the memo keeps the reference on the copy.
+    holder = Item(name="h")
+    idx = Index()
+    idx.add_object(holder)
+    holder.index = idx
+    for back in (pickle.loads(pickle.dumps(idx)), copy.deepcopy(idx)):
+        assert back.collect()[0].index is back
+    assert pickle.loads(pickle.dumps(Index())).collect() == []
+
+
+def test_results_refuse_to_pickle_and_states_are_checked():
+    idx = private_mix()
+    view = idx.reduced(x=1)
+    for action in (pickle.dumps, copy.copy, copy.deepcopy):
+        with pytest.raises(TypeError, match=r"rebase\(\) it into an Index"):
+            action(view)
+    assert sorted(o.name for o in pickle.loads(pickle.dumps(view.rebase()))) == sorted(o.name for o in view)
+    with pytest.raises(ValueError, match="into an empty Index"):
+        idx.__setstate__({"objects": []})
+    obj = Item()
+    for state, error, message in [
+        ([obj], TypeError, "a dict"), ({"objects": [obj], "extra": 1}, ValueError, "keys"),
+        ({"objects": (obj,)}, TypeError, "a list"), ({"objects": [obj, 1]}, TypeError, "only Indexable"),
+        ({"objects": [obj], "private": {"p": [0]}}, ValueError, "begin with '_'"),
+        ({"objects": [obj], "private": {"_p": [1]}}, ValueError, "not an index"),
+    ]:
+        fresh = Index()
+        with pytest.raises(error, match=message):
+            fresh.__setstate__(state)
+        assert fresh.collect() == []

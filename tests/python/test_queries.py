@@ -1,5 +1,6 @@
 """Operator edge cases that the randomized tests reach only by chance."""
 
+import datetime
 import math
 import operator
 import random
@@ -257,3 +258,144 @@ def test_in_takes_any_iterable_of_values():
     for values in ({1, "a"}, frozenset([1, "a"]), (v for v in [1, "a"]), {1: 0, "a": 0}.keys(),
                    LyingLength(1, "a")):
         assert sorted(str(o.v) for o in idx.reduced_query(Q.in_("v", values)).collect()) == ["1", "a"]
+
+
+# ---- queries as text ------------------------------------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+NAMES = st.lists(st.sampled_from(["a", "age", "owner", "x_1", "ñame", "startswith", "all", "Any"]), min_size=1,
+                 max_size=3).map(".".join)
+NUMBERS = st.one_of(st.integers(-(2**63), 2**63 - 1), st.floats(allow_nan=False),
+                    st.sampled_from([-0.0, 1e300, -math.inf, 2**63 - 1, -(2**63)]))
+VALUES = st.one_of(NUMBERS, st.text(max_size=6), st.sampled_from(["'\"\\", "\x00\n\u2028", "日本"]), st.booleans())
+SINGLE = [Q.eq, Q.ne, Q.gt, Q.ge, Q.lt, Q.le, Q.starts_with, Q.ends_with, Q.contains]
+LEAVES = st.one_of(
+    st.builds(lambda op, name, value: op(name, value), st.sampled_from(SINGLE), NAMES, VALUES),
+    st.builds(Q.bt, NAMES, NUMBERS, NUMBERS),
+    st.builds(Q.in_, NAMES, st.lists(VALUES, max_size=3)),
+)
+TREES = st.recursive(LEAVES, lambda kids: st.one_of(
+    st.lists(kids, max_size=4).map(lambda cs: Q.and_(*cs)),
+    st.lists(kids, max_size=4).map(lambda cs: Q.or_(*cs)),
+    kids.map(Q.not_),
+    st.tuples(kids, kids).map(lambda pair: pair[0] & pair[1]),
+), max_leaves=12)
+
+
+@settings(max_examples=300, deadline=None)
+@given(TREES)
+def test_text_reads_back_as_the_same_expression(expr):
+    text = str(expr)
+    back = Q.parse(text)
+    assert back == expr and hash(back) == hash(expr), text
+    assert str(back) == text
+
+
+def test_text_spellings():
+    a, b, c = Q.eq("a", 1), Q.eq("b", 2), Q.eq("c", 3)
+    for text, expr in [
+        ("65 > age", Q.lt("age", 65)), ("'x' == name", Q.eq("name", "x")),
+        ("18 <= age <= 65.5", Q.bt("age", 18, 65.5)), ("65 >= age >= 18", Q.bt("age", 18, 65)),
+        ("18 <= age < 65", Q.and_(Q.ge("age", 18), Q.lt("age", 65))),
+        ("'a' <= s <= 'c'", Q.and_(Q.ge("s", "a"), Q.le("s", "c"))),  # a between takes numbers only
+        ("a == 1 and b == 2 and c == 3", Q.and_(a, b, c)), ("(a == 1 and b == 2) and c == 3", a & b & c),
+        ("a == 1 or b == 2 and c == 3", a | (b & c)), ("not a == 1 and b == 2", ~a & b),
+        ("not a != 1", ~Q.ne("a", 1)), ("not x in [1]", ~Q.in_("x", [1])), ("x not in [1, 'y',]", ~Q.in_("x", [1, "y"])),
+        ("True", Q.and_()), ("not False", ~Q.or_()), ("all([a == 1])", Q.and_(a)), ("any([])", Q.or_()),
+        ("o.name.startswith('x')", Q.starts_with("o.name", "x")), ("s.contains(\"\\N{BULLET}\\x41\\101\")", Q.contains("s", "•AA")),
+        ("x == -0x10 or x == 1_0.5e1 or x == 1e999", Q.or_(Q.eq("x", -16), Q.eq("x", 105.0), Q.eq("x", math.inf))),
+    ]:
+        assert Q.parse(text) == expr, text
+    assert str(a & b & c) == "(a == 1 and b == 2) and c == 3" and str(Q.ne("x", "it's")) == 'x != "it\'s"'
+    # Without a text form, str() is the repr (printing never fails), which parse() refuses.
+    for expr in (Q.eq("x", math.nan), Q.eq("x", None), Q.in_("x", [Item()]), Q.eq("x", [1]), Q.eq("a-b", 1),
+                 Q.eq("if", 1), Q.bt("x", "a", "z"), Q.eq("x", 1) & Q.eq("y", datetime.date(2024, 1, 1))):
+        assert str(expr) == repr(expr)
+        with pytest.raises(ValueError, match="the repr of an expression, .* no text form"):
+            Q.parse(str(expr))
+
+
+@pytest.mark.parametrize("text, message, position", [
+    ("", "expected a comparison, 'not' or '\\(', found the end of the text", 0),
+    ("age", "expected '==', '!='", 3), ("age = 3", "a single '=' assigns", 4), ("age == name", "an attribute on one side", 4),
+    ("1 < 2", "an attribute on one side", 2), ("x == None", "None is not a literal", 5), ("'a' in s", "goes left of 'in'", 4),
+    ("s.lower('a')", "unknown method 'lower'", 0), ("(x == 1", "expected 'and', 'or' or '\\)'", 7),
+    ("x == 1)", "or the end of the text, found '\\)'", 6), ("x == 'ab", "unterminated string", 5), ("x == '\\q'", "invalid escape", 6),
+    ("x == 01", "invalid number literal '01'", 5), ("x == 1j", "invalid number", 5), ("x.if == 1", "'if' is a keyword", 2),
+    ("x == 2**3", "unexpected character '\\*'", 6), ("x == 1 y == 2", "found 'y'", 7), ("x == 2**70", "unexpected", 6),
+    ("x == 99999999999999999999", "cannot hold this literal", 5), ("all(x == 1)", "expected '\\['", 4),
+    ("x in [1 2]", "expected ',' or '\\]'", 8), ("x == -'a'", "a number after the sign", 6),
+])
+def test_text_errors_show_where(text, message, position):
+    with pytest.raises(ValueError, match=message) as caught:
+        Q.parse(text)
+    shown = str(caught.value)
+    assert f"at position {position}:" in shown and shown.endswith("\n    " + " " * position + "^"), shown
+
+
+def test_text_nesting_and_size():
+    with pytest.raises(TypeError, match="argument 'text'"):
+        Q.parse(b"x == 1")
+    with pytest.raises(RecursionError):
+        Q.parse("not " * 1001 + "x == 1")
+    with pytest.raises(RecursionError):
+        Q.parse("(x == 1 or (y == 2 and " * 501 + "z == 3" + "))" * 501)
+    assert Q.parse("(" * 100_000 + "x == 1" + ")" * 100_000) == Q.eq("x", 1)  # read without recursion
+    chain = Q.eq("x", 0)
+    for i in range(1, 20_000):
+        chain = chain | Q.eq("x", i)
+    assert Q.parse(str(chain)) == chain  # as long as the builders allow
+    doubled = Q.eq("x", 1)
+    for _ in range(40):
+        doubled = doubled | doubled
+    assert str(doubled) == repr(doubled)  # past 64 MiB of text
+
+
+class Person(Item):
+    pass
+
+
+def python_and_query_text(rng, depth):
+    """A random query, and a Python expression that means the same over `Person`s: a number
+    `age`, a float `score`, strings `name` and `owner.name`, a bool `flag`."""
+    if depth > 0 and rng.random() < 0.45:
+        kind = rng.choice(["and", "or", "not", "all", "any"])
+        parts = [python_and_query_text(rng, depth - 1) for _ in range(rng.randrange(2, 4))]
+        if kind == "not":
+            return tuple(f"not ({side})" for side in parts[0])
+        if kind in ("and", "or"):
+            return tuple(f" {kind} ".join(f"({part[i]})" for part in parts) for i in (0, 1))
+        parts = parts[:rng.randrange(3)]
+        return tuple(f"{kind}([{', '.join(part[i] for part in parts)}])" for i in (0, 1))
+    attr = rng.choice(["age", "score", "name", "owner.name", "flag"])
+    if attr == "flag":
+        text = f"flag {rng.choice(['==', '!='])} {rng.random() < 0.5}"
+    elif attr in ("age", "score"):
+        n = rng.choice([str(rng.randrange(10, 70)), "-0.0", "30.5", "1e999", "-1e999"])
+        lo, hi = sorted([rng.randrange(10, 70), rng.randrange(10, 70)])
+        op = rng.choice(["==", "!=", "<", "<=", ">", ">="])
+        text = rng.choice([f"{attr} {op} {n}", f"{n} {op} {attr}", f"{lo} <= {attr} <= {hi}", f"{hi} >= {attr} >= {lo}",
+                           f"{lo} < {attr} <= {hi}", f"{attr} in [{lo}, {hi}.0, 'x']", f"{attr} not in [{lo}]"])
+    else:
+        s = repr(rng.choice(["a", "b", "ab", "é", "", "'", "\\", "\n", '"']))
+        if rng.random() < 0.2:
+            return f"{attr}.contains({s})", f"({s} in {attr})"
+        text = rng.choice([f"{attr} == {s}", f"{s} != {attr}", f"{attr}.startswith({s})", f"{attr}.endswith({s})",
+                           f"{attr} in [{s}, 'b', 3]", f"{attr} not in [{s}]"])
+    return text, text
+
+
+def test_text_queries_agree_with_python():
+    rng = random.Random(5)
+    words = ["a", "b", "ab", "ba", "é", "", "'", "\\", "\n", "aé"]
+    people = [Person(age=rng.randrange(10, 70), score=rng.choice([30.5, -0.0, 0.0, rng.random() * 80]), flag=rng.random() < 0.5,
+                     name=rng.choice(words) + rng.choice(words), owner=Person(name=rng.choice(words))) for _ in range(120)]
+    idx = Index()
+    idx.add_object_many(people)
+    view = idx.query("age >= 30")
+    for _ in range(60):
+        text, py = python_and_query_text(rng, 3)
+        expected = {id(p) for p in people if eval(py, {}, {name: getattr(p, name) for name in ("age", "score", "name", "owner", "flag")})}
+        assert {id(p) for p in idx.query(text)} == expected, (text, py)
+        assert {id(p) for p in view.query(text)} == {i for i in expected if i in {id(p) for p in view}}, text

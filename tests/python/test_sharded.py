@@ -50,7 +50,7 @@ def both(client):
     objs = [person(rng, key) for key in range(400)]
     local = Index()
     local.add_object_many(objs)
-    shards = sharded.ShardedIndex(client)
+    shards = sharded.ShardedIndex(client)  # 4 shards per worker
     shards.add_many(objs)
     return rng, shards, local, {obj.key: obj for obj in objs}
 
@@ -92,3 +92,23 @@ def test_removals_counts_and_facets_match_one_index(both):
         for attr in ("city", "age", "tags"):
             assert shards.value_counts(attr, expr) == view.value_counts(attr)
             assert shards.value_counts(attr, expr, limit=2) == view.value_counts(attr, limit=2)
+
+
+def test_rebalancing_moves_whole_shards_to_a_joining_worker(both, client):
+    """Last in the file: the cluster keeps the third worker."""
+    rng, shards, local, by_key = both
+    client.cluster.scale(3)
+    client.wait_for_workers(3, timeout=60)
+    assert shards.rebalance() == 2  # 8 shards over 3 workers: 3, 3 and 2
+    workers = sorted(client.scheduler_info()["workers"])
+    assert sorted(shards.placement.count(w) for w in workers) == [2, 3, 3]
+    check_objects(shards, local)
+    # The moved shards are live indexes over their own objects.
+    for key in rng.sample(sorted(by_key), 40):
+        shards.update(key, city="Lyon", age=41)
+        by_key[key].city, by_key[key].age = "Lyon", 41
+    gone = rng.sample(sorted(by_key), 30)
+    shards.remove_many(gone)
+    local.remove_object_many([by_key.pop(key) for key in gone])
+    check_objects(shards, local)
+    assert shards.rebalance() == 0

@@ -1,7 +1,9 @@
 """Concurrency: deadlocks (every thread must finish within its time limit) and lost
 updates (after the threads finish, every index agrees with the stored values)."""
 
+import copy
 import itertools
+import pickle
 import random
 import sys
 import threading
@@ -455,3 +457,33 @@ def test_views_only_lose_objects_while_objects_leave_and_come_back():
     run_threads(churn(objects[1:12:4]), churn(objects[3:12:4]), check)
     view = index.reduced(city="c")
     assert sizes(view) == [100, 100, 100]
+
+
+def test_copies_and_pickles_while_assigning():
+    objects = [Item(n=i % 50, _p=i) for i in range(300)]
+    index = Index()
+    index.add_object_many(objects[:200])
+    copies = []
+
+    def copier():
+        for _ in range(20):
+            copies.append(copy.copy(index))
+            pickle.loads(pickle.dumps(index))
+
+    def writer():
+        r = random.Random(4)
+        for _ in range(3000):
+            o = r.choice(objects)
+            o.n = r.randrange(50)
+            o._p = r.randrange(50)
+
+    def adder():
+        for o in objects[200:]:
+            index.add_object(o)
+
+    run_threads(copier, writer, adder)
+    for each in (index, copy.copy(index), pickle.loads(pickle.dumps(index))):
+        assert_index_agrees(each, list(each) if each is not index else objects, "n", list(range(0, 50, 7)))
+        held = sorted(o._p for o in each.reduced_query(Q.ge("_p", 0)).collect())
+        assert held == sorted(o._p for o in index.reduced_query(Q.ge("_p", 0)).collect())
+    assert_index_agrees(copies[-1], copies[-1].collect(), "n", list(range(0, 50, 7)))

@@ -36,10 +36,20 @@ void take_own_references(std::vector<StoredItem>& items);
 // `parameter`) when `object` is not one.
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter);
 
+// The tree that the argument `text` of a call spells (query_text.h). Throws
+// py::PythonError with TypeError set when it is not a str, or what reading
+// it raises.
+QueryExprPtr parse_text_argument(PyObject* text);
+
 // The module function "_restore_query(nodes)": the PyQueryExpr of a flat
 // form (query_tree.h). Pickles of expressions name it by reference, so it
 // must be set on the module under that name.
 PyMethodDef* restore_query_method();
+
+// The module function "_restore_index()": an empty Index, to which a pickle
+// hands its state (Index.__setstate__). Pickles of indexes name it by
+// reference, so it must be set on the module under that name.
+PyMethodDef* restore_index_method();
 
 // Keyword arguments (name, value) as a conjunction of equalities.
 // Throws py::PythonError when a value cannot be converted.

@@ -79,6 +79,11 @@ PyObject* filtered_reduced_query(PyObject* self, const py::ParsedArgs& args) {
   return reduced_query_of(object->owner, object->view, args);
 }
 
+PyObject* filtered_query(PyObject* self, const py::ParsedArgs& args) {
+  FilteredIndexObject* object = as_filtered(self);
+  return query_of(object->owner, object->view, args);
+}
+
 PyObject* filtered_count(PyObject* self, const py::ParsedArgs&) {
   return count_of(as_filtered(self)->view);
 }
@@ -136,12 +141,24 @@ PyObject* filtered_rebase(PyObject* self, const py::ParsedArgs&) {
   return make_index(std::move(core));
 }
 
+// A view shares its index's tables, which a pickle cannot carry apart from
+// that index: refused, with the way to an Index that pickles.
+PyObject* filtered_reduce_ex(PyObject*, const py::ParsedArgs&) {
+  PyErr_SetString(PyExc_TypeError,
+                  "a FilteredIndex does not pickle or copy: rebase() it into an Index of its "
+                  "objects, which does");
+  return nullptr;
+}
+
 const py::Method kReduced{
     {"FilteredIndex.reduced()", {}, 0, false, true}, filtered_reduced, check_receiver};
 const py::Method kReducedQuery{
     {"FilteredIndex.reduced_query()", {"query"}, 1}, filtered_reduced_query, check_receiver};
+const py::Method kQuery{{"FilteredIndex.query()", {"text"}, 1}, filtered_query, check_receiver};
 const py::Method kCollect{{"FilteredIndex.collect()", {}, 0}, filtered_collect, check_receiver};
 const py::Method kRebase{{"FilteredIndex.rebase()", {}, 0}, filtered_rebase, check_receiver};
+const py::Method kReduceEx{
+    {"FilteredIndex.__reduce_ex__()", {"protocol"}, 1}, filtered_reduce_ex, check_receiver};
 const py::Method kCount{{"FilteredIndex.count()", {}, 0}, filtered_count, check_receiver};
 const py::Method kValueCounts{
     {"FilteredIndex.value_counts()", {"attr", "limit"}, 1}, filtered_value_counts, check_receiver};
@@ -157,6 +174,7 @@ PyMethodDef kFilteredMethods[] = {
     py::method_def<kReducedQuery>(
         "reduced_query",
         "reduced_query($self, query)\n--\n\nThe objects of this result that match a PyQueryExpr."),
+    py::method_def<kQuery>("query", kQueryDoc),
     py::method_def<kCollect>(
         "collect", "collect($self)\n--\n\nThe matching objects, in ascending item id order."),
     py::method_def<kRebase>(
@@ -164,6 +182,10 @@ PyMethodDef kFilteredMethods[] = {
     py::method_def<kCount>("count", kCountDoc),
     py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
     py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
+    py::method_def<kReduceEx>(
+        "__reduce_ex__",
+        "__reduce_ex__($self, protocol)\n--\n\nRefused: a FilteredIndex does not pickle or "
+        "copy. rebase() it into an Index, which does."),
     class_getitem_def(),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -182,7 +204,9 @@ PyType_Slot kFilteredSlots[] = {
     {Py_sq_length, reinterpret_cast<void*>(filtered_length)},
     {Py_sq_contains, reinterpret_cast<void*>(filtered_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(filtered_iter)},
-    {Py_tp_doc, const_cast<char*>("The result of a query: a fixed set of objects of one index.")},
+    {Py_tp_doc, const_cast<char*>("The result of a query: a fixed set of objects of one index. "
+                                  "It does not pickle or copy: rebase() it into an Index, which "
+                                  "does.")},
     {0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include "index/core/query/point_query.h"
 #include "index/indexable.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/index_state.h"
 #include "index/interfaces/operations.h"
 #include "py/args.h"
 #include "py/entry.h"
@@ -259,6 +260,10 @@ PyObject* reduced_query(PyObject* self, const py::ParsedArgs& args) {
   return reduced_query_of(self, live_set_of(self), args);
 }
 
+PyObject* query(PyObject* self, const py::ParsedArgs& args) {
+  return query_of(self, live_set_of(self), args);
+}
+
 // The objects of `ids` (live ids of the core of `self`) as a list, read with
 // the interpreter lock held when the item table is free.
 PyObject* collect_point(PyObject* self, const SmallIds& ids) {
@@ -394,6 +399,56 @@ PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
+// (_restore_index, (), state): pickles name the module function, which makes
+// an empty Index, and the state goes to __setstate__ once the index is in
+// the memo, so objects that refer back to the index pickle too.
+PyObject* index_reduce(PyObject* self, const py::ParsedArgs&) {
+  static PyObject* restore = nullptr;  // one reference, kept for the life of the process
+  if (restore == nullptr) {
+    py::OwnedRef module = py::OwnedRef::steal(py::check(PyImport_ImportModule("Vantorel")));
+    restore = py::check(PyObject_GetAttrString(module.get(), "_restore_index"));
+  }
+  py::OwnedRef state = py::OwnedRef::steal(index_state(core_of(self)));
+  return Py_BuildValue("(O()O)", restore, state.get());
+}
+
+// Adds the objects of `state` (a state of index_state.h) to the index at
+// `self`.
+void restore_into(PyObject* self, PyObject* state) {
+  IndexState restored = read_index_state(state);
+  WritingScope writing(self);
+  py::AllowThreads released;
+  restore_index_state(core_of(self), restored);
+  restored.items.clear();  // released here, without the interpreter lock, like add_object_many's
+}
+
+PyObject* index_setstate(PyObject* self, const py::ParsedArgs& args) {
+  uint64_t live = 0;
+  {
+    py::AllowThreads released;
+    live = core_of(self).count();
+  }
+  if (live != 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "Index.__setstate__() restores a pickled state into an empty Index");
+    return nullptr;
+  }
+  restore_into(self, args.values[0]);
+  Py_RETURN_NONE;
+}
+
+// A new index over the same objects, holding what this one holds.
+PyObject* index_copy(PyObject* self, const py::ParsedArgs&) {
+  py::OwnedRef state = py::OwnedRef::steal(index_state(core_of(self)));
+  py::OwnedRef copy = py::OwnedRef::steal(py::check(make_index(IndexAPI::make())));
+  restore_into(copy.get(), state.get());
+  return copy.release();
+}
+
+PyObject* restore_index(PyObject* /*module*/, const py::ParsedArgs&) {
+  return make_index(IndexAPI::make());
+}
+
 const py::Method kAddObject{{"Index.add_object()", {"py_ref"}, 1}, add_object, check_receiver};
 const py::Method kAddObjectMany{
     {"Index.add_object_many()", {"objs"}, 1}, add_object_many, check_receiver};
@@ -401,6 +456,7 @@ const py::Method kReduce{{"Index.reduce()", {}, 0, false, true}, reduce, check_r
 const py::Method kReduced{{"Index.reduced()", {}, 0, false, true}, reduced, check_receiver};
 const py::Method kReducedQuery{
     {"Index.reduced_query()", {"query"}, 1}, reduced_query, check_receiver};
+const py::Method kQuery{{"Index.query()", {"text"}, 1}, query, check_receiver};
 const py::Method kGetByAttribute{
     {"Index.get_by_attribute()", {}, 0, false, true}, get_by_attribute, check_receiver};
 const py::Method kCollect{{"Index.collect()", {}, 0}, collect, check_receiver};
@@ -409,6 +465,16 @@ const py::Method kRemoveObject{
     {"Index.remove_object()", {"py_ref"}, 1}, remove_object, check_receiver};
 const py::Method kRemoveObjectMany{
     {"Index.remove_object_many()", {"objs"}, 1}, remove_object_many, check_receiver};
+const py::Method kIndexReduce{{"Index.__reduce__()", {}, 0}, index_reduce, check_receiver};
+const py::Method kSetState{{"Index.__setstate__()", {"state"}, 1}, index_setstate, check_receiver};
+const py::Method kCopy{{"Index.__copy__()", {}, 0}, index_copy, check_receiver};
+const py::Method kRestoreIndexMethod{{"_restore_index()", {}, 0}, restore_index};
+
+PyMethodDef kRestoreIndex = py::method_def<kRestoreIndexMethod>(
+    "_restore_index",
+    "_restore_index()\n--\n\nAn empty Index, for Index.__setstate__: the reconstructor of "
+    "pickles.");
+
 const py::Method kCount{{"Index.count()", {}, 0}, count, check_receiver};
 const py::Method kValueCounts{
     {"Index.value_counts()", {"attr", "limit"}, 1}, value_counts, check_receiver};
@@ -428,6 +494,7 @@ PyMethodDef kIndexMethods[] = {
         "reduced($self, **kwargs)\n--\n\nThe objects whose attributes equal the keywords."),
     py::method_def<kReducedQuery>(
         "reduced_query", "reduced_query($self, query)\n--\n\nThe objects matching a PyQueryExpr."),
+    py::method_def<kQuery>("query", kQueryDoc),
     py::method_def<kGetByAttribute>(
         "get_by_attribute",
         "get_by_attribute($self, **kwargs)\n--\n\nThe list of objects matching the keywords."),
@@ -446,6 +513,18 @@ PyMethodDef kIndexMethods[] = {
     py::method_def<kCount>("count", kCountDoc),
     py::method_def<kValueCounts>("value_counts", kValueCountsDoc),
     py::method_def<kSortedBy>("sorted_by", kSortedByDoc),
+    py::method_def<kIndexReduce>(
+        "__reduce__",
+        "__reduce__($self)\n--\n\nThe pickled form: every object of the index in one list, "
+        "and which private attributes (names beginning with '_') it holds for each. Loaded, it "
+        "is a new Index over copies of the objects that answers every query as this one does."),
+    py::method_def<kSetState>(
+        "__setstate__",
+        "__setstate__($self, state)\n--\n\nAdds the objects of a pickled state to this empty "
+        "Index, indexing what the pickled index indexed."),
+    py::method_def<kCopy>("__copy__",
+                          "__copy__($self)\n--\n\nA new Index over the same objects, "
+                          "indexing what this one indexes."),
     class_getitem_def(),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -477,6 +556,10 @@ PyTypeObject* index_type() {
 
 void take_own_references(std::vector<StoredItem>& items) {
   for (StoredItem& item : items) item = stored_item_of(item.python->get());
+}
+
+PyMethodDef* restore_index_method() {
+  return &kRestoreIndex;
 }
 
 PyObject* make_index(std::shared_ptr<IndexAPI> core) {

@@ -12,6 +12,10 @@
 
 namespace vantorel {
 
+const char kQueryDoc[] =
+    "query($self, text)\n--\n\nThe objects matching the expression that `text` spells: "
+    "reduced_query(PyQueryExpr.parse(text)), for example "
+    "query(\"18 <= age < 65 and city in ['Paris', 'Lyon']\").";
 const char kCountDoc[] =
     "count($self)\n--\n\nThe number of objects that collect() would return, without building "
     "the list.";
@@ -114,6 +118,13 @@ PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::
   const QueryExpr* query = query_expr_of(args.values[0], "query");
   if (query == nullptr || !check_query(*query)) return nullptr;
   // The argument keeps the (immutable) tree alive for the call.
+  return reduced_object(owner, set,
+                        [&](const FilteredIndex& from) { return from.reduced_query(*query); });
+}
+
+PyObject* query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args) {
+  QueryExprPtr query = parse_text_argument(args.values[0]);
+  // `query` keeps the (immutable) tree alive for the call.
   return reduced_object(owner, set,
                         [&](const FilteredIndex& from) { return from.reduced_query(*query); });
 }

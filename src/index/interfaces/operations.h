@@ -1,7 +1,8 @@
 // The whole-set operations that Index and FilteredIndex share: reduced,
-// reduced_query, count, value_counts, sorted_by, __len__ and __contains__, over the set of objects
-// of a FilteredIndex (for an Index, the set of its live objects). Each releases the interpreter
-// lock while the set answers, except __contains__, which releases it only to wait for a lock.
+// reduced_query, query, count, value_counts, sorted_by, __len__ and __contains__, over the set of
+// objects of a FilteredIndex (for an Index, the set of its live objects). Each releases the
+// interpreter lock while the set answers, except __contains__, which releases it only to wait for a
+// lock.
 #pragma once
 
 #include "index/core/filtered_index.h"
@@ -18,6 +19,8 @@ namespace vantorel {
 // of the set's core, or null).
 PyObject* reduced_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
 PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
+// query(text): reduced_query of the expression that `text` spells.
+PyObject* query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
 PyObject* count_of(const FilteredIndex& set);
 // __len__ (count(), -1 with an error set when it does not fit) and
 // __contains__ (whether `object` is an Indexable that `set` reports; 0 for
@@ -33,6 +36,7 @@ PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
 PyMethodDef class_getitem_def();
 
 // Docstrings (with their text signatures) for the method tables.
+extern const char kQueryDoc[];
 extern const char kCountDoc[];
 extern const char kValueCountsDoc[];
 extern const char kSortedByDoc[];

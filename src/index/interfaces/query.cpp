@@ -5,6 +5,7 @@
 
 #include "common/no_destructor.h"
 #include "index/interfaces/classes.h"
+#include "index/interfaces/query_text.h"
 #include "index/interfaces/query_tree.h"
 #include "py/args.h"
 #include "py/entry.h"
@@ -283,11 +284,37 @@ PyObject* restore_query(PyObject* /*module*/, const py::ParsedArgs& args) {
   return wrap_shared(tree_from_flat_form(args.values[0]));
 }
 
-PyObject* query_repr(PyObject* self) {
-  return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr, [&]() -> PyObject* {
-    std::string text = "<QueryExpr: " + as_query(self)->expr->debug() + ">";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+PyObject* parse(PyObject*, const py::ParsedArgs& args) {
+  QueryExprPtr expr = parse_text_argument(args.values[0]);
+  return wrap_shared(std::move(expr));
+}
+
+std::string repr_text(PyObject* self) {
+  return "<QueryExpr: " + as_query(self)->expr->debug() + ">";
+}
+
+PyObject* str_of(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The text of the expression (query_text.h). One that has no text form
+// gives its repr, as str() did before expressions had text, so that
+// printing never fails; parse() refuses that repr, saying so.
+PyObject* query_str(PyObject* self) {
+  return py::enter<PyObject*>("PyQueryExpr.__str__()", nullptr, [&]() -> PyObject* {
+    try {
+      return query_text(*as_query(self)->expr);
+    } catch (const py::PythonError&) {
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+      PyErr_Clear();
+    }
+    return str_of(repr_text(self));
   });
+}
+
+PyObject* query_repr(PyObject* self) {
+  return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr,
+                              [&] { return str_of(repr_text(self)); });
 }
 
 PyObject* query_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -307,6 +334,7 @@ const py::Method kNot{{"PyQueryExpr.not_()", {"exprs"}, 1}, build_not};
 const py::Method kReduce{{"PyQueryExpr.__reduce__()", {}, 0}, query_reduce, check_receiver};
 const py::Method kCopy{{"PyQueryExpr.__copy__()", {}, 0}, query_copy, check_receiver};
 const py::Method kDeepCopy{{"PyQueryExpr.__deepcopy__()", {"memo"}, 1}, query_copy, check_receiver};
+const py::Method kParse{{"PyQueryExpr.parse()", {"text"}, 1}, parse};
 const py::Method kRestoreQueryMethod{{"_restore_query()", {"nodes"}, 1}, restore_query};
 
 PyMethodDef kRestoreQuery = py::method_def<kRestoreQueryMethod>(
@@ -338,6 +366,15 @@ PyMethodDef kQueryMethods[] = {
     builder_def<kCombined<QueryOp::And>>("and_", "and_(*exprs)\n--\n\nAll of the expressions"),
     builder_def<kCombined<QueryOp::Or>>("or_", "or_(*exprs)\n--\n\nAny of the expressions"),
     builder_def<kNot>("not_", "not_(exprs)\n--\n\nThe complement of the expression"),
+    builder_def<kParse>(
+        "parse",
+        "parse(text)\n--\n\nThe expression that `text` spells, in a small Python-like language: "
+        "dotted attribute names, literals (int, float, str, True, False), == != < <= > >= "
+        "(chained too: 18 <= age < 65), in [...] and not in [...], and / or / not, "
+        "parentheses, name.startswith(s), name.endswith(s), name.contains(s). Nothing is "
+        "evaluated. str() of an expression is this text, parse(str(e)) == e (for an "
+        "expression holding a value with no literal, str() is the repr, which parse refuses). "
+        "Raises ValueError, showing the position, for anything else."),
     py::method_def<kReduce>("__reduce__", "__reduce__($self)\n--\n\nThe pickled form."),
     py::method_def<kCopy>("__copy__", "__copy__($self)\n--\n\nThe expression itself."),
     py::method_def<kDeepCopy>(
@@ -352,6 +389,7 @@ PyType_Slot kQuerySlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(query_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(query_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(query_str)},
     {Py_tp_methods, kQueryMethods},
     {Py_nb_and, reinterpret_cast<void*>(combine_operands<QueryOp::And>)},
     {Py_nb_or, reinterpret_cast<void*>(combine_operands<QueryOp::Or>)},
@@ -359,7 +397,8 @@ PyType_Slot kQuerySlots[] = {
     {Py_nb_bool, reinterpret_cast<void*>(query_bool)},
     {Py_tp_richcompare, reinterpret_cast<void*>(query_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(query_hash)},
-    {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods.")},
+    {Py_tp_doc, const_cast<char*>("A query expression, built with the static methods or read "
+                                  "from text with parse(); str() gives that text.")},
     {0, nullptr},
 };
 
@@ -427,6 +466,15 @@ size_t reserve_hint(PyObject* iterable) {
     return 0;
   }
   return static_cast<size_t>(std::min(hint, kMaxHint));
+}
+
+QueryExprPtr parse_text_argument(PyObject* text) {
+  if (!PyUnicode_Check(text)) {
+    py::set_cannot_convert(text, "PyString");
+    py::wrap_argument_error("text");
+    throw py::PythonError();
+  }
+  return parse_query_text(text);
 }
 
 bool check_query(const QueryExpr& expr) {
