@@ -3,12 +3,10 @@
 //
 // Every task belongs to a lane (a small integer). Tasks of one lane run one
 // at a time and in the order they were given; tasks of different lanes may
-// run at once. Each task carries an estimate of its work; a free thread takes
-// the next task of the free lane with the most work waiting, so that the
-// longest lane is not left to run alone at the end.
+// run at once: a free thread takes the first queued task whose lane is free.
 //
-// Up to `helpers` threads start with the first task (or earlier, by start())
-// and work through the tasks while the caller goes on giving them. finish()
+// Up to `helpers` threads start with the first task and work through the
+// tasks while the caller goes on giving them. finish()
 // has the caller work beside them until every task is done; a helper that
 // then finds nothing it may take ends, and finish() joins them all before
 // it returns. A later task starts helpers again. Until finish(), a helper
@@ -19,8 +17,10 @@
 // run tasks.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -41,17 +41,16 @@ class TaskLanes {
   // helpers.
   ~TaskLanes() { stop(); }
 
-  // Queues `task` on `lane`; `work` estimates its cost in any unit shared
-  // by the tasks of these lanes. Starts the helpers with the first task.
-  void submit(size_t lane, std::function<void()> task, size_t work = 1) {
+  // Queues `task` on `lane`. Starts the helpers with the first task since
+  // the last finish().
+  void submit(size_t lane, std::function<void()> task) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (lanes_.size() <= lane) lanes_.resize(lane + 1);
-      tasks_.push_back({lane, work, std::move(task)});
-      lanes_[lane].waiting_work += work;
+      if (busy_.size() <= lane) busy_.resize(lane + 1);
+      tasks_.push_back({lane, std::move(task)});
     }
     changed_.notify_one();
-    start();
+    start_helpers();
   }
 
   // Runs queued tasks on the calling thread too, until none is queued or
@@ -77,7 +76,7 @@ class TaskLanes {
       std::lock_guard<std::mutex> lock(mutex_);
       finishing_ = false;
       error = std::exchange(error_, nullptr);
-      if (error) dropped = take_queued();
+      if (error) dropped = std::exchange(tasks_, {});
     }
     if (error) std::rethrow_exception(error);
   }
@@ -88,10 +87,20 @@ class TaskLanes {
     return tasks_.size();
   }
 
-  // Starts the helpers now, before the first task: for a caller that will
-  // soon give tasks, so that a helper is running by then. Does nothing when
-  // they run already.
-  void start() {
+ private:
+  struct Task {
+    size_t lane;
+    std::function<void()> run;
+  };
+
+  // The first queued task whose lane is free, or the end. Called under the
+  // mutex.
+  std::deque<Task>::iterator next_task() {
+    return std::find_if(tasks_.begin(), tasks_.end(),
+                        [&](const Task& task) { return !busy_[task.lane]; });
+  }
+
+  void start_helpers() {
     if (started_) return;
     started_ = true;
     try {
@@ -102,35 +111,6 @@ class TaskLanes {
       // No thread to spare: the helpers started so far, or the caller
       // alone in finish(), run everything.
     }
-  }
-
- private:
-  struct Task {
-    size_t lane;
-    size_t work;
-    std::function<void()> run;
-  };
-  struct Lane {
-    bool busy = false;        // a task of the lane is running
-    size_t waiting_work = 0;  // of its queued tasks
-  };
-
-  // Empties the queue; the caller destroys the tasks outside the mutex.
-  std::deque<Task> take_queued() {
-    for (Lane& lane : lanes_) lane.waiting_work = 0;
-    return std::exchange(tasks_, {});
-  }
-
-  // The first queued task of the free lane with the most work waiting, or
-  // the end. Called under the mutex.
-  std::deque<Task>::iterator next_task() {
-    auto best = tasks_.end();
-    for (auto it = tasks_.begin(); it != tasks_.end(); ++it) {
-      const Lane& lane = lanes_[it->lane];
-      if (lane.busy) continue;
-      if (best == tasks_.end() || lane.waiting_work > lanes_[best->lane].waiting_work) best = it;
-    }
-    return best;
   }
 
   // Takes the next task (see next_task()) and runs it. The caller goes on
@@ -149,10 +129,9 @@ class TaskLanes {
       }
       const size_t lane = next->lane;
       std::function<void()> run = std::move(next->run);
-      lanes_[lane].waiting_work -= next->work;
       tasks_.erase(next);
       if (error_) continue;  // dropped: see finish()
-      lanes_[lane].busy = true;
+      busy_[lane] = true;
       ++running_;
       lock.unlock();
       try {
@@ -163,7 +142,7 @@ class TaskLanes {
       }
       run = nullptr;  // what the task holds goes outside the lock
       lock.lock();
-      lanes_[lane].busy = false;
+      busy_[lane] = false;
       --running_;
       changed_.notify_all();
     }
@@ -176,7 +155,7 @@ class TaskLanes {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       stopping_ = true;
-      dropped = take_queued();
+      dropped = std::exchange(tasks_, {});
       changed_.notify_all();
       changed_.wait(lock, [&] { return running_ == 0; });
     }
@@ -190,13 +169,13 @@ class TaskLanes {
   }
 
   const size_t max_helpers_;
-  bool started_ = false;  // start() ran since the last finish()
+  bool started_ = false;  // helpers started since the last finish()
   std::vector<std::thread> helpers_;
   // Guarded by `mutex_`:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Task> tasks_;
-  std::vector<Lane> lanes_;
+  std::vector<uint8_t> busy_;  // by lane: 1 while a task of the lane runs
   size_t running_ = 0;
   std::exception_ptr error_;
   bool finishing_ = false;  // the caller is in finish()

@@ -14,15 +14,15 @@
 // Threads. Values wait per attribute and are applied, attribute by
 // attribute, by the writers. With no helper allowed (thread_limit.h), the
 // calling thread applies them when too many wait and when the writers are
-// released. Otherwise every 256 values of one attribute become a task that
-// a helper applies while the caller goes on queueing (one task of an
-// attribute at a time, in order: its writer is not shared); at release the
-// rest is applied and each writer dropped (which flushes an adder's
-// buffers), one attribute per task, by the caller and the helpers. The
+// released. Otherwise every 256 values of one attribute become a task on the
+// attribute's lane (TaskLanes: its writer is not shared) that a helper
+// applies while the caller goes on queueing; at release the rest is applied
+// and each writer dropped (which flushes an adder's buffers), one attribute
+// per task, by the caller and the helpers, which are then joined. The
 // writers of two attributes share nothing but leaf locks (the id
 // allocator's, the exact-value maps' shards). The helpers start with the
-// call's first task and are joined before the BulkWriters is destroyed; a
-// batch too small to be worth a helper runs on the caller.
+// first task: a batch that fills none, and has too few values to be worth
+// a helper, runs on the caller.
 //
 // Used by one thread (the caller); not thread-safe.
 #pragma once
@@ -79,12 +79,6 @@ class BulkWriters {
   // Queues `value` for `id` under `attribute`, which has a writer.
   void enqueue(uint32_t attribute, uint32_t id, PyValue&& value);
 
-  // Starts the helpers now when the batch has at least a task's worth of
-  // objects (any attribute they all hold fills a task), so that they run by
-  // its first task. Each attribute's first task is then a small one, so that
-  // they start early in the batch.
-  void expect(size_t objects);
-
   // The live ids and the item table, write-locked (removals only).
   Bitmap& live() { return **live_; }
   ItemTable& items() { return **items_; }
@@ -95,14 +89,6 @@ class BulkWriters {
   PoisonMutex<MembershipList>::Guard lock_membership(const IndexableRecord& record);
 
  private:
-  // The waiting values of `attribute` and their work (see work_of()).
-  struct Pending {
-    Values values;
-    size_t work = 0;
-    bool handed_over = false;  // a task of the attribute was given
-  };
-
-  size_t task_size(const Pending& pending) const;
   void hand_over(size_t attribute);
   void apply_on_caller();
   void apply_and_drop();
@@ -114,9 +100,9 @@ class BulkWriters {
   std::optional<PoisonRwLock<Bitmap>::WriteGuard> live_;      // likewise; removals only
   std::optional<PoisonRwLock<ItemTable>::WriteGuard> items_;  // likewise
   std::vector<std::unique_ptr<Writer>> writers_;
-  std::vector<Pending> pending_;  // by attribute
-  size_t queued_ = 0;             // values queued since the writers were made
-  size_t waiting_ = 0;            // values queued and not yet applied (no helpers)
+  std::vector<Values> pending_;  // by attribute: values not yet applied nor handed over
+  size_t queued_ = 0;            // values queued since the writers were made
+  size_t waiting_ = 0;           // values queued and not yet applied (no helpers)
   const bool helpers_allowed_;
   bool parallel_ = false;  // values go to the lanes as tasks
   detail::UnwindWatch watch_;

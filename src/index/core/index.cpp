@@ -204,7 +204,6 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   BulkWriters<BulkQueryMapAdder> adders(*index_, /*live=*/nullptr, /*items=*/nullptr);
-  adders.expect(bulk.size());
   std::vector<std::pair<uint32_t, PyValue>> values;
   std::vector<HeldBackValue> held_back;
   for (const StoredItem* item : bulk) {
@@ -253,7 +252,6 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
   std::vector<HeldBackValue> held_back;
   {
     BulkWriters<BulkQueryMapRemover> removers(*index_, &allowed_items_, items_.get());
-    removers.expect(batch.size());
     std::vector<std::pair<uint32_t, PyValue>> values;
     // Records lie far apart: each is asked for ahead of its turn, first the
     // record itself, then (once that has come in) the state it points to.
