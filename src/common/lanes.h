@@ -6,12 +6,12 @@
 // run at once: a free thread takes the first queued task whose lane is free.
 //
 // Up to `helpers` threads start with the first task and work through the
-// tasks while the caller goes on giving them. finish()
-// has the caller work beside them until every task is done; a helper that
-// then finds nothing it may take ends, and finish() joins them all before
-// it returns. A later task starts helpers again. Until finish(), a helper
-// with nothing to take sleeps on a condition variable. With no helpers,
-// tasks wait for finish(), which runs them on the caller.
+// tasks while the caller goes on giving them. finish() has the caller work
+// beside them until every task is done; a helper that then finds nothing it
+// may take ends, and finish() joins them all before it returns. A later task
+// starts helpers again. Until finish(), a helper with nothing to take sleeps
+// on a condition variable. With no helpers, tasks wait for finish(), which
+// runs them on the caller.
 //
 // One thread (the caller) gives tasks and calls finish(); the helpers only
 // run tasks.
