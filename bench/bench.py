@@ -42,6 +42,8 @@ import report  # noqa: E402
 import Vantorel  # noqa: E402
 from Vantorel import Index, Indexable  # noqa: E402
 
+# The threads a bulk call may use when the operation figures allow more than one.
+THREADS = max(2, os.cpu_count() or 1)
 ENGINE_ORDER = ["vantorel", "scan", "hand-index", "sqlite", "pandas", "polars", "duckdb"]
 BATCH_SECONDS = 0.002
 QUERY_WORKLOADS = ["eq_age", "eq_name", "range_score", "city_age", "prefix", "substring",
@@ -352,11 +354,13 @@ def median_ms(fn, reps):
 REMOVED = 1000
 
 
-def removal_child(engine, objs, size, reps, seed):
+def removal_child(engine, objs, size, reps, seed, threads=1):
     """Median time to remove REMOVED random objects (a fresh sample each repetition) from an
-    index of the first `size` objects, by Vantorel or by the hand-written pure-Python index."""
+    index of the first `size` objects, by Vantorel (its bulk calls using up to `threads`
+    threads) or by the hand-written pure-Python index."""
     sub = objs[:size]
     rng = random.Random(seed)
+    Vantorel.set_threads(threads)
     if engine == "vantorel":
         index = Index()
         index.add_object_many(sub)
@@ -381,6 +385,23 @@ def removal_child(engine, objs, size, reps, seed):
             wrong += [sub[p].name for p in chosen[:20] if p in hand.name.get(sub[p].name, ())]
     if engine == "vantorel" and index.count() != len(left):
         wrong.append(f"count {index.count()} != {len(left)}")
+    return {"median_ms": statistics.median(samples), "samples_ms": samples, "wrong": wrong}
+
+
+def build_child(objs, reps, threads):
+    """Median time of `add_object_many(objs)` into a new index, its bulk calls using up to
+    `threads` threads."""
+    Vantorel.set_threads(threads)
+    samples, wrong = [], []
+    for _ in range(reps):
+        index = Index()
+        t0 = time.perf_counter()
+        index.add_object_many(objs)
+        samples.append((time.perf_counter() - t0) * 1e3)
+        if index.count() != len(objs):
+            wrong.append(f"count {index.count()} != {len(objs)}")
+        del index
+        gc.collect()
     return {"median_ms": statistics.median(samples), "samples_ms": samples, "wrong": wrong}
 
 
@@ -412,16 +433,25 @@ def run_operations(objs, plain, params, cfg):
     """The removal, facet and ordering figures over `objs` (the hand-written index removes
     from `plain`, the same values in plain objects); each index is built in its own child."""
     n, reps = len(objs), cfg["reps"]
-    ops = {"removal": {}, "sizes": [n // 10, n]}
+    ops = {"removal": {}, "sizes": [n // 10, n], "threads": THREADS, "build": {}}
+    runs = [("vantorel", 1), ("vantorel", THREADS), ("hand-index", 1)]
     for size in ops["sizes"]:
-        for engine in ("vantorel", "hand-index"):
-            print(f"  removing {REMOVED:,} of {size:,} objects: {engine}...", flush=True)
+        for engine, threads in runs:
+            key = removal_key(engine, size, threads)
+            print(f"  removing {REMOVED:,} of {size:,} objects: {key}...", flush=True)
             own = objs if engine == "vantorel" else plain
-            ops["removal"][f"{engine}@{size}"] = in_child(removal_child, engine, own, size, reps,
-                                                          cfg["seed"])
+            ops["removal"][key] = in_child(removal_child, engine, own, size, reps, cfg["seed"],
+                                           threads)
+    for threads in (1, THREADS):
+        print(f"  add_object_many of {n:,} objects, {threads} thread(s)...", flush=True)
+        ops["build"][str(threads)] = in_child(build_child, objs, cfg["build_reps"], threads)
     print(f"  value_counts and sorted_by over {n:,} objects...", flush=True)
     ops.update(in_child(whole_set_child, objs, params, reps))
     return ops
+
+
+def removal_key(engine, size, threads):
+    return f"{engine}@{size}" + (f"/{threads}" if threads > 1 else "")
 
 
 def in_child(fn, *args):
@@ -634,6 +664,8 @@ def main(argv=None):
     if ops:
         print()
         print("\n".join(report.operations_table(ops)))
+        print()
+        print("\n".join(report.threads_table(ops)))
         if report.operations_wrong(ops):
             print("WRONG OPERATION ANSWERS:", report.operations_wrong(ops))
             failed = True

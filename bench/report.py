@@ -193,7 +193,8 @@ def attribute_table(doc):
 
 def operations_wrong(ops):
     """Every wrong answer that the operation figures found, or an empty list."""
-    wrong = [w for r in ops["removal"].values() for w in r.get("wrong", [r.get("error")])]
+    timed = list(ops["removal"].values()) + list(ops.get("build", {}).values())
+    wrong = [w for r in timed for w in r.get("wrong", [r.get("error")])]
     if "error" in ops:
         wrong.append(ops["error"])
     return wrong + [w for k in ("value_counts", "top10") for w in ops.get(k, {}).get("wrong", [])]
@@ -222,6 +223,26 @@ def operations_table(ops):
             continue
         rows.append(f"| {what} | {n:,} | {ms(r['vantorel_ms'])} | {ms(r['python_ms'])} "
                     f"| {r['python_ms'] / r['vantorel_ms']:.0f}x |")
+    return rows
+
+
+def threads_table(ops):
+    """Markdown rows: the bulk add and the removal with one thread and with helper threads."""
+    if "build" not in ops:
+        return []
+    threads, nan = ops["threads"], float("nan")
+    rows = [f"| bulk call | objects | 1 thread ms | {threads} threads ms | speedup |",
+            "|---|---:|---:|---:|---:|"]
+    n = ops["sizes"][-1]
+    figures = [("`add_object_many` of every object", n, ops["build"]["1"],
+                ops["build"][str(threads)])]
+    for size in ops["sizes"]:
+        figures.append(("`remove_object_many` of 1,000 objects", size,
+                        ops["removal"][f"vantorel@{size}"],
+                        ops["removal"][f"vantorel@{size}/{threads}"]))
+    for what, size, one, many in figures:
+        one, many = one.get("median_ms", nan), many.get("median_ms", nan)
+        rows.append(f"| {what} | {size:,} | {one:.3g} | {many:.3g} | {one / many:.2f}x |")
     return rows
 
 
@@ -258,6 +279,10 @@ def markdown(doc):
     if doc.get("operations"):
         out += ["", "Removal, facet counts and ordered results (median ms):", ""]
         out += operations_table(doc["operations"])
+        if threads_table(doc["operations"]):
+            out += ["", "Bulk calls with one thread (the default) and with helper threads "
+                    "(`Vantorel.set_threads`), median ms:", ""]
+            out += threads_table(doc["operations"])
     out += ["", "Workloads:", ""]
     for wl in doc["workloads"]:
         count = next((doc["results"][e]["workloads"][wl].get("count") for e in doc["engines"]

@@ -1,8 +1,10 @@
 // The module entry: PyInit_Vantorel and the registration of its contents.
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "common/thread_limit.h"
 #include "index/core/structures/id_alloc/id_alloc.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
@@ -75,6 +77,68 @@ PyMethodDef kInternedNameCount = {
     METH_NOARGS,
     "_interned_name_count()\n--\n\nThe number of attribute names interned so far.",
 };
+
+// set_threads(n): the most threads a bulk add or removal may use, the
+// calling thread included (1: the calling thread alone).
+PyObject* set_threads(PyObject* /*module*/, const py::ParsedArgs& args) {
+  PyObject* n = args.values[0];
+  if (!PyLong_Check(n) || PyBool_Check(n)) {
+    PyErr_Format(PyExc_TypeError, "set_threads() argument 'n' must be int, not %.200s",
+                 Py_TYPE(n)->tp_name);
+    return nullptr;
+  }
+  int overflow = 0;
+  const long long threads = PyLong_AsLongLongAndOverflow(n, &overflow);
+  if (threads == -1 && PyErr_Occurred()) return nullptr;
+  if (overflow > 0) {
+    PyErr_SetString(PyExc_OverflowError, "set_threads() argument 'n' is too large");
+    return nullptr;
+  }
+  if (overflow < 0 || threads < 1) {
+    PyErr_SetString(PyExc_ValueError, "set_threads() argument 'n' must be at least 1");
+    return nullptr;
+  }
+  set_thread_limit(static_cast<size_t>(threads));
+  Py_RETURN_NONE;
+}
+
+const py::Method kSetThreadsMethod{{"set_threads()", {"n"}, 1}, set_threads};
+
+PyMethodDef kSetThreads = py::method_def<kSetThreadsMethod>(
+    "set_threads",
+    "set_threads(n)\n--\n\nLets a bulk add or removal use up to n threads, the calling thread "
+    "included (at most one per hardware thread). 1, the default, keeps all work on the calling "
+    "thread; with more, a large batch starts helper threads and joins them before it returns.");
+
+PyObject* get_threads(PyObject* /*module*/, PyObject* /*unused*/) {
+  return py::enter<PyObject*>("get_threads()", nullptr,
+                              [] { return PyLong_FromSize_t(thread_limit()); });
+}
+
+PyMethodDef kGetThreads = {
+    "get_threads",
+    get_threads,
+    METH_NOARGS,
+    "get_threads()\n--\n\nThe most threads a bulk add or removal may use (see set_threads).",
+};
+
+// Applies VANTOREL_THREADS, read once at import: a whole number of threads,
+// at least 1, as set_threads() takes. Any other value is ignored with a
+// RuntimeWarning; false when the warning was turned into an error.
+bool apply_thread_variable() {
+  const char* text = std::getenv("VANTOREL_THREADS");
+  if (text == nullptr) return true;
+  char* end = nullptr;
+  errno = 0;
+  const long long threads = std::strtoll(text, &end, 10);
+  if (end != text && *end == '\0' && errno == 0 && threads >= 1) {
+    set_thread_limit(static_cast<size_t>(threads));
+    return true;
+  }
+  const std::string message = std::string("VANTOREL_THREADS=") + text +
+                              " is not a whole number of threads of at least 1; ignored";
+  return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
+}
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
@@ -150,11 +214,12 @@ bool register_contents(PyObject* module) {
     }
     if (!add_public(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
-  // Set on the module but not listed in __all__: diagnostics for tests, and
-  // the reconstructors that pickles of Indexable objects, of expressions and
-  // of indexes name.
-  for (PyMethodDef* unlisted : {&kAllocatorState, &kInternedNameCount, restore_indexable_method(),
-                                restore_query_method(), restore_index_method()}) {
+  // Set on the module but not listed in __all__: the thread setting,
+  // diagnostics for tests, and the reconstructors that pickles of Indexable
+  // objects, of expressions and of indexes name.
+  for (PyMethodDef* unlisted :
+       {&kSetThreads, &kGetThreads, &kAllocatorState, &kInternedNameCount,
+        restore_indexable_method(), restore_query_method(), restore_index_method()}) {
     py::OwnedRef function =
         py::OwnedRef::steal(PyCMethod_New(unlisted, module, module_name.get(), nullptr));
     if (!function || PyObject_SetAttrString(module, unlisted->ml_name, function.get()) < 0) {
@@ -187,6 +252,7 @@ PyObject* init_module() {
     return nullptr;
   }
   if (the_module != nullptr) return Py_NewRef(the_module);
+  if (!apply_thread_variable()) return nullptr;
   PyObject* module = PyModule_Create(&kModuleDef);
   if (module == nullptr) return nullptr;
   if (!register_contents(module)) {

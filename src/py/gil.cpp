@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "sync/fork_hold.h"
+
 namespace vantorel::py {
 
 namespace {
@@ -11,6 +13,13 @@ namespace {
 std::mutex pending_mutex;
 std::vector<PyObject*> pending;
 std::atomic<bool> has_pending{false};
+
+// A fork waits for the queue's mutex, so that a child can queue and drain
+// releases whichever thread of its parent was queueing at the fork.
+std::mutex& pending_lock() {
+  return pending_mutex;
+}
+[[maybe_unused]] const bool pending_held_across_fork = (hold_across_fork<&pending_lock>(), true);
 // Set inside a HoldUnlessWaiting scope: releases are queued even with the
 // interpreter lock held.
 thread_local bool defer_releases = false;

@@ -130,6 +130,10 @@ class PoisonMutex {
     return checked_reader(poison_message);
   }
 
+  // The mutex itself, for hold_across_fork() (sync/fork_hold.h) only: its
+  // hold changes nothing, so it skips the poison check.
+  SmallMutex& mutex_for_fork() { return mutex_; }
+
  private:
   ReadGuard checked_reader(const char* poison_message) {
     if (poisoned_.load(std::memory_order_acquire)) {

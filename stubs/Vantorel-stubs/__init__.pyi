@@ -16,6 +16,15 @@ class InternalError(BaseException):
 def sum_as_string(a: int, b: int) -> str:
     """Formats the sum of two numbers as string."""
 
+def set_threads(n: int) -> None:
+    """Lets a bulk add or removal use up to n threads, the calling thread included (at most
+    one per hardware thread). 1, the default, keeps all work on the calling thread; with
+    more, a large batch starts helper threads and joins them before it returns. The
+    environment variable VANTOREL_THREADS sets it at import. Raises ValueError when n < 1."""
+
+def get_threads() -> int:
+    """The most threads a bulk add or removal may use (see set_threads)."""
+
 @disjoint_base
 class Indexable:
     """Base class of indexed objects; keyword arguments become attributes."""

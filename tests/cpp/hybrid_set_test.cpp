@@ -191,38 +191,5 @@ TEST(HybridSetTest, SetUnionMatchesAddingEachSet) {
   EXPECT_EQ(out, expected);
 }
 
-TEST(HybridSetTest, RemoveFromEachMatchesRemoveMany) {
-  // Sets of every kind: arrays, large sets whose containers are arrays or
-  // bitsets, spread over several containers, and one whose removal is a pass.
-  std::mt19937 random(7);
-  std::vector<HybridSet> sets = {added({5, 9}), medium({6, 70001, 200000}), HybridSet()};
-  for (uint32_t step : {3u, 29u, 1u}) {
-    HybridSet large;
-    for (uint32_t id = 0; id < 300000; id += step) large.add(id);
-    sets.push_back(std::move(large));
-  }
-  std::vector<HybridSet> expected = sets;
-  std::vector<std::vector<uint32_t>> ids(sets.size());
-  for (size_t i = 0; i < sets.size(); ++i) {
-    const size_t count = i + 1 == sets.size() ? 5000 : 40;
-    for (size_t k = 0; k < count; ++k) ids[i].push_back(random() % 300000);
-    ids[i].push_back(5);  // present in some sets, absent from others
-    std::sort(ids[i].begin(), ids[i].end());
-    ids[i].erase(std::unique(ids[i].begin(), ids[i].end()), ids[i].end());
-  }
-  std::vector<HybridSet::Removal> removals;
-  for (size_t i = 0; i < sets.size(); ++i) {
-    if (sets[i].kind() == Kind::Empty) continue;
-    removals.push_back({&sets[i], ids[i]});
-    expected[i].remove_many(ids[i]);
-  }
-  std::vector<Bitmap::Removal> scratch;
-  HybridSet::remove_from_each(removals, scratch);
-  for (size_t i = 0; i < sets.size(); ++i) {
-    EXPECT_EQ(sets[i].kind(), expected[i].kind()) << i;
-    EXPECT_EQ(sets[i].to_bitmap(), expected[i].to_bitmap()) << i;
-  }
-}
-
 }  // namespace
 }  // namespace vantorel

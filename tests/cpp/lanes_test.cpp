@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -24,7 +19,7 @@ TEST(TaskLanesTest, RunsEachLaneInOrderAndAlone) {
   std::vector<std::vector<int>> order(kLanes);
   std::vector<std::atomic<int>> inside(kLanes);
   std::atomic<bool> overlapped{false};
-  TaskLanes lanes;
+  TaskLanes lanes(3);
   for (int i = 0; i < kTasks; ++i) {
     const size_t lane = static_cast<size_t>(i) % kLanes;
     lanes.submit(lane, [&, lane, i] {
@@ -47,7 +42,7 @@ TEST(TaskLanesTest, RunsEachLaneInOrderAndAlone) {
 // finish() rethrows a task's error once; the tasks after it on its lane are
 // dropped unrun; the lanes stay usable.
 TEST(TaskLanesTest, RethrowsATaskErrorOnceAndDropsWhatFollows) {
-  TaskLanes lanes;
+  TaskLanes lanes(3);
   std::atomic<int> ran{0};
   lanes.submit(0, [] { throw std::runtime_error("task"); });
   for (int i = 0; i < 100; ++i) lanes.submit(0, [&] { ran.fetch_add(1); });
@@ -64,7 +59,7 @@ TEST(TaskLanesTest, DestructionDropsQueuedTasksAndWaitsForRunningOnes) {
   std::atomic<int> ran{0};
   std::atomic<int> inside{0};
   {
-    TaskLanes lanes;
+    TaskLanes lanes(3);
     for (int i = 0; i < 1000; ++i) {
       lanes.submit(static_cast<size_t>(i) % 2, [&] {
         inside.fetch_add(1);
@@ -78,38 +73,17 @@ TEST(TaskLanesTest, DestructionDropsQueuedTasksAndWaitsForRunningOnes) {
   EXPECT_LE(ran.load(), 1000);
 }
 
-// Runs `jobs` jobs that each wait until all have started: every job must get
-// a helper of its own, kept or new. Returns whether they all ran.
-bool run_jobs_side_by_side(int jobs) {
-  std::atomic<int> started{0};
-  std::atomic<int> done{0};
-  for (int i = 0; i < jobs; ++i) {
-    HelperThreads::run([&] {
-      started.fetch_add(1);
-      while (started.load() < jobs) std::this_thread::yield();
-      done.fetch_add(1);
-    });
+// With no helpers, the tasks wait for finish(), which runs them all on the
+// calling thread.
+TEST(TaskLanesTest, WithoutHelpersFinishRunsEverythingOnTheCaller) {
+  TaskLanes lanes(0);
+  std::vector<std::thread::id> ran_on;
+  for (int i = 0; i < 10; ++i) {
+    lanes.submit(static_cast<size_t>(i) % 3, [&] { ran_on.push_back(std::this_thread::get_id()); });
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (done.load() < jobs && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done.load() == jobs;
-}
-
-// Jobs given while the kept helpers are busy get new ones; the helpers kept
-// after them serve the next jobs; a forked child, which has none of its
-// parent's helpers, starts its own.
-TEST(HelperThreadsTest, EveryJobRunsBesideTheOthersAlsoAfterAFork) {
-  EXPECT_TRUE(run_jobs_side_by_side(4));
-  EXPECT_TRUE(run_jobs_side_by_side(6));
-#ifndef _WIN32
-  const pid_t child = fork();
-  if (child == 0) _exit(run_jobs_side_by_side(3) ? 0 : 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-#endif
+  EXPECT_TRUE(ran_on.empty());
+  lanes.finish();
+  EXPECT_EQ(ran_on, std::vector<std::thread::id>(10, std::this_thread::get_id()));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """What several test files share. pytest puts this directory on the module path, so a test
 file imports these by name: `from conftest import Item, ids_in_use`."""
 
+import contextlib
 import faulthandler
 import gc
 import os
@@ -36,6 +37,18 @@ def assert_released(refs, ids_before):
     alive = sum(r() is not None for r in refs)
     assert alive == 0, f"{alive} of {len(refs)} objects still alive"
     assert ids_in_use() == ids_before, "ids in use did not come back"
+
+
+@contextlib.contextmanager
+def threads_allowed(threads=4):
+    """Lets bulk adds and removals start helper threads (up to `threads` in all) inside the
+    block."""
+    before = Vantorel.get_threads()
+    Vantorel.set_threads(threads)
+    try:
+        yield
+    finally:
+        Vantorel.set_threads(before)
 
 
 class Unhashable:

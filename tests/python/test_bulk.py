@@ -4,7 +4,7 @@ import random
 
 import pytest
 
-from conftest import Item
+from conftest import Item, threads_allowed
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -39,13 +39,15 @@ def ids(objects):
     return sorted(map(id, objects))
 
 
-# 1,500 objects carry enough values for the bulk add to enter attributes in parallel.
-@pytest.mark.parametrize("seed, count", [(1, 120), (2, 120), (3, 1500)])
-def test_bulk_add_answers_like_single_adds(seed, count):
+# 1,500 objects carry enough values for bulk calls to start helper threads where allowed.
+@pytest.mark.parametrize("seed, count, threads", [(1, 120, 1), (2, 120, 1), (3, 1500, 1),
+                                                  (4, 1500, 4)])
+def test_bulk_add_answers_like_single_adds(seed, count, threads):
     rng = random.Random(seed)
     objs = random_objects(rng, count)
     bulk, single = Index(), Index()
-    bulk.add_object_many(objs + objs[:5])  # the same object twice
+    with threads_allowed(threads):
+        bulk.add_object_many(objs + objs[:5])  # the same object twice
     for obj in objs:
         single.add_object(obj)
     assert bulk.collect() == single.collect()
@@ -56,6 +58,15 @@ def test_bulk_add_answers_like_single_adds(seed, count):
         obj.n, obj.tags, obj.s = 99, ["z"], "zz"
     for query in (Q.eq("n", 99), Q.eq("tags", "z"), Q.eq("s", "zz"), Q.eq("tags", "x")):
         assert ids(bulk.reduced_query(query).collect()) == ids(single.reduced_query(query).collect())
+    gone = rng.sample(objs, len(objs) // 2)
+    with threads_allowed(threads):
+        bulk.remove_object_many(gone)
+    for obj in gone:
+        single.remove_object(obj)
+    assert ids(bulk.collect()) == ids(single.collect())
+    for _ in range(100):
+        query = random_query(rng)
+        assert ids(bulk.reduced_query(query).collect()) == ids(single.reduced_query(query).collect()), query
 
 
 def test_bulk_argument_errors_change_nothing():

@@ -3,15 +3,20 @@ updates (after the threads finish, every index agrees with the stored values).""
 
 import copy
 import itertools
+import os
 import pickle
 import random
+import signal
+import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
-from conftest import THREAD_TIMEOUT as TIMEOUT, Item, run_threads
+import Vantorel
+from conftest import THREAD_TIMEOUT as TIMEOUT, Item, run_threads, threads_allowed
 from Vantorel import Index, PyQueryExpr as Q
 
 _fresh = itertools.count()
@@ -24,6 +29,12 @@ def fresh_name():
 
 WATCHDOG_SECONDS = TIMEOUT + 30
 pytestmark = pytest.mark.usefixtures("watchdog")
+
+
+@pytest.fixture
+def helpers():
+    with threads_allowed():
+        yield
 
 
 def same(objects):
@@ -186,6 +197,7 @@ def test_concurrent_first_values_of_a_new_attribute_lose_nothing(value_of):
                 assert same(index.get_by_attribute(**{attr: key})) == expected, (attr, key)
 
 
+@pytest.mark.usefixtures("helpers")
 def test_concurrent_bulk_adds_introducing_new_attributes_lose_nothing():
     index = Index()
     workers = 6
@@ -207,6 +219,7 @@ def test_concurrent_bulk_adds_introducing_new_attributes_lose_nothing():
     assert len(index.collect()) == workers * 2000
 
 
+@pytest.mark.usefixtures("helpers")
 def test_assigning_during_a_large_bulk_add():
     count = 200_000
     objects = [Item(v=i, s="old") for i in range(count)]
@@ -487,3 +500,101 @@ def test_copies_and_pickles_while_assigning():
         held = sorted(o._p for o in each.reduced_query(Q.ge("_p", 0)).collect())
         assert held == sorted(o._p for o in index.reduced_query(Q.ge("_p", 0)).collect())
     assert_index_agrees(copies[-1], copies[-1].collect(), "n", list(range(0, 50, 7)))
+
+
+# ---- the module's own threads ------------------------------------------------------------
+
+
+def test_set_threads_takes_a_whole_number_of_at_least_one():
+    before = Vantorel.get_threads()
+    with threads_allowed(3):
+        assert Vantorel.get_threads() == 3
+        for bad, error in ((0, ValueError), (-1, ValueError), (2.0, TypeError), ("2", TypeError),
+                           (True, TypeError), (None, TypeError)):
+            with pytest.raises(error):
+                Vantorel.set_threads(bad)
+        assert Vantorel.get_threads() == 3
+    assert Vantorel.get_threads() == before
+
+
+def test_the_environment_sets_the_threads_at_import():
+    def threads_at_import(value):
+        env = dict(os.environ, VANTOREL_THREADS=value)
+        code = "import warnings; warnings.simplefilter('error'); import Vantorel; print(Vantorel.get_threads())"
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+
+    assert threads_at_import("3").stdout.strip() == "3"
+    rejected = threads_at_import("many")
+    assert rejected.returncode != 0 and "VANTOREL_THREADS" in rejected.stderr
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.usefixtures("helpers")
+def test_bulk_calls_leave_no_thread_behind():
+    objects = [Item(n=i % 100, name=f"n{i}", tags=[i % 7, i % 11]) for i in range(20_000)]
+    index = Index()
+    before = thread_count()
+    index.add_object_many(objects)
+    assert thread_count() == before
+    index.remove_object_many(objects[::2])
+    assert thread_count() == before
+    assert index.count() == 10_000
+
+
+def exit_status(pid, timeout):
+    """The exit code of child `pid`, or a description of how it failed to exit in time."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return "hung"
+
+
+def use_vantorel_and_exit():
+    """In a forked child: adds fresh objects (new ids, a new attribute name, helper threads)
+    to a new index and queries it; exits 0 when the answer is right."""
+    code = 1
+    try:
+        with threads_allowed():
+            attribute = fresh_name()
+            objects = [Item(**{attribute: i % 10}, tags=[i, -i]) for i in range(1000)]
+            index = Index()
+            index.add_object_many(objects)
+            code = 0 if len(index.get_by_attribute(**{attribute: 3})) == 100 else 2
+    finally:
+        os._exit(code)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.usefixtures("helpers")
+def test_a_child_forked_during_a_bulk_add_can_use_the_module():
+    # Lists give every object element ids, which the helpers take from the id allocator.
+    objects = [Item(n=i, tags=list(range(i % 24))) for i in range(100_000)]
+    adding = threading.Event()
+    children = []
+
+    def fork_while_adding():
+        adding.wait(TIMEOUT)
+        for _ in range(10):
+            pid = os.fork()
+            if pid == 0:
+                use_vantorel_and_exit()
+            children.append(pid)
+            time.sleep(0.002)
+
+    forker = threading.Thread(target=fork_while_adding)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # a fork with threads running
+        forker.start()
+        adding.set()
+        Index().add_object_many(objects)
+        forker.join(TIMEOUT)
+    assert [exit_status(pid, TIMEOUT) for pid in children] == [0] * len(children)

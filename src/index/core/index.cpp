@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/lanes.h"
 #include "common/prefetch.h"
 #include "index/attribute_names.h"
+#include "index/core/bulk_writers.h"
 #include "index/core/query/bulk_remover.h"
 #include "index/core/query/delayed_query.h"
 #include "index/core/query/query.h"
@@ -160,193 +160,6 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old_
 
 namespace {
 
-// The bulk writers (adders or removers) of every QueryMap of a core, with
-// the core's `index` held for reading. Taken in ascending attribute order,
-// so two bulk writers never wait on each other in a cycle. A remover's batch
-// also holds the core's live ids for writing, between `index` and the maps,
-// and its item table for writing, after them.
-//
-// Values wait per attribute. Each 256 of one attribute become a task that a
-// helper thread applies while the caller goes on queueing (one task of an
-// attribute at a time: its writer is not shared). When the writers are
-// released, the rest is applied and each writer dropped (which flushes an
-// adder's buffers), one attribute per task, on the caller and the helpers:
-// the writers of two attributes share nothing but the id allocator, which
-// has its own lock. A batch too small to start a helper runs on the caller.
-template <class Writer>
-class BulkWriters {
- public:
-  using Values = std::vector<std::pair<uint32_t, PyValue>>;
-
-  BulkWriters(PoisonRwLock<IndexAPI::MapArray>& maps, PoisonRwLock<Bitmap>* live,
-              PoisonRwLock<ItemTable>* items)
-      : maps_lock_(maps), live_lock_(live), items_lock_(items) {
-    acquire();
-  }
-  // Applies the waiting values, as release() does. Left by an exception, it
-  // drops them instead: the writers' guards then let go while the thread
-  // unwinds, which poisons every map they hold.
-  ~BulkWriters() {
-    if (!watch_.unwinding()) apply_and_drop();
-  }
-
-  void acquire() {
-    maps_ = maps_lock_.read();
-    if (live_lock_ != nullptr) live_.emplace(live_lock_->write());
-    writers_.clear();
-    writers_.resize(maps_->size());
-    if (pending_.size() < maps_->size()) {
-      pending_.resize(maps_->size());
-      pending_work_.resize(maps_->size());
-      handed_over_.resize(maps_->size());
-    }
-    for (size_t i = 0; i < maps_->size(); ++i) {
-      if ((*maps_)[i]) writers_[i] = std::make_unique<Writer>(*(*maps_)[i]);
-    }
-    if (items_lock_ != nullptr) items_.emplace(items_lock_->write());
-  }
-
-  // Applies every waiting value, drops every writer and lets every lock go.
-  void release() {
-    items_.reset();
-    apply_and_drop();
-    live_.reset();
-    maps_.release();
-  }
-
-  // Whether `attribute` has a writer (the core has a map for it).
-  bool has_writer(uint32_t attribute) const {
-    return attribute < writers_.size() && writers_[attribute] != nullptr;
-  }
-  // Makes sure `attribute` has a writer. When the core has no map for it
-  // yet, every lock is let go (after the waiting values are applied) while
-  // `create()` makes one (under the core's `index` write lock), and taken
-  // again.
-  template <class Create>
-  void ensure_writer(uint32_t attribute, Create&& create) {
-    if (has_writer(attribute)) return;
-    release();
-    create();
-    acquire();
-  }
-
-  // Queues `value` for `id` under `attribute`, which has a writer.
-  void enqueue(uint32_t attribute, uint32_t id, PyValue&& value) {
-    Values& values = pending_[attribute];
-    // Once tasks are handed over, each new task starts with room for all its
-    // values, so that they are not moved as it grows.
-    if (values.capacity() == 0 && lanes_.started()) values.reserve(kTaskValues);
-    // Counted now, while the value is in the cache: by the hand-over it
-    // may not be.
-    pending_work_[attribute] += work_of(value);
-    values.emplace_back(id, std::move(value));
-    ++queued_;
-    if (values.size() < task_size(attribute)) return;
-    hand_over(attribute);
-    // Bounds the memory that waiting values hold when the helpers fall behind.
-    if (lanes_.queued() > kMaxWaitingTasks) lanes_.finish();
-  }
-
-  // Calls the helpers now when the batch has at least a task's worth of
-  // objects (any attribute they all hold fills a task), so that they are
-  // awake by its first task: waking one costs about as long as filling a
-  // task. Each attribute's first task is then a small one, so that they
-  // start early in the batch.
-  void expect(size_t objects) {
-    if (objects < kTaskValues) return;
-    lanes_.start();
-  }
-
-  // The live ids and the item table, write-locked (removers only).
-  Bitmap& live() { return **live_; }
-  ItemTable& items() { return **items_; }
-
-  // The membership mutex of `record`. An assignment holds that mutex while
-  // it waits for the sub-index locks held here, so it is only tried; when it
-  // is busy, every lock is let go while it is waited for, and taken again.
-  PoisonMutex<MembershipList>::Guard lock_membership(const IndexableRecord& record) {
-    if (auto memberships = record.indexes->try_lock()) return std::move(*memberships);
-    release();
-    PoisonMutex<MembershipList>::Guard memberships = record.indexes->lock();
-    acquire();
-    return memberships;
-  }
-
- private:
-  // Values per task handed to a helper, and the most tasks left waiting.
-  static constexpr size_t kTaskValues = 256;
-  static constexpr size_t kFirstTaskValues = 64;
-  static constexpr size_t kMaxWaitingTasks = 256;
-  // Below this many waiting values at release, with no helper started yet,
-  // starting one costs more than it saves.
-  static constexpr size_t kParallelFrom = 4096;
-
-  // The work that `value` stands for: one unit, and one per element of an
-  // iterable.
-  static size_t work_of(const PyValue& value) {
-    return value.kind() == ValueKind::Iterable ? 1 + value.as_iterable().elements->size() : 1;
-  }
-
-  // The values at which the waiting values of `attribute` become a task.
-  size_t task_size(size_t attribute) const {
-    return lanes_.started() && !handed_over_[attribute] ? kFirstTaskValues : kTaskValues;
-  }
-
-  // Makes the waiting values of `attribute` a task.
-  void hand_over(size_t attribute) {
-    handed_over_[attribute] = 1;
-    auto values = std::make_shared<Values>(std::move(pending_[attribute]));
-    pending_[attribute] = Values();
-    Writer* writer = writers_[attribute].get();
-    const size_t work = std::exchange(pending_work_[attribute], 0);
-    lanes_.submit(attribute, [writer, values] { writer->apply(*values); }, work);
-  }
-
-  // Applies the waiting values, the attributes with the most work first (so
-  // that the longest lane does not start last), and drops each writer after
-  // its values.
-  void apply_and_drop() {
-    std::vector<std::pair<size_t, size_t>> order;  // (work, attribute)
-    for (size_t attribute = 0; attribute < writers_.size(); ++attribute) {
-      if (writers_[attribute]) order.emplace_back(pending_work_[attribute], attribute);
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
-    if (!lanes_.started() && queued_ < kParallelFrom) {
-      for (const auto& [work, attribute] : order) {
-        if (!pending_[attribute].empty()) writers_[attribute]->apply(pending_[attribute]);
-        pending_[attribute].clear();
-        pending_work_[attribute] = 0;
-        writers_[attribute].reset();
-      }
-    } else {
-      for (const auto& [work, attribute] : order) {
-        if (!pending_[attribute].empty()) hand_over(attribute);
-        lanes_.submit(attribute, [this, attribute] { writers_[attribute].reset(); });
-      }
-      lanes_.finish();
-    }
-    queued_ = 0;
-    writers_.clear();
-  }
-
-  PoisonRwLock<IndexAPI::MapArray>& maps_lock_;
-  PoisonRwLock<Bitmap>* live_lock_;
-  PoisonRwLock<IndexAPI::MapArray>::ReadGuard maps_;      // empty while released
-  std::optional<PoisonRwLock<Bitmap>::WriteGuard> live_;  // likewise; removers only
-  PoisonRwLock<ItemTable>* items_lock_;
-  std::optional<PoisonRwLock<ItemTable>::WriteGuard> items_;  // likewise
-  std::vector<std::unique_ptr<Writer>> writers_;
-  std::vector<Values> pending_;       // by attribute
-  std::vector<size_t> pending_work_;  // by attribute: work_of() its pending values
-  std::vector<uint8_t> handed_over_;  // by attribute: 1 once a task was handed over
-  size_t queued_ = 0;                 // since the writers were made
-  detail::UnwindWatch watch_;
-  // Declared last: destroyed first, it waits for the tasks that use the
-  // writers above.
-  TaskLanes lanes_;
-};
-
 // Objects already live here (in `live`) and objects listed twice go to
 // `single`, the rest to `bulk`.
 void split_batch(const std::vector<StoredItem>& batch, Bitmap live,
@@ -391,7 +204,6 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   entered.reserve(bulk.size());
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   BulkWriters<BulkQueryMapAdder> adders(*index_, /*live=*/nullptr, /*items=*/nullptr);
-  adders.expect(bulk.size());
   std::vector<std::pair<uint32_t, PyValue>> values;
   std::vector<HeldBackValue> held_back;
   for (const StoredItem* item : bulk) {
@@ -440,7 +252,6 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
   std::vector<HeldBackValue> held_back;
   {
     BulkWriters<BulkQueryMapRemover> removers(*index_, &allowed_items_, items_.get());
-    removers.expect(batch.size());
     std::vector<std::pair<uint32_t, PyValue>> values;
     // Records lie far apart: each is asked for ahead of its turn, first the
     // record itself, then (once that has come in) the state it points to.

@@ -140,20 +140,6 @@ void HybridSet::remove_many(std::span<const uint32_t> ids) {
   for (uint32_t id : ids) remove(id);
 }
 
-void HybridSet::remove_from_each(std::span<const Removal> removals,
-                                 std::vector<Bitmap::Removal>& scratch) {
-  scratch.clear();
-  for (const Removal& removal : removals) {
-    Bitmap* bitmap = std::get_if<Bitmap>(&removal.set->rep_);
-    if (bitmap == nullptr || removes_in_one_pass(*bitmap, removal.ids.size())) {
-      removal.set->remove_many(removal.ids);
-      continue;
-    }
-    for (uint32_t id : removal.ids) scratch.push_back({bitmap, id});
-  }
-  Bitmap::remove_each(scratch);
-}
-
 void HybridSet::union_with(const HybridSet& other) {
   if (&other == this) {
     HybridSet copy(other);

@@ -60,17 +60,6 @@ class HybridSet {
   // one pass over its containers when they are many (at least 128, and a
   // sixty-fourth of its size).
   void remove_many(std::span<const uint32_t> ids);
-  // The ids (ascending) to take out of one set, for remove_from_each().
-  struct Removal {
-    HybridSet* set;
-    std::span<const uint32_t> ids;
-  };
-  // remove_many() for every entry of `removals`, each to its own set. The
-  // ids that leave large sets one at a time go out together
-  // (Bitmap::remove_each), so that their cache misses overlap. `scratch` is
-  // working space.
-  static void remove_from_each(std::span<const Removal> removals,
-                               std::vector<Bitmap::Removal>& scratch);
 
   // Merges `other` into this set. Two array forms whose sizes add up to at
   // most 4 stay an array: Small if both were Small, otherwise Medium. An

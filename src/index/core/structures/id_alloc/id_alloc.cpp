@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/no_destructor.h"
+#include "sync/fork_hold.h"
 #include "sync/poison_lock.h"
 
 namespace vantorel {
@@ -14,9 +15,22 @@ namespace {
 // The next fresh id. Only advanced while the free-list mutex is held.
 std::atomic<uint32_t> next_fresh_id{1};
 
+PoisonMutex<std::vector<uint32_t>>& free_list();
+
+SmallMutex& free_list_mutex() {
+  return free_list().mutex_for_fork();
+}
+
+// The free list, whose mutex a fork waits for: a child can allocate ids
+// whichever thread of its parent was allocating at the fork.
+struct FreeList {
+  FreeList() { hold_across_fork<&free_list_mutex>(); }
+  PoisonMutex<std::vector<uint32_t>> ids;
+};
+
 PoisonMutex<std::vector<uint32_t>>& free_list() {
-  static NoDestructor<PoisonMutex<std::vector<uint32_t>>> list;
-  return *list;
+  static NoDestructor<FreeList> list;
+  return list->ids;
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
 #include "index/core/structures/roaring/bitmap.h"
 
-#include <algorithm>
-#include <array>
-#include <cstring>
 #include <utility>
 
 #include "common/internal_error.h"
-#include "common/prefetch.h"
 
 namespace vantorel {
 
@@ -16,87 +12,6 @@ roaring_bitmap_t* create_or_throw() {
   roaring_bitmap_t* raw = roaring_bitmap_create();
   if (raw == nullptr) throw InternalError(kBitmapAllocFailed);
   return raw;
-}
-
-// What remove_each() reads of CRoaring's bitmaps to load their lines ahead.
-// The bitmap's array of containers is public; the headers of the containers
-// are mirrored here, as every release up to 5.x lays them out. Their data
-// lines are loaded (load_line) only for those releases; for a later one they
-// are only prefetched, which never faults, so a different layout would cost
-// speed, not correctness.
-constexpr bool kKnownContainers = ROARING_VERSION_MAJOR <= 5;
-void ask_for_line(const void* address) {
-  if constexpr (kKnownContainers) {
-    load_line(address);
-  } else {
-    prefetch_line(address);
-  }
-}
-
-constexpr uint8_t kBitsetContainer = 1;
-constexpr uint8_t kArrayContainer = 2;
-struct BitsetHead {
-  int32_t cardinality;
-  const uint64_t* words;
-};
-struct ArrayHead {
-  int32_t cardinality;
-  int32_t capacity;
-  const uint16_t* values;
-};
-
-// The index of the container of the ids whose high 16 bits are `key`, or -1.
-int32_t container_index(const roaring_array_t& containers, uint16_t key) {
-  const uint16_t* keys = containers.keys;
-  const uint16_t* at = std::lower_bound(keys, keys + containers.size, key);
-  if (at == keys + containers.size || *at != key) return -1;
-  return static_cast<int32_t>(at - keys);
-}
-
-// Loads the lines that finding `low` in an array container reads, on the
-// guess that its ids spread evenly over the 65,536 values (so that `low`
-// sits near position low * count / 65,536): the probes of CRoaring's block
-// search on the way there (three per level, at the quarters of the blocks
-// left), then the blocks around the guess.
-void load_array_search(const ArrayHead& array, uint16_t low) {
-  constexpr int32_t kGap = 16;  // ids per block of the search
-  const int32_t count = array.cardinality;
-  const uint16_t* values = array.values;
-  if (count <= 0 || values == nullptr) return;
-  const int32_t guess = static_cast<int32_t>((static_cast<int64_t>(low) * count) >> 16);
-  int32_t base = 0;
-  for (int32_t n = count / kGap; n > 3;) {
-    const int32_t quarter = n >> 2;
-    int32_t below = 0;
-    for (int32_t k = 1; k <= 3; ++k) {
-      const int32_t probe = (base + k * quarter + 1) * kGap - 1;
-      ask_for_line(values + probe);
-      below += probe < guess;
-    }
-    base += below * quarter;
-    n -= 3 * quarter;
-  }
-  const int32_t from = std::max(0, base * kGap - kGap);
-  const int32_t to = std::min(count, std::max(guess, from) + 4 * kGap);
-  for (int32_t at = from; at < to; at += static_cast<int32_t>(kCacheLine / sizeof(uint16_t))) {
-    ask_for_line(values + at);
-  }
-}
-
-// Loads the data lines that removing `id` from container `index` of
-// `containers` reads.
-void load_container_data(const roaring_array_t& containers, int32_t index, uint32_t id) {
-  const void* container = containers.containers[index];
-  const uint16_t low = static_cast<uint16_t>(id);
-  if (containers.typecodes[index] == kArrayContainer) {
-    ArrayHead head;
-    std::memcpy(&head, container, sizeof(head));
-    load_array_search(head, low);
-  } else if (containers.typecodes[index] == kBitsetContainer) {
-    BitsetHead head;
-    std::memcpy(&head, container, sizeof(head));
-    ask_for_line(head.words + low / 64);
-  }
 }
 
 }  // namespace
@@ -140,33 +55,6 @@ Bitmap::~Bitmap() {
 
 void Bitmap::add_many(const uint32_t* ids, size_t count) {
   if (count > 0) roaring_bitmap_add_many(raw_, count, ids);
-}
-
-void Bitmap::remove_each(std::span<const Removal> removals) {
-  constexpr size_t kGroup = 8;
-  std::array<int32_t, kGroup> index;
-  for (size_t start = 0; start < removals.size(); start += kGroup) {
-    const auto group = removals.subspan(start, std::min(kGroup, removals.size() - start));
-    auto containers_of = [](const Removal& removal) -> const roaring_array_t& {
-      return removal.bitmap->raw_->high_low_container;
-    };
-    for (const Removal& removal : group) prefetch_line(removal.bitmap->raw_);
-    for (const Removal& removal : group) prefetch_line(containers_of(removal).keys);
-    for (size_t i = 0; i < group.size(); ++i) {
-      const roaring_array_t& containers = containers_of(group[i]);
-      index[i] = container_index(containers, static_cast<uint16_t>(group[i].id >> 16));
-      if (index[i] < 0) continue;
-      prefetch_line(&containers.containers[index[i]]);
-      prefetch_line(&containers.typecodes[index[i]]);
-    }
-    for (size_t i = 0; i < group.size(); ++i) {
-      if (index[i] >= 0) prefetch_line(containers_of(group[i]).containers[index[i]]);
-    }
-    for (size_t i = 0; i < group.size(); ++i) {
-      if (index[i] >= 0) load_container_data(containers_of(group[i]), index[i], group[i].id);
-    }
-    for (const Removal& removal : group) removal.bitmap->remove(removal.id);
-  }
 }
 
 void Bitmap::add_range(uint64_t min, uint64_t max_exclusive) {

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include <roaring/roaring.h>
@@ -36,18 +35,6 @@ class Bitmap {
   void add_many(const uint32_t* ids, size_t count);
   void add_range(uint64_t min, uint64_t max_exclusive);
   void remove(uint32_t id) { roaring_bitmap_remove(raw_, id); }
-  // One id to take out of one bitmap, for remove_each().
-  struct Removal {
-    Bitmap* bitmap;
-    uint32_t id;
-  };
-  // Removes the id of every entry of `removals` from its bitmap. A removal
-  // from a large bitmap that is not in the cache misses it at each step: the
-  // bitmap, its container, then the search and the shift within the
-  // container. Here each step's lines are asked for, for a group of removals
-  // at a time, before any of them runs, so that the misses of the group
-  // overlap instead of following one another.
-  static void remove_each(std::span<const Removal> removals);
   bool contains(uint32_t id) const { return roaring_bitmap_contains(raw_, id); }
   void clear() { roaring_bitmap_clear(raw_); }
 

@@ -8,6 +8,7 @@
 
 #include "common/internal_error.h"
 #include "common/no_destructor.h"
+#include "sync/fork_hold.h"
 
 namespace vantorel {
 
@@ -192,9 +193,22 @@ uint32_t StrInterner::add(Writer& w, std::string_view name, uint64_t hash) {
   return id;
 }
 
+namespace {
+
+SmallMutex& global_writer_mutex() {
+  return global_interner().writer_mutex_for_fork();
+}
+
+struct GlobalInterner {
+  GlobalInterner() { hold_across_fork<&global_writer_mutex>(); }
+  StrInterner interner{1024};
+};
+
+}  // namespace
+
 StrInterner& global_interner() {
-  static NoDestructor<StrInterner> instance(1024);
-  return *instance;
+  static NoDestructor<GlobalInterner> instance;
+  return instance->interner;
 }
 
 }  // namespace vantorel

@@ -103,6 +103,9 @@ class StrInterner {
   // thread is covered by every snapshot taken after that call returned.
   std::shared_ptr<const InternerSnapshot> snapshot() const;
 
+  // The writers' mutex, for hold_across_fork() (sync/fork_hold.h) only.
+  SmallMutex& writer_mutex_for_fork() { return writer_.mutex_for_fork(); }
+
  private:
   struct Writer {
     // Every id table made so far, the current one last.
@@ -121,7 +124,8 @@ class StrInterner {
 };
 
 // The process-wide interner: made on first use with room for 1024 names and
-// never destroyed.
+// never destroyed. A fork waits for its writers' mutex, so that a child can
+// intern whichever thread of its parent was interning at the fork.
 StrInterner& global_interner();
 
 }  // namespace vantorel

@@ -76,34 +76,24 @@ inline bool sweep_due(size_t empty_keys, size_t keys) {
 // Working space for remove_runs(), kept across its calls.
 struct RunRemovalScratch {
   std::vector<uint32_t> ids;
-  std::vector<HybridSet::Removal> sets;
-  std::vector<Bitmap::Removal> bitmaps;
 };
 
 // Removes the ids of each run's pairs from the run's set (null: the key is
-// absent), the runs of a group of keys together (see
-// HybridSet::remove_from_each). Returns how many of the sets this left
-// empty; a set empty already is left alone.
+// absent). Returns how many of the sets this left empty; a set empty
+// already is left alone.
 template <class Pair>
 size_t remove_runs(std::span<const std::pair<HybridSet*, std::span<const Pair>>> runs,
                    RunRemovalScratch& scratch) {
-  scratch.ids.clear();
-  scratch.sets.clear();
-  // Room for every id up front, so that the sets' spans into it stay valid.
-  size_t total = 0;
-  for (const auto& [set, run] : runs) total += run.size();
-  scratch.ids.reserve(total);
+  size_t emptied = 0;
   for (const auto& [set, run] : runs) {
     if (set == nullptr || set->empty()) continue;
-    uint32_t* first = scratch.ids.data() + scratch.ids.size();
+    scratch.ids.clear();
     for (const Pair& entry : run) scratch.ids.push_back(entry.second);
-    std::sort(first, first + run.size());
-    scratch.sets.push_back({set, std::span<const uint32_t>(first, run.size())});
+    std::sort(scratch.ids.begin(), scratch.ids.end());
+    set->remove_many(scratch.ids);
+    emptied += set->empty() ? 1 : 0;
   }
-  HybridSet::remove_from_each(scratch.sets, scratch.bitmaps);
-  return static_cast<size_t>(
-      std::count_if(scratch.sets.begin(), scratch.sets.end(),
-                    [](const auto& removal) { return removal.set->empty(); }));
+  return emptied;
 }
 
 template <class Map>
