@@ -68,9 +68,8 @@ std::vector<std::pair<uint32_t, std::vector<size_t>>> private_holders(
     // Numbers and strings held as plain values, NaN included.
     Bitmap scalars;
     core.read_maps([&](const IndexAPI::MapArray& maps) {
-      for (uint32_t id : sorted_by_value(*maps[attribute], live, false, std::nullopt)) {
-        scalars.add(id);
-      }
+      const std::vector<uint32_t> ids = *sorted_by_value(*maps[attribute], live, false, {});
+      for (uint32_t id : ids) scalars.add(id);
       return 0;
     });
     std::vector<size_t>& held = holders.emplace_back(attribute, std::vector<size_t>()).second;
