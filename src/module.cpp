@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/thread_limit.h"
-#include "index/core/structures/id_alloc/id_alloc.h"
-#include "index/core/structures/string_interner/string_interner.h"
-#include "index/indexable.h"
-#include "index/indexable_copy.h"
-#include "index/interfaces/classes.h"
+#include "native/common/thread_limit.h"
+#include "native/structures/id_alloc/id_alloc.h"
+#include "native/structures/string_interner/string_interner.h"
+#include "classes/indexable.h"
+#include "classes/indexable_copy.h"
+#include "classes/classes.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"

@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """Lists the #include edges of src/ that run from a lower layer to a higher one.
 
-The layers, from the bottom:
-  0 native    pure C++ over CRoaring: common/, sync/, index/core/structures/
+The layers, from the bottom, are the directories of src/:
+  0 native    pure C++ over CRoaring: native/ (common/, sync/, structures/)
   1 python    the C-API helpers: py/
-  2 values    values, per-object records and the Indexable instance layout:
-              index/*.h and index/*.cpp except the Python classes
-  3 core      the index core and its queries: index/core/ (but structures/)
-  4 classes   the Python classes: index/interfaces/, index/indexable*
+  2 values    values, per-object records and the Indexable instance layout: values/
+  3 core      the index core, its queries and its bulk paths: core/
+  4 classes   the Python classes: classes/
   5 module    module.cpp
 
 A file may include its own layer and the layers below. Prints every edge that
@@ -19,24 +18,16 @@ import re
 import sys
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+LAYERS = ["native", "py", "values", "core", "classes", "module.cpp"]
 NAMES = ["native", "python", "values", "core", "classes", "module"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 
 def layer_of(path: str) -> int:
-    if path.startswith(("common/", "sync/", "index/core/structures/")):
-        return 0
-    if path.startswith("py/"):
-        return 1
-    if path.startswith("index/core/"):
-        return 3
-    if path.startswith(("index/interfaces/", "index/indexable.", "index/indexable_copy.")):
-        return 4
-    if path.startswith("index/"):
-        return 2
-    if path == "module.cpp":
-        return 5
-    raise SystemExit(f"layers: {path} belongs to no layer")
+    top = path.split("/", 1)[0]
+    if top not in LAYERS:
+        raise SystemExit(f"layers: {path} belongs to no layer")
+    return LAYERS.index(top)
 
 
 def edges() -> list[tuple[str, str]]:

@@ -12,8 +12,8 @@
 #include <malloc.h>
 #endif
 
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
-#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+#include "native/structures/ordered_bitmap/ordered_bitmap.h"
+#include "native/structures/positional_bitmap/positional_bitmap.h"
 
 namespace vantorel {
 namespace {

@@ -21,7 +21,7 @@
 #include <exception>
 #include <new>
 
-#include "common/internal_error.h"
+#include "native/common/internal_error.h"
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/gil.h"

@@ -14,7 +14,7 @@
 #include <exception>
 #include <string>
 
-#include "common/internal_error.h"
+#include "native/common/internal_error.h"
 #include "py/python.h"
 #include "py/ref.h"
 

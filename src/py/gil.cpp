@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-#include "sync/fork_hold.h"
+#include "native/sync/fork_hold.h"
 
 namespace vantorel::py {
 

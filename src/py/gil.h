@@ -19,7 +19,7 @@
 #include <utility>
 
 #include "py/python.h"
-#include "sync/wait_hook.h"
+#include "native/sync/wait_hook.h"
 
 namespace vantorel::py {
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/centered_array/centered_array.h"
+#include "native/structures/centered_array/centered_array.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "common/internal_error.h"
+#include "native/common/internal_error.h"
 
 namespace vantorel {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/core/structures/chunked_map/chunked_map.h"
+#include "native/structures/chunked_map/chunked_map.h"
 
 #include <gtest/gtest.h>
 

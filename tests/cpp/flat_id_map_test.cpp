@@ -1,11 +1,11 @@
-#include "index/core/structures/flat_id_map/flat_id_map.h"
+#include "native/structures/flat_id_map/flat_id_map.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <unordered_map>
 
-#include "common/internal_error.h"
+#include "native/common/internal_error.h"
 
 namespace vantorel {
 namespace {

@@ -1,4 +1,4 @@
-#include "sync/fork_hold.h"
+#include "native/sync/fork_hold.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/structures/id_alloc/id_alloc.h"
-#include "index/core/structures/string_interner/string_interner.h"
+#include "native/structures/id_alloc/id_alloc.h"
+#include "native/structures/string_interner/string_interner.h"
 
 namespace vantorel {
 namespace {

@@ -1,4 +1,4 @@
-#include "common/fx_hash.h"
+#include "native/common/fx_hash.h"
 
 #include <gtest/gtest.h>
 

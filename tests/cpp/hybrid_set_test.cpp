@@ -1,4 +1,4 @@
-#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "native/structures/hybrid_set/hybrid_set.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "common/internal_error.h"
+#include "native/common/internal_error.h"
 
 namespace vantorel {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/core/structures/id_alloc/id_alloc.h"
+#include "native/structures/id_alloc/id_alloc.h"
 
 #include <gtest/gtest.h>
 

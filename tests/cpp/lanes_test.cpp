@@ -1,4 +1,4 @@
-#include "common/lanes.h"
+#include "native/common/lanes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "common/internal_error.h"
+#include "native/common/internal_error.h"
 
 #include <cmath>
 #include <cstdint>
@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "index/core/structures/ordered_bitmap/order_key.h"
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+#include "native/structures/ordered_bitmap/order_key.h"
+#include "native/structures/ordered_bitmap/ordered_bitmap.h"
 
 namespace vantorel {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+#include "native/structures/positional_bitmap/positional_bitmap.h"
 
 namespace vantorel {
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/shards/hashmap.h"
+#include "native/structures/shards/hashmap.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "native/structures/hybrid_set/hybrid_set.h"
 
 namespace vantorel {
 namespace {

@@ -1,4 +1,4 @@
-#include "sync/small_mutex.h"
+#include "native/sync/small_mutex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/string_interner/string_interner.h"
+#include "native/structures/string_interner/string_interner.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/internal_error.h"
+#include "native/common/internal_error.h"
 
 namespace vantorel {
 namespace {

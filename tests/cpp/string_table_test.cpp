@@ -1,4 +1,4 @@
-#include "index/core/structures/value_sets/string_table.h"
+#include "native/structures/value_sets/string_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/value_sets/value_sets.h"
+#include "native/structures/value_sets/value_sets.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "index/core/structures/value_sets/string_sets.h"
+#include "native/structures/value_sets/string_sets.h"
 
 namespace vantorel {
 namespace {

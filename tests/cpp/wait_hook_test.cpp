@@ -1,4 +1,4 @@
-#include "sync/wait_hook.h"
+#include "native/sync/wait_hook.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "sync/poison_lock.h"
+#include "native/sync/poison_lock.h"
 
 namespace vantorel {
 namespace {

@@ -2,11 +2,11 @@
 // and nested objects with several holders.
 #include <gtest/gtest.h>
 
-#include "index/core/index.h"
-#include "index/core/query/query.h"
-#include "index/core/structures/id_alloc/id_alloc.h"
-#include "index/core/structures/string_interner/string_interner.h"
-#include "index/indexable.h"
+#include "core/index.h"
+#include "core/query/query.h"
+#include "native/structures/id_alloc/id_alloc.h"
+#include "native/structures/string_interner/string_interner.h"
+#include "classes/indexable.h"
 #include "py/ref.h"
 
 namespace vantorel {

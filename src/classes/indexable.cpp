@@ -1,0 +1,405 @@
+#include "classes/indexable.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "values/attribute_names.h"
+#include "core/index.h"
+#include "native/structures/string_interner/string_interner.h"
+#include "classes/indexable_copy.h"
+#include "py/args.h"
+#include "py/entry.h"
+#include "py/errors.h"
+#include "py/gil.h"
+
+namespace vantorel {
+
+namespace {
+
+// Locks the attribute store from a thread that holds the interpreter lock.
+auto lock_store(const IndexableRecord& record) {
+  PoisonMutex<AttributeStore>& store = *record.attributes;
+  return py::lock_without_stalling([&] { return store.try_lock("cannot read from indexable"); },
+                                   [&] { return store.lock("cannot read from indexable"); });
+}
+
+// The stored value of `attribute` as a new reference. Null when the object
+// has no such attribute (`*stored` false) or when the conversion failed
+// (`*stored` true, error set). Converted under the store's mutex, so the
+// value is not copied.
+PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool* stored) {
+  auto convert = [&](const AttributeStore& values) -> PyObject* {
+    const PyValue* value = values.get(attribute);
+    *stored = value != nullptr;
+    return value != nullptr ? value->to_python() : nullptr;
+  };
+  if (auto store = record.attributes->try_lock_to_read("cannot read from indexable")) {
+    return convert(**store);
+  }
+  return convert(*lock_store(record));
+}
+
+// ---- construction and destruction -------------------------------------------
+
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs);
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value);
+
+const py::Signature kNewSignature{"Indexable.__new__()", {}, 0, true, true};
+
+PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return py::enter<PyObject*>(kNewSignature.display_name, nullptr, [&]() -> PyObject* {
+    py::ParsedArgs parsed;
+    if (!py::parse_tuple_dict(kNewSignature, args, kwargs, &parsed)) return nullptr;
+    // Every name and value is checked before any name is interned.
+    std::vector<PyValue> values;
+    values.reserve(parsed.var_keyword.size());
+    for (const auto& [name, value] : parsed.var_keyword) {
+      check_attribute_name(name);
+      values.push_back(PyValue::from_python(value));
+    }
+    AttributeStore store;
+    for (size_t i = 0; i < values.size(); ++i) {
+      store.insert(intern_attribute_name(parsed.var_keyword[i].first).id, std::move(values[i]));
+    }
+    IndexableRecord record = IndexableRecord::make_owned(std::move(store));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;  // `record` frees the id
+    new (&as_indexable(self)->record) IndexableRecord(std::move(record));
+    // Only a class that keeps this __init__ (and the assignment it makes) is
+    // sure to be initialised with the same dictionary, to the same effect.
+    if (!values.empty() && type->tp_init == indexable_init &&
+        type->tp_setattro == indexable_setattro) {
+      as_indexable(self)->constructor_kwargs = Py_NewRef(kwargs);
+    }
+    return self;
+  });
+}
+
+void indexable_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(as_indexable(self)->constructor_kwargs);
+  as_indexable(self)->record.~IndexableRecord();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The cycle collector sees the objects held by the attribute store, so that
+// objects that refer to each other through their attributes are collected.
+// Objects held by index structures are not reported: an indexed object stays
+// alive while an index holds it. A store busy on another thread is skipped
+// for this collection (reporting fewer references only delays collection).
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_indexable(self)->constructor_kwargs);
+  const IndexableRecord& record = as_indexable(self)->record;
+  if (!record.attributes) return 0;
+  try {
+    auto store = record.attributes->try_lock("cannot read from indexable");
+    if (!store) return 0;
+    int result = 0;
+    (*store)->for_each([&](uint32_t, const PyValue& value) {
+      if (result == 0) result = value.traverse(visit, arg);
+    });
+    return result;
+  } catch (const InternalError&) {
+    return 0;  // a poisoned store reports nothing
+  }
+}
+
+// Breaks reference cycles through the attribute store of an unreachable
+// object by emptying it.
+int indexable_clear(PyObject* self) {
+  Py_CLEAR(as_indexable(self)->constructor_kwargs);
+  const IndexableRecord& record = as_indexable(self)->record;
+  if (!record.attributes) return 0;
+  AttributeStore released;
+  try {
+    auto store = record.attributes->try_lock("cannot read from indexable");
+    if (!store) return 0;
+    std::swap(**store, released);
+  } catch (const InternalError&) {
+    return 0;
+  }
+  return 0;  // `released` drops its references here, outside the lock
+}
+
+// ---- attribute access --------------------------------------------------------
+
+PyObject* raise_missing_attribute(PyObject* name) {
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+  }
+  return nullptr;
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  return py::enter<PyObject*>("Indexable.__getattribute__()", nullptr, [&]() -> PyObject* {
+    if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
+    std::optional<AttributeName> attribute;
+    try {
+      attribute = find_attribute_name(name);
+    } catch (const py::PythonError&) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_AttributeError, "Invalid attribute name");
+      return raise_missing_attribute(name);
+    }
+    // Only storing an attribute interns its name; an unknown name cannot be
+    // stored, so the ordinary lookup answers.
+    if (attribute) {
+      bool stored = false;
+      PyObject* value = stored_object(as_indexable(self)->record, attribute->id, &stored);
+      if (stored) return value;
+    }
+    PyObject* result = PyObject_GenericGetAttr(self, name);
+    return result != nullptr ? result : raise_missing_attribute(name);
+  });
+}
+
+// Updates every index of the object, then the store, all under the
+// membership mutex so that concurrent writes to one object are serialised
+// and every index agrees with the final stored value. Runs without the
+// interpreter lock. Returns the replaced value (to be released by the caller).
+//
+// A name beginning with "_" is indexed only by the bulk path; an index that
+// holds such a name (it has a value index for it) is kept current like any
+// other, and one that does not is left alone.
+std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
+                              const PyValue& value) {
+  // The membership list is only read here: held, it keeps adds and removals
+  // of this object from running between the index updates and the store.
+  auto memberships = record.indexes->lock_to_read();
+  if (!memberships->empty()) {
+    std::optional<PyValue> old;
+    {
+      auto store = record.attributes->lock_to_read();
+      if (const PyValue* current = store->get(attribute)) old = *current;
+    }
+    for (const IndexMeta& entry : *memberships) {
+      std::shared_ptr<IndexAPI> core = entry.lock();
+      if (!core || (!indexed && !core->map_for(attribute))) continue;
+      if (old) {
+        core->replace_index(record.id, attribute, *old, value);
+      } else {
+        core->add_index(record.id, attribute, value);
+      }
+    }
+  }
+  {
+    PyValue stored = value;  // copied first: only the swap runs under the lock
+    auto store = record.attributes->lock_for_nothrow_change();
+    if (PyValue* slot = store->get(attribute)) return std::exchange(*slot, std::move(stored));
+  }
+  auto store = record.attributes->lock();
+  return store->insert(attribute, value);
+}
+
+// The common cases that need no index work: an object that belongs to no
+// index, or an assignment of a number, string or boolean identical to the
+// stored one (which leaves every index as it is). The value is stored, or
+// left in place, without releasing the interpreter lock. Every lock is only
+// tried; returns false when the full path must run.
+bool assign_without_index_work(const IndexableRecord& record, uint32_t attribute, PyValue&& value,
+                               std::optional<PyValue>* replaced) {
+  auto memberships = record.indexes->try_lock_to_read();
+  if (!memberships) return false;
+  if (!(*memberships)->empty()) {
+    auto store = record.attributes->try_lock_to_read();
+    if (!store) return false;
+    const PyValue* current = (*store)->get(attribute);
+    return current != nullptr && current->same_scalar(value);
+  }
+  {
+    // Replacing a stored value is a swap that cannot throw, so its guard
+    // skips the unwinding check that a write guard pays for.
+    static_assert(std::is_nothrow_move_constructible_v<PyValue> &&
+                  std::is_nothrow_move_assignable_v<PyValue>);
+    auto store = record.attributes->try_lock_for_nothrow_change();
+    if (!store) return false;
+    if (PyValue* slot = (*store)->get(attribute)) {
+      *replaced = std::exchange(*slot, std::move(value));
+      return true;
+    }
+  }
+  // A new attribute: the insert may allocate.
+  auto store = record.attributes->try_lock();
+  if (!store) return false;
+  *replaced = (*store)->insert(attribute, std::move(value));
+  return true;
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return py::enter<int>("Indexable.__setattr__()", -1, [&]() -> int {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      return -1;
+    }
+    if (!PyUnicode_Check(name)) {
+      py::set_cannot_convert(name, "PyString");
+      py::wrap_argument_error("name");
+      return -1;
+    }
+    check_attribute_name(name);
+    store_attribute(self, intern_attribute_name(name), PyValue::from_python(value));
+    return 0;
+  });
+}
+
+const py::Signature kInitSignature{"Indexable.__init__()", {}, 0, true, true};
+
+// Assigns every keyword as an attribute, as `self.name = value` does; the
+// positional arguments are accepted and ignored. Every value is converted
+// before the first is stored. A class that replaces __setattr__ has it
+// called for each keyword instead.
+int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* applied = std::exchange(as_indexable(self)->constructor_kwargs, nullptr);
+  const bool already_stored = applied != nullptr && kwargs == applied;
+  Py_XDECREF(applied);
+  if (already_stored || kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
+  return py::enter<int>(kInitSignature.display_name, -1, [&]() -> int {
+    py::ParsedArgs parsed;
+    if (!py::parse_tuple_dict(kInitSignature, args, kwargs, &parsed)) return -1;
+    if (Py_TYPE(self)->tp_setattro != indexable_setattro) {
+      for (const auto& [name, value] : parsed.var_keyword) {
+        if (PyObject_SetAttr(self, name, value) < 0) return -1;
+      }
+      return 0;
+    }
+    std::vector<PyValue> values;
+    values.reserve(parsed.var_keyword.size());
+    for (const auto& [name, value] : parsed.var_keyword) {
+      check_attribute_name(name);
+      values.push_back(PyValue::from_python(value));
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+      store_attribute(self, intern_attribute_name(parsed.var_keyword[i].first),
+                      std::move(values[i]));
+    }
+    return 0;
+  });
+}
+
+// ---- repr and dir -----------------------------------------------------------
+
+PyObject* indexable_repr(PyObject* self) {
+  return py::enter<PyObject*>("Indexable.__repr__()", nullptr, [&]() -> PyObject* {
+    size_t count = lock_store(as_indexable(self)->record)->size();
+    return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
+  });
+}
+
+PyObject* indexable_dir(PyObject* self, const py::ParsedArgs&) {
+  std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
+  std::vector<uint32_t> attributes;
+  {
+    auto store = lock_store(as_indexable(self)->record);
+    store->for_each([&](uint32_t key, const PyValue&) { attributes.push_back(key); });
+  }
+  py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
+  for (uint32_t attribute : attributes) {
+    std::string_view text = names->name(attribute);
+    py::OwnedRef item = py::OwnedRef::steal(py::check(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+    py::check(PyList_Append(result.get(), item.get()) == 0);
+  }
+  py::OwnedRef builtins = py::OwnedRef::steal(py::check(PyImport_ImportModule("builtins")));
+  py::OwnedRef object_type =
+      py::OwnedRef::steal(py::check(PyObject_GetAttrString(builtins.get(), "object")));
+  py::OwnedRef defaults =
+      py::OwnedRef::steal(py::check(PyObject_CallMethod(object_type.get(), "__dir__", "O", self)));
+  if (!PyList_Check(defaults.get())) {
+    py::set_cannot_convert(defaults.get(), "PyList");
+    return nullptr;
+  }
+  const Py_ssize_t count = PyList_GET_SIZE(defaults.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    py::check(PyList_Append(result.get(), PyList_GET_ITEM(defaults.get(), i)) == 0);
+  }
+  return result.release();
+}
+
+const py::Method kDirMethod{{"Indexable.__dir__()", {}, 0}, indexable_dir};
+
+PyMethodDef kIndexableMethods[] = {
+    py::method_def<kReduceExMethod>(
+        "__reduce_ex__",
+        "__reduce_ex__($self, protocol, /)\n--\n\nHow copy and pickle rebuild the object: by "
+        "__reduce__, unless the class overrides it."),
+    py::method_def<kReduceMethod>(
+        "__reduce__",
+        "__reduce__($self, /)\n--\n\nA reconstructor that makes an empty object of the class, "
+        "and the state of this one."),
+    py::method_def<kGetStateMethod>(
+        "__getstate__",
+        "__getstate__($self, /)\n--\n\nA dict of the stored attributes by name, private ones "
+        "included."),
+    py::method_def<kSetStateMethod>(
+        "__setstate__",
+        "__setstate__($self, state, /)\n--\n\nAssigns every attribute of the dict state, as "
+        "attribute assignments do."),
+    py::method_def<kDirMethod>(
+        "__dir__", "__dir__($self)\n--\n\nStored attribute names first, then the default listing."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kIndexableSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+    {Py_tp_methods, kIndexableMethods},
+    {Py_tp_doc,
+     const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n"
+                       "Base class of indexed objects. Keyword arguments become attributes; every "
+                       "attribute assignment updates each index that holds the object.")},
+    {0, nullptr},
+};
+
+PyType_Spec kIndexableSpec{
+    "builtins.Indexable",
+    static_cast<int>(sizeof(IndexableObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    kIndexableSlots,
+};
+
+}  // namespace
+
+PyTypeObject* indexable_type() {
+  static PyTypeObject* type = nullptr;  // kept for the life of the process
+  if (type == nullptr) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kIndexableSpec));
+    if (type != nullptr) register_indexable_type(type);
+  }
+  return type;
+}
+
+void store_attribute(PyObject* object, const AttributeName& attribute, PyValue value) {
+  const IndexableRecord& record = as_indexable(object)->record;
+  std::optional<PyValue> replaced;
+  if (!assign_without_index_work(record, attribute.id, std::move(value), &replaced)) {
+    // The membership mutex can be held by a thread that waits for index
+    // locks: the interpreter lock is let go before any wait.
+    py::HoldUnlessWaiting held;
+    replaced = assign(record, attribute.id, attribute.indexed, value);
+  }
+  // `replaced` is released on return, with the interpreter lock held.
+}
+
+std::vector<std::pair<uint32_t, PyValue>> stored_attributes(PyObject* object) {
+  std::vector<std::pair<uint32_t, PyValue>> attributes;
+  auto store = lock_store(as_indexable(object)->record);
+  attributes.reserve(store->size());
+  store->for_each([&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
+  return attributes;
+}
+
+}  // namespace vantorel

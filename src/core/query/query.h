@@ -1,0 +1,362 @@
+// QueryMap: the value index of one attribute inside one index core.
+//
+// For every object of the core that holds the attribute, its item id is
+// entered into the sub-index that fits the value's kind:
+//   Int, Float  -> num_ordered   (the ids per distinct 76-bit order key, and
+//                                 bit slices of the keys, built on demand)
+//   Str         -> str_radix_map (the ids per distinct string, and
+//                                 byte-per-position bitmaps, built on demand)
+//   Bool        -> bool_map      (slot 0 true, slot 1 false)
+//   Iterable    -> each element under a masked id of its own (elements)
+//   Ind         -> exact, and the object itself into the nested core
+//   Unknown     -> exact         (value -> id set)
+// Each sub-index is created on first insertion, so an unused QueryMap costs a
+// few hundred bytes. Each has its own reader-writer lock (all private).
+//
+// Lock order: str_radix_map, num_ordered, bool_map, elements; then the
+// nested core's locks (index.h), and cyclic_links last. The exact-value map
+// locks its shards itself, one at a time, with nothing else of this map held
+// but `elements` (read, by eq). A single-value writer holds one sub-index
+// lock at a time; the bulk adder holds the four for its whole life, in that
+// order; a query under a ReadHold pins them all in that order
+// (pin_sub_indexes). The owning core's `index` is taken before any of them.
+//
+// Query operators return ids of the owning core: masked element ids are
+// mapped back to the objects that hold them. They do not confine results to
+// the live ids; the evaluator intersects with the allowed set.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "core/query/bool_map.h"
+#include "core/query/element_owners.h"
+#include "core/query/on_demand.h"
+#include "native/structures/buffered_bitmap/buffered_bitmap.h"
+#include "native/structures/flat_id_map/flat_id_map.h"
+#include "native/structures/hybrid_set/hybrid_set.h"
+#include "native/structures/ordered_bitmap/ordered_bitmap.h"
+#include "native/structures/positional_bitmap/positional_bitmap.h"
+#include "native/structures/roaring/bitmap.h"
+#include "native/structures/shards/hashmap.h"
+#include "native/structures/value_sets/string_sets.h"
+#include "native/structures/value_sets/value_sets.h"
+#include "values/value.h"
+#include "native/sync/lazy.h"
+#include "native/sync/poison_lock.h"
+
+namespace vantorel {
+
+class IndexAPI;
+
+using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
+
+// Numbers: the sets answer equality with one lookup, and ranges that span
+// few distinct values; every write keeps them current. The bit slices answer
+// ranges that span many distinct values in a bounded number of bitmap
+// operations; they are built from the sets when such a range first needs
+// them, and dropped when writes go by without a use (see OnDemand).
+struct NumberIndex {
+  NumberSets values;
+  OnDemand<NumericalBitmap> slices;
+
+  // A range walks the distinct values it spans while they are at most
+  // max_walked_values(candidates), and asks the slices past that. Walking a
+  // distinct value costs about what one bit slice costs per
+  // kCandidatesPerWalkedValue candidates; the first kMinWalkedValues are
+  // always walked, since the slices cost their 76 rounds over few
+  // candidates too.
+  static constexpr size_t kMinWalkedValues = 64;
+  static constexpr size_t kCandidatesPerWalkedValue = 32;
+  static size_t max_walked_values(uint64_t candidates) {
+    return static_cast<size_t>(kMinWalkedValues + candidates / kCandidatesPerWalkedValue);
+  }
+};
+
+// Strings likewise: the sets answer equality (and prefixes shared by few
+// distinct strings); the positions, built on demand, answer suffixes,
+// substrings and the prefixes of many strings.
+struct StringIndex {
+  StringSets values;
+  OnDemand<PositionalBitmap> positions;
+
+  // A prefix walks the distinct strings that carry it while they are at
+  // most max_prefix_walk(), and asks the positions past that: the walk costs
+  // a set union per string, the positions an intersection per byte of the
+  // prefix however many strings carry it. The limit grows by one per
+  // kDistinctPerWalkedString distinct strings held, from kMinWalkedStrings.
+  static constexpr size_t kMinWalkedStrings = 64;
+  static constexpr size_t kDistinctPerWalkedString = 64;
+  size_t max_prefix_walk() const {
+    return kMinWalkedStrings + values.key_count() / kDistinctPerWalkedString;
+  }
+};
+
+struct ElementTable {
+  Bitmap masked_ids;     // every masked id handed out here
+  FlatIdMap mapped_ids;  // masked id -> owner id
+  Bitmap nested_ids;     // the masked ids whose owner is a masked id too
+  // owner id -> the elements its current iterable value was indexed with, so
+  // that removal frees exactly what insertion handed out.
+  ElementOwners by_owner;
+
+  ElementTable() = default;
+  ElementTable(const ElementTable&) = delete;
+  ElementTable& operator=(const ElementTable&) = delete;
+  ~ElementTable();  // frees every masked id still handed out
+
+  // Follows owner links up to an id that no element maps from: the object of
+  // the core that holds the element. While a nested container is being taken
+  // out, the walk can end at the container's masked id instead; that id is
+  // still allocated, so it is no live object and the caller's intersection
+  // with the live ids drops it.
+  uint32_t root_of(uint32_t id) const;
+};
+
+enum class RangeOp { Gt, Ge, Lt, Le };
+
+class QueryMap : public std::enable_shared_from_this<QueryMap> {
+ public:
+  explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+  QueryMap(const QueryMap&) = delete;
+  QueryMap& operator=(const QueryMap&) = delete;
+
+  // Single-value paths: enter or remove `value` for item (or masked) id `id`.
+  // Locks: the sub-index of the value's kind (write), alone; an iterable
+  // takes `elements` (write) to hand out or retire its masked ids and then
+  // enters each element the same way; an Indexable value joins or leaves
+  // the nested core (add_object_locked / remove_object_locked there, under
+  // the held object's membership mutex) and may take cyclic_links (write).
+  // REQUIRES: the membership mutex of the object `id` (or of the object
+  // that holds the element `id`).
+  void insert(const PyValue& value, uint32_t id);
+  void remove(const PyValue& value, uint32_t id);
+  // What remove() leaves to do after a batch removal of the object `id`,
+  // which has left the core (and may have been added again since): an
+  // iterable's elements go only while they are still the ones `value` was
+  // entered with, since an add gives fresh ones; an Indexable `value` had its
+  // entry taken out by the batch, and only its link to the nested core goes.
+  void remove_left_behind(const PyValue& value, uint32_t id);
+  // remove(old_value) then insert(new_value), touching only what differs
+  // when both are numbers. Locks: as remove, then as insert; two numbers
+  // under one num_ordered write lock.
+  void replace(const PyValue& old_value, const PyValue& new_value, uint32_t id);
+
+  // Operators (see the header comment for the id space of their results).
+  // Locks: the sub-index they read (read; write only to build a structure
+  // on demand, never under a ReadHold), then `elements` (read) to map masked
+  // ids back.
+  Bitmap eq(const PyValue& value) const;
+  Bitmap range(RangeOp op, const PyValue& value, const Bitmap& base) const;
+  Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const;
+  Bitmap starts_with(const PyValue& pattern) const;
+  Bitmap ends_with(const PyValue& pattern) const;
+  Bitmap contains(const PyValue& pattern) const;
+
+  // Builds the bit slices if they are missing and applies the moves that
+  // assignments queued there, so that a range query can answer from them.
+  // Takes the write lock, so it does nothing under a ReadHold: call it
+  // before the hold pins anything.
+  void settle_queued_moves();
+  // Builds the string positions if they are missing, for a suffix or
+  // substring query about to run under a ReadHold (likewise before it).
+  void prepare_positions();
+  // Reads every sub-index once. Called under a ReadHold, before evaluation,
+  // it pins them all in their declaration order (the writers' lock order), so
+  // that the whole evaluation reads this attribute in one state.
+  void pin_sub_indexes() const;
+
+  // Replaces masked ids in `ids` by the objects that hold them.
+  // Locks: `elements` (read).
+  void unmask_ids(Bitmap& ids) const;
+  // The same with the element table already held (null: no elements).
+  static void unmask_in(const ElementTable* table, Bitmap& ids);
+  // The holders, among the objects of this core, of the objects `children`
+  // of the nested core, read under the element table's lock so that a
+  // holder replacing its elements stays found.
+  // Locks: `elements` (read), and under it the nested core's
+  // parent_child_map (read).
+  Bitmap holders_of(IndexAPI& nested_core, const Bitmap& children) const;
+
+  // Whether any link was kept aside as a cycle (a hint read without a lock:
+  // a link added concurrently is as if added after the query).
+  bool has_cyclic_links() const { return cyclic_link_count_.load(std::memory_order_acquire) > 0; }
+  // Adds to `holders` the holders (among the objects of this core) whose
+  // link was kept aside as a cycle and whose held object satisfies `matches`.
+  // Locks: cyclic_links (read), then `elements` (read) once it is let go.
+  void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
+                          Bitmap& holders) const;
+  // Calls each(holder, held) for every link kept aside as a cycle: `holder`
+  // is an object of this core or a masked element id (unmask_ids maps it
+  // back), `held` the record of the object it holds. each may read objects'
+  // attribute stores (a leaf lock), nothing else.
+  // Locks: cyclic_links (read) while it runs.
+  template <class Each>
+  void for_each_cyclic_link(Each&& each) const {
+    auto links = cyclic_links.read();
+    for (const auto& [holder, held] : *links) each(holder, *held.owned_handle);
+  }
+
+  // Takes the objects of `removed` (and their elements) out of every
+  // sub-index; the nested core drops the objects held only by removed
+  // holders. Other ids, including those added meanwhile, are untouched.
+  // Locks: one at a time: `elements`, the exact map's shards, str_radix_map,
+  // num_ordered, bool_map, cyclic_links (all write); then the nested core's
+  // parent_child_map (write) and, per object left without a holder, its
+  // membership mutex and the nested core's locks (remove_object_locked).
+  void remove_items(const Bitmap& removed);
+
+  // The nested core (null until an Indexable value is first entered).
+  // Locks: a private mutex, a leaf.
+  std::shared_ptr<IndexAPI> nested() const;
+  std::shared_ptr<IndexAPI> parent() const { return parent_.lock(); }
+
+  // Approximate heap bytes held (for measurements).
+  size_t memory_bytes() const;
+
+  // Readers of one sub-index, for the query paths outside this class: each
+  // runs fn(sub-index) under that sub-index's read lock and returns what fn
+  // returns; the sub-index is null when nothing created it yet. A caller that
+  // reads two nests the calls in the sub-index lock order (str_radix_map,
+  // num_ordered, bool_map, elements).
+  template <class Fn>
+  auto read_strings(Fn&& fn) const {
+    return fn(str_radix_map.read()->get());
+  }
+  template <class Fn>
+  auto read_numbers(Fn&& fn) const {
+    return fn(num_ordered.read()->get());
+  }
+  template <class Fn>
+  auto read_booleans(Fn&& fn) const {
+    return fn(bool_map.read()->get());
+  }
+  template <class Fn>
+  auto read_elements(Fn&& fn) const {
+    return fn(elements.read()->get());
+  }
+  // The same without waiting: false when the lock is busy, else what fn
+  // (which returns bool) returns.
+  template <class Fn>
+  bool try_read_strings(Fn&& fn) const {
+    return try_read(str_radix_map, fn);
+  }
+  template <class Fn>
+  bool try_read_numbers(Fn&& fn) const {
+    return try_read(num_ordered, fn);
+  }
+  template <class Fn>
+  bool try_read_elements(Fn&& fn) const {
+    return try_read(elements, fn);
+  }
+  // The exact-value map (its shards lock themselves), or null.
+  const ExactMap* exact_values() const { return exact.get(); }
+
+ private:
+  // The bulk adder and remover write the sub-indexes directly, holding their
+  // write locks for a whole batch.
+  friend class BulkQueryMapAdder;
+  friend class BulkQueryMapRemover;
+
+  template <class Sub, class Fn>
+  static bool try_read(const PoisonRwLock<std::unique_ptr<Sub>>& lock, Fn& fn) {
+    auto guard = lock.try_read();
+    if (!guard) return false;
+    return fn((*guard)->get());
+  }
+
+  // The phases of remove_items, in the order it runs them.
+  // Unmaps the elements owned (at any depth) by the objects of `removed`,
+  // appending their masked ids to `freed`; returns `removed` with those ids.
+  // Locks: `elements` (write).
+  Bitmap unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>& freed);
+  // Takes the ids of `dropped` out of the per-value sets and whatever
+  // structures are built from them. Locks, one at a time (write): the exact
+  // map's shards, str_radix_map, num_ordered, bool_map.
+  void drop_from_values(const Bitmap& dropped);
+  // Forgets the cyclic links held by the ids of `dropped`. Locks:
+  // cyclic_links (write).
+  void drop_cyclic_links(const Bitmap& dropped);
+  // Unlinks the nested objects held by the ids of `dropped`; those left
+  // without a holder leave the nested core. Locks: see remove_items.
+  void release_nested_of(const Bitmap& dropped);
+
+  // Entry points the bulk adder shares with the single path.
+  void insert_exact(const PyValue& value, uint32_t id);
+  // Allocates masked ids for `elements` of the iterable held by `owner` and
+  // records them in `table`. Returns the entries to index.
+  static std::vector<ElementEntry> hand_out_elements(ElementTable& table, uint32_t owner,
+                                                     const PyIterable& iterable);
+  // Runs answer(string index, text of `pattern`) under the string index's
+  // read lock and maps element ids back to their holders; nothing when
+  // `pattern` is not a string.
+  template <class Answer>
+  Bitmap string_query(const PyValue& pattern, Answer&& answer) const;
+  // The ids of `base` (and of its elements' masked ids) whose number lies
+  // between the bounds; a null bound is open (but still leaves NaN out).
+  Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
+                      const Bitmap& base) const;
+  // The same under the caller's lock of `numbers`: from the distinct values
+  // when `walk_values` and few fall in the range (any number of them with
+  // `walk_all`), else from the slices when they are ready; nullopt when
+  // neither may answer.
+  std::optional<Bitmap> range_in(const NumberIndex& numbers, const KeyBound<OrderKey>* lower,
+                                 const KeyBound<OrderKey>* upper, const Bitmap& base,
+                                 bool walk_values, bool slices_ready, bool walk_all) const;
+  // The structures built on demand, from the sets, under the caller's write
+  // lock; queued moves are applied to slices that exist already.
+  static const NumericalBitmap& ready_slices(NumberIndex& numbers);
+  static const PositionalBitmap& ready_positions(StringIndex& strings);
+  // The same over the bit slices alone, added to `out`.
+  static void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
+                          const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out);
+  void insert_indexable(const PyValue& value, uint32_t holder);
+  void unlink_indexable(const PyValue& value, uint32_t holder);
+  // Drops the cyclic link of `holder` if it leads to `child`.
+  void forget_cyclic_link(uint32_t holder, uint32_t child);
+  // Under the child's membership mutex: drops the pair (holder, child) when a
+  // holder is given, and takes the child out of `core` when no holder is left.
+  static void leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
+                              std::optional<uint32_t> holder);
+  void insert_iterable(const PyValue& value, uint32_t owner);
+  // Takes out the elements of `owner`; with `entered_with`, only while they
+  // are that snapshot's.
+  void remove_iterable(uint32_t owner, const std::vector<PyValue>* entered_with = nullptr);
+  // Unmaps `entries` (those still handed out), removes their values and
+  // frees their ids.
+  void retire_elements(std::vector<ElementEntry>& entries);
+  void remove_exact(const PyValue& value, uint32_t id);
+  std::shared_ptr<IndexAPI> nested_or_create();
+  // Whether `child` is `holder` or an object above it in the nesting chain.
+  bool holds_through_chain(uint32_t holder, uint32_t child) const;
+
+  // Sub-indexes. Mutable: a query that needs a structure built on demand
+  // builds it, and one that needs the bit slices first applies the moves
+  // that assignments queued there.
+  mutable PoisonRwLock<std::unique_ptr<StringIndex>> str_radix_map;
+  mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
+  PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
+  PoisonRwLock<std::unique_ptr<ElementTable>> elements;
+  Lazy<ExactMap> exact;
+  // Links not nested because the held object holds its holder, directly or
+  // further up: holder id (an object or a masked element id) -> held object.
+  // Dotted queries follow them by reading the held object's attributes.
+  PoisonRwLock<std::unordered_map<uint32_t, StoredIndexable>> cyclic_links;
+
+  std::weak_ptr<IndexAPI> parent_;
+  std::atomic<size_t> cyclic_link_count_{0};  // size of `cyclic_links`, written under its lock
+  mutable std::mutex nested_mutex_;
+  std::shared_ptr<IndexAPI> nested_;
+};
+
+// True when `value` is an Indexable or holds one at any depth.
+bool holds_indexable(const PyValue& value);
+
+}  // namespace vantorel

@@ -1,0 +1,48 @@
+// The instance layout of the Indexable class and the functions that reach an
+// instance's native record.
+//
+// Values (an Indexable held as an attribute value), item tables and the
+// Python class itself all read the record through this unit; the class's
+// methods and slots are built above it (index/indexable.h), and the class
+// registers its type object here when it makes it.
+//
+// Requires the interpreter lock.
+#pragma once
+
+#include <memory>
+
+#include "values/stored_item.h"
+#include "py/python.h"
+
+namespace vantorel {
+
+// The C layout of every Indexable instance, subclasses included.
+struct IndexableObject {
+  PyObject_HEAD IndexableRecord record;
+  // The keyword dictionary whose attributes __new__ stored, kept (strongly,
+  // so that its address names it) until __init__ is called: construction
+  // calls both with the same dictionary, and __init__ need not store the
+  // same attributes again.
+  PyObject* constructor_kwargs;
+};
+
+// Records the Indexable type object. Called by the class when it is made.
+void register_indexable_type(PyTypeObject* type);
+
+// Whether `object` is an instance of Indexable (or of a subclass). False
+// while the class has not been made, when no instance can exist.
+bool is_indexable(PyObject* object);
+
+// The layout of `object`, which must be an Indexable.
+inline IndexableObject* as_indexable(PyObject* object) {
+  return reinterpret_cast<IndexableObject*>(object);
+}
+
+// A native copy of an Indexable's record (shares its memberships and store,
+// does not own the id). `object` must be an Indexable.
+std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object);
+
+// How an item table holds `object` (an Indexable).
+StoredItem stored_item_of(PyObject* object);
+
+}  // namespace vantorel

@@ -1,0 +1,108 @@
+#include "values/stored_item.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "native/common/prefetch.h"
+#include "native/structures/id_alloc/id_alloc.h"
+
+namespace vantorel {
+
+namespace {
+
+// The membership list and the attribute store of one object, allocated
+// together: an assignment locks both, and one block keeps them on
+// neighbouring cache lines.
+struct RecordState {
+  explicit RecordState(AttributeStore store) : attributes(std::move(store)) {}
+  PoisonMutex<MembershipList> indexes;
+  PoisonMutex<AttributeStore> attributes;
+};
+
+}  // namespace
+
+IndexableRecord IndexableRecord::make_owned(AttributeStore attributes) {
+  IndexableRecord record;
+  auto state = std::make_shared<RecordState>(std::move(attributes));
+  record.indexes = std::shared_ptr<PoisonMutex<MembershipList>>(state, &state->indexes);
+  record.attributes = std::shared_ptr<PoisonMutex<AttributeStore>>(state, &state->attributes);
+  record.id = allocate_id();
+  record.owns_id = true;
+  return record;
+}
+
+IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
+    : indexes(std::move(other.indexes)),
+      attributes(std::move(other.attributes)),
+      id(other.id),
+      owns_id(std::exchange(other.owns_id, false)) {}
+
+void IndexableRecord::prefetch() const {
+  const char* state = reinterpret_cast<const char*>(indexes.get());
+  if (state == nullptr) return;
+  for (size_t offset = 0; offset < sizeof(RecordState); offset += kCacheLine) {
+    prefetch_line(state + offset);
+  }
+}
+
+void release_items(std::vector<StoredItem>& items) {
+  // First the block that holds an item's handles, then (once it has come
+  // in) the state and the object it points to.
+  constexpr size_t kHandlesAhead = 16;
+  constexpr size_t kTargetsAhead = 8;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i + kHandlesAhead < items.size() && items[i + kHandlesAhead].record) {
+      prefetch_line(items[i + kHandlesAhead].record.get());
+    }
+    if (i + kTargetsAhead < items.size() && !items[i + kTargetsAhead].vacant()) {
+      const StoredItem& ahead = items[i + kTargetsAhead];
+      ahead.record->prefetch();
+      prefetch_line(ahead.python->get());
+    }
+    items[i] = StoredItem();
+  }
+  items.clear();
+}
+
+IndexableRecord::~IndexableRecord() {
+  if (owns_id) free_id(id);
+}
+
+std::shared_ptr<const IndexableRecord> IndexableRecord::native_copy() const {
+  auto copy = std::make_shared<IndexableRecord>();
+  copy->indexes = indexes;
+  copy->attributes = attributes;
+  copy->id = id;
+  copy->owns_id = false;
+  return copy;
+}
+
+bool register_membership(MembershipList& list, const std::shared_ptr<IndexAPI>& core) {
+  bool present = false;
+  std::erase_if(list, [&](const IndexMeta& entry) {
+    std::shared_ptr<IndexAPI> live = entry.lock();
+    if (!live) return true;
+    if (live == core) present = true;
+    return false;
+  });
+  if (present) return false;
+  auto position = std::upper_bound(
+      list.begin(), list.end(), core.get(),
+      [](const IndexAPI* target, const IndexMeta& entry) { return target < entry.lock().get(); });
+  list.insert(position, core);
+  return true;
+}
+
+void unregister_membership(MembershipList& list, const IndexAPI* core) {
+  std::erase_if(list, [&](const IndexMeta& entry) {
+    std::shared_ptr<IndexAPI> live = entry.lock();
+    return !live || live.get() == core;
+  });
+}
+
+bool is_registered(const MembershipList& list, const IndexAPI* core) {
+  return std::ranges::any_of(list,
+                             [&](const IndexMeta& entry) { return entry.lock().get() == core; });
+}
+
+}  // namespace vantorel
