@@ -1,5 +1,7 @@
-// Micro-benchmark of the numeric and string indexes: times inserts and
-// queries over one million ids and prints a table. No arguments.
+// Micro-benchmark of the numeric and string indexes, and of the sets of ids
+// per distinct number and string: times inserts, queries and removals over
+// one million ids and prints a table. No arguments.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +16,8 @@
 
 #include "native/structures/ordered_bitmap/ordered_bitmap.h"
 #include "native/structures/positional_bitmap/positional_bitmap.h"
+#include "native/structures/value_sets/string_sets.h"
+#include "native/structures/value_sets/value_sets.h"
 
 namespace vantorel {
 namespace {
@@ -35,10 +39,12 @@ void row(const char* name, const std::function<uint64_t()>& fn, int repeat = 1,
 // Queries are repeated and averaged.
 constexpr int kQueryRepeat = 20;
 
-// Bytes allocated from the heap right now, where the C library tells.
+// Bytes allocated from the heap right now, where the C library tells: the
+// arena's and the blocks mapped on their own (large arrays).
 size_t heap_in_use() {
 #if defined(__GLIBC__)
-  return mallinfo2().uordblks;
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
 #else
   return 0;
 #endif
@@ -68,8 +74,7 @@ void bench_numbers() {
   });
   Bitmap base;
   base.add_range(0, kIds);
-  row(
-      "numeric equal", [&] { return bulk.equal(keys[12345]).cardinality(); }, kQueryRepeat);
+  row("numeric equal", [&] { return bulk.equal(keys[12345]).cardinality(); }, kQueryRepeat);
   row(
       "numeric gt 0",
       [&] {
@@ -110,15 +115,12 @@ void bench_strings() {
     bulk.flush();
     return bulk.all().cardinality();
   });
-  row(
-      "string equal", [&] { return bulk.equal(values[777]).cardinality(); }, kQueryRepeat);
+  row("string equal", [&] { return bulk.equal(values[777]).cardinality(); }, kQueryRepeat);
   row(
       "string starts_with \"ab\"", [&] { return bulk.starts_with("ab").cardinality(); },
       kQueryRepeat);
-  row(
-      "string ends_with \"yz\"", [&] { return bulk.ends_with("yz").cardinality(); }, kQueryRepeat);
-  row(
-      "string contains \"abc\"", [&] { return bulk.contains("abc").cardinality(); }, kQueryRepeat);
+  row("string ends_with \"yz\"", [&] { return bulk.ends_with("yz").cardinality(); }, kQueryRepeat);
+  row("string contains \"abc\"", [&] { return bulk.contains("abc").cardinality(); }, kQueryRepeat);
   std::printf("%-44s %10.1f MB\n", "string index size",
               static_cast<double>(bulk.memory_bytes()) / 1e6);
 }
@@ -152,6 +154,122 @@ void bench_long_string() {
       1, "bytes/byte left (memory_bytes)");
 }
 
+// Prints the heap growth since `before` per distinct key.
+void heap_per_key(const char* name, size_t before, size_t keys) {
+  if (before == 0) return;
+  std::printf("%-44s %10s    %12.1f bytes/key (heap)\n", name, "",
+              static_cast<double>(heap_in_use() - before) / static_cast<double>(keys));
+}
+
+// The sets per distinct number: one million unique floats, entered in bulk
+// and one by one, then looked up, walked and removed.
+void bench_number_sets() {
+  std::mt19937_64 rng(4);
+  std::uniform_real_distribution<double> uniform(0, 100);
+  std::vector<OrderKey> keys(kIds);
+  for (OrderKey& key : keys) key = order_key(uniform(rng));
+  size_t heap_before = heap_in_use();
+  NumberSets bulk;
+  row("number sets add_deferred+settle x1M unique", [&] {
+    for (uint32_t id = 0; id < kIds; ++id) bulk.add_deferred(keys[id], id);
+    bulk.settle();
+    return uint64_t{bulk.key_count()};
+  });
+  heap_per_key("number sets heap", heap_before, kIds);
+  NumberSets single;
+  row("number sets add x1M unique (single path)", [&] {
+    for (uint32_t id = 0; id < kIds; ++id) single.add(keys[id], id);
+    return uint64_t{single.key_count()};
+  });
+  row("number sets find x1M", [&] {
+    uint64_t found = 0;
+    for (uint32_t id = 0; id < kIds; ++id) found += bulk.find(keys[id]) != nullptr ? 1 : 0;
+    return found;
+  });
+  row(
+      "number sets range 1% (walk)",
+      [&] {
+        const KeyBound<OrderKey> lower{order_key(50.0), true};
+        const KeyBound<OrderKey> upper{order_key(51.0), false};
+        Bitmap out;
+        bulk.add_range(&lower, &upper, out, kIds);
+        return out.cardinality();
+      },
+      kQueryRepeat);
+  row("number sets walk every key", [&] {
+    uint64_t walked = 0;
+    bulk.walk_keys(false, [&](OrderKey, const HybridSet& ids) {
+      walked += ids.size();
+      return true;
+    });
+    return walked;
+  });
+  std::vector<std::pair<OrderKey, uint32_t>> batch;
+  for (uint32_t id = 0; id < kIds; id += 10) batch.emplace_back(keys[id], id);
+  std::sort(batch.begin(), batch.end());
+  row("number sets remove_sorted 10%", [&] {
+    bulk.remove_sorted(batch);
+    return uint64_t{bulk.key_count()};
+  });
+}
+
+// The sets per distinct string: one million unique 8-byte strings, as for
+// the positional index.
+void bench_string_sets() {
+  std::mt19937 rng(5);
+  std::vector<std::string> values(kIds, std::string(8, 'a'));
+  for (std::string& value : values) {
+    for (char& c : value) c = static_cast<char>('a' + rng() % 26);
+  }
+  size_t heap_before = heap_in_use();
+  StringSets bulk;
+  row("string sets add_deferred+settle x1M unique", [&] {
+    for (uint32_t id = 0; id < kIds; ++id) bulk.add_deferred(values[id], id);
+    bulk.settle();
+    return uint64_t{bulk.key_count()};
+  });
+  heap_per_key("string sets heap", heap_before, bulk.key_count());
+  StringSets single;
+  row("string sets add x1M unique (single path)", [&] {
+    for (uint32_t id = 0; id < kIds; ++id) single.add(values[id], id);
+    return uint64_t{single.key_count()};
+  });
+  row("string sets find x1M", [&] {
+    uint64_t found = 0;
+    for (uint32_t id = 0; id < kIds; ++id) found += bulk.find(values[id]) != nullptr ? 1 : 0;
+    return found;
+  });
+  row(
+      "string sets prefix \"ab\" (walk)",
+      [&] {
+        Bitmap out;
+        bulk.add_with_prefix("ab", out, kIds);
+        return out.cardinality();
+      },
+      kQueryRepeat);
+  row("string sets contains \"abc\" (scan)", [&] {
+    Bitmap out;
+    bulk.add_containing("abc", out);
+    return out.cardinality();
+  });
+  row("string sets walk every key", [&] {
+    uint64_t walked = 0;
+    bulk.walk_keys(false, [&](std::string_view, const HybridSet& ids) {
+      walked += ids.size();
+      return true;
+    });
+    return walked;
+  });
+  std::vector<std::pair<OrderedText, uint32_t>> batch;
+  for (uint32_t id = 0; id < kIds; id += 10) batch.emplace_back(values[id], id);
+  std::sort(batch.begin(), batch.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  row("string sets remove_sorted 10%", [&] {
+    bulk.remove_sorted(batch);
+    return uint64_t{bulk.key_count()};
+  });
+}
+
 }  // namespace
 }  // namespace vantorel
 
@@ -160,5 +278,7 @@ int main() {
   vantorel::bench_numbers();
   vantorel::bench_strings();
   vantorel::bench_long_string();
+  vantorel::bench_number_sets();
+  vantorel::bench_string_sets();
   return 0;
 }
