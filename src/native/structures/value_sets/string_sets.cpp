@@ -86,19 +86,13 @@ void StringSets::emptied() {
 void StringSets::sweep() {
   // Keys still waiting for the byte order are in the hash map only.
   std::erase_if(unsorted_, [](const auto& entry) { return entry.second->empty(); });
-  std::vector<std::pair<OrderedText, const HybridSet*>> kept;
   std::vector<std::string_view> empty;
-  kept.reserve(sorted_.size());
   empty.reserve(empty_keys_);
-  for (const auto& entry : sorted_) {
-    if (entry.second->empty()) {
-      empty.push_back(entry.first.text);
-    } else {
-      kept.push_back(entry);
-    }
-  }
-  sorted_ = ChunkedMap<OrderedText, const HybridSet*>();
-  sorted_.insert_sorted(std::move(kept));
+  sorted_.retain_if([&](const OrderedText& key, const HybridSet* ids) {
+    if (!ids->empty()) return true;
+    empty.push_back(key.text);
+    return false;
+  });
   // The views in `empty` point into the keys erased here; each is read
   // before its own entry goes.
   for (std::string_view key : empty) {
@@ -121,13 +115,13 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
   size_t visited = 0;
   SetUnion ids(out);
   for (auto it = sorted_.lower_bound(prefix); it != sorted_.end(); ++it) {
-    if (!it->first.text.starts_with(prefix)) break;
-    if (it->second->empty()) continue;
+    if (!it.key().text.starts_with(prefix)) break;
+    if (it.value()->empty()) continue;
     if (++visited > max_keys) {
       ids.finish();
       return false;
     }
-    ids.add(*it->second);
+    ids.add(*it.value());
   }
   ids.finish();
   return true;
