@@ -109,6 +109,20 @@ class ChunkedMap {
   iterator begin() { return iterator(at(0, 0)); }
   iterator end() { return iterator(at(chunks_.size(), 0)); }
 
+  // Calls visit(keys, values), two spans over the entries of one chunk, for
+  // every chunk in order, or in reverse order with `descending`, until it
+  // returns false.
+  template <class Visit>
+  void walk_chunks(bool descending, Visit&& visit) const {
+    for (size_t k = 0; k < chunks_.size(); ++k) {
+      const Chunk& chunk = chunks_[descending ? chunks_.size() - 1 - k : k];
+      if (!visit(std::span<const Key>(chunk.keys(), chunk.size),
+                 std::span<const Value>(chunk.values(), chunk.size))) {
+        return;
+      }
+    }
+  }
+
   // The first entry for which before(key, value) is false. `before` is true
   // for every entry up to some point and false from there on.
   template <class Before>

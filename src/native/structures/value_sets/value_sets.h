@@ -41,16 +41,13 @@ struct KeyBound {
 // of strings.
 template <class Map, class Visit>
 void walk_map(const Map& map, bool descending, Visit& visit) {
-  if (!descending) {
-    for (auto it = map.begin(); it != map.end(); ++it) {
-      if (!visit(it.key(), it.value())) return;
+  map.walk_chunks(descending, [&](auto keys, auto values) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+      const size_t i = descending ? keys.size() - 1 - k : k;
+      if (!visit(keys[i], values[i])) return false;
     }
-    return;
-  }
-  for (auto it = map.end(); it != map.begin();) {
-    --it;
-    if (!visit(it.key(), it.value())) return;
-  }
+    return true;
+  });
 }
 
 // Calls each(run) for every run of equal keys of `entries`, (key, id) pairs
