@@ -156,119 +156,94 @@ void bench_long_string() {
       1, "bytes/byte left (memory_bytes)");
 }
 
-// Prints the heap growth since `before` per distinct key.
-void heap_per_key(const char* name, size_t before, size_t keys) {
-  if (before == 0) return;
-  std::printf("%-44s %10s    %12.1f bytes/key (heap)\n", name, "",
-              static_cast<double>(heap_in_use() - before) / static_cast<double>(keys));
-}
-
-// The sets per distinct number: one million unique floats, entered in bulk
-// and one by one, then looked up, walked and removed.
-void bench_number_sets() {
-  std::mt19937_64 rng(4);
-  std::uniform_real_distribution<double> uniform(0, 100);
-  std::vector<OrderKey> keys(kIds);
-  for (OrderKey& key : keys) key = order_key(uniform(rng));
-  size_t heap_before = heap_in_use();
-  NumberSets bulk;
-  row("number sets add_deferred+settle x1M unique", [&] {
-    for (uint32_t id = 0; id < kIds; ++id) bulk.add_deferred(keys[id], id);
+// Times the sets per distinct value of one kind over one million unique
+// values: bulk and one-by-one adds, lookups, the kind's own queries
+// (`queries`), a walk of every key and a sorted batch removal of a tenth,
+// and prints the heap the bulk add took per key.
+template <class Sets, class Value, class BatchKey, class Queries>
+void bench_sets(const std::string& kind, const std::vector<Value>& values, Queries&& queries) {
+  auto name = [&](const char* operation) { return kind + " sets " + operation; };
+  const size_t heap_before = heap_in_use();
+  Sets bulk;
+  row(name("add_deferred+settle x1M unique").c_str(), [&] {
+    for (uint32_t id = 0; id < kIds; ++id) bulk.add_deferred(values[id], id);
     bulk.settle();
     return uint64_t{bulk.key_count()};
   });
-  heap_per_key("number sets heap", heap_before, kIds);
-  NumberSets single;
-  row("number sets add x1M unique (single path)", [&] {
-    for (uint32_t id = 0; id < kIds; ++id) single.add(keys[id], id);
+  if (heap_before != 0) {
+    std::printf(
+        "%-44s %10s    %12.1f bytes/key (heap)\n", name("heap").c_str(), "",
+        static_cast<double>(heap_in_use() - heap_before) / static_cast<double>(bulk.key_count()));
+  }
+  Sets single;
+  row(name("add x1M unique (single path)").c_str(), [&] {
+    for (uint32_t id = 0; id < kIds; ++id) single.add(values[id], id);
     return uint64_t{single.key_count()};
   });
-  row("number sets find x1M", [&] {
+  row(name("find x1M").c_str(), [&] {
     uint64_t found = 0;
-    for (uint32_t id = 0; id < kIds; ++id) found += bulk.find(keys[id]) != nullptr ? 1 : 0;
+    for (uint32_t id = 0; id < kIds; ++id) found += bulk.find(values[id]) != nullptr ? 1 : 0;
     return found;
   });
-  row(
-      "number sets range 1% (walk)",
-      [&] {
-        const KeyBound<OrderKey> lower{order_key(50.0), true};
-        const KeyBound<OrderKey> upper{order_key(51.0), false};
-        Bitmap out;
-        bulk.add_range(&lower, &upper, out, kIds);
-        return out.cardinality();
-      },
-      kQueryRepeat);
-  row("number sets walk every key", [&] {
+  queries(bulk);
+  row(name("walk every key").c_str(), [&] {
     uint64_t walked = 0;
-    bulk.walk_keys(false, [&](OrderKey, const HybridSet& ids) {
+    bulk.walk_keys(false, [&](const auto&, const HybridSet& ids) {
       walked += ids.size();
       return true;
     });
     return walked;
   });
-  std::vector<std::pair<OrderKey, uint32_t>> batch;
-  for (uint32_t id = 0; id < kIds; id += 10) batch.emplace_back(keys[id], id);
-  std::sort(batch.begin(), batch.end());
-  row("number sets remove_sorted 10%", [&] {
+  std::vector<std::pair<BatchKey, uint32_t>> batch;
+  for (uint32_t id = 0; id < kIds; id += 10) batch.emplace_back(values[id], id);
+  std::sort(batch.begin(), batch.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  row(name("remove_sorted 10%").c_str(), [&] {
     bulk.remove_sorted(batch);
     return uint64_t{bulk.key_count()};
   });
 }
 
-// The sets per distinct string: one million unique 8-byte strings, as for
-// the positional index.
+void bench_number_sets() {
+  std::mt19937_64 rng(4);
+  std::uniform_real_distribution<double> uniform(0, 100);
+  std::vector<OrderKey> keys(kIds);
+  for (OrderKey& key : keys) key = order_key(uniform(rng));
+  bench_sets<NumberSets, OrderKey, OrderKey>("number", keys, [](const NumberSets& sets) {
+    row(
+        "number sets range 1% (walk)",
+        [&] {
+          const KeyBound<OrderKey> lower{order_key(50.0), true};
+          const KeyBound<OrderKey> upper{order_key(51.0), false};
+          Bitmap out;
+          sets.add_range(&lower, &upper, out, kIds);
+          return out.cardinality();
+        },
+        kQueryRepeat);
+  });
+}
+
+// Unique 8-byte strings, as for the positional index.
 void bench_string_sets() {
   std::mt19937 rng(5);
   std::vector<std::string> values(kIds, std::string(8, 'a'));
   for (std::string& value : values) {
     for (char& c : value) c = static_cast<char>('a' + rng() % 26);
   }
-  size_t heap_before = heap_in_use();
-  StringSets bulk;
-  row("string sets add_deferred+settle x1M unique", [&] {
-    for (uint32_t id = 0; id < kIds; ++id) bulk.add_deferred(values[id], id);
-    bulk.settle();
-    return uint64_t{bulk.key_count()};
-  });
-  heap_per_key("string sets heap", heap_before, bulk.key_count());
-  StringSets single;
-  row("string sets add x1M unique (single path)", [&] {
-    for (uint32_t id = 0; id < kIds; ++id) single.add(values[id], id);
-    return uint64_t{single.key_count()};
-  });
-  row("string sets find x1M", [&] {
-    uint64_t found = 0;
-    for (uint32_t id = 0; id < kIds; ++id) found += bulk.find(values[id]) != nullptr ? 1 : 0;
-    return found;
-  });
-  row(
-      "string sets prefix \"ab\" (walk)",
-      [&] {
-        Bitmap out;
-        bulk.add_with_prefix("ab", out, kIds);
-        return out.cardinality();
-      },
-      kQueryRepeat);
-  row("string sets contains \"abc\" (scan)", [&] {
-    Bitmap out;
-    bulk.add_containing("abc", out);
-    return out.cardinality();
-  });
-  row("string sets walk every key", [&] {
-    uint64_t walked = 0;
-    bulk.walk_keys(false, [&](std::string_view, const HybridSet& ids) {
-      walked += ids.size();
-      return true;
+  bench_sets<StringSets, std::string, OrderedText>("string", values, [](const StringSets& sets) {
+    row(
+        "string sets prefix \"ab\" (walk)",
+        [&] {
+          Bitmap out;
+          sets.add_with_prefix("ab", out, kIds);
+          return out.cardinality();
+        },
+        kQueryRepeat);
+    row("string sets contains \"abc\" (scan)", [&] {
+      Bitmap out;
+      sets.add_containing("abc", out);
+      return out.cardinality();
     });
-    return walked;
-  });
-  std::vector<std::pair<OrderedText, uint32_t>> batch;
-  for (uint32_t id = 0; id < kIds; id += 10) batch.emplace_back(values[id], id);
-  std::sort(batch.begin(), batch.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  row("string sets remove_sorted 10%", [&] {
-    bulk.remove_sorted(batch);
-    return uint64_t{bulk.key_count()};
   });
 }
 

@@ -81,17 +81,6 @@ HybridSet HybridSet::of(std::span<const uint32_t> ids) {
   return set;
 }
 
-HybridSet::Kind HybridSet::kind() const {
-  switch (tag()) {
-    case kSmallTag:
-      return Kind::Small;
-    case kLargeTag:
-      return Kind::Large;
-    default:
-      return word_ == 0 ? Kind::Empty : Kind::Medium;
-  }
-}
-
 HybridSet::IdArray* HybridSet::array() const {
   return reinterpret_cast<IdArray*>(static_cast<uintptr_t>(word_));
 }
@@ -310,10 +299,9 @@ size_t HybridSet::size() const {
   return array_ids(one).size();
 }
 
-bool HybridSet::empty() const {
+bool HybridSet::stored_empty() const {
   if (const Bitmap* large = bitmap()) return large->empty();
-  uint32_t one;
-  return array_ids(one).empty();
+  return array()->size == 0;
 }
 
 bool HybridSet::contains(uint32_t id) const {

@@ -52,7 +52,11 @@ class HybridSet {
   // calls for.
   static HybridSet of(std::span<const uint32_t> ids);
 
-  Kind kind() const;
+  Kind kind() const {
+    if (tag() == kSmallTag) return Kind::Small;
+    if (tag() == kLargeTag) return Kind::Large;
+    return word_ == 0 ? Kind::Empty : Kind::Medium;
+  }
 
   // Inserts `id`, changing form at the thresholds above.
   void add(uint32_t id);
@@ -92,7 +96,10 @@ class HybridSet {
 
   size_t size() const;
   // Whether the set holds no id; unlike size(), never counts a bitmap.
-  bool empty() const;
+  bool empty() const {
+    if (tag() == kSmallTag) return false;
+    return word_ == 0 || stored_empty();
+  }
   bool contains(uint32_t id) const;
   // Heap bytes held: the array's or the bitmap's allocation.
   size_t memory_bytes() const;
@@ -117,6 +124,8 @@ class HybridSet {
   static constexpr uint64_t kLargeTag = 2;
 
   uint64_t tag() const { return word_ & kTagMask; }
+  // empty() for a Medium or Large set.
+  bool stored_empty() const;
   uint32_t small_id() const { return static_cast<uint32_t>(word_ >> 32); }
   IdArray* array() const;  // Medium only
   Bitmap* bitmap() const;  // null unless Large

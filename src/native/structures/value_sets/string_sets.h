@@ -1,18 +1,19 @@
 // StringSets: the ids held under each distinct string of one attribute.
 //
 // A hash table from string to id set (StringTable) answers equality with
-// one lookup. A sorted index over the same keys, which holds for each key
-// its first eight bytes and its index in the table (12 bytes), answers a
-// prefix by walking the keys that start with it, which beats intersecting per-position bitmaps when
-// few distinct strings share the prefix; that walk gives up after a caller-chosen number of keys. A
-// substring can be answered by scanning the distinct keys with a linear-time search, whose cost
-// does not grow with the length of the needle.
+// one lookup. A sorted index over the same keys, which holds each key's
+// first eight bytes and its index in the table (12 bytes a key), answers a
+// prefix by walking the keys that start with it, which beats intersecting
+// per-position bitmaps when few distinct strings share the prefix; that
+// walk gives up after a caller-chosen number of keys. A substring can be
+// answered by scanning the distinct keys with a linear-time search, whose
+// cost does not grow with the length of the needle.
 //
-// A key whose last id leaves stays in both maps with an empty set, so that
-// a removal costs one hash lookup, with no shift in the byte order and no
-// freed node. Lookups, scans and walks pass over such keys, and once they
-// are a quarter of the keys one sweep takes them all out. No lock of its
-// own: the owner's lock guards it.
+// A key whose last id leaves stays in both with an empty set, so that a
+// removal costs one hash lookup, with no shift in the byte order and no
+// erasure from the table. Lookups, scans and walks pass over such keys, and
+// once they are a quarter of the keys one sweep takes them all out. No lock
+// of its own: the owner's lock guards it.
 #pragma once
 
 #include <algorithm>
@@ -39,7 +40,7 @@ class StringSets {
 
   void add(std::string_view key, uint32_t id);
   // add() for a writer that enters many ids at once: a new key goes into
-  // the hash map now but into the byte order only at settle(), which sorts
+  // the hash table now but into the byte order only at settle(), which sorts
   // all the new keys and merges them in one pass. Until then lookups by key
   // see every key, but prefix lookups and ordered walks miss the new ones.
   void add_deferred(std::string_view key, uint32_t id);
