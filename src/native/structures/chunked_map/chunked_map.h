@@ -256,10 +256,11 @@ class ChunkedMap {
   template <class Less>
   void insert_sorted(std::vector<std::pair<Key, Value>>&& entries, Less&& less) {
     if (entries.size() * kMergeRatio < size_) {
-      for (auto& [key, value] : entries) {
-        const_iterator position =
-            partition_point([&](const Key& k, const Value& v) { return less(k, v, key, value); });
-        insert(position, key, std::move(value));
+      for (std::pair<Key, Value>& entry : entries) {
+        const_iterator position = partition_point([&](const Key& key, const Value& value) {
+          return less(key, value, entry.first, entry.second);
+        });
+        insert(position, entry.first, std::move(entry.second));
       }
       return;
     }

@@ -37,8 +37,7 @@ struct KeyBound {
 };
 
 // Calls visit(key, value) for the entries of a ChunkedMap, ascending or
-// descending, until it returns false. Shared by the value sets of numbers and
-// of strings.
+// descending, until it returns false.
 template <class Map, class Visit>
 void walk_map(const Map& map, bool descending, Visit& visit) {
   map.walk_chunks(descending, [&](auto keys, auto values) {
