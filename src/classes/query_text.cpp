@@ -16,20 +16,22 @@ namespace vantorel {
 
 namespace {
 
-// The leaf operators and their spellings: comparisons go between spaces,
-// the methods (the last three) between "." and "(".
-constexpr QueryOp kLeafOps[] = {QueryOp::Eq,       QueryOp::Ne,     QueryOp::Lt,
-                                QueryOp::Le,       QueryOp::Gt,     QueryOp::Ge,
-                                QueryOp::StartsWi, QueryOp::EndsWi, QueryOp::Contains};
-constexpr std::string_view kSpellings[] = {"==", "!=",         "<",        "<=",      ">",
-                                           ">=", "startswith", "endswith", "contains"};
-constexpr size_t kFirstMethod = 6;
+// The spelling of each operator, in QueryOp's order (empty where it has
+// none): comparisons go between spaces, the methods (the last three) between
+// "." and "(".
+constexpr std::string_view kSpellings[] = {
+    "==", "!=", "", "", "", "", ">", ">=", "<", "<=", "", "startswith", "endswith", "contains"};
+static_assert(std::size(kSpellings) == kQueryOpCount);
 
-// The position in kLeafOps of the operator spelled `text`, or of `op`.
-size_t spelled(std::string_view text, std::optional<QueryOp> op = std::nullopt) {
-  size_t i = 0;
-  while (i < std::size(kLeafOps) && kSpellings[i] != text && kLeafOps[i] != op) ++i;
-  return i;
+// The operator spelled `text`, if any.
+std::optional<QueryOp> spelled(std::string_view text) {
+  const auto* found = std::find(std::begin(kSpellings), std::end(kSpellings), text);
+  if (text.empty() || found == std::end(kSpellings)) return std::nullopt;
+  return static_cast<QueryOp>(found - std::begin(kSpellings));
+}
+
+bool is_method(QueryOp op) {
+  return op >= QueryOp::StartsWi;
 }
 
 bool one_of(std::string_view set, char c) {
@@ -288,15 +290,16 @@ class Parser {
     Operand first = operand("a comparison, 'not' or '('");
     if (!first.value && kind_ == '(') {
       const size_t dot = first.name.rfind('.');
-      const size_t op = dot == std::string::npos ? 0 : spelled(first.name.substr(dot + 1));
-      if (op < kFirstMethod || op == std::size(kLeafOps)) {
+      const std::optional<QueryOp> op =
+          dot == std::string::npos ? std::nullopt : spelled(first.name.substr(dot + 1));
+      if (!op || !is_method(*op)) {
         fail(start, "'" + first.name + "(' calls no method: the methods are " +
                         "name.startswith(...), name.endswith(...) and name.contains(...)");
       }
       next();
       PyValue value = expect_literal();
       expect(')', "')' (the methods take one literal)");
-      return leaf(kLeafOps[op], std::string_view(first.name).substr(0, dot), {std::move(value)});
+      return leaf(*op, std::string_view(first.name).substr(0, dot), {std::move(value)});
     }
     const bool negated = word("not");
     if (!first.value && (negated || word("in"))) {
@@ -318,8 +321,7 @@ class Parser {
         return combined(first.value->as_bool() ? QueryOp::And : QueryOp::Or, {});
       }
       fail_expected(first.value ? "a comparison operator after the literal"
-                                : "'==', '!=', '<', '<=', '>', '>=', 'in', 'not in' or a method "
-                                  "call after the attribute name");
+                                : "'==', '!=', '<', '<=', '>', '>=', 'in', 'not in' or a method");
     }
     // A chain a < b <= c ...: the conjunction of its links; lo <= x <= hi
     // (hi >= x >= lo) with numbers for bounds is one between.
@@ -351,7 +353,7 @@ class Parser {
       for (char& mark : spelling) {  // 65 > age is age < 65
         if (left.value) mark = mark == '<' ? '>' : mark == '>' ? '<' : mark;
       }
-      links.push_back(leaf(kLeafOps[spelled(spelling)], (left.value ? right : left).name,
+      links.push_back(leaf(*spelled(spelling), (left.value ? right : left).name,
                            {*(left.value ? left : right).value}));
     }
     return links.size() == 1 ? links[0] : combined(QueryOp::And, std::move(links));
@@ -382,11 +384,9 @@ class Parser {
   }
 
   [[noreturn]] void fail_expected(const std::string& expected) const {
-    constexpr size_t kLongest = 24;
-    const std::string found(token().substr(0, kLongest));
-    fail(start_, "expected " + expected + ", found " +
-                     (kind_ == 'e' ? "the end of the text"
-                                   : "'" + found + (token().size() > kLongest ? "...'" : "'")));
+    const std::string found = "'" + std::string(token().substr(0, 24)) + "'";
+    fail(start_,
+         "expected " + expected + ", found " + (kind_ == 'e' ? "the end of the text" : found));
   }
 
   std::string_view text_;
@@ -417,8 +417,7 @@ void write_value(std::string& out, const PyValue& value) {
 
 void write_leaf(std::string& out, const QueryExpr& node, bool negated) {
   const std::string_view attr = node.attr.view();
-  const size_t op = spelled("", node.op);
-  const bool method = op >= kFirstMethod && op < std::size(kLeafOps);
+  const bool method = is_method(node.op);
   if (!is_name(attr)) throw NoText();
   if (node.op == QueryOp::In) {
     out.append(attr).append(negated ? " not in [" : " in [");
@@ -434,7 +433,10 @@ void write_leaf(std::string& out, const QueryExpr& node, bool negated) {
     write_value(out, node.values[0]);
     out.append(" <= ").append(attr).append(" <= ");
   } else {
-    out.append(attr).append(method ? "." : " ").append(kSpellings[op]).append(method ? "(" : " ");
+    out.append(attr)
+        .append(method ? "." : " ")
+        .append(kSpellings[static_cast<size_t>(node.op)])
+        .append(method ? "(" : " ");
   }
   write_value(out, node.values.back());
   if (method) out += ')';

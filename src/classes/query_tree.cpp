@@ -18,21 +18,11 @@ namespace vantorel {
 
 namespace {
 
-// The builder of each operator, whose name the flat form writes.
-constexpr std::pair<QueryOp, const char*> kBuilders[] = {{QueryOp::Eq, "eq"},
-                                                         {QueryOp::Ne, "ne"},
-                                                         {QueryOp::Gt, "gt"},
-                                                         {QueryOp::Ge, "ge"},
-                                                         {QueryOp::Lt, "lt"},
-                                                         {QueryOp::Le, "le"},
-                                                         {QueryOp::Bt, "bt"},
-                                                         {QueryOp::In, "in_"},
-                                                         {QueryOp::StartsWi, "starts_with"},
-                                                         {QueryOp::EndsWi, "ends_with"},
-                                                         {QueryOp::Contains, "contains"},
-                                                         {QueryOp::And, "and_"},
-                                                         {QueryOp::Or, "or_"},
-                                                         {QueryOp::Not, "not_"}};
+// The builder of each operator, in QueryOp's order: the flat form writes its
+// name.
+constexpr const char* kBuilders[] = {"eq",  "ne",          "not_",      "in_",     "and_",
+                                     "or_", "gt",          "ge",        "lt",      "le",
+                                     "bt",  "starts_with", "ends_with", "contains"};
 static_assert(std::size(kBuilders) == kQueryOpCount);
 
 bool combines(QueryOp op) {
@@ -133,8 +123,7 @@ Py_hash_t tree_hash(const QueryExpr& root) {
 PyObject* flat_form(const QueryExpr& root) {
   py::OwnedRef nodes = py::OwnedRef::steal(py::check(PyList_New(0)));
   make_post_order<Py_ssize_t>(root, [&](const QueryExpr& node, const auto& positions) {
-    const char* name = nullptr;
-    for (const auto& [op, builder] : kBuilders) name = op == node.op ? builder : name;
+    const char* name = kBuilders[static_cast<size_t>(node.op)];
     const bool parent = combines(node.op);
     const size_t count = parent ? node.children.size() : node.values.size();
     py::OwnedRef items =
@@ -171,14 +160,14 @@ PyObject* expr_from_flat_form(PyObject* nodes) {
     const char* name = size > 0 && PyUnicode_Check(PyTuple_GET_ITEM(node, 0))
                            ? py::check(PyUnicode_AsUTF8(PyTuple_GET_ITEM(node, 0)))
                            : "";
-    const auto* builder =
-        std::find_if(std::begin(kBuilders), std::end(kBuilders),
-                     [&](const auto& b) { return std::string_view(b.second) == name; });
-    if (builder == std::end(kBuilders)) {
+    const size_t op = static_cast<size_t>(
+        std::find(std::begin(kBuilders), std::end(kBuilders), std::string_view(name)) -
+        std::begin(kBuilders));
+    if (op == kQueryOpCount) {
       refuse_node(position, node, "not a tuple that starts with the name of a builder");
     }
     py::OwnedRef args = py::OwnedRef::steal(py::check(PyTuple_GetSlice(node, 1, size)));
-    for (Py_ssize_t i = 0; combines(builder->first) && i < size - 1; ++i) {
+    for (Py_ssize_t i = 0; combines(static_cast<QueryOp>(op)) && i < size - 1; ++i) {
       PyObject* item = PyTuple_GET_ITEM(args.get(), i);
       const Py_ssize_t child = PyLong_Check(item) ? PyLong_AsSsize_t(item) : -1;
       if (child == -1 && PyErr_Occurred()) PyErr_Clear();
@@ -187,8 +176,7 @@ PyObject* expr_from_flat_form(PyObject* nodes) {
       }
       PyTuple_SetItem(args.get(), i, built[static_cast<size_t>(child)].new_reference());
     }
-    py::OwnedRef make =
-        py::OwnedRef::steal(py::check(PyObject_GetAttrString(type, builder->second)));
+    py::OwnedRef make = py::OwnedRef::steal(py::check(PyObject_GetAttrString(type, kBuilders[op])));
     built.push_back(py::OwnedRef::steal(py::check(PyObject_Call(make.get(), args.get(), nullptr))));
   }
   return built.back().release();
