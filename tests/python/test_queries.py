@@ -302,15 +302,15 @@ def test_text_spellings():
         ("a == 1 and b == 2 and c == 3", Q.and_(a, b, c)), ("(a == 1 and b == 2) and c == 3", a & b & c),
         ("a == 1 or b == 2 and c == 3", a | (b & c)), ("not a == 1 and b == 2", ~a & b),
         ("not a != 1", ~Q.ne("a", 1)), ("not x in [1]", ~Q.in_("x", [1])), ("x not in [1, 'y',]", ~Q.in_("x", [1, "y"])),
-        ("True", Q.and_()), ("not False", ~Q.or_()), ("all([a == 1])", Q.and_(a)), ("any([])", Q.or_()),
-        ("o.name.startswith('x')", Q.starts_with("o.name", "x")), ("s.contains(\"\\N{BULLET}\\x41\\101\")", Q.contains("s", "•AA")),
-        ("x == -0x10 or x == 1_0.5e1 or x == 1e999", Q.or_(Q.eq("x", -16), Q.eq("x", 105.0), Q.eq("x", math.inf))),
+        ("True", Q.and_()), ("not False", ~Q.or_()), ("all(a == 1)", Q.and_(a)), ("any(a == 1 or b == 2)", Q.or_(a | b)),
+        ("o.name.startswith('x')", Q.starts_with("o.name", "x")), ("s.contains('\\u2022\\x41\\U0001F600\\'\\t')", Q.contains("s", "•A😀'\t")),
+        ("x == -16 or x == +10.5e1 or x == 1e999 or x == .5", Q.or_(*(Q.eq("x", v) for v in (-16, 105.0, math.inf, 0.5)))),
     ]:
         assert Q.parse(text) == expr, text
     assert str(a & b & c) == "(a == 1 and b == 2) and c == 3" and str(Q.ne("x", "it's")) == 'x != "it\'s"'
     # Without a text form, str() is the repr (printing never fails), which parse() refuses.
     for expr in (Q.eq("x", math.nan), Q.eq("x", None), Q.in_("x", [Item()]), Q.eq("x", [1]), Q.eq("a-b", 1),
-                 Q.eq("if", 1), Q.bt("x", "a", "z"), Q.eq("x", 1) & Q.eq("y", datetime.date(2024, 1, 1))):
+                 Q.eq("in", 1), Q.bt("x", "a", "z"), Q.eq("x", 1) & Q.eq("y", datetime.date(2024, 1, 1))):
         assert str(expr) == repr(expr)
         with pytest.raises(ValueError, match="the repr of an expression, .* no text form"):
             Q.parse(str(expr))
@@ -319,13 +319,14 @@ def test_text_spellings():
 @pytest.mark.parametrize("text, message, position", [
     ("", "expected a comparison, 'not' or '\\(', found the end of the text", 0),
     ("age", "expected '==', '!='", 3), ("age = 3", "a single '=' assigns", 4), ("age == name", "an attribute on one side", 4),
-    ("1 < 2", "an attribute on one side", 2), ("x == None", "None is not a literal", 5), ("'a' in s", "goes left of 'in'", 4),
-    ("s.lower('a')", "unknown method 'lower'", 0), ("(x == 1", "expected 'and', 'or' or '\\)'", 7),
+    ("1 < 2", "an attribute on one side", 2), ("x == None", "None is not a literal", 5), ("'a' in s", "a comparison operator after the literal", 4),
+    ("s.lower('a')", "calls no method", 0), ("(x == 1", "expected 'and', 'or' or '\\)'", 7),
     ("x == 1)", "or the end of the text, found '\\)'", 6), ("x == 'ab", "unterminated string", 5), ("x == '\\q'", "invalid escape", 6),
-    ("x == 01", "invalid number literal '01'", 5), ("x == 1j", "invalid number", 5), ("x.if == 1", "'if' is a keyword", 2),
-    ("x == 2**3", "unexpected character '\\*'", 6), ("x == 1 y == 2", "found 'y'", 7), ("x == 2**70", "unexpected", 6),
-    ("x == 99999999999999999999", "cannot hold this literal", 5), ("all(x == 1)", "expected '\\['", 4),
-    ("x in [1 2]", "expected ',' or '\\]'", 8), ("x == -'a'", "a number after the sign", 6),
+    ("x == 0x1", "invalid number literal", 5), ("x == 1j", "invalid number", 5), ("in == 1", "'in' is not an attribute name", 0),
+    ("x == 2**3", "unexpected character '\\*'", 6), ("x == 1 y == 2", "found 'y'", 7), ("x == '\\x4'", "truncated escape", 6),
+    ("x == '\\ud800'", "cannot hold", 6),
+    ("x == 99999999999999999999", "cannot hold this literal", 5),
+    ("x in [1 2]", "expected ',' or '\\]'", 8), ("x == -'a'", "unexpected character '-'", 5),
 ])
 def test_text_errors_show_where(text, message, position):
     with pytest.raises(ValueError, match=message) as caught:
@@ -366,8 +367,7 @@ def python_and_query_text(rng, depth):
             return tuple(f"not ({side})" for side in parts[0])
         if kind in ("and", "or"):
             return tuple(f" {kind} ".join(f"({part[i]})" for part in parts) for i in (0, 1))
-        parts = parts[:rng.randrange(3)]
-        return tuple(f"{kind}([{', '.join(part[i] for part in parts)}])" for i in (0, 1))
+        return f"{kind}({parts[0][0]})", f"{kind}([{parts[0][1]}])"
     attr = rng.choice(["age", "score", "name", "owner.name", "flag"])
     if attr == "flag":
         text = f"flag {rng.choice(['==', '!='])} {rng.random() < 0.5}"
