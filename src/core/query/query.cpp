@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "core/index.h"
-#include "core/query/number_key.h"
+#include "core/query/compare.h"
 #include "native/structures/id_alloc/id_alloc.h"
 #include "native/sync/read_hold.h"
 
