@@ -55,6 +55,7 @@
 namespace vantorel {
 
 class IndexAPI;
+class KeyRange;
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 
@@ -120,8 +121,6 @@ struct ElementTable {
   uint32_t root_of(uint32_t id) const;
 };
 
-enum class RangeOp { Gt, Ge, Lt, Le };
-
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
   explicit QueryMap(std::weak_ptr<IndexAPI> parent);
@@ -154,8 +153,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // on demand, never under a ReadHold), then `elements` (read) to map masked
   // ids back.
   Bitmap eq(const PyValue& value) const;
-  Bitmap range(RangeOp op, const PyValue& value, const Bitmap& base) const;
-  Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const;
+  Bitmap range(const KeyRange& range, const Bitmap& base) const;
   Bitmap starts_with(const PyValue& pattern) const;
   Bitmap ends_with(const PyValue& pattern) const;
   Bitmap contains(const PyValue& pattern) const;

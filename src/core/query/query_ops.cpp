@@ -318,15 +318,11 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
       for (const PyValue& value : expr.values) result |= map->eq(value);
       break;
     case QueryOp::Gt:
-      return map->range(RangeOp::Gt, expr.values[0], allowed) & allowed;
     case QueryOp::Ge:
-      return map->range(RangeOp::Ge, expr.values[0], allowed) & allowed;
     case QueryOp::Lt:
-      return map->range(RangeOp::Lt, expr.values[0], allowed) & allowed;
     case QueryOp::Le:
-      return map->range(RangeOp::Le, expr.values[0], allowed) & allowed;
     case QueryOp::Bt:
-      return map->between(expr.values[0], expr.values[1], allowed) & allowed;
+      return map->range(KeyRange::of(op, expr.values), allowed) & allowed;
     case QueryOp::StartsWi:
       result = map->starts_with(expr.values[0]);
       break;
