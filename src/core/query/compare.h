@@ -17,9 +17,8 @@
 //   beginning with "_" are not indexed there (is_indexed_name).
 //
 // Each operator first turns its query value into a QueryKey (what it can
-// match) or a KeyRange, then compares stored values with that. The parts
-// used by the bitmap operators and the point path are inline and allocate
-// nothing.
+// match) or a KeyRange, then compares stored values with that. Keys and
+// their comparisons are inline; nothing here allocates.
 #pragma once
 
 #include <cstdint>

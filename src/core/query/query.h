@@ -23,7 +23,8 @@
 //
 // Query operators return ids of the owning core: masked element ids are
 // mapped back to the objects that hold them. They do not confine results to
-// the live ids; the evaluator intersects with the allowed set.
+// the live ids; the evaluator intersects with the allowed set. Which stored
+// values a query value matches is the rule of compare.h.
 #pragma once
 
 #include <array>
