@@ -17,8 +17,9 @@
 //   beginning with "_" are not indexed there (is_indexed_name).
 //
 // Each operator first turns its query value into a QueryKey (what it can
-// match) or a KeyRange, then compares stored values with that. Keys and
-// their comparisons are inline; nothing here allocates.
+// match) or a KeyRange, then compares stored values with that. Everything
+// here is inline and allocates nothing: the evaluator's leaves and the point
+// path run through it.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include <string_view>
 
 #include "core/query/query_ops.h"
+#include "native/common/fx_hash.h"
 #include "native/structures/ordered_bitmap/order_key.h"
 #include "native/structures/value_sets/value_sets.h"
 #include "values/value.h"
@@ -62,13 +64,20 @@ struct QueryKey {
   bool matches_nothing() const { return kind == Kind::Nothing; }
 };
 
+// The key of a value as a number: an Int or a Float that is not NaN; else
+// nothing. Range bounds and the stored values a range admits.
+inline QueryKey number_key(const PyValue& value) {
+  if (value.kind() == ValueKind::Int) return QueryKey::number(value.as_int());
+  if (value.kind() == ValueKind::Float) return QueryKey::number(value.as_float());
+  return QueryKey();
+}
+
 // The key of an equality operand (Eq, Ne, each value of In).
 inline QueryKey equality_key(const PyValue& value) {
   switch (value.kind()) {
     case ValueKind::Int:
-      return QueryKey::number(value.as_int());
     case ValueKind::Float:
-      return QueryKey::number(value.as_float());
+      return number_key(value);
     case ValueKind::Str:
       return QueryKey::string(value.as_str());
     case ValueKind::Bool:
@@ -110,19 +119,47 @@ inline bool equals(const PyValue& stored, const QueryKey& wanted) {
 class KeyRange {
  public:
   // The range of the operator `op` (Gt, Ge, Lt, Le or Bt) over its operands.
-  static KeyRange of(QueryOp op, std::span<const PyValue> operands);
+  static KeyRange of(QueryOp op, std::span<const PyValue> operands) {
+    KeyRange range;
+    const bool lower = op == QueryOp::Gt || op == QueryOp::Ge || op == QueryOp::Bt;
+    const bool upper = op == QueryOp::Lt || op == QueryOp::Le || op == QueryOp::Bt;
+    if (lower && !range.bound(operands[0], op != QueryOp::Gt, range.lower_, range.has_lower_)) {
+      return range;
+    }
+    if (upper && !range.bound(operands[op == QueryOp::Bt ? 1 : 0], op != QueryOp::Lt, range.upper_,
+                              range.has_upper_)) {
+      return range;
+    }
+    range.empty_ = !(lower || upper) || (lower && upper && range.upper_.key < range.lower_.key);
+    return range;
+  }
 
   bool empty() const { return empty_; }
   // The bounds, null when open.
   const KeyBound<OrderKey>* lower() const { return has_lower_ ? &lower_ : nullptr; }
   const KeyBound<OrderKey>* upper() const { return has_upper_ ? &upper_ : nullptr; }
   // Whether the stored value `stored` (not a container) lies in the range:
-  // a number that is not NaN, between the bounds.
-  bool contains(const PyValue& stored) const;
+  // a number that is not NaN (whose key sorts past the infinities), between
+  // the bounds.
+  bool contains(const PyValue& stored) const {
+    if (empty_) return false;
+    const QueryKey number = number_key(stored);
+    if (number.matches_nothing()) return false;
+    const OrderKey& key = number.key;
+    if (has_lower_ && (lower_.inclusive ? key < lower_.key : key <= lower_.key)) return false;
+    if (has_upper_ && (upper_.inclusive ? upper_.key < key : upper_.key <= key)) return false;
+    return true;
+  }
 
  private:
-  // Sets one bound; false when `bound` admits nothing.
-  static bool set_bound(const PyValue& bound, bool inclusive, KeyBound<OrderKey>& out, bool& has);
+  // Sets a bound from the operand `value`; false when it admits nothing.
+  static bool bound(const PyValue& value, bool inclusive, KeyBound<OrderKey>& out, bool& has) {
+    const QueryKey number = number_key(value);
+    if (number.matches_nothing()) return false;
+    out = KeyBound<OrderKey>{number.key, inclusive};
+    has = true;
+    return true;
+  }
 
   bool empty_ = true;
   bool has_lower_ = false;
@@ -148,7 +185,13 @@ bool any_leaf(const PyValue& value, Visit& visit) {
 // it.
 class Comparison {
  public:
-  Comparison(QueryOp op, std::span<const PyValue> operands);
+  Comparison(QueryOp op, std::span<const PyValue> operands)
+      : op_(op),
+        operands_(operands),
+        key_(key_of_operand(op, operands)),
+        range_(is_text(op) || op == QueryOp::Eq || op == QueryOp::In ? KeyRange()
+                                                                     : KeyRange::of(op, operands)) {
+  }
 
   // Whether the stored `value` passes: the value itself or, for a container,
   // one of its elements at any depth.
@@ -156,10 +199,41 @@ class Comparison {
     auto leaf = [this](const PyValue& stored) { return matches_leaf(stored); };
     return any_leaf(value, leaf);
   }
+
   // The same for a value that is not a container.
-  bool matches_leaf(const PyValue& stored) const;
+  bool matches_leaf(const PyValue& stored) const {
+    switch (op_) {
+      case QueryOp::Eq:
+        return equals(stored, key_);
+      case QueryOp::In:
+        for (const PyValue& wanted : operands_) {
+          if (equals(stored, equality_key(wanted))) return true;
+        }
+        return false;
+      case QueryOp::StartsWi:
+      case QueryOp::EndsWi:
+      case QueryOp::Contains:
+        return !key_.matches_nothing() && stored.kind() == ValueKind::Str &&
+               text_matches(stored.as_str());
+      default:
+        return range_.contains(stored);
+    }
+  }
 
  private:
+  static bool is_text(QueryOp op) {
+    return op == QueryOp::StartsWi || op == QueryOp::EndsWi || op == QueryOp::Contains;
+  }
+  static QueryKey key_of_operand(QueryOp op, std::span<const PyValue> operands) {
+    if (op == QueryOp::Eq) return equality_key(operands[0]);
+    return is_text(op) ? pattern_key(operands[0]) : QueryKey();
+  }
+  bool text_matches(std::string_view text) const {
+    if (op_ == QueryOp::StartsWi) return text.starts_with(key_.text);
+    if (op_ == QueryOp::EndsWi) return text.ends_with(key_.text);
+    return text.find(key_.text) != std::string_view::npos;
+  }
+
   QueryOp op_;
   std::span<const PyValue> operands_;
   QueryKey key_;    // Eq and the string operators
@@ -171,7 +245,23 @@ class Comparison {
 // bytes, booleans apart from numbers, every other kind by identity), hashed
 // alike when equal. Neither may be a container.
 struct QueryValueHash {
-  uint64_t operator()(const PyValue& value) const;
+  uint64_t operator()(const PyValue& value) const {
+    const QueryKey key = equality_key(value);
+    switch (key.kind) {
+      case QueryKey::Kind::Number: {
+        FxHasher hasher;
+        hasher.fold(key.key.head);
+        hasher.fold(key.key.tail);
+        return hasher.finish();
+      }
+      case QueryKey::Kind::Text:
+        return hash_str(key.text);
+      case QueryKey::Kind::Boolean:
+        return hash_bool(key.flag);
+      default:
+        return value.hash();
+    }
+  }
 };
 struct SameQueryValue {
   bool operator()(const PyValue& a, const PyValue& b) const { return equals(a, equality_key(b)); }
