@@ -123,11 +123,11 @@ class KeyRange {
     KeyRange range;
     const bool lower = op == QueryOp::Gt || op == QueryOp::Ge || op == QueryOp::Bt;
     const bool upper = op == QueryOp::Lt || op == QueryOp::Le || op == QueryOp::Bt;
-    if (lower && !range.bound(operands[0], op != QueryOp::Gt, range.lower_, range.has_lower_)) {
+    if (lower && !bound(operands[0], op != QueryOp::Gt, range.lower_, range.has_lower_)) {
       return range;
     }
-    if (upper && !range.bound(operands[op == QueryOp::Bt ? 1 : 0], op != QueryOp::Lt, range.upper_,
-                              range.has_upper_)) {
+    if (upper && !bound(operands[op == QueryOp::Bt ? 1 : 0], op != QueryOp::Lt, range.upper_,
+                        range.has_upper_)) {
       return range;
     }
     range.empty_ = !(lower || upper) || (lower && upper && range.upper_.key < range.lower_.key);
