@@ -1,6 +1,5 @@
 // Index: the Python class through which an index is built and queried.
 #include <array>
-#include <cmath>
 #include <span>
 #include <utility>
 
@@ -288,9 +287,9 @@ PyObject* collect_point(PyObject* self, const SmallIds& ids) {
 constexpr size_t kMaxPointTerms = 4;
 
 // The keywords as point terms, when there are at most kMaxPointTerms and
-// every value is an exact int, float (not NaN) or str. Otherwise false, with
-// no error set: the general path converts the keywords (and raises what they
-// raise). The terms view the str objects' UTF-8 buffers, valid for the call.
+// every value is an exact int, float or str. Otherwise false, with no error
+// set: the general path converts the keywords (and raises what they raise).
+// The terms view the str objects' UTF-8 buffers, valid for the call.
 bool point_terms_of(const py::ParsedArgs& args, std::array<PointTerm, kMaxPointTerms>& terms) {
   const auto& keywords = args.var_keyword;
   if (keywords.empty() || keywords.size() > terms.size()) return false;
@@ -305,17 +304,14 @@ bool point_terms_of(const py::ParsedArgs& args, std::array<PointTerm, kMaxPointT
     if (type == &PyUnicode_Type) {
       text = PyUnicode_AsUTF8AndSize(value, &length);
       if (text == nullptr) break;
-      term.is_number = false;
-      term.text = std::string_view(text, static_cast<size_t>(length));
+      term.value = QueryKey::string(std::string_view(text, static_cast<size_t>(length)));
     } else if (type == &PyLong_Type) {
       int overflow = 0;
       const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
       if (overflow != 0 || (number == -1 && PyErr_Occurred())) break;
-      term.is_number = true;
-      term.key = order_key(static_cast<int64_t>(number));
-    } else if (type == &PyFloat_Type && !std::isnan(PyFloat_AS_DOUBLE(value))) {
-      term.is_number = true;
-      term.key = order_key(PyFloat_AS_DOUBLE(value));
+      term.value = QueryKey::number(static_cast<int64_t>(number));
+    } else if (type == &PyFloat_Type) {
+      term.value = QueryKey::number(PyFloat_AS_DOUBLE(value));
     } else {
       return false;
     }

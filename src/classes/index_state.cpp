@@ -1,11 +1,11 @@
 #include "classes/index_state.h"
 
 #include <algorithm>
-#include <cmath>
 #include <optional>
 #include <unordered_map>
 #include <utility>
 
+#include "core/query/compare.h"
 #include "core/query/query_ops.h"
 #include "core/query/value_order.h"
 #include "native/structures/string_interner/string_interner.h"
@@ -23,17 +23,14 @@ namespace {
 // value itself, or for a container one of its elements (at any depth).
 // None for what no query tells apart (empty containers, NaN).
 std::optional<PyValue> probe_of(const PyValue& value) {
-  std::vector<const PyValue*> pending{&value};
-  while (!pending.empty()) {
-    const PyValue* candidate = pending.back();
-    pending.pop_back();
-    if (candidate->kind() == ValueKind::Iterable) {
-      for (const PyValue& element : *candidate->as_iterable().elements) pending.push_back(&element);
-    } else if (candidate->kind() != ValueKind::Float || !std::isnan(candidate->as_float())) {
-      return *candidate;
-    }
-  }
-  return std::nullopt;
+  std::optional<PyValue> probe;
+  auto matchable = [&](const PyValue& leaf) {
+    if (equality_key(leaf).matches_nothing()) return false;
+    probe = leaf;
+    return true;
+  };
+  any_leaf(value, matchable);
+  return probe;
 }
 
 // Per item, the private attributes whose values `core` holds. Runs without

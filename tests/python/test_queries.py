@@ -7,7 +7,7 @@ import random
 
 import pytest
 
-from conftest import Item, LyingLength, answer, is_num, leaves
+from conftest import Item, LyingLength, answer, eq_leaf, holders, is_num, leaf_test, leaves
 from Vantorel import Index, PyQueryExpr as Q
 
 
@@ -241,6 +241,84 @@ def test_nan_lies_in_no_range(route):
             got, rest = answer(index, expr), answer(index, Q.not_(expr))
         assert got == want, repr(expr)
         assert rest == {id(o) for o in scope} - want, repr(expr)
+
+
+OTHER, TOKEN, FROZEN = Item(tag="other"), object(), frozenset({1})  # compared by identity
+SCALARS = [0, 1, -1, 7, 2**53, 2**53 + 1, float(2**53), -0.0, 0.0, 1.0, 2.5, -2.5, math.nan, INF,
+           -INF, "", "a", "ab", "abc", "b", "é", "日本", "日", True, False, None, TOKEN, FROZEN, OTHER]
+BOUNDS = [v for v in SCALARS if is_num(v)] + [3, -7.5]
+PATTERNS = [v for v in SCALARS if type(v) is str] + ["本", "c", "bc", "日本語", 1, None, True]
+OPERANDS = {"eq": SCALARS + [[1], (1,), {}, "zz"], "starts_with": PATTERNS}
+OPERANDS.update({op: OPERANDS["eq"] for op in ("ne", "gt", "ge", "lt", "le")})
+OPERANDS.update({op: PATTERNS for op in ("ends_with", "contains")})
+
+
+def random_value(rng, depth=0):
+    """A scalar, or a dict (which indexes nothing), a set, or a list or tuple nested twice."""
+    draw = rng.random()
+    if depth == 2 or draw < 0.6:
+        return rng.choice(SCALARS)
+    if draw < 0.65:
+        return {}
+    if draw < 0.75:
+        return set(rng.sample(SCALARS, rng.randint(0, 3)))
+    return rng.choice((list, tuple))(random_value(rng, depth + 1) for _ in range(rng.randint(0, 3)))
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_every_path_compares_as_python(seed):
+    # The same operators answered by the bitmaps (x), the direct matcher through a cycle
+    # (me.x: every object holds itself), the direct comparison of a few candidates (k), the
+    # point path (get_by_attribute) and value_counts, each against plain Python.
+    rng = random.Random(seed)
+    objs = [Item(k=i < 12, _x=rng.choice(SCALARS)) for i in range(70)]
+    for o in objs:
+        o.me = o
+        for name in "xyzw":
+            if rng.random() < 0.9:
+                setattr(o, name, random_value(rng))
+    index = Index()
+    index.add_object_many(objs[:35])
+    for o in objs[35:]:
+        index.add_object(o)
+    for o in rng.sample(objs, 20):  # moves within and across the sub-indexes
+        o.x = random_value(rng)
+    for o in objs:
+        if hasattr(o, "x"):
+            setattr(o, "", o.x)  # the empty name, as a name ending in a dot reaches it
+    everyone, few = {id(o) for o in objs}, {id(o) for o in objs[:12]}
+    queries = [(op, (v,)) for op, values in OPERANDS.items() for v in values]
+    queries += [("bt", tuple(rng.sample(BOUNDS, 2))) for _ in range(30)]
+    queries += [("in_", (rng.sample(OPERANDS["eq"], rng.randint(0, 3)),)) for _ in range(30)]
+    for op, args in queries:
+        want = holders(objs, "x", leaf_test(op, *args))
+        if op == "ne":
+            want = everyone - want
+        for attr in ("x", "me.x", "me."):
+            expr = getattr(Q, op)(attr, *args)
+            assert answer(index, expr) == want, repr(expr)
+            assert answer(index, Q.not_(expr)) == everyone - want, repr(expr)
+        expr = getattr(Q, op)("x", *args)
+        assert answer(index, Q.and_(Q.eq("k", True), expr)) == want & few, repr(expr)
+        assert answer(index, Q.and_(Q.eq("k", True), Q.not_(expr))) == few - want, repr(expr)
+    assert answer(index, Q.eq("me._x", objs[0]._x)) == set()  # not indexed in nested objects
+    for _ in range(200):
+        keywords = {name: rng.choice(SCALARS) for name in rng.sample("xyzw", rng.randint(1, 4))}
+        got = index.get_by_attribute(**keywords)
+        want = set.intersection(*(holders(objs, name, lambda x, q=q: eq_leaf(x, q))
+                                  for name, q in keywords.items()))
+        assert len(got) == len(want) and {id(o) for o in got} == want, keywords
+    for attr in ("x", "me.x", "me."):
+        counts = index.value_counts(attr)
+        for value, count in counts:
+            assert count == len(holders(objs, "x", lambda x: eq_leaf(x, value))), (attr, value)
+        distinct = []
+        for o in objs:
+            for x in leaves(getattr(o, "x", ())):
+                if x == x and not any(eq_leaf(x, seen) for seen in distinct):
+                    distinct.append(x)
+        assert len(counts) == len(distinct), attr
+    assert index.value_counts("me._x") == []
 
 
 def test_expressions_have_no_truth_value():

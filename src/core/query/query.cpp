@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "core/index.h"
-#include "core/query/number_key.h"
+#include "core/query/compare.h"
 #include "native/structures/id_alloc/id_alloc.h"
 #include "native/sync/read_hold.h"
 
@@ -421,31 +421,32 @@ Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children) const
 // locks sees at least one of the two generations mapped.
 Bitmap QueryMap::eq(const PyValue& value) const {
   Bitmap result;
-  switch (value.kind()) {
-    case ValueKind::Int:
-    case ValueKind::Float: {
-      if (is_nan(value)) return result;
+  const QueryKey wanted = equality_key(value);
+  switch (wanted.kind) {
+    case QueryKey::Kind::Nothing:
+      return result;
+    case QueryKey::Kind::Number: {
       auto guard = num_ordered.read();
       if (!*guard) return result;
-      (*guard)->values.add_matching(key_of(value), result);
+      (*guard)->values.add_matching(wanted.key, result);
       unmask_ids(result);
       return result;
     }
-    case ValueKind::Str: {
+    case QueryKey::Kind::Text: {
       auto guard = str_radix_map.read();
       if (!*guard) return result;
-      (*guard)->values.add_matching(value.as_str(), result);
+      (*guard)->values.add_matching(wanted.text, result);
       unmask_ids(result);
       return result;
     }
-    case ValueKind::Bool: {
+    case QueryKey::Kind::Boolean: {
       auto guard = bool_map.read();
       if (!*guard) return result;
-      result = (**guard)[bool_slot(value.as_bool())].bitmap();
+      result = (**guard)[bool_slot(wanted.flag)].bitmap();
       unmask_ids(result);
       return result;
     }
-    default: {
+    case QueryKey::Kind::Identity: {
       ExactMap* map = exact.get();
       if (map == nullptr) return result;
       auto table = elements.read();
@@ -458,21 +459,12 @@ Bitmap QueryMap::eq(const PyValue& value) const {
       return result;
     }
   }
+  return result;
 }
 
-Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base) const {
-  if (!value.is_number() || is_nan(value)) return Bitmap();
-  const KeyBound<OrderKey> bound{key_of(value), op == RangeOp::Ge || op == RangeOp::Le};
-  const bool is_lower = op == RangeOp::Gt || op == RangeOp::Ge;
-  return number_range(is_lower ? &bound : nullptr, is_lower ? nullptr : &bound, base);
-}
-
-Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const {
-  if (!lower.is_number() || !upper.is_number() || is_nan(lower) || is_nan(upper)) return Bitmap();
-  const KeyBound<OrderKey> low{key_of(lower), true};
-  const KeyBound<OrderKey> high{key_of(upper), true};
-  if (high.key < low.key) return Bitmap();
-  return number_range(&low, &high, base);
+Bitmap QueryMap::range(const KeyRange& range, const Bitmap& base) const {
+  if (range.empty()) return Bitmap();
+  return number_range(range.lower(), range.upper(), base);
 }
 
 void QueryMap::settle_queued_moves() {
@@ -620,8 +612,9 @@ void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKe
 
 template <class Answer>
 Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer) const {
-  if (pattern.kind() != ValueKind::Str) return Bitmap();
-  const std::string_view text = pattern.as_str();
+  const QueryKey key = pattern_key(pattern);
+  if (key.matches_nothing()) return Bitmap();
+  const std::string_view text = key.text;
   {
     auto guard = str_radix_map.read();
     if (!*guard) return Bitmap();

@@ -23,7 +23,8 @@
 //
 // Query operators return ids of the owning core: masked element ids are
 // mapped back to the objects that hold them. They do not confine results to
-// the live ids; the evaluator intersects with the allowed set.
+// the live ids; the evaluator intersects with the allowed set. Which stored
+// values a query value matches is the rule of compare.h.
 #pragma once
 
 #include <array>
@@ -55,6 +56,7 @@
 namespace vantorel {
 
 class IndexAPI;
+class KeyRange;
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 
@@ -120,8 +122,6 @@ struct ElementTable {
   uint32_t root_of(uint32_t id) const;
 };
 
-enum class RangeOp { Gt, Ge, Lt, Le };
-
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
   explicit QueryMap(std::weak_ptr<IndexAPI> parent);
@@ -154,8 +154,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // on demand, never under a ReadHold), then `elements` (read) to map masked
   // ids back.
   Bitmap eq(const PyValue& value) const;
-  Bitmap range(RangeOp op, const PyValue& value, const Bitmap& base) const;
-  Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const;
+  Bitmap range(const KeyRange& range, const Bitmap& base) const;
   Bitmap starts_with(const PyValue& pattern) const;
   Bitmap ends_with(const PyValue& pattern) const;
   Bitmap contains(const PyValue& pattern) const;

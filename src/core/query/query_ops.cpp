@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "values/attribute_names.h"
+#include "core/query/compare.h"
 #include "core/query/direct_match.h"
 #include "core/query/query.h"
 #include "native/structures/string_interner/string_interner.h"
@@ -253,9 +254,10 @@ std::optional<Bitmap> match_candidates(const Items& items, const Bitmap& candida
   if (!attribute) return Bitmap();
   auto table = items.try_read();
   if (!table) return std::nullopt;
+  const Comparison comparison(op, expr.values);
   Bitmap result;
   (*table)->for_each_at(candidates, std::nullopt, [&](const StoredItem& item) {
-    if (attribute_matches(*item.record, *attribute, op, expr)) result.add(item.record->id);
+    if (attribute_matches(*item.record, *attribute, comparison)) result.add(item.record->id);
   });
   return result;
 }
@@ -285,8 +287,10 @@ Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_v
                        QueryOp op, const Bitmap& allowed) {
   Bitmap holders = held_matches(map, expr, attr, op);
   if (map.has_cyclic_links()) {
+    const Comparison comparison(op, expr.values);
     map.add_cyclic_holders(
-        [&](const IndexableRecord& held) { return object_matches(held, attr, op, expr); }, holders);
+        [&](const IndexableRecord& held) { return object_matches(held, attr, comparison); },
+        holders);
   }
   holders &= allowed;
   return holders;
@@ -314,15 +318,11 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
       for (const PyValue& value : expr.values) result |= map->eq(value);
       break;
     case QueryOp::Gt:
-      return map->range(RangeOp::Gt, expr.values[0], allowed) & allowed;
     case QueryOp::Ge:
-      return map->range(RangeOp::Ge, expr.values[0], allowed) & allowed;
     case QueryOp::Lt:
-      return map->range(RangeOp::Lt, expr.values[0], allowed) & allowed;
     case QueryOp::Le:
-      return map->range(RangeOp::Le, expr.values[0], allowed) & allowed;
     case QueryOp::Bt:
-      return map->between(expr.values[0], expr.values[1], allowed) & allowed;
+      return map->range(KeyRange::of(op, expr.values), allowed) & allowed;
     case QueryOp::StartsWi:
       result = map->starts_with(expr.values[0]);
       break;
