@@ -21,9 +21,8 @@ namespace {
 
 // Locks the attribute store from a thread that holds the interpreter lock.
 auto lock_store(const IndexableRecord& record) {
-  PoisonMutex<AttributeStore>& store = *record.attributes;
-  return py::lock_without_stalling([&] { return store.try_lock("cannot read from indexable"); },
-                                   [&] { return store.lock("cannot read from indexable"); });
+  const AttributeLock& store = *record.attributes;
+  return py::lock_without_stalling([&] { return store.try_lock(); }, [&] { return store.lock(); });
 }
 
 // The stored value of `attribute` as a new reference. Null when the object
@@ -36,7 +35,7 @@ PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool*
     *stored = value != nullptr;
     return value != nullptr ? value->to_python() : nullptr;
   };
-  if (auto store = record.attributes->try_lock_to_read("cannot read from indexable")) {
+  if (auto store = std::as_const(*record.attributes).try_lock()) {
     return convert(**store);
   }
   return convert(*lock_store(record));
@@ -98,7 +97,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   const IndexableRecord& record = as_indexable(self)->record;
   if (!record.attributes) return 0;
   try {
-    auto store = record.attributes->try_lock("cannot read from indexable");
+    auto store = std::as_const(*record.attributes).try_lock();
     if (!store) return 0;
     int result = 0;
     (*store)->for_each([&](uint32_t, const PyValue& value) {
@@ -118,7 +117,7 @@ int indexable_clear(PyObject* self) {
   if (!record.attributes) return 0;
   AttributeStore released;
   try {
-    auto store = record.attributes->try_lock("cannot read from indexable");
+    auto store = record.attributes->try_lock();
     if (!store) return 0;
     std::swap(**store, released);
   } catch (const InternalError&) {
@@ -172,11 +171,11 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
                               const PyValue& value) {
   // The membership list is only read here: held, it keeps adds and removals
   // of this object from running between the index updates and the store.
-  auto memberships = record.indexes->lock_to_read();
+  auto memberships = std::as_const(*record.indexes).lock();
   if (!memberships->empty()) {
     std::optional<PyValue> old;
     {
-      auto store = record.attributes->lock_to_read();
+      auto store = std::as_const(*record.attributes).lock();
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
     for (const IndexMeta& entry : *memberships) {
@@ -189,13 +188,10 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
       }
     }
   }
-  {
-    PyValue stored = value;  // copied first: only the swap runs under the lock
-    auto store = record.attributes->lock_for_nothrow_change();
-    if (PyValue* slot = store->get(attribute)) return std::exchange(*slot, std::move(stored));
-  }
+  PyValue stored = value;  // copied first: only the swap (or the insert) runs under the lock
   auto store = record.attributes->lock();
-  return store->insert(attribute, value);
+  if (PyValue* slot = store->get(attribute)) return std::exchange(*slot, std::move(stored));
+  return store->insert(attribute, std::move(stored));
 }
 
 // The common cases that need no index work: an object that belongs to no
@@ -205,30 +201,21 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
 // tried; returns false when the full path must run.
 bool assign_without_index_work(const IndexableRecord& record, uint32_t attribute, PyValue&& value,
                                std::optional<PyValue>* replaced) {
-  auto memberships = record.indexes->try_lock_to_read();
+  auto memberships = std::as_const(*record.indexes).try_lock();
   if (!memberships) return false;
   if (!(*memberships)->empty()) {
-    auto store = record.attributes->try_lock_to_read();
+    auto store = std::as_const(*record.attributes).try_lock();
     if (!store) return false;
     const PyValue* current = (*store)->get(attribute);
     return current != nullptr && current->same_scalar(value);
   }
-  {
-    // Replacing a stored value is a swap that cannot throw, so its guard
-    // skips the unwinding check that a write guard pays for.
-    static_assert(std::is_nothrow_move_constructible_v<PyValue> &&
-                  std::is_nothrow_move_assignable_v<PyValue>);
-    auto store = record.attributes->try_lock_for_nothrow_change();
-    if (!store) return false;
-    if (PyValue* slot = (*store)->get(attribute)) {
-      *replaced = std::exchange(*slot, std::move(value));
-      return true;
-    }
-  }
-  // A new attribute: the insert may allocate.
   auto store = record.attributes->try_lock();
   if (!store) return false;
-  *replaced = (*store)->insert(attribute, std::move(value));
+  if (PyValue* slot = (*store)->get(attribute)) {
+    *replaced = std::exchange(*slot, std::move(value));
+  } else {
+    *replaced = (*store)->insert(attribute, std::move(value));
+  }
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "native/common/prefetch.h"
 #include "values/attribute_names.h"
@@ -24,7 +25,7 @@ std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRec
 void snapshot_attributes(const IndexableRecord& record,
                          std::vector<std::pair<uint32_t, PyValue>>& out) {
   out.clear();
-  auto store = record.attributes->lock_to_read();
+  auto store = std::as_const(*record.attributes).lock();
   out.reserve(store->size());
   store->for_each([&](uint32_t key, const PyValue& value) { out.emplace_back(key, value); });
 }
@@ -238,7 +239,7 @@ void IndexAPI::enter_held_back(const std::vector<HeldBackValue>& held_back) {
     auto memberships = entry.holder->indexes->lock();
     bool unchanged = false;
     {
-      auto store = entry.holder->attributes->lock_to_read();
+      auto store = std::as_const(*entry.holder->attributes).lock();
       const PyValue* current = store->get(entry.attribute);
       unchanged = current != nullptr && *current == entry.value;
     }
@@ -300,7 +301,7 @@ void IndexAPI::remove_held_back(const std::vector<HeldBackValue>& held_back) {
     // Added here again since the batch let go: that add entered the value
     // the object holds now, which is this one's entry when they are equal.
     if (is_registered(*memberships, this)) {
-      auto store = entry.holder->attributes->lock_to_read();
+      auto store = std::as_const(*entry.holder->attributes).lock();
       const PyValue* current = store->get(entry.attribute);
       if (current != nullptr && *current == entry.value) continue;
     }

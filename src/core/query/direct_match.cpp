@@ -130,7 +130,7 @@ class PathWalk {
     if (!attribute) return false;
     std::optional<PyValue> value;
     {
-      auto store = record.attributes->lock_to_read("cannot read from indexable");
+      auto store = std::as_const(*record.attributes).lock();
       if (const PyValue* stored = store->get(*attribute)) value = *stored;
     }
     if (!value) return false;
@@ -192,7 +192,7 @@ uint64_t QueryValueHash::operator()(const PyValue& value) const {
 
 bool attribute_matches(const IndexableRecord& record, uint32_t attribute, QueryOp op,
                        const QueryExpr& expr) {
-  auto store = record.attributes->lock_to_read("cannot read from indexable");
+  auto store = std::as_const(*record.attributes).lock();
   const PyValue* value = store->get(attribute);
   return value != nullptr && value_matches(*value, op, expr);
 }
