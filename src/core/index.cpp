@@ -1,6 +1,7 @@
 #include "core/index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -38,10 +39,17 @@ std::shared_ptr<IndexAPI> IndexAPI::make(std::weak_ptr<QueryMap> owner) {
   return std::make_shared<IndexAPI>(std::move(owner));
 }
 
+namespace {
+
+std::atomic<uint64_t> cores_made{0};
+
+}  // namespace
+
 IndexAPI::IndexAPI(std::weak_ptr<QueryMap> owner)
     : index_(std::make_shared<PoisonRwLock<MapArray>>()),
       items_(std::make_shared<PoisonRwLock<ItemTable>>()),
-      owner_(std::move(owner)) {}
+      owner_(std::move(owner)),
+      serial_(cores_made.fetch_add(1, std::memory_order_relaxed)) {}
 
 bool IndexAPI::is_live(uint32_t id) {
   return allowed_items_.read()->contains(id);
@@ -389,9 +397,9 @@ Bitmap IndexAPI::unregister_holders(const Bitmap& holders) {
   return orphans;
 }
 
-Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children) {
+Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children, const ReadSnapshot* snapshot) {
   if (children.empty()) return Bitmap();
-  return parent_child_map_.read()->exact_parents_of(children);
+  return parent_child_map_.read(snapshot)->exact_parents_of(children);
 }
 
 uint64_t IndexAPI::count() {

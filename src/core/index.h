@@ -196,21 +196,32 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void keep_only_from_bitmap(const Bitmap& keep);
 
   // Runs fn(value indexes) with them read-locked; returns what fn returns.
-  // Locks: `index` (read) while fn runs.
+  // Locks: `index` (read) while fn runs, unless `snapshot` holds it.
   template <class Fn>
-  auto read_maps(Fn&& fn) {
-    auto maps = index_->read();
+  auto read_maps(Fn&& fn, const ReadSnapshot* snapshot = nullptr) {
+    auto maps = index_->read(snapshot);
     return fn(*maps);
   }
   // Runs fn(value indexes, live ids) with both read-locked, for an
   // evaluation against this core; returns what fn returns.
-  // Locks: `index`, then `allowed_items` (read) while fn runs.
+  // Locks: `index`, then `allowed_items` (read) while fn runs, unless
+  // `snapshot` holds them.
   template <class Fn>
-  auto read_live(Fn&& fn) {
-    auto maps = index_->read();
-    auto live = allowed_items_.read();
+  auto read_live(Fn&& fn, const ReadSnapshot* snapshot = nullptr) {
+    auto maps = index_->read(snapshot);
+    auto live = allowed_items_.read(snapshot);
     return fn(*maps, *live);
   }
+  // Adds `index` and `allowed_items`, then (hold_paths) `parent_child_map`,
+  // to `snapshot`, for a query that reads this nested core more than once.
+  void hold_live(ReadSnapshot& snapshot) const {
+    snapshot.hold(*index_);
+    snapshot.hold(allowed_items_);
+  }
+  void hold_paths(ReadSnapshot& snapshot) const { snapshot.hold(parent_child_map_); }
+  // The order in which cores were made: a nested core comes after the core
+  // that owns it.
+  uint64_t serial() const { return serial_; }
   // The same without waiting: false when a lock is busy, else what fn (which
   // returns bool) returns.
   template <class Fn>
@@ -236,8 +247,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Drops every pair whose holder is in `holders`; returns the children
   // left without any holder.
   Bitmap unregister_holders(const Bitmap& holders);
-  // Exact holders of the given held ids.
-  Bitmap get_parent_from_ids(const Bitmap& children);
+  // Exact holders of the given held ids (`parent_child_map` read, unless
+  // `snapshot` holds it).
+  Bitmap get_parent_from_ids(const Bitmap& children, const ReadSnapshot* snapshot = nullptr);
   // Runs fn(links) (the parent/child map, read-locked) without waiting:
   // false when the lock is busy, else what fn (which returns bool) returns.
   template <class Fn>
@@ -352,6 +364,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   PoisonRwLock<Bitmap> allowed_items_;
   PoisonRwLock<M2MU32> parent_child_map_;
   std::weak_ptr<QueryMap> owner_;
+  const uint64_t serial_;
 };
 
 // Attribute values of a record, copied under its attribute mutex.

@@ -7,7 +7,6 @@
 #include "core/index.h"
 #include "core/query/number_key.h"
 #include "native/structures/id_alloc/id_alloc.h"
-#include "native/sync/read_hold.h"
 
 namespace vantorel {
 
@@ -388,8 +387,8 @@ void QueryMap::add_cyclic_holders(const std::function<bool(const IndexableRecord
 
 // ---- operators --------------------------------------------------------------
 
-void QueryMap::unmask_ids(Bitmap& ids) const {
-  auto guard = elements.read();
+void QueryMap::unmask_ids(Bitmap& ids, const ReadSnapshot* snapshot) const {
+  auto guard = elements.read(snapshot);
   unmask_in(guard->get(), ids);
 }
 
@@ -407,9 +406,10 @@ void QueryMap::unmask_in(const ElementTable* table, Bitmap& ids) {
   ids.add_many(owners.data(), owners.size());
 }
 
-Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children) const {
-  auto table = elements.read();
-  Bitmap holders = nested_core.get_parent_from_ids(children);
+Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children,
+                            const ReadSnapshot* snapshot) const {
+  auto table = elements.read(snapshot);
+  Bitmap holders = nested_core.get_parent_from_ids(children, snapshot);
   unmask_in(table->get(), holders);
   return holders;
 }
@@ -419,36 +419,36 @@ Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children) const
 // an exact-map shard). Replacing an owner's elements hands out and indexes
 // the new ones before it unmaps the old ones, so a reader that holds both
 // locks sees at least one of the two generations mapped.
-Bitmap QueryMap::eq(const PyValue& value) const {
+Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
   Bitmap result;
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       if (is_nan(value)) return result;
-      auto guard = num_ordered.read();
+      auto guard = num_ordered.read(snapshot);
       if (!*guard) return result;
       (*guard)->values.add_matching(key_of(value), result);
-      unmask_ids(result);
+      unmask_ids(result, snapshot);
       return result;
     }
     case ValueKind::Str: {
-      auto guard = str_radix_map.read();
+      auto guard = str_radix_map.read(snapshot);
       if (!*guard) return result;
       (*guard)->values.add_matching(value.as_str(), result);
-      unmask_ids(result);
+      unmask_ids(result, snapshot);
       return result;
     }
     case ValueKind::Bool: {
-      auto guard = bool_map.read();
+      auto guard = bool_map.read(snapshot);
       if (!*guard) return result;
       result = (**guard)[bool_slot(value.as_bool())].bitmap();
-      unmask_ids(result);
+      unmask_ids(result, snapshot);
       return result;
     }
     default: {
       ExactMap* map = exact.get();
       if (map == nullptr) return result;
-      auto table = elements.read();
+      auto table = elements.read(snapshot);
       {
         auto shard = map->read_shard(value.hash());
         auto found = shard->find(value);
@@ -460,24 +460,24 @@ Bitmap QueryMap::eq(const PyValue& value) const {
   }
 }
 
-Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base) const {
+Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base,
+                       const ReadSnapshot* snapshot) const {
   if (!value.is_number() || is_nan(value)) return Bitmap();
   const KeyBound<OrderKey> bound{key_of(value), op == RangeOp::Ge || op == RangeOp::Le};
   const bool is_lower = op == RangeOp::Gt || op == RangeOp::Ge;
-  return number_range(is_lower ? &bound : nullptr, is_lower ? nullptr : &bound, base);
+  return number_range(is_lower ? &bound : nullptr, is_lower ? nullptr : &bound, base, snapshot);
 }
 
-Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const {
+Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap& base,
+                         const ReadSnapshot* snapshot) const {
   if (!lower.is_number() || !upper.is_number() || is_nan(lower) || is_nan(upper)) return Bitmap();
   const KeyBound<OrderKey> low{key_of(lower), true};
   const KeyBound<OrderKey> high{key_of(upper), true};
   if (high.key < low.key) return Bitmap();
-  return number_range(&low, &high, base);
+  return number_range(&low, &high, base, snapshot);
 }
 
 void QueryMap::settle_queued_moves() {
-  // Under a hold the write lock cannot be taken; the range walks the values.
-  if (ReadHold::active()) return;
   {
     auto guard = num_ordered.read();
     if (!*guard) return;
@@ -489,7 +489,6 @@ void QueryMap::settle_queued_moves() {
 }
 
 void QueryMap::prepare_positions() {
-  if (ReadHold::active()) return;  // answered from the distinct strings instead
   {
     auto guard = str_radix_map.read();
     if (!*guard || (*guard)->positions.get() != nullptr) return;
@@ -538,26 +537,26 @@ const PositionalBitmap& QueryMap::ready_positions(StringIndex& strings) {
   return strings.positions.install(std::move(built), entries.size());
 }
 
-void QueryMap::pin_sub_indexes() const {
-  str_radix_map.read();
-  num_ordered.read();
-  bool_map.read();
-  elements.read();
+void QueryMap::hold_sub_indexes(ReadSnapshot& snapshot) const {
+  snapshot.hold(str_radix_map);
+  snapshot.hold(num_ordered);
+  snapshot.hold(bool_map);
+  snapshot.hold(elements);
 }
 
 Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
-                              const Bitmap& base) const {
+                              const Bitmap& base, const ReadSnapshot* snapshot) const {
   {
-    auto guard = num_ordered.read();
+    auto guard = num_ordered.read(snapshot);
     if (!*guard) return Bitmap();
     const NumericalBitmap* slices = (*guard)->slices.get();
     const bool slices_ready = slices != nullptr && !slices->has_queued_moves();
-    // A held evaluation cannot take the write lock to build the slices or
-    // apply their queued moves: it walks every distinct value in the range
-    // instead.
-    const bool must_walk = !slices_ready && ReadHold::active();
+    // A snapshot holds the read lock until it ends, so under it the write
+    // lock that builds the slices or applies their queued moves cannot be
+    // taken: the range walks every distinct value it spans instead.
+    const bool must_walk = !slices_ready && guard.borrowed();
     if (std::optional<Bitmap> result =
-            range_in(**guard, lower, upper, base, true, slices_ready, must_walk)) {
+            range_in(**guard, lower, upper, base, true, slices_ready, must_walk, snapshot)) {
       return std::move(*result);
     }
   }
@@ -566,14 +565,15 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   auto guard = num_ordered.write();
   if (!*guard) return Bitmap();
   ready_slices(**guard);
-  return *range_in(**guard, lower, upper, base, false, true, false);
+  return *range_in(**guard, lower, upper, base, false, true, false, nullptr);
 }
 
 std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
                                          const KeyBound<OrderKey>* lower,
                                          const KeyBound<OrderKey>* upper, const Bitmap& base,
-                                         bool walk_values, bool slices_ready, bool walk_all) const {
-  auto table = elements.read();
+                                         bool walk_values, bool slices_ready, bool walk_all,
+                                         const ReadSnapshot* snapshot) const {
+  auto table = elements.read(snapshot);
   // Elements of lists, tuples and sets carry masked ids outside `base`; they
   // take part as their holders do.
   Bitmap candidates = base;
@@ -619,16 +619,18 @@ void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKe
 }
 
 template <class Answer>
-Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer) const {
+Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer,
+                              const ReadSnapshot* snapshot) const {
   if (pattern.kind() != ValueKind::Str) return Bitmap();
   const std::string_view text = pattern.as_str();
   {
-    auto guard = str_radix_map.read();
+    auto guard = str_radix_map.read(snapshot);
     if (!*guard) return Bitmap();
-    // A held evaluation cannot take the write lock to build the positions:
-    // it answers from the distinct strings instead.
-    if (std::optional<Bitmap> result = answer(**guard, text, ReadHold::active())) {
-      unmask_ids(*result);
+    // Under a snapshot, which holds the read lock until it ends, the write
+    // lock that builds the positions cannot be taken: missing positions are
+    // answered from the distinct strings instead.
+    if (std::optional<Bitmap> result = answer(**guard, text, guard.borrowed())) {
+      unmask_ids(*result, snapshot);
       return std::move(*result);
     }
   }
@@ -643,53 +645,59 @@ Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer) const {
 // Each answer reads the positions when they are built, and answers from the
 // distinct strings when that is cheap or `scan_keys` asks for it; otherwise
 // it returns nullopt and is asked again once the positions are built.
-Bitmap QueryMap::starts_with(const PyValue& pattern) const {
-  return string_query(pattern,
-                      [](const StringIndex& strings, std::string_view prefix,
-                         bool scan_keys) -> std::optional<Bitmap> {
-                        // Few distinct strings with the prefix: walk them; many: the positions
-                        // answer with one intersection per byte of the prefix.
-                        const PositionalBitmap* positions = strings.positions.used();
-                        Bitmap result;
-                        const size_t max_keys = positions == nullptr && scan_keys
-                                                    ? std::numeric_limits<size_t>::max()
-                                                    : strings.max_prefix_walk();
-                        if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
-                        if (positions == nullptr) return std::nullopt;
-                        return positions->starts_with(prefix);
-                      });
+Bitmap QueryMap::starts_with(const PyValue& pattern, const ReadSnapshot* snapshot) const {
+  return string_query(
+      pattern,
+      [](const StringIndex& strings, std::string_view prefix,
+         bool scan_keys) -> std::optional<Bitmap> {
+        // Few distinct strings with the prefix: walk them; many: the positions
+        // answer with one intersection per byte of the prefix.
+        const PositionalBitmap* positions = strings.positions.used();
+        Bitmap result;
+        const size_t max_keys = positions == nullptr && scan_keys
+                                    ? std::numeric_limits<size_t>::max()
+                                    : strings.max_prefix_walk();
+        if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
+        if (positions == nullptr) return std::nullopt;
+        return positions->starts_with(prefix);
+      },
+      snapshot);
 }
 
-Bitmap QueryMap::ends_with(const PyValue& pattern) const {
-  return string_query(pattern,
-                      [](const StringIndex& strings, std::string_view suffix,
-                         bool scan_keys) -> std::optional<Bitmap> {
-                        if (const PositionalBitmap* positions = strings.positions.used()) {
-                          return positions->ends_with(suffix);
-                        }
-                        if (!scan_keys) return std::nullopt;
-                        Bitmap result;
-                        strings.values.add_ending_with(suffix, result);
-                        return result;
-                      });
+Bitmap QueryMap::ends_with(const PyValue& pattern, const ReadSnapshot* snapshot) const {
+  return string_query(
+      pattern,
+      [](const StringIndex& strings, std::string_view suffix,
+         bool scan_keys) -> std::optional<Bitmap> {
+        if (const PositionalBitmap* positions = strings.positions.used()) {
+          return positions->ends_with(suffix);
+        }
+        if (!scan_keys) return std::nullopt;
+        Bitmap result;
+        strings.values.add_ending_with(suffix, result);
+        return result;
+      },
+      snapshot);
 }
 
-Bitmap QueryMap::contains(const PyValue& pattern) const {
-  return string_query(pattern,
-                      [](const StringIndex& strings, std::string_view needle,
-                         bool scan_keys) -> std::optional<Bitmap> {
-                        // The positions cost one intersection per byte of the needle at every
-                        // place it could start, which a long needle over long repetitive strings
-                        // makes quadratic; a scan of the distinct strings costs their length.
-                        constexpr size_t kLongNeedle = 8;
-                        const PositionalBitmap* positions =
-                            needle.size() < kLongNeedle ? strings.positions.used() : nullptr;
-                        if (positions != nullptr) return positions->contains(needle);
-                        if (needle.size() < kLongNeedle && !scan_keys) return std::nullopt;
-                        Bitmap result;
-                        strings.values.add_containing(needle, result);
-                        return result;
-                      });
+Bitmap QueryMap::contains(const PyValue& pattern, const ReadSnapshot* snapshot) const {
+  return string_query(
+      pattern,
+      [](const StringIndex& strings, std::string_view needle,
+         bool scan_keys) -> std::optional<Bitmap> {
+        // The positions cost one intersection per byte of the needle at every
+        // place it could start, which a long needle over long repetitive strings
+        // makes quadratic; a scan of the distinct strings costs their length.
+        constexpr size_t kLongNeedle = 8;
+        const PositionalBitmap* positions =
+            needle.size() < kLongNeedle ? strings.positions.used() : nullptr;
+        if (positions != nullptr) return positions->contains(needle);
+        if (needle.size() < kLongNeedle && !scan_keys) return std::nullopt;
+        Bitmap result;
+        strings.values.add_containing(needle, result);
+        return result;
+      },
+      snapshot);
 }
 
 // ---- narrowing ---------------------------------------------------------------

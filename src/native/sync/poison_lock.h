@@ -1,5 +1,5 @@
 // Poisoning locks: a mutex and a reader-writer lock that own the data they
-// guard.
+// guard, and ReadSnapshot, which holds several read locks together.
 //
 // A guard gives access to the data for as long as it holds the lock, and can
 // let go early (release()). A guard that writes (PoisonMutex::lock(),
@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "native/common/internal_error.h"
-#include "native/sync/read_hold.h"
 #include "native/sync/small_mutex.h"
 #include "native/sync/small_rw_lock.h"
 #include "native/sync/wait_hook.h"
@@ -136,6 +135,10 @@ class LockGuard {
   Value& operator*() const { return lock_->value_; }
   Value* operator->() const { return &lock_->value_; }
 
+  // Whether this guard reads under a snapshot that holds the lock (and goes
+  // on holding it once the guard is gone).
+  bool borrowed() const { return lock_ != nullptr && !owns_; }
+
   void release() {
     if (lock_ == nullptr) return;
     if (owns_) {
@@ -157,7 +160,7 @@ class LockGuard {
 
   LockPointer lock_ = nullptr;
   int in_flight_ = 0;  // exceptions in flight when a writing guard was made
-  bool owns_ = false;  // false: a lock pinned by a ReadHold, which lets it go
+  bool owns_ = false;  // false: a snapshot's hold, borrowed
 };
 
 // A mutex that owns a T. lock() and try_lock() on a const PoisonMutex give a
@@ -205,6 +208,42 @@ class PoisonMutex {
   T value_;
 };
 
+template <class T, const char* kPoisonMessage>
+class PoisonRwLock;
+
+// ReadSnapshot: read locks held together until the snapshot ends, so that
+// the reads made under it see each of those structures in one state, as
+// LevelDB's snapshots do for a database. The reads that must see that state
+// are given the snapshot (PoisonRwLock::read(snapshot)); a read of a lock
+// that it holds borrows the hold instead of taking the lock again (which,
+// with a writer waiting in between, would wait for that writer, which waits
+// for the snapshot). Holds are let go in reverse when the snapshot ends.
+// Used by the thread that made it, which adds the locks in the lock order.
+class ReadSnapshot {
+ public:
+  ReadSnapshot() = default;
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+  ~ReadSnapshot() {
+    for (auto held = held_.rbegin(); held != held_.rend(); ++held) (*held)->release<true>(false);
+  }
+
+  // Waits for `lock` for reading and holds it until the snapshot ends. A
+  // lock held already is not taken again.
+  template <class T, const char* kPoisonMessage>
+  void hold(const PoisonRwLock<T, kPoisonMessage>& lock);
+
+  bool holds(const void* lock) const {
+    for (const detail::PoisonCore<SmallRwLock>* held : held_) {
+      if (held == lock) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<const detail::PoisonCore<SmallRwLock>*> held_;
+};
+
 // A reader-writer lock that owns a T.
 template <class T, const char* kPoisonMessage = kPoisonedLock>
 class PoisonRwLock {
@@ -217,30 +256,25 @@ class PoisonRwLock {
   template <class... Args>
   explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
-  // Waits until no writer holds the lock. Under a ReadHold the lock stays
-  // read-locked until the hold ends (see read_hold.h). Throws InternalError
-  // when a writer failed.
-  ReadGuard read() const {
-    std::vector<detail::HeldRead>* held = detail::current_held_reads();
-    if (held != nullptr && detail::is_held(*held, this)) return ReadGuard(this, false);
+  // Waits until no writer holds the lock; under a `snapshot`
+  // that holds it, borrows that hold instead. Throws InternalError when a
+  // writer failed.
+  ReadGuard read(const ReadSnapshot* snapshot = nullptr) const {
+    if (snapshot != nullptr && snapshot->holds(&core_)) return ReadGuard(this, false);
     core_.template acquire<true>(kPoisonMessage);
-    return admitted_reader(held);
+    return ReadGuard(this, true);
   }
   // Waits until nothing holds the lock.
   WriteGuard write() {
-    refuse_if_held();
     core_.template acquire<false>(kPoisonMessage);
     return WriteGuard(this, true);
   }
   // The same without waiting: nullopt when the lock is busy.
   std::optional<ReadGuard> try_read() const {
-    std::vector<detail::HeldRead>* held = detail::current_held_reads();
-    if (held != nullptr && detail::is_held(*held, this)) return ReadGuard(this, false);
     if (!core_.template try_acquire<true>(kPoisonMessage)) return std::nullopt;
-    return admitted_reader(held);
+    return ReadGuard(this, true);
   }
   std::optional<WriteGuard> try_write() {
-    refuse_if_held();
     if (!core_.template try_acquire<false>(kPoisonMessage)) return std::nullopt;
     return WriteGuard(this, true);
   }
@@ -248,27 +282,18 @@ class PoisonRwLock {
  private:
   friend ReadGuard;
   friend WriteGuard;
-
-  // The guard of a reader that has just taken the shared lock: pinned when
-  // a hold is alive on this thread.
-  ReadGuard admitted_reader(std::vector<detail::HeldRead>* held) const {
-    if (held == nullptr) return ReadGuard(this, true);
-    held->push_back({this, [](const void* lock) {
-                       static_cast<const PoisonRwLock*>(lock)->core_.template release<true>(false);
-                     }});
-    return ReadGuard(this, false);
-  }
-
-  // A writer on a thread whose hold pins this lock would wait for itself.
-  void refuse_if_held() const {
-    std::vector<detail::HeldRead>* held = detail::current_held_reads();
-    if (held != nullptr && detail::is_held(*held, this)) {
-      throw InternalError("write lock requested while held for reading");
-    }
-  }
+  friend ReadSnapshot;
 
   detail::PoisonCore<SmallRwLock> core_;
   T value_;
 };
+
+template <class T, const char* kPoisonMessage>
+void ReadSnapshot::hold(const PoisonRwLock<T, kPoisonMessage>& lock) {
+  if (holds(&lock.core_)) return;
+  held_.reserve(held_.size() + 1);  // so that the lock, once taken, is recorded
+  lock.core_.template acquire<true>(kPoisonMessage);
+  held_.push_back(&lock.core_);
+}
 
 }  // namespace vantorel
