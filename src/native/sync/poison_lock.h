@@ -244,7 +244,9 @@ class ReadSnapshot {
   std::vector<const detail::PoisonCore<SmallRwLock>*> held_;
 };
 
-// A reader-writer lock that owns a T.
+// A reader-writer lock that owns a T. It prefers writers (see SmallRwLock):
+// a thread that reads it never waits to read it again, but reads it through
+// a snapshot.
 template <class T, const char* kPoisonMessage = kPoisonedLock>
 class PoisonRwLock {
  public:
@@ -256,7 +258,7 @@ class PoisonRwLock {
   template <class... Args>
   explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
-  // Waits until no writer holds the lock; under a `snapshot`
+  // Waits until no writer holds or waits for the lock; under a `snapshot`
   // that holds it, borrows that hold instead. Throws InternalError when a
   // writer failed.
   ReadGuard read(const ReadSnapshot* snapshot = nullptr) const {
