@@ -108,7 +108,7 @@ PyObject* index_state(IndexAPI& core) {
   std::vector<StoredItem> items;
   std::vector<std::pair<uint32_t, std::vector<size_t>>> holders;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     items = core.live_items();
     holders = private_holders(core, items);
   }

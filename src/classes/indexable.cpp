@@ -19,26 +19,34 @@ namespace vantorel {
 
 namespace {
 
-// Locks the attribute store from a thread that holds the interpreter lock.
-auto lock_store(const IndexableRecord& record) {
-  const AttributeLock& store = *record.attributes;
-  return py::lock_without_stalling([&] { return store.try_lock(); }, [&] { return store.lock(); });
+// Returns read(attribute store of `record`), from a thread that holds the
+// interpreter lock: it is given up only if the store is busy. read must not
+// need the interpreter lock.
+template <class Read>
+auto read_store(const IndexableRecord& record, Read&& read) {
+  py::NativeScope native;
+  auto store = std::as_const(*record.attributes).lock();
+  return read(*store);
 }
 
 // The stored value of `attribute` as a new reference. Null when the object
 // has no such attribute (`*stored` false) or when the conversion failed
-// (`*stored` true, error set). Converted under the store's mutex, so the
-// value is not copied.
+// (`*stored` true, error set).
 PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool* stored) {
-  auto convert = [&](const AttributeStore& values) -> PyObject* {
-    const PyValue* value = values.get(attribute);
+  auto convert = [&](const PyValue* value) -> PyObject* {
     *stored = value != nullptr;
     return value != nullptr ? value->to_python() : nullptr;
   };
+  // A free store converts the value in place; a busy one is waited for
+  // without the interpreter lock, so the value is copied out first.
   if (auto store = std::as_const(*record.attributes).try_lock()) {
-    return convert(**store);
+    return convert((*store)->get(attribute));
   }
-  return convert(*lock_store(record));
+  std::optional<PyValue> value = read_store(record, [&](const AttributeStore& values) {
+    const PyValue* found = values.get(attribute);
+    return found != nullptr ? std::optional<PyValue>(*found) : std::nullopt;
+  });
+  return convert(value ? &*value : nullptr);
 }
 
 // ---- construction and destruction -------------------------------------------
@@ -274,18 +282,20 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* indexable_repr(PyObject* self) {
   return py::enter<PyObject*>("Indexable.__repr__()", nullptr, [&]() -> PyObject* {
-    size_t count = lock_store(as_indexable(self)->record)->size();
+    const size_t count = read_store(as_indexable(self)->record,
+                                    [](const AttributeStore& values) { return values.size(); });
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
   });
 }
 
 PyObject* indexable_dir(PyObject* self, const py::ParsedArgs&) {
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  std::vector<uint32_t> attributes;
-  {
-    auto store = lock_store(as_indexable(self)->record);
-    store->for_each([&](uint32_t key, const PyValue&) { attributes.push_back(key); });
-  }
+  std::vector<uint32_t> attributes =
+      read_store(as_indexable(self)->record, [](const AttributeStore& values) {
+        std::vector<uint32_t> keys;
+        values.for_each([&](uint32_t key, const PyValue&) { keys.push_back(key); });
+        return keys;
+      });
   py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
   for (uint32_t attribute : attributes) {
     std::string_view text = names->name(attribute);
@@ -375,18 +385,20 @@ void store_attribute(PyObject* object, const AttributeName& attribute, PyValue v
   if (!assign_without_index_work(record, attribute.id, std::move(value), &replaced)) {
     // The membership mutex can be held by a thread that waits for index
     // locks: the interpreter lock is let go before any wait.
-    py::HoldUnlessWaiting held;
+    py::NativeScope native;
     replaced = assign(record, attribute.id, attribute.indexed, value);
   }
   // `replaced` is released on return, with the interpreter lock held.
 }
 
 std::vector<std::pair<uint32_t, PyValue>> stored_attributes(PyObject* object) {
-  std::vector<std::pair<uint32_t, PyValue>> attributes;
-  auto store = lock_store(as_indexable(object)->record);
-  attributes.reserve(store->size());
-  store->for_each([&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
-  return attributes;
+  return read_store(as_indexable(object)->record, [](const AttributeStore& values) {
+    std::vector<std::pair<uint32_t, PyValue>> attributes;
+    attributes.reserve(values.size());
+    values.for_each(
+        [&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
+    return attributes;
+  });
 }
 
 }  // namespace vantorel

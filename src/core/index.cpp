@@ -410,12 +410,6 @@ Bitmap IndexAPI::live_ids() {
   return *allowed_items_.read();
 }
 
-std::optional<Bitmap> IndexAPI::try_live_ids() {
-  auto live = allowed_items_.try_read();
-  if (!live) return std::nullopt;
-  return **live;
-}
-
 std::vector<StoredItem> IndexAPI::live_items() {
   return items_at(live_ids());
 }

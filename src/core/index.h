@@ -266,12 +266,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<QueryMap> map_for(uint32_t attribute);
   std::shared_ptr<QueryMap> owner() const { return owner_.lock(); }
 
-  // The number of live ids, and a copy of them; try_live_ids() gives nullopt
-  // instead of waiting.
+  // The number of live ids, and a copy of them.
   // Locks: `allowed_items` (read).
   uint64_t count();
   Bitmap live_ids();
-  std::optional<Bitmap> try_live_ids();
 
   // Live items in ascending id order (vacant slots skipped).
   // Locks: `allowed_items` (read), then, after it is let go, `items` (read).
