@@ -376,12 +376,12 @@ void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
 }
 
 void QueryMap::add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                                  Bitmap& holders) const {
+                                  Bitmap& holders, const ReadSnapshot* snapshot) const {
   Bitmap found;
   for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
     if (matches(held)) found.add(holder);
   });
-  unmask_ids(found);
+  unmask_ids(found, snapshot);
   holders |= found;
 }
 

@@ -192,9 +192,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   bool has_cyclic_links() const { return cyclic_link_count_.load(std::memory_order_acquire) > 0; }
   // Adds to `holders` the holders (among the objects of this core) whose
   // link was kept aside as a cycle and whose held object satisfies `matches`.
-  // Locks: cyclic_links (read), then `elements` (read) once it is let go.
+  // Locks: cyclic_links (read), then `elements` (read, unless `snapshot`
+  // holds it) once it is let go.
   void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                          Bitmap& holders) const;
+                          Bitmap& holders, const ReadSnapshot* snapshot = nullptr) const;
   // Calls each(holder, held) for every link kept aside as a cycle: `holder`
   // is an object of this core or a masked element id (unmask_ids maps it
   // back), `held` the record of the object it holds. each may read objects'

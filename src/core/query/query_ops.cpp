@@ -289,7 +289,8 @@ Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_v
   Bitmap holders = held_matches(map, expr, attr, op, snapshot);
   if (map.has_cyclic_links()) {
     map.add_cyclic_holders(
-        [&](const IndexableRecord& held) { return object_matches(held, attr, op, expr); }, holders);
+        [&](const IndexableRecord& held) { return object_matches(held, attr, op, expr); }, holders,
+        snapshot);
   }
   holders &= allowed;
   return holders;
