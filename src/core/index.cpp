@@ -46,10 +46,12 @@ std::atomic<uint64_t> cores_made{0};
 }  // namespace
 
 IndexAPI::IndexAPI(std::weak_ptr<QueryMap> owner)
-    : index_(std::make_shared<PoisonRwLock<MapArray>>()),
-      items_(std::make_shared<PoisonRwLock<ItemTable>>()),
-      owner_(std::move(owner)),
-      serial_(cores_made.fetch_add(1, std::memory_order_relaxed)) {}
+    : serial_(cores_made.fetch_add(1, std::memory_order_relaxed)),
+      index_(std::make_shared<PoisonRwLock<MapArray>>(LockRank{LockLevel::kCoreIndex, serial_})),
+      items_(std::make_shared<PoisonRwLock<ItemTable>>(LockRank{LockLevel::kItems})),
+      allowed_items_(LockRank{LockLevel::kCoreLiveIds, serial_}),
+      parent_child_map_(LockRank{LockLevel::kParentChildMap, serial_}),
+      owner_(std::move(owner)) {}
 
 bool IndexAPI::is_live(uint32_t id) {
   return allowed_items_.read()->contains(id);
@@ -68,7 +70,7 @@ std::shared_ptr<QueryMap> IndexAPI::map_or_create(uint32_t attribute) {
   auto maps = index_->write();
   if (attribute >= maps->size()) maps->resize(attribute + 1);
   std::shared_ptr<QueryMap>& slot = (*maps)[attribute];
-  if (!slot) slot = std::make_shared<QueryMap>(weak_from_this());
+  if (!slot) slot = std::make_shared<QueryMap>(weak_from_this(), serial_, attribute);
   return slot;
 }
 

@@ -14,7 +14,9 @@ namespace {
 // together: an assignment locks both, and one block keeps them on
 // neighbouring cache lines.
 struct RecordState {
-  explicit RecordState(AttributeStore store) : attributes(std::move(store)) {}
+  explicit RecordState(AttributeStore store)
+      : indexes(LockRank{LockLevel::kMembership}),
+        attributes(LockRank{LockLevel::kAttributes}, std::move(store)) {}
   PoisonMutex<MembershipList> indexes;
   AttributeLock attributes;
 };

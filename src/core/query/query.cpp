@@ -38,7 +38,13 @@ bool holds_indexable(const PyValue& value) {
   return value.kind() == ValueKind::Iterable && value.as_iterable().holds_indexable;
 }
 
-QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent, uint64_t core, uint32_t attribute)
+    : str_radix_map(LockRank{LockLevel::kStrings, core, attribute}),
+      num_ordered(LockRank{LockLevel::kNumbers, core, attribute}),
+      bool_map(LockRank{LockLevel::kBooleans, core, attribute}),
+      elements(LockRank{LockLevel::kElements, core, attribute}),
+      cyclic_links(LockRank{LockLevel::kCyclicLinks}),
+      parent_(std::move(parent)) {}
 
 // ---- insertion and removal -------------------------------------------------
 
@@ -189,7 +195,8 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
-  ExactMap& map = exact.get_or_create();
+  ExactMap& map =
+      exact.get_or_create(ExactMap::kDefaultShardCount, LockRank{LockLevel::kExactShard});
   auto shard = map.write_shard(value.hash());
   auto found = shard->find(value);
   if (found != shard->end()) {

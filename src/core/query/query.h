@@ -13,8 +13,8 @@
 // Each sub-index is created on first insertion, so an unused QueryMap costs a
 // few hundred bytes. Each has its own reader-writer lock (all private).
 //
-// Lock order: str_radix_map, num_ordered, bool_map, elements; then the
-// nested core's locks (index.h), and cyclic_links last. The exact-value map
+// Lock order: str_radix_map, num_ordered, bool_map, elements; the nested
+// core's locks and cyclic_links come later (see index.h). The exact-value map
 // locks its shards itself, one at a time, with nothing else of this map held
 // but `elements` (read, by eq). A single-value writer holds one sub-index
 // lock at a time; the bulk adder holds the four for its whole life, in that
@@ -125,7 +125,8 @@ enum class RangeOp { Gt, Ge, Lt, Le };
 
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
-  explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+  // The map of `attribute` in the core `parent`, whose serial is `core`.
+  QueryMap(std::weak_ptr<IndexAPI> parent, uint64_t core, uint32_t attribute);
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 

@@ -12,8 +12,9 @@
 // writing guard asks the C++ runtime for the exceptions in flight when it is
 // made and again when it lets go.
 //
-// A lock that must wait runs the thread's wait hook first (wait_hook.h).
-// Pure C++, no Python.
+// A lock that must wait runs the thread's wait hook first (wait_hook.h). Each
+// lock has a rank (lock_order.h), checked at every blocking acquisition when
+// that check is compiled in. Pure C++, no Python.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,7 @@
 #include "native/sync/small_mutex.h"
 #include "native/sync/small_rw_lock.h"
 #include "native/sync/wait_hook.h"
+#include "native/sync/lock_order.h"
 
 namespace vantorel {
 
@@ -44,38 +46,48 @@ class UnwindWatch {
 };
 
 // What a poisoning lock is apart from its data: the lock itself (a
-// SmallMutex or a SmallRwLock) and the poison mark. kShared selects
+// SmallMutex or a SmallRwLock), the poison mark and the rank. kShared selects
 // the shared (reading) side of a SmallRwLock.
 template <class Raw>
 class PoisonCore {
  public:
+  explicit PoisonCore(LockRank rank) {
+#ifdef VANTOREL_CHECK_LOCK_ORDER
+    rank_ = rank;
+#else
+    (void)rank;
+#endif
+  }
+
   // Waits for the lock. Throws InternalError(message), without the lock,
   // when it is poisoned.
   template <bool kShared>
-  void acquire(const char* message) const {
+  lock_order::Hold acquire(const char* message) const {
+    lock_order::check(this, rank());
     if constexpr (kShared) {
       lock_shared_or_wait(raw_);
     } else {
       lock_or_wait(raw_);
     }
-    admit<kShared>(message);
+    return admitted<kShared>(message);
   }
 
-  // Takes the lock if it is free; false when it is not.
+  // Takes the lock if it is free, filling `hold`; false when it is not.
   template <bool kShared>
-  bool try_acquire(const char* message) const {
+  bool try_acquire(const char* message, lock_order::Hold& hold) const {
     bool taken = false;
     if constexpr (kShared) {
       taken = raw_.try_lock_shared();
     } else {
       taken = raw_.try_lock();
     }
-    if (taken) admit<kShared>(message);
+    if (taken) hold = admitted<kShared>(message);
     return taken;
   }
 
   template <bool kShared>
-  void release(bool poison) const {
+  void release(const lock_order::Hold& hold, bool poison) const {
+    lock_order::released(hold, this);
     if (poison) poisoned_.store(true, std::memory_order_release);
     if constexpr (kShared) {
       raw_.unlock_shared();
@@ -88,7 +100,7 @@ class PoisonCore {
 
  private:
   template <bool kShared>
-  void admit(const char* message) const {
+  lock_order::Hold admitted(const char* message) const {
     if (poisoned_.load(std::memory_order_acquire)) {
       if constexpr (kShared) {
         raw_.unlock_shared();
@@ -97,10 +109,22 @@ class PoisonCore {
       }
       throw InternalError(message);
     }
+    return lock_order::acquired(this, rank());
+  }
+
+  LockRank rank() const {
+#ifdef VANTOREL_CHECK_LOCK_ORDER
+    return rank_;
+#else
+    return LockRank{};
+#endif
   }
 
   mutable Raw raw_;
   mutable std::atomic<bool> poisoned_{false};
+#ifdef VANTOREL_CHECK_LOCK_ORDER
+  LockRank rank_;
+#endif
 };
 
 }  // namespace detail
@@ -116,6 +140,7 @@ class LockGuard {
   LockGuard() = default;
   LockGuard(LockGuard&& other) noexcept
       : lock_(std::exchange(other.lock_, nullptr)),
+        hold_(other.hold_),
         in_flight_(other.in_flight_),
         owns_(other.owns_) {}
   // Lets go of what this guard held, then takes over `other`'s lock.
@@ -123,6 +148,7 @@ class LockGuard {
     if (this != &other) {
       release();
       lock_ = std::exchange(other.lock_, nullptr);
+      hold_ = other.hold_;
       in_flight_ = other.in_flight_;
       owns_ = other.owns_;
     }
@@ -143,9 +169,9 @@ class LockGuard {
     if (lock_ == nullptr) return;
     if (owns_) {
       if constexpr (kWrites) {
-        lock_->core_.template release<false>(std::uncaught_exceptions() > in_flight_);
+        lock_->core_.template release<false>(hold_, std::uncaught_exceptions() > in_flight_);
       } else {
-        lock_->core_.template release<Lock::kSharedReads>(false);
+        lock_->core_.template release<Lock::kSharedReads>(hold_, false);
       }
     }
     lock_ = nullptr;
@@ -155,10 +181,14 @@ class LockGuard {
   friend Lock;
   using LockPointer = std::conditional_t<kWrites, Lock*, const Lock*>;
 
-  LockGuard(LockPointer lock, bool owns)
-      : lock_(lock), in_flight_(kWrites ? std::uncaught_exceptions() : 0), owns_(owns) {}
+  LockGuard(LockPointer lock, lock_order::Hold hold, bool owns)
+      : lock_(lock),
+        hold_(hold),
+        in_flight_(kWrites ? std::uncaught_exceptions() : 0),
+        owns_(owns) {}
 
   LockPointer lock_ = nullptr;
+  lock_order::Hold hold_;
   int in_flight_ = 0;  // exceptions in flight when a writing guard was made
   bool owns_ = false;  // false: a snapshot's hold, borrowed
 };
@@ -174,26 +204,27 @@ class PoisonMutex {
   static constexpr bool kSharedReads = false;
 
   template <class... Args>
-  explicit PoisonMutex(Args&&... args) : value_(std::forward<Args>(args)...) {}
+  explicit PoisonMutex(Args&&... args) : core_(LockRank{}), value_(std::forward<Args>(args)...) {}
+  template <class... Args>
+  explicit PoisonMutex(LockRank rank, Args&&... args)
+      : core_(rank), value_(std::forward<Args>(args)...) {}
 
   // Waits until the mutex is free. Throws InternalError(kPoisonMessage)
   // when a writing holder failed.
-  Guard lock() {
-    core_.template acquire<false>(kPoisonMessage);
-    return Guard(this, true);
-  }
+  Guard lock() { return Guard(this, core_.template acquire<false>(kPoisonMessage), true); }
   ReadGuard lock() const {
-    core_.template acquire<false>(kPoisonMessage);
-    return ReadGuard(this, true);
+    return ReadGuard(this, core_.template acquire<false>(kPoisonMessage), true);
   }
   // The same without waiting: nullopt when the mutex is taken.
   std::optional<Guard> try_lock() {
-    if (!core_.template try_acquire<false>(kPoisonMessage)) return std::nullopt;
-    return Guard(this, true);
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
+    return Guard(this, hold, true);
   }
   std::optional<ReadGuard> try_lock() const {
-    if (!core_.template try_acquire<false>(kPoisonMessage)) return std::nullopt;
-    return ReadGuard(this, true);
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
+    return ReadGuard(this, hold, true);
   }
 
   // The mutex itself, for hold_across_fork() (sync/fork_hold.h) only: its
@@ -218,14 +249,17 @@ class PoisonRwLock;
 // that it holds borrows the hold instead of taking the lock again (which,
 // with a writer waiting in between, would wait for that writer, which waits
 // for the snapshot). Holds are let go in reverse when the snapshot ends.
-// Used by the thread that made it, which adds the locks in the lock order.
+// Used by the thread that made it, which adds the locks in the lock order
+// (lock_order.h).
 class ReadSnapshot {
  public:
   ReadSnapshot() = default;
   ReadSnapshot(const ReadSnapshot&) = delete;
   ReadSnapshot& operator=(const ReadSnapshot&) = delete;
   ~ReadSnapshot() {
-    for (auto held = held_.rbegin(); held != held_.rend(); ++held) (*held)->release<true>(false);
+    for (auto held = held_.rbegin(); held != held_.rend(); ++held) {
+      held->lock->release<true>(held->hold, false);
+    }
   }
 
   // Waits for `lock` for reading and holds it until the snapshot ends. A
@@ -234,14 +268,18 @@ class ReadSnapshot {
   void hold(const PoisonRwLock<T, kPoisonMessage>& lock);
 
   bool holds(const void* lock) const {
-    for (const detail::PoisonCore<SmallRwLock>* held : held_) {
-      if (held == lock) return true;
+    for (const Held& held : held_) {
+      if (held.lock == lock) return true;
     }
     return false;
   }
 
  private:
-  std::vector<const detail::PoisonCore<SmallRwLock>*> held_;
+  struct Held {
+    const detail::PoisonCore<SmallRwLock>* lock;
+    lock_order::Hold hold;
+  };
+  std::vector<Held> held_;
 };
 
 // A reader-writer lock that owns a T. It prefers writers (see SmallRwLock):
@@ -256,29 +294,32 @@ class PoisonRwLock {
   static constexpr bool kSharedReads = true;
 
   template <class... Args>
-  explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
+  explicit PoisonRwLock(Args&&... args) : core_(LockRank{}), value_(std::forward<Args>(args)...) {}
+  template <class... Args>
+  explicit PoisonRwLock(LockRank rank, Args&&... args)
+      : core_(rank), value_(std::forward<Args>(args)...) {}
 
   // Waits until no writer holds or waits for the lock; under a `snapshot`
   // that holds it, borrows that hold instead. Throws InternalError when a
   // writer failed.
   ReadGuard read(const ReadSnapshot* snapshot = nullptr) const {
-    if (snapshot != nullptr && snapshot->holds(&core_)) return ReadGuard(this, false);
-    core_.template acquire<true>(kPoisonMessage);
-    return ReadGuard(this, true);
+    if (snapshot != nullptr && snapshot->holds(&core_)) return ReadGuard(this, {}, false);
+    return ReadGuard(this, core_.template acquire<true>(kPoisonMessage), true);
   }
   // Waits until nothing holds the lock.
   WriteGuard write() {
-    core_.template acquire<false>(kPoisonMessage);
-    return WriteGuard(this, true);
+    return WriteGuard(this, core_.template acquire<false>(kPoisonMessage), true);
   }
   // The same without waiting: nullopt when the lock is busy.
   std::optional<ReadGuard> try_read() const {
-    if (!core_.template try_acquire<true>(kPoisonMessage)) return std::nullopt;
-    return ReadGuard(this, true);
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<true>(kPoisonMessage, hold)) return std::nullopt;
+    return ReadGuard(this, hold, true);
   }
   std::optional<WriteGuard> try_write() {
-    if (!core_.template try_acquire<false>(kPoisonMessage)) return std::nullopt;
-    return WriteGuard(this, true);
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
+    return WriteGuard(this, hold, true);
   }
 
  private:
@@ -294,8 +335,8 @@ template <class T, const char* kPoisonMessage>
 void ReadSnapshot::hold(const PoisonRwLock<T, kPoisonMessage>& lock) {
   if (holds(&lock.core_)) return;
   held_.reserve(held_.size() + 1);  // so that the lock, once taken, is recorded
-  lock.core_.template acquire<true>(kPoisonMessage);
-  held_.push_back(&lock.core_);
+  const lock_order::Hold hold = lock.core_.template acquire<true>(kPoisonMessage);
+  held_.push_back({&lock.core_, hold});
 }
 
 }  // namespace vantorel
