@@ -626,8 +626,8 @@ void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKe
 }
 
 template <class Answer>
-Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer,
-                              const ReadSnapshot* snapshot) const {
+Bitmap QueryMap::string_query(const PyValue& pattern, const ReadSnapshot* snapshot,
+                              Answer&& answer) const {
   if (pattern.kind() != ValueKind::Str) return Bitmap();
   const std::string_view text = pattern.as_str();
   {
@@ -653,58 +653,52 @@ Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer,
 // distinct strings when that is cheap or `scan_keys` asks for it; otherwise
 // it returns nullopt and is asked again once the positions are built.
 Bitmap QueryMap::starts_with(const PyValue& pattern, const ReadSnapshot* snapshot) const {
-  return string_query(
-      pattern,
-      [](const StringIndex& strings, std::string_view prefix,
-         bool scan_keys) -> std::optional<Bitmap> {
-        // Few distinct strings with the prefix: walk them; many: the positions
-        // answer with one intersection per byte of the prefix.
-        const PositionalBitmap* positions = strings.positions.used();
-        Bitmap result;
-        const size_t max_keys = positions == nullptr && scan_keys
-                                    ? std::numeric_limits<size_t>::max()
-                                    : strings.max_prefix_walk();
-        if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
-        if (positions == nullptr) return std::nullopt;
-        return positions->starts_with(prefix);
-      },
-      snapshot);
+  return string_query(pattern, snapshot,
+                      [](const StringIndex& strings, std::string_view prefix,
+                         bool scan_keys) -> std::optional<Bitmap> {
+                        // Few distinct strings with the prefix: walk them; many: the positions
+                        // answer with one intersection per byte of the prefix.
+                        const PositionalBitmap* positions = strings.positions.used();
+                        Bitmap result;
+                        const size_t max_keys = positions == nullptr && scan_keys
+                                                    ? std::numeric_limits<size_t>::max()
+                                                    : strings.max_prefix_walk();
+                        if (strings.values.add_with_prefix(prefix, result, max_keys)) return result;
+                        if (positions == nullptr) return std::nullopt;
+                        return positions->starts_with(prefix);
+                      });
 }
 
 Bitmap QueryMap::ends_with(const PyValue& pattern, const ReadSnapshot* snapshot) const {
-  return string_query(
-      pattern,
-      [](const StringIndex& strings, std::string_view suffix,
-         bool scan_keys) -> std::optional<Bitmap> {
-        if (const PositionalBitmap* positions = strings.positions.used()) {
-          return positions->ends_with(suffix);
-        }
-        if (!scan_keys) return std::nullopt;
-        Bitmap result;
-        strings.values.add_ending_with(suffix, result);
-        return result;
-      },
-      snapshot);
+  return string_query(pattern, snapshot,
+                      [](const StringIndex& strings, std::string_view suffix,
+                         bool scan_keys) -> std::optional<Bitmap> {
+                        if (const PositionalBitmap* positions = strings.positions.used()) {
+                          return positions->ends_with(suffix);
+                        }
+                        if (!scan_keys) return std::nullopt;
+                        Bitmap result;
+                        strings.values.add_ending_with(suffix, result);
+                        return result;
+                      });
 }
 
 Bitmap QueryMap::contains(const PyValue& pattern, const ReadSnapshot* snapshot) const {
-  return string_query(
-      pattern,
-      [](const StringIndex& strings, std::string_view needle,
-         bool scan_keys) -> std::optional<Bitmap> {
-        // The positions cost one intersection per byte of the needle at every
-        // place it could start, which a long needle over long repetitive strings
-        // makes quadratic; a scan of the distinct strings costs their length.
-        constexpr size_t kLongNeedle = 8;
-        const PositionalBitmap* positions =
-            needle.size() < kLongNeedle ? strings.positions.used() : nullptr;
-        if (positions != nullptr) return positions->contains(needle);
-        if (needle.size() < kLongNeedle && !scan_keys) return std::nullopt;
-        Bitmap result;
-        strings.values.add_containing(needle, result);
-        return result;
-      },
-      snapshot);
+  return string_query(pattern, snapshot,
+                      [](const StringIndex& strings, std::string_view needle,
+                         bool scan_keys) -> std::optional<Bitmap> {
+                        // The positions cost one intersection per byte of the needle at every
+                        // place it could start, which a long needle over long repetitive strings
+                        // makes quadratic; a scan of the distinct strings costs their length.
+                        constexpr size_t kLongNeedle = 8;
+                        const PositionalBitmap* positions =
+                            needle.size() < kLongNeedle ? strings.positions.used() : nullptr;
+                        if (positions != nullptr) return positions->contains(needle);
+                        if (needle.size() < kLongNeedle && !scan_keys) return std::nullopt;
+                        Bitmap result;
+                        strings.values.add_containing(needle, result);
+                        return result;
+                      });
 }
 
 // ---- narrowing ---------------------------------------------------------------

@@ -49,9 +49,9 @@
 #include "native/structures/shards/hashmap.h"
 #include "native/structures/value_sets/string_sets.h"
 #include "native/structures/value_sets/value_sets.h"
-#include "values/value.h"
 #include "native/sync/lazy.h"
 #include "native/sync/poison_lock.h"
+#include "values/value.h"
 
 namespace vantorel {
 
@@ -302,7 +302,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // read lock and maps element ids back to their holders; nothing when
   // `pattern` is not a string.
   template <class Answer>
-  Bitmap string_query(const PyValue& pattern, Answer&& answer, const ReadSnapshot* snapshot) const;
+  Bitmap string_query(const PyValue& pattern, const ReadSnapshot* snapshot, Answer&& answer) const;
   // The ids of `base` (and of its elements' masked ids) whose number lies
   // between the bounds; a null bound is open (but still leaves NaN out).
   Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
