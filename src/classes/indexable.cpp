@@ -97,8 +97,10 @@ void indexable_dealloc(PyObject* self) {
 // The cycle collector sees the objects held by the attribute store, so that
 // objects that refer to each other through their attributes are collected.
 // Objects held by index structures are not reported: an indexed object stays
-// alive while an index holds it. A store busy on another thread is skipped
-// for this collection (reporting fewer references only delays collection).
+// alive while an index holds it. The store is only tried, since a collection
+// runs wherever Python allocates, under whatever locks its thread holds; a
+// busy one is skipped for this collection (reporting fewer references only
+// delays collection).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_indexable(self)->constructor_kwargs);

@@ -101,15 +101,12 @@ class PoisonCore {
  private:
   template <bool kShared>
   lock_order::Hold admitted(const char* message) const {
+    const lock_order::Hold hold = lock_order::acquired(this, rank());
     if (poisoned_.load(std::memory_order_acquire)) {
-      if constexpr (kShared) {
-        raw_.unlock_shared();
-      } else {
-        raw_.unlock();
-      }
+      release<kShared>(hold, false);
       throw InternalError(message);
     }
-    return lock_order::acquired(this, rank());
+    return hold;
   }
 
   LockRank rank() const {
@@ -125,6 +122,24 @@ class PoisonCore {
 #ifdef VANTOREL_CHECK_LOCK_ORDER
   LockRank rank_;
 #endif
+};
+
+// The lock and the data of PoisonMutex and PoisonRwLock. A lock made without
+// a rank stays out of the order check.
+template <class T, class Raw>
+class PoisonLock {
+ public:
+  using Value = T;
+
+  template <class... Args>
+  explicit PoisonLock(Args&&... args) : core_(LockRank{}), value_(std::forward<Args>(args)...) {}
+  template <class... Args>
+  explicit PoisonLock(LockRank rank, Args&&... args)
+      : core_(rank), value_(std::forward<Args>(args)...) {}
+
+ protected:
+  PoisonCore<Raw> core_;
+  T value_;
 };
 
 }  // namespace detail
@@ -196,18 +211,13 @@ class LockGuard {
 // A mutex that owns a T. lock() and try_lock() on a const PoisonMutex give a
 // guard that reads.
 template <class T, const char* kPoisonMessage = kPoisonedLock>
-class PoisonMutex {
+class PoisonMutex : public detail::PoisonLock<T, SmallMutex> {
  public:
-  using Value = T;
   using Guard = LockGuard<PoisonMutex, true>;
   using ReadGuard = LockGuard<PoisonMutex, false>;
   static constexpr bool kSharedReads = false;
 
-  template <class... Args>
-  explicit PoisonMutex(Args&&... args) : core_(LockRank{}), value_(std::forward<Args>(args)...) {}
-  template <class... Args>
-  explicit PoisonMutex(LockRank rank, Args&&... args)
-      : core_(rank), value_(std::forward<Args>(args)...) {}
+  using detail::PoisonLock<T, SmallMutex>::PoisonLock;
 
   // Waits until the mutex is free. Throws InternalError(kPoisonMessage)
   // when a writing holder failed.
@@ -234,9 +244,7 @@ class PoisonMutex {
  private:
   friend Guard;
   friend ReadGuard;
-
-  detail::PoisonCore<SmallMutex> core_;
-  T value_;
+  using detail::PoisonLock<T, SmallMutex>::core_;
 };
 
 template <class T, const char* kPoisonMessage>
@@ -286,18 +294,13 @@ class ReadSnapshot {
 // a thread that reads it never waits to read it again, but reads it through
 // a snapshot.
 template <class T, const char* kPoisonMessage = kPoisonedLock>
-class PoisonRwLock {
+class PoisonRwLock : public detail::PoisonLock<T, SmallRwLock> {
  public:
-  using Value = T;
   using ReadGuard = LockGuard<PoisonRwLock, false>;
   using WriteGuard = LockGuard<PoisonRwLock, true>;
   static constexpr bool kSharedReads = true;
 
-  template <class... Args>
-  explicit PoisonRwLock(Args&&... args) : core_(LockRank{}), value_(std::forward<Args>(args)...) {}
-  template <class... Args>
-  explicit PoisonRwLock(LockRank rank, Args&&... args)
-      : core_(rank), value_(std::forward<Args>(args)...) {}
+  using detail::PoisonLock<T, SmallRwLock>::PoisonLock;
 
   // Waits until no writer holds or waits for the lock; under a `snapshot`
   // that holds it, borrows that hold instead. Throws InternalError when a
@@ -326,9 +329,7 @@ class PoisonRwLock {
   friend ReadGuard;
   friend WriteGuard;
   friend ReadSnapshot;
-
-  detail::PoisonCore<SmallRwLock> core_;
-  T value_;
+  using detail::PoisonLock<T, SmallRwLock>::core_;
 };
 
 template <class T, const char* kPoisonMessage>
