@@ -2,6 +2,7 @@
 
 #ifdef VANTOREL_CHECK_LOCK_ORDER
 
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <tuple>
