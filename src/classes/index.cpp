@@ -134,7 +134,7 @@ PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
   StoredItem item = std::move(*extracted);
   {
     WritingScope writing(self);
-    py::HoldUnlessWaiting held;
+    py::NativeScope native;
     core_of(self).add_object(item);
   }
   Py_RETURN_NONE;
@@ -175,7 +175,7 @@ PyObject* add_object_many(PyObject* self, const py::ParsedArgs& args) {
   if (!items) return nullptr;
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     core_of(self).add_object_many(*items, /*index_private=*/true);
     items->clear();
   }
@@ -187,7 +187,7 @@ PyObject* remove_object(PyObject* self, const py::ParsedArgs& args) {
   if (!item) return nullptr;
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     core_of(self).remove_object(*item->record);
   }
   Py_RETURN_NONE;
@@ -206,7 +206,7 @@ PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
   std::vector<StoredItem> vacated;
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     vacated = core_of(self).remove_object_many(records);
   }
   // The references go here, under the interpreter lock, which spares the
@@ -235,7 +235,7 @@ PyObject* sorted_by(PyObject* self, const py::ParsedArgs& args) {
 
 // The live ids of the core that match every keyword.
 Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
-  py::AllowThreads released;
+  py::NativeScope released(py::NativeScope::kReleaseNow);
   return core.match(exprs);
 }
 
@@ -245,7 +245,7 @@ PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
   Bitmap keep = match_keywords(core, exprs);
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     core.keep_only_from_bitmap(keep);
   }
   Py_RETURN_NONE;
@@ -337,8 +337,11 @@ PyObject* get_by_attribute(PyObject* self, const py::ParsedArgs& args) {
 
 PyObject* collect_live(PyObject* self) {
   IndexAPI& core = core_of(self);
-  Bitmap ids = py::lock_without_stalling([&] { return core.try_live_ids(); },
-                                         [&] { return core.live_ids(); });
+  Bitmap ids;
+  {
+    py::NativeScope native;
+    ids = core.live_ids();
+  }
   return collect_items(live_set_of(self), ids);
 }
 
@@ -382,13 +385,13 @@ PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
   // written, so opposite unions cannot wait on each other.
   std::vector<StoredItem> items;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     items = source->live_items();
   }
   take_own_references(items);
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     receiver.add_object_many(items, /*index_private=*/true);
     items.clear();
   }
@@ -413,7 +416,7 @@ PyObject* index_reduce(PyObject* self, const py::ParsedArgs&) {
 void restore_into(PyObject* self, PyObject* state) {
   IndexState restored = read_index_state(state);
   WritingScope writing(self);
-  py::AllowThreads released;
+  py::NativeScope released(py::NativeScope::kReleaseNow);
   restore_index_state(core_of(self), restored);
   restored.items.clear();  // released here, without the interpreter lock, like add_object_many's
 }
@@ -421,7 +424,7 @@ void restore_into(PyObject* self, PyObject* state) {
 PyObject* index_setstate(PyObject* self, const py::ParsedArgs& args) {
   uint64_t live = 0;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     live = core_of(self).count();
   }
   if (live != 0) {

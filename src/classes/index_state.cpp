@@ -81,7 +81,7 @@ PyObject* index_state(IndexAPI& core) {
   std::vector<StoredItem> items;
   std::vector<std::vector<uint32_t>> held;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     items = core.live_items();
     held = held_private(core, items);
   }
@@ -169,10 +169,10 @@ void restore_index_state(IndexAPI& core, const IndexState& state) {
   for (const auto& [record, attribute] : singles) {
     // As an assignment does: under the object's membership mutex, which
     // keeps its value and this index's entries in step.
-    auto memberships = record->indexes->lock_to_read();
+    auto memberships = std::as_const(*record->indexes).lock();
     std::optional<PyValue> value;
     {
-      auto store = record->attributes->lock_to_read();
+      auto store = std::as_const(*record->attributes).lock();
       if (const PyValue* current = store->get(attribute)) value = *current;
     }
     if (value && core.is_live(record->id)) core.add_index(record->id, attribute, *value);

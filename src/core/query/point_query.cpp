@@ -124,7 +124,7 @@ std::string_view head_of(std::string_view attr) {
 }
 
 // Whether no two terms read the same attribute (a query that reads one twice
-// is evaluated under a hold by the evaluator, so that it sees one state).
+// is evaluated under a snapshot by the evaluator, so that it sees one state).
 bool reads_each_attribute_once(std::span<const PointTerm> terms) {
   for (size_t i = 1; i < terms.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
