@@ -354,13 +354,20 @@ def median_ms(fn, reps):
 REMOVED = 1000
 
 
+def set_threads(threads):
+    """Vantorel.set_threads(threads), where the module has it (a build from before it existed
+    uses its own helper threads)."""
+    if hasattr(Vantorel, "set_threads"):
+        Vantorel.set_threads(threads)
+
+
 def removal_child(engine, objs, size, reps, seed, threads=1):
     """Median time to remove REMOVED random objects (a fresh sample each repetition) from an
     index of the first `size` objects, by Vantorel (its bulk calls using up to `threads`
     threads) or by the hand-written pure-Python index."""
     sub = objs[:size]
     rng = random.Random(seed)
-    Vantorel.set_threads(threads)
+    set_threads(threads)
     if engine == "vantorel":
         index = Index()
         index.add_object_many(sub)
@@ -391,7 +398,7 @@ def removal_child(engine, objs, size, reps, seed, threads=1):
 def build_child(objs, reps, threads):
     """Median time of `add_object_many(objs)` into a new index, its bulk calls using up to
     `threads` threads."""
-    Vantorel.set_threads(threads)
+    set_threads(threads)
     samples, wrong = [], []
     for _ in range(reps):
         index = Index()

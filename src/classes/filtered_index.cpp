@@ -128,12 +128,12 @@ PyObject* filtered_rebase(PyObject* self, const py::ParsedArgs&) {
   std::shared_ptr<IndexAPI> core = IndexAPI::make();
   std::vector<StoredItem> objects;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     objects = view.items();
   }
   take_own_references(objects);
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     // Every stored attribute of the objects is indexed in the new index.
     core->add_object_many(objects, /*index_private=*/true);
     objects.clear();
@@ -235,11 +235,19 @@ PyObject* make_filtered_index(PyObject* owner, FilteredIndex view) {
 PyObject* collect_items(const FilteredIndex& set, const Bitmap& ids) {
   std::vector<PyObject*> objects;
   objects.reserve(ids.cardinality());
-  {
-    HeldItems items = py::lock_without_stalling([&] { return set.try_read_items(); },
-                                                [&] { return set.read_items(); });
-    items.for_each_at(ids, [&](const StoredItem& item) { objects.push_back(item.python->get()); });
+  if (std::optional<HeldItems> items = set.try_read_items()) {
+    items->for_each_at(ids, [&](const StoredItem& item) { objects.push_back(item.python->get()); });
     for (PyObject* object : objects) Py_INCREF(object);
+  } else {
+    // A busy table is waited for without the interpreter lock: the objects'
+    // shared handles are copied out, and referenced once it is back.
+    std::vector<py::SharedRef> handles;
+    {
+      py::NativeScope native;
+      set.read_items().for_each_at(ids,
+                                   [&](const StoredItem& item) { handles.push_back(item.python); });
+    }
+    for (const py::SharedRef& handle : handles) objects.push_back(handle->new_reference());
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
   if (list == nullptr) {

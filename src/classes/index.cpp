@@ -1,6 +1,5 @@
 // Index: the Python class through which an index is built and queried.
 #include <array>
-#include <cmath>
 #include <span>
 #include <utility>
 
@@ -135,7 +134,7 @@ PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
   StoredItem item = std::move(*extracted);
   {
     WritingScope writing(self);
-    py::HoldUnlessWaiting held;
+    py::NativeScope native;
     core_of(self).add_object(item);
   }
   Py_RETURN_NONE;
@@ -176,7 +175,7 @@ PyObject* add_object_many(PyObject* self, const py::ParsedArgs& args) {
   if (!items) return nullptr;
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     core_of(self).add_object_many(*items, /*index_private=*/true);
     items->clear();
   }
@@ -188,7 +187,7 @@ PyObject* remove_object(PyObject* self, const py::ParsedArgs& args) {
   if (!item) return nullptr;
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     core_of(self).remove_object(*item->record);
   }
   Py_RETURN_NONE;
@@ -207,7 +206,7 @@ PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
   std::vector<StoredItem> vacated;
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     vacated = core_of(self).remove_object_many(records);
   }
   // The references go here, under the interpreter lock, which spares the
@@ -236,7 +235,7 @@ PyObject* sorted_by(PyObject* self, const py::ParsedArgs& args) {
 
 // The live ids of the core that match every keyword.
 Bitmap match_keywords(IndexAPI& core, const std::vector<QueryExpr>& exprs) {
-  py::AllowThreads released;
+  py::NativeScope released(py::NativeScope::kReleaseNow);
   return core.match(exprs);
 }
 
@@ -246,7 +245,7 @@ PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
   Bitmap keep = match_keywords(core, exprs);
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     core.keep_only_from_bitmap(keep);
   }
   Py_RETURN_NONE;
@@ -288,9 +287,9 @@ PyObject* collect_point(PyObject* self, const SmallIds& ids) {
 constexpr size_t kMaxPointTerms = 4;
 
 // The keywords as point terms, when there are at most kMaxPointTerms and
-// every value is an exact int, float (not NaN) or str. Otherwise false, with
-// no error set: the general path converts the keywords (and raises what they
-// raise). The terms view the str objects' UTF-8 buffers, valid for the call.
+// every value is an exact int, float or str. Otherwise false, with no error
+// set: the general path converts the keywords (and raises what they raise).
+// The terms view the str objects' UTF-8 buffers, valid for the call.
 bool point_terms_of(const py::ParsedArgs& args, std::array<PointTerm, kMaxPointTerms>& terms) {
   const auto& keywords = args.var_keyword;
   if (keywords.empty() || keywords.size() > terms.size()) return false;
@@ -305,17 +304,14 @@ bool point_terms_of(const py::ParsedArgs& args, std::array<PointTerm, kMaxPointT
     if (type == &PyUnicode_Type) {
       text = PyUnicode_AsUTF8AndSize(value, &length);
       if (text == nullptr) break;
-      term.is_number = false;
-      term.text = std::string_view(text, static_cast<size_t>(length));
+      term.value = QueryKey::string(std::string_view(text, static_cast<size_t>(length)));
     } else if (type == &PyLong_Type) {
       int overflow = 0;
       const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
       if (overflow != 0 || (number == -1 && PyErr_Occurred())) break;
-      term.is_number = true;
-      term.key = order_key(static_cast<int64_t>(number));
-    } else if (type == &PyFloat_Type && !std::isnan(PyFloat_AS_DOUBLE(value))) {
-      term.is_number = true;
-      term.key = order_key(PyFloat_AS_DOUBLE(value));
+      term.value = QueryKey::number(static_cast<int64_t>(number));
+    } else if (type == &PyFloat_Type) {
+      term.value = QueryKey::number(PyFloat_AS_DOUBLE(value));
     } else {
       return false;
     }
@@ -341,8 +337,11 @@ PyObject* get_by_attribute(PyObject* self, const py::ParsedArgs& args) {
 
 PyObject* collect_live(PyObject* self) {
   IndexAPI& core = core_of(self);
-  Bitmap ids = py::lock_without_stalling([&] { return core.try_live_ids(); },
-                                         [&] { return core.live_ids(); });
+  Bitmap ids;
+  {
+    py::NativeScope native;
+    ids = core.live_ids();
+  }
   return collect_items(live_set_of(self), ids);
 }
 
@@ -386,13 +385,13 @@ PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
   // written, so opposite unions cannot wait on each other.
   std::vector<StoredItem> items;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     items = source->live_items();
   }
   take_own_references(items);
   {
     WritingScope writing(self);
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     receiver.add_object_many(items, /*index_private=*/true);
     items.clear();
   }
@@ -417,7 +416,7 @@ PyObject* index_reduce(PyObject* self, const py::ParsedArgs&) {
 void restore_into(PyObject* self, PyObject* state) {
   IndexState restored = read_index_state(state);
   WritingScope writing(self);
-  py::AllowThreads released;
+  py::NativeScope released(py::NativeScope::kReleaseNow);
   restore_index_state(core_of(self), restored);
   restored.items.clear();  // released here, without the interpreter lock, like add_object_many's
 }
@@ -425,7 +424,7 @@ void restore_into(PyObject* self, PyObject* state) {
 PyObject* index_setstate(PyObject* self, const py::ParsedArgs& args) {
   uint64_t live = 0;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     live = core_of(self).count();
   }
   if (live != 0) {

@@ -1,100 +1,73 @@
 #include "classes/index_state.h"
 
 #include <algorithm>
-#include <cmath>
 #include <optional>
-#include <string>
+#include <unordered_map>
 #include <utility>
 
-#include "values/attribute_names.h"
+#include "core/query/compare.h"
 #include "core/query/query_ops.h"
 #include "core/query/value_order.h"
 #include "native/structures/string_interner/string_interner.h"
-#include "values/indexable_object.h"
 #include "py/errors.h"
 #include "py/gil.h"
 #include "py/ref.h"
+#include "values/attribute_names.h"
+#include "values/indexable_object.h"
 
 namespace vantorel {
 
 namespace {
 
-using Values = std::vector<std::pair<uint32_t, PyValue>>;
-
-const PyValue* value_of(const Values& values, uint32_t attribute) {
-  for (const auto& [id, value] : values) {
-    if (id == attribute) return &value;
-  }
-  return nullptr;
-}
-
 // A value that an equality query finds exactly when `value` is held: the
 // value itself, or for a container one of its elements (at any depth).
 // None for what no query tells apart (empty containers, NaN).
 std::optional<PyValue> probe_of(const PyValue& value) {
-  std::vector<const PyValue*> pending{&value};
-  while (!pending.empty()) {
-    const PyValue* candidate = pending.back();
-    pending.pop_back();
-    if (candidate->kind() == ValueKind::Iterable) {
-      for (const PyValue& element : *candidate->as_iterable().elements) pending.push_back(&element);
-    } else if (candidate->kind() != ValueKind::Float || !std::isnan(candidate->as_float())) {
-      return *candidate;
-    }
-  }
-  return std::nullopt;
+  std::optional<PyValue> probe;
+  auto matchable = [&](const PyValue& leaf) {
+    if (equality_key(leaf).matches_nothing()) return false;
+    probe = leaf;
+    return true;
+  };
+  any_leaf(value, matchable);
+  return probe;
 }
 
-// For each private attribute that `core` has a value index for, the
-// positions in `items` of the objects whose values it holds there.
-// Runs without the interpreter lock.
-std::vector<std::pair<uint32_t, std::vector<size_t>>> private_holders(
-    IndexAPI& core, const std::vector<StoredItem>& items) {
+// Per item, the private attributes whose values `core` holds. Runs without
+// the interpreter lock.
+std::vector<std::vector<uint32_t>> held_private(IndexAPI& core,
+                                                const std::vector<StoredItem>& items) {
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  std::vector<uint32_t> attributes = core.read_maps([&](const IndexAPI::MapArray& maps) {
-    std::vector<uint32_t> found;
+  const Bitmap live = core.live_ids();
+  // Per private attribute with a value index, the ids holding a number or a
+  // string there (NaN too, which no query finds).
+  auto scalars = core.read_maps([&](const IndexAPI::MapArray& maps) {
+    std::unordered_map<uint32_t, Bitmap> found;
     for (uint32_t id = 0; id < maps.size() && id < names->size(); ++id) {
-      if (maps[id] && is_private_attribute(*names, id)) found.push_back(id);
+      if (!maps[id] || !is_private_attribute(*names, id)) continue;
+      const std::vector<uint32_t> ids = *sorted_by_value(*maps[id], live, false, {});
+      found.emplace(id, Bitmap::of(ids.data(), ids.size()));
     }
     return found;
   });
-  std::vector<std::pair<uint32_t, std::vector<size_t>>> holders;
-  if (attributes.empty()) return holders;
-  std::vector<Values> values(items.size());
-  for (size_t i = 0; i < items.size(); ++i) values[i] = snapshot_attributes(*items[i].record);
-  const Bitmap live = core.live_ids();
-  for (const uint32_t attribute : attributes) {
-    const std::string_view name = names->name(attribute);
-    // Numbers and strings held as plain values, NaN included.
-    Bitmap scalars;
-    core.read_maps([&](const IndexAPI::MapArray& maps) {
-      const std::vector<uint32_t> ids = *sorted_by_value(*maps[attribute], live, false, {});
-      for (uint32_t id : ids) scalars.add(id);
-      return 0;
-    });
-    std::vector<size_t>& held = holders.emplace_back(attribute, std::vector<size_t>()).second;
-    for (size_t i = 0; i < items.size(); ++i) {
-      const PyValue* value = value_of(values[i], attribute);
-      if (value == nullptr) continue;
-      const uint32_t id = items[i].record->id;
+  std::vector<std::vector<uint32_t>> held(items.size());
+  for (size_t i = 0; i < items.size() && !scalars.empty(); ++i) {
+    const uint32_t id = items[i].record->id;
+    for (const auto& [attribute, value] : snapshot_attributes(*items[i].record)) {
+      const auto found = scalars.find(attribute);
+      if (found == scalars.end()) continue;
       bool holds = true;
-      if (value->kind() == ValueKind::Int || value->kind() == ValueKind::Float ||
-          value->kind() == ValueKind::Str) {
-        holds = scalars.contains(id);
-      } else if (std::optional<PyValue> probe = probe_of(*value)) {
-        std::vector<PyValue> operand{std::move(*probe)};
-        holds =
-            core.reduced_query(QueryExpr::leaf(QueryOp::Eq, name, std::move(operand))).contains(id);
+      if (value.kind() == ValueKind::Int || value.kind() == ValueKind::Float ||
+          value.kind() == ValueKind::Str) {
+        holds = found->second.contains(id);
+      } else if (std::optional<PyValue> probe = probe_of(value)) {
+        const QueryExpr query = QueryExpr::leaf(QueryOp::Eq, names->name(attribute), {*probe});
+        holds = core.reduced_query(query).contains(id);
       }
-      if (holds) held.push_back(i);
+      if (holds) held[i].push_back(attribute);
     }
   }
-  return holders;
-}
-
-PyObject* str_of(std::string_view text) {
-  return py::check(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  return held;
 }
 
 [[noreturn]] void refuse_state(PyObject* exception, const char* message) {
@@ -106,52 +79,48 @@ PyObject* str_of(std::string_view text) {
 
 PyObject* index_state(IndexAPI& core) {
   std::vector<StoredItem> items;
-  std::vector<std::pair<uint32_t, std::vector<size_t>>> holders;
+  std::vector<std::vector<uint32_t>> held;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     items = core.live_items();
-    holders = private_holders(core, items);
-  }
-  py::OwnedRef objects =
-      py::OwnedRef::steal(py::check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
-  for (size_t i = 0; i < items.size(); ++i) {
-    PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), items[i].python->new_reference());
+    held = held_private(core, items);
   }
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  py::OwnedRef held = py::OwnedRef::steal(py::check(PyDict_New()));
-  for (const auto& [attribute, positions] : holders) {
-    py::OwnedRef list =
-        py::OwnedRef::steal(py::check(PyList_New(static_cast<Py_ssize_t>(positions.size()))));
-    for (size_t i = 0; i < positions.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                      py::check(PyLong_FromSize_t(positions[i])));
+  py::OwnedRef objects =
+      py::OwnedRef::steal(py::check(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  py::OwnedRef holders = py::OwnedRef::steal(py::check(PyDict_New()));
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), items[i].python->new_reference());
+    for (const uint32_t attribute : held[i]) {
+      const std::string_view name = names->name(attribute);
+      py::OwnedRef key = py::OwnedRef::steal(py::check(
+          PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)));
+      py::OwnedRef empty = py::OwnedRef::steal(py::check(PyList_New(0)));
+      PyObject* positions = py::check(PyDict_SetDefault(holders.get(), key.get(), empty.get()));
+      py::OwnedRef position = py::OwnedRef::steal(py::check(PyLong_FromSize_t(i)));
+      py::check(PyList_Append(positions, position.get()) == 0);
     }
-    py::OwnedRef key = py::OwnedRef::steal(str_of(names->name(attribute)));
-    py::check(PyDict_SetItem(held.get(), key.get(), list.get()) == 0);
   }
-  return py::check(Py_BuildValue("{sOsO}", "objects", objects.get(), "private", held.get()));
+  return py::check(Py_BuildValue("{sOsO}", "objects", objects.get(), "private", holders.get()));
 }
 
 IndexState read_index_state(PyObject* state) {
+  PyObject* objects = PyDict_Check(state) ? PyDict_GetItemString(state, "objects") : nullptr;
+  PyObject* held = PyDict_Check(state) ? PyDict_GetItemString(state, "private") : nullptr;
   if (!PyDict_Check(state)) refuse_state(PyExc_TypeError, "the state is a dict");
-  PyObject* objects = PyDict_GetItemString(state, "objects");
-  PyObject* held = PyDict_GetItemString(state, "private");
-  const Py_ssize_t keys = PyDict_GET_SIZE(state);
-  if (objects == nullptr || keys != (held == nullptr ? 1 : 2)) {
+  if (objects == nullptr || PyDict_GET_SIZE(state) != (held == nullptr ? 1 : 2)) {
     refuse_state(PyExc_ValueError, "the state has the keys 'objects' and 'private' only");
   }
   if (!PyList_Check(objects)) refuse_state(PyExc_TypeError, "'objects' is a list");
   if (held != nullptr && !PyDict_Check(held)) refuse_state(PyExc_TypeError, "'private' is a dict");
-  IndexState result;
   const Py_ssize_t count = PyList_GET_SIZE(objects);
-  result.items.reserve(static_cast<size_t>(count));
+  IndexState result{{}, std::vector<std::vector<uint32_t>>(static_cast<size_t>(count))};
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* object = PyList_GET_ITEM(objects, i);
     if (!is_indexable(object))
       refuse_state(PyExc_TypeError, "'objects' holds only Indexable objects");
     result.items.push_back(stored_item_of(object));
   }
-  result.held.resize(result.items.size());
   Py_ssize_t cursor = 0;
   PyObject* name = nullptr;
   PyObject* positions = nullptr;
@@ -178,41 +147,35 @@ void restore_index_state(IndexAPI& core, const IndexState& state) {
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   std::vector<StoredItem> with_private;
   std::vector<StoredItem> without_private;
-  // (item, attribute): a held value of an object added without its private names.
-  std::vector<std::pair<const StoredItem*, uint32_t>> singles;
+  // The held values of objects added without their private names.
+  std::vector<std::pair<const IndexableRecord*, uint32_t>> singles;
   for (size_t i = 0; i < state.items.size(); ++i) {
-    const StoredItem& item = state.items[i];
     const std::vector<uint32_t>& held = state.held[i];
-    std::vector<uint32_t> held_private;
+    const size_t first_single = singles.size();
     bool every_private_held = true;
-    for (const auto& [attribute, value] : snapshot_attributes(*item.record)) {
+    for (const auto& [attribute, value] : snapshot_attributes(*state.items[i].record)) {
       if (!is_private_attribute(*names, attribute)) continue;
       if (std::find(held.begin(), held.end(), attribute) == held.end()) {
         every_private_held = false;
       } else {
-        held_private.push_back(attribute);
+        singles.emplace_back(state.items[i].record.get(), attribute);
       }
     }
-    if (every_private_held) {
-      with_private.push_back(item);
-      continue;
-    }
-    without_private.push_back(item);
-    for (const uint32_t attribute : held_private) singles.emplace_back(&item, attribute);
+    if (every_private_held) singles.resize(first_single);
+    (every_private_held ? with_private : without_private).push_back(state.items[i]);
   }
   core.add_object_many(with_private, /*index_private=*/true);
   core.add_object_many(without_private, /*index_private=*/false);
-  for (const auto& [item, attribute] : singles) {
-    const IndexableRecord& record = *item->record;
+  for (const auto& [record, attribute] : singles) {
     // As an assignment does: under the object's membership mutex, which
     // keeps its value and this index's entries in step.
-    auto memberships = record.indexes->lock_to_read();
+    auto memberships = std::as_const(*record->indexes).lock();
     std::optional<PyValue> value;
     {
-      auto store = record.attributes->lock_to_read();
+      auto store = std::as_const(*record->attributes).lock();
       if (const PyValue* current = store->get(attribute)) value = *current;
     }
-    if (value && core.is_live(record.id)) core.add_index(record.id, attribute, *value);
+    if (value && core.is_live(record->id)) core.add_index(record->id, attribute, *value);
   }
 }
 

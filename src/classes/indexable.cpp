@@ -19,27 +19,34 @@ namespace vantorel {
 
 namespace {
 
-// Locks the attribute store from a thread that holds the interpreter lock.
-auto lock_store(const IndexableRecord& record) {
-  PoisonMutex<AttributeStore>& store = *record.attributes;
-  return py::lock_without_stalling([&] { return store.try_lock("cannot read from indexable"); },
-                                   [&] { return store.lock("cannot read from indexable"); });
+// Returns read(attribute store of `record`), from a thread that holds the
+// interpreter lock: it is given up only if the store is busy. read must not
+// need the interpreter lock.
+template <class Read>
+auto read_store(const IndexableRecord& record, Read&& read) {
+  py::NativeScope native;
+  auto store = std::as_const(*record.attributes).lock();
+  return read(*store);
 }
 
 // The stored value of `attribute` as a new reference. Null when the object
 // has no such attribute (`*stored` false) or when the conversion failed
-// (`*stored` true, error set). Converted under the store's mutex, so the
-// value is not copied.
+// (`*stored` true, error set).
 PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool* stored) {
-  auto convert = [&](const AttributeStore& values) -> PyObject* {
-    const PyValue* value = values.get(attribute);
+  auto convert = [&](const PyValue* value) -> PyObject* {
     *stored = value != nullptr;
     return value != nullptr ? value->to_python() : nullptr;
   };
-  if (auto store = record.attributes->try_lock_to_read("cannot read from indexable")) {
-    return convert(**store);
+  // A free store converts the value in place; a busy one is waited for
+  // without the interpreter lock, so the value is copied out first.
+  if (auto store = std::as_const(*record.attributes).try_lock()) {
+    return convert((*store)->get(attribute));
   }
-  return convert(*lock_store(record));
+  std::optional<PyValue> value = read_store(record, [&](const AttributeStore& values) {
+    const PyValue* found = values.get(attribute);
+    return found != nullptr ? std::optional<PyValue>(*found) : std::nullopt;
+  });
+  return convert(value ? &*value : nullptr);
 }
 
 // ---- construction and destruction -------------------------------------------
@@ -90,15 +97,17 @@ void indexable_dealloc(PyObject* self) {
 // The cycle collector sees the objects held by the attribute store, so that
 // objects that refer to each other through their attributes are collected.
 // Objects held by index structures are not reported: an indexed object stays
-// alive while an index holds it. A store busy on another thread is skipped
-// for this collection (reporting fewer references only delays collection).
+// alive while an index holds it. The store is only tried, since a collection
+// runs wherever Python allocates, under whatever locks its thread holds; a
+// busy one is skipped for this collection (reporting fewer references only
+// delays collection).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
   if (!record.attributes) return 0;
   try {
-    auto store = record.attributes->try_lock("cannot read from indexable");
+    auto store = std::as_const(*record.attributes).try_lock();
     if (!store) return 0;
     int result = 0;
     (*store)->for_each([&](uint32_t, const PyValue& value) {
@@ -118,7 +127,7 @@ int indexable_clear(PyObject* self) {
   if (!record.attributes) return 0;
   AttributeStore released;
   try {
-    auto store = record.attributes->try_lock("cannot read from indexable");
+    auto store = record.attributes->try_lock();
     if (!store) return 0;
     std::swap(**store, released);
   } catch (const InternalError&) {
@@ -172,11 +181,11 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
                               const PyValue& value) {
   // The membership list is only read here: held, it keeps adds and removals
   // of this object from running between the index updates and the store.
-  auto memberships = record.indexes->lock_to_read();
+  auto memberships = std::as_const(*record.indexes).lock();
   if (!memberships->empty()) {
     std::optional<PyValue> old;
     {
-      auto store = record.attributes->lock_to_read();
+      auto store = std::as_const(*record.attributes).lock();
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
     for (const IndexMeta& entry : *memberships) {
@@ -189,13 +198,10 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
       }
     }
   }
-  {
-    PyValue stored = value;  // copied first: only the swap runs under the lock
-    auto store = record.attributes->lock_for_nothrow_change();
-    if (PyValue* slot = store->get(attribute)) return std::exchange(*slot, std::move(stored));
-  }
+  PyValue stored = value;  // copied first: only the swap (or the insert) runs under the lock
   auto store = record.attributes->lock();
-  return store->insert(attribute, value);
+  if (PyValue* slot = store->get(attribute)) return std::exchange(*slot, std::move(stored));
+  return store->insert(attribute, std::move(stored));
 }
 
 // The common cases that need no index work: an object that belongs to no
@@ -205,30 +211,21 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
 // tried; returns false when the full path must run.
 bool assign_without_index_work(const IndexableRecord& record, uint32_t attribute, PyValue&& value,
                                std::optional<PyValue>* replaced) {
-  auto memberships = record.indexes->try_lock_to_read();
+  auto memberships = std::as_const(*record.indexes).try_lock();
   if (!memberships) return false;
   if (!(*memberships)->empty()) {
-    auto store = record.attributes->try_lock_to_read();
+    auto store = std::as_const(*record.attributes).try_lock();
     if (!store) return false;
     const PyValue* current = (*store)->get(attribute);
     return current != nullptr && current->same_scalar(value);
   }
-  {
-    // Replacing a stored value is a swap that cannot throw, so its guard
-    // skips the unwinding check that a write guard pays for.
-    static_assert(std::is_nothrow_move_constructible_v<PyValue> &&
-                  std::is_nothrow_move_assignable_v<PyValue>);
-    auto store = record.attributes->try_lock_for_nothrow_change();
-    if (!store) return false;
-    if (PyValue* slot = (*store)->get(attribute)) {
-      *replaced = std::exchange(*slot, std::move(value));
-      return true;
-    }
-  }
-  // A new attribute: the insert may allocate.
   auto store = record.attributes->try_lock();
   if (!store) return false;
-  *replaced = (*store)->insert(attribute, std::move(value));
+  if (PyValue* slot = (*store)->get(attribute)) {
+    *replaced = std::exchange(*slot, std::move(value));
+  } else {
+    *replaced = (*store)->insert(attribute, std::move(value));
+  }
   return true;
 }
 
@@ -287,18 +284,20 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* indexable_repr(PyObject* self) {
   return py::enter<PyObject*>("Indexable.__repr__()", nullptr, [&]() -> PyObject* {
-    size_t count = lock_store(as_indexable(self)->record)->size();
+    const size_t count = read_store(as_indexable(self)->record,
+                                    [](const AttributeStore& values) { return values.size(); });
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
   });
 }
 
 PyObject* indexable_dir(PyObject* self, const py::ParsedArgs&) {
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  std::vector<uint32_t> attributes;
-  {
-    auto store = lock_store(as_indexable(self)->record);
-    store->for_each([&](uint32_t key, const PyValue&) { attributes.push_back(key); });
-  }
+  std::vector<uint32_t> attributes =
+      read_store(as_indexable(self)->record, [](const AttributeStore& values) {
+        std::vector<uint32_t> keys;
+        values.for_each([&](uint32_t key, const PyValue&) { keys.push_back(key); });
+        return keys;
+      });
   py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
   for (uint32_t attribute : attributes) {
     std::string_view text = names->name(attribute);
@@ -388,18 +387,20 @@ void store_attribute(PyObject* object, const AttributeName& attribute, PyValue v
   if (!assign_without_index_work(record, attribute.id, std::move(value), &replaced)) {
     // The membership mutex can be held by a thread that waits for index
     // locks: the interpreter lock is let go before any wait.
-    py::HoldUnlessWaiting held;
+    py::NativeScope native;
     replaced = assign(record, attribute.id, attribute.indexed, value);
   }
   // `replaced` is released on return, with the interpreter lock held.
 }
 
 std::vector<std::pair<uint32_t, PyValue>> stored_attributes(PyObject* object) {
-  std::vector<std::pair<uint32_t, PyValue>> attributes;
-  auto store = lock_store(as_indexable(object)->record);
-  attributes.reserve(store->size());
-  store->for_each([&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
-  return attributes;
+  return read_store(as_indexable(object)->record, [](const AttributeStore& values) {
+    std::vector<std::pair<uint32_t, PyValue>> attributes;
+    attributes.reserve(values.size());
+    values.for_each(
+        [&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
+    return attributes;
+  });
 }
 
 }  // namespace vantorel

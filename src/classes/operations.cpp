@@ -101,7 +101,7 @@ template <class Reduce>
 PyObject* reduced_object(PyObject* owner, const FilteredIndex& set, Reduce&& reduce) {
   std::optional<FilteredIndex> result;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     result.emplace(reduce(set));
   }
   return make_filtered_index(owner, std::move(*result));
@@ -132,7 +132,7 @@ PyObject* query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedAr
 namespace {
 
 uint64_t count_released(const FilteredIndex& set) {
-  py::AllowThreads released;
+  py::NativeScope released(py::NativeScope::kReleaseNow);
   return set.count();
 }
 
@@ -155,7 +155,7 @@ int contains_of(const FilteredIndex& set, PyObject* object) {
   if (!is_indexable(object)) return 0;
   const uint32_t id = as_indexable(object)->record.id;
   // One id: answered with the interpreter lock held unless a lock is busy.
-  py::HoldUnlessWaiting held;
+  py::NativeScope native;
   return set.reports(id, object) ? 1 : 0;
 }
 
@@ -167,7 +167,7 @@ PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args) 
   }
   std::vector<Facet> facets;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     facets = set.value_counts(attr, limit);
   }
   py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(facets.size())));
@@ -197,7 +197,7 @@ PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
   }
   std::vector<py::SharedRef> objects;
   {
-    py::AllowThreads released;
+    py::NativeScope released(py::NativeScope::kReleaseNow);
     objects = set.sorted_by(attr, descending, limit);
   }
   py::OwnedRef list = py::OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(objects.size())));

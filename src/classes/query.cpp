@@ -3,10 +3,10 @@
 #include <string>
 #include <utility>
 
-#include "native/common/no_destructor.h"
 #include "classes/classes.h"
 #include "classes/query_text.h"
 #include "classes/query_tree.h"
+#include "native/common/no_destructor.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
@@ -281,12 +281,11 @@ PyObject* query_copy(PyObject* self, const py::ParsedArgs&) {
 }
 
 PyObject* restore_query(PyObject* /*module*/, const py::ParsedArgs& args) {
-  return wrap_shared(tree_from_flat_form(args.values[0]));
+  return expr_from_flat_form(args.values[0]);
 }
 
 PyObject* parse(PyObject*, const py::ParsedArgs& args) {
-  QueryExprPtr expr = parse_text_argument(args.values[0]);
-  return wrap_shared(std::move(expr));
+  return wrap_shared(parse_text_argument(args.values[0]));
 }
 
 std::string repr_text(PyObject* self) {
@@ -302,13 +301,8 @@ PyObject* str_of(const std::string& text) {
 // printing never fails; parse() refuses that repr, saying so.
 PyObject* query_str(PyObject* self) {
   return py::enter<PyObject*>("PyQueryExpr.__str__()", nullptr, [&]() -> PyObject* {
-    try {
-      return query_text(*as_query(self)->expr);
-    } catch (const py::PythonError&) {
-      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-      PyErr_Clear();
-    }
-    return str_of(repr_text(self));
+    PyObject* text = query_text(*as_query(self)->expr);
+    return text != nullptr ? text : str_of(repr_text(self));
   });
 }
 

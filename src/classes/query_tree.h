@@ -9,12 +9,13 @@
 // objects the index compares by identity) by Python equality, so that a
 // tree read back from a pickle equals the one written.
 //
-// The flat form is a tuple of node tuples in post-order, the root last.
-// A leaf is its builder's call: ("eq", attr, value), ("bt", attr, lower,
-// upper), ("in_", attr, (value, ...)). A combination names its children by
-// their positions in the tuple: ("and_", 0, 3), ("not_", 4). A node shared by
-// several parents is written once, so the form is as large as the tree's
-// distinct nodes and no deeper than two tuples, whatever the nesting.
+// The flat form is a tuple of node tuples in post-order, the root last. A
+// node is its builder's call, with the builder's name first and, in place of
+// each child, the child's position in the tuple: ("eq", attr, value),
+// ("bt", attr, lower, upper), ("in_", attr, (value, ...)), ("and_", 0, 3),
+// ("not_", 4). A node shared by several parents is written once, so the form
+// is as large as the tree's distinct nodes and no deeper than two tuples,
+// whatever the nesting.
 //
 // Everything here walks the tree with an explicit stack, never recursively,
 // and requires the interpreter lock.
@@ -32,14 +33,12 @@ bool trees_equal(const QueryExpr& a, const QueryExpr& b);
 // A hash consistent with trees_equal (never -1). Calls no Python code.
 Py_hash_t tree_hash(const QueryExpr& root);
 
-// The flat form of `root`, a new tuple. Throws py::PythonError when Python
-// objects cannot be made.
+// The flat form of `root`, a new tuple. Throws py::PythonError.
 PyObject* flat_form(const QueryExpr& root);
 
-// The tree that `nodes`, a flat form, describes. Throws py::PythonError with
-// TypeError or ValueError set when `nodes` is not a flat form, RecursionError
-// when it nests deeper than evaluation supports, or what converting a value
-// raises.
-QueryExprPtr tree_from_flat_form(PyObject* nodes);
+// The PyQueryExpr that `nodes`, a flat form, describes, made by calling the
+// builders: what they raise for their arguments, TypeError or ValueError for
+// what is not a flat form. Throws py::PythonError.
+PyObject* expr_from_flat_form(PyObject* nodes);
 
 }  // namespace vantorel

@@ -1,5 +1,7 @@
 #include "core/filtered_index.h"
 
+#include <utility>
+
 #include "values/attribute_names.h"
 #include "core/query/query_ops.h"
 #include "core/query/value_order.h"
@@ -34,7 +36,7 @@ std::vector<uint32_t> FilteredIndex::sorted_by_stored_value(std::string_view att
   std::optional<uint32_t> attribute = global_interner().get(attr);
   if (!attribute) return {};
   read_items().for_each_at(reported, [&](const StoredItem& item) {
-    auto store = item.record->attributes->lock_to_read("cannot read from indexable");
+    auto store = std::as_const(*item.record->attributes).lock();
     if (const PyValue* value = store->get(*attribute)) order.add(item.record->id, *value);
   });
   return order.take(descending, limit);

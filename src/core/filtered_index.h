@@ -15,7 +15,7 @@
 // value indexes (IndexAPI::depart).
 //
 // Every method takes the core's locks itself and waits for them; the caller
-// releases the interpreter lock first (or, for read_items, tries first).
+// runs it in a py::NativeScope (or, for read_items, tries first).
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,10 @@
 #include "core/index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "native/common/prefetch.h"
 #include "values/attribute_names.h"
@@ -24,7 +26,7 @@ std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRec
 void snapshot_attributes(const IndexableRecord& record,
                          std::vector<std::pair<uint32_t, PyValue>>& out) {
   out.clear();
-  auto store = record.attributes->lock_to_read();
+  auto store = std::as_const(*record.attributes).lock();
   out.reserve(store->size());
   store->for_each([&](uint32_t key, const PyValue& value) { out.emplace_back(key, value); });
 }
@@ -37,9 +39,18 @@ std::shared_ptr<IndexAPI> IndexAPI::make(std::weak_ptr<QueryMap> owner) {
   return std::make_shared<IndexAPI>(std::move(owner));
 }
 
+namespace {
+
+std::atomic<uint64_t> cores_made{0};
+
+}  // namespace
+
 IndexAPI::IndexAPI(std::weak_ptr<QueryMap> owner)
-    : index_(std::make_shared<PoisonRwLock<MapArray>>()),
-      items_(std::make_shared<PoisonRwLock<ItemTable>>()),
+    : serial_(cores_made.fetch_add(1, std::memory_order_relaxed)),
+      index_(std::make_shared<PoisonRwLock<MapArray>>(LockRank{LockLevel::kCoreIndex, serial_})),
+      items_(std::make_shared<PoisonRwLock<ItemTable>>(LockRank{LockLevel::kItems})),
+      allowed_items_(LockRank{LockLevel::kCoreLiveIds, serial_}),
+      parent_child_map_(LockRank{LockLevel::kParentChildMap, serial_}),
       owner_(std::move(owner)) {}
 
 bool IndexAPI::is_live(uint32_t id) {
@@ -59,7 +70,7 @@ std::shared_ptr<QueryMap> IndexAPI::map_or_create(uint32_t attribute) {
   auto maps = index_->write();
   if (attribute >= maps->size()) maps->resize(attribute + 1);
   std::shared_ptr<QueryMap>& slot = (*maps)[attribute];
-  if (!slot) slot = std::make_shared<QueryMap>(weak_from_this());
+  if (!slot) slot = std::make_shared<QueryMap>(weak_from_this(), serial_, attribute);
   return slot;
 }
 
@@ -238,7 +249,7 @@ void IndexAPI::enter_held_back(const std::vector<HeldBackValue>& held_back) {
     auto memberships = entry.holder->indexes->lock();
     bool unchanged = false;
     {
-      auto store = entry.holder->attributes->lock_to_read();
+      auto store = std::as_const(*entry.holder->attributes).lock();
       const PyValue* current = store->get(entry.attribute);
       unchanged = current != nullptr && *current == entry.value;
     }
@@ -300,7 +311,7 @@ void IndexAPI::remove_held_back(const std::vector<HeldBackValue>& held_back) {
     // Added here again since the batch let go: that add entered the value
     // the object holds now, which is this one's entry when they are equal.
     if (is_registered(*memberships, this)) {
-      auto store = entry.holder->attributes->lock_to_read();
+      auto store = std::as_const(*entry.holder->attributes).lock();
       const PyValue* current = store->get(entry.attribute);
       if (current != nullptr && *current == entry.value) continue;
     }
@@ -388,9 +399,9 @@ Bitmap IndexAPI::unregister_holders(const Bitmap& holders) {
   return orphans;
 }
 
-Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children) {
+Bitmap IndexAPI::get_parent_from_ids(const Bitmap& children, const ReadSnapshot* snapshot) {
   if (children.empty()) return Bitmap();
-  return parent_child_map_.read()->exact_parents_of(children);
+  return parent_child_map_.read(snapshot)->exact_parents_of(children);
 }
 
 uint64_t IndexAPI::count() {
@@ -399,12 +410,6 @@ uint64_t IndexAPI::count() {
 
 Bitmap IndexAPI::live_ids() {
   return *allowed_items_.read();
-}
-
-std::optional<Bitmap> IndexAPI::try_live_ids() {
-  auto live = allowed_items_.try_read();
-  if (!live) return std::nullopt;
-  return **live;
 }
 
 std::vector<StoredItem> IndexAPI::live_items() {

@@ -11,28 +11,37 @@
 // core (owned by a QueryMap of its parent core) links back to that QueryMap
 // weakly.
 //
-// Lock order, outermost first:
+// Lock order, outermost first (native/sync/lock_order.h ranks the locks by
+// it; the debug and sanitizer builds check it at every blocking acquisition):
 //   1. an object's membership mutex (a holder's before that of the object it
 //      holds: nesting follows the object graph, and a nested object joins or
 //      leaves a nested core only under its own membership mutex);
-//   2. its attribute mutex (a leaf: held only to copy or write the store);
-//   3. `index`;
-//   4. `allowed_items`;
-//   5. the sub-index locks of a QueryMap, in the order query.h gives;
-//   6. the locks of a nested core, in this same order from 3;
-//   7. `parent_child_map` (a nested core's, under its owner's element table);
-//   8. `items`, a leaf.
-// Writers take one of 3, 4, 7 and 8 at a time, except that every removal
-// holds 4 and 8 together (see depart()); only evaluation (read locks), the
-// whole-set reads of FilteredIndex (read locks) and the bulk paths
-// (add_object_many, remove_object_many) hold several. The
-// one step against this order, a bulk path meeting a membership mutex while
-// it holds sub-index locks, only tries it (see add_object_many). The bulk
-// paths' helper threads take only leaf locks (the exact-value map's shards,
-// the id allocator): they write the sub-indexes whose locks the calling
-// thread holds, and the calling thread lets go only once they are done. No operation here waits for
-// the interpreter lock; each "Locks:" line below says what a method takes, and "REQUIRES:" what its
-// caller must already hold.
+//   2. the locks of the cores, core by core in the order they were made (a
+//      nested core, made after the core that owns it, comes after it), and
+//      within a core:
+//      a. `index`;
+//      b. `allowed_items`;
+//      c. the sub-index locks of its QueryMaps, by attribute, each map's in
+//         the order query.h gives;
+//      d. `parent_child_map` (a nested core's, read under its owner's
+//         element table);
+//   3. leaves, taken under any of the above, in this order: a QueryMap's
+//      cyclic_links, `items`, the exact-value maps' shards, an object's
+//      attribute mutex (held only to copy or write the store), the id
+//      allocator, the interner.
+// Writers take one of `index`, `allowed_items`, `parent_child_map` and
+// `items` at a time, except that every removal holds `allowed_items` and
+// `items` together (see depart()); only evaluation (read locks, several
+// attributes' in a snapshot), the whole-set reads of FilteredIndex (read
+// locks) and the bulk paths (add_object_many, remove_object_many) hold
+// several. The one step against this order, a bulk path meeting a membership
+// mutex while it holds sub-index locks, only tries it (see add_object_many).
+// The bulk paths' helper threads take only leaf locks (the exact-value map's
+// shards, the id allocator): they write the sub-indexes whose locks the
+// calling thread holds, and the calling thread lets go only once they are
+// done. No operation here waits for the interpreter lock; each "Locks:" line
+// below says what a method takes, and "REQUIRES:" what its caller must
+// already hold.
 //
 // Invariant: an object has entries in this core's value indexes only while
 // this core is in its membership list, and it is in that list only while it
@@ -196,21 +205,32 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void keep_only_from_bitmap(const Bitmap& keep);
 
   // Runs fn(value indexes) with them read-locked; returns what fn returns.
-  // Locks: `index` (read) while fn runs.
+  // Locks: `index` (read) while fn runs, unless `snapshot` holds it.
   template <class Fn>
-  auto read_maps(Fn&& fn) {
-    auto maps = index_->read();
+  auto read_maps(Fn&& fn, const ReadSnapshot* snapshot = nullptr) {
+    auto maps = index_->read(snapshot);
     return fn(*maps);
   }
   // Runs fn(value indexes, live ids) with both read-locked, for an
   // evaluation against this core; returns what fn returns.
-  // Locks: `index`, then `allowed_items` (read) while fn runs.
+  // Locks: `index`, then `allowed_items` (read) while fn runs, unless
+  // `snapshot` holds them.
   template <class Fn>
-  auto read_live(Fn&& fn) {
-    auto maps = index_->read();
-    auto live = allowed_items_.read();
+  auto read_live(Fn&& fn, const ReadSnapshot* snapshot = nullptr) {
+    auto maps = index_->read(snapshot);
+    auto live = allowed_items_.read(snapshot);
     return fn(*maps, *live);
   }
+  // Adds `index` and `allowed_items`, then (hold_paths) `parent_child_map`,
+  // to `snapshot`, for a query that reads this nested core more than once.
+  void hold_live(ReadSnapshot& snapshot) const {
+    snapshot.hold(*index_);
+    snapshot.hold(allowed_items_);
+  }
+  void hold_paths(ReadSnapshot& snapshot) const { snapshot.hold(parent_child_map_); }
+  // The order in which cores were made: a nested core comes after the core
+  // that owns it.
+  uint64_t serial() const { return serial_; }
   // The same without waiting: false when a lock is busy, else what fn (which
   // returns bool) returns.
   template <class Fn>
@@ -236,8 +256,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Drops every pair whose holder is in `holders`; returns the children
   // left without any holder.
   Bitmap unregister_holders(const Bitmap& holders);
-  // Exact holders of the given held ids.
-  Bitmap get_parent_from_ids(const Bitmap& children);
+  // Exact holders of the given held ids (`parent_child_map` read, unless
+  // `snapshot` holds it).
+  Bitmap get_parent_from_ids(const Bitmap& children, const ReadSnapshot* snapshot = nullptr);
   // Runs fn(links) (the parent/child map, read-locked) without waiting:
   // false when the lock is busy, else what fn (which returns bool) returns.
   template <class Fn>
@@ -254,12 +275,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<QueryMap> map_for(uint32_t attribute);
   std::shared_ptr<QueryMap> owner() const { return owner_.lock(); }
 
-  // The number of live ids, and a copy of them; try_live_ids() gives nullopt
-  // instead of waiting.
+  // The number of live ids, and a copy of them.
   // Locks: `allowed_items` (read).
   uint64_t count();
   Bitmap live_ids();
-  std::optional<Bitmap> try_live_ids();
 
   // Live items in ascending id order (vacant slots skipped).
   // Locks: `allowed_items` (read), then, after it is let go, `items` (read).
@@ -347,6 +366,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
                         bool index_private);
 
+  const uint64_t serial_;  // first: the locks' ranks are made from it
   std::shared_ptr<PoisonRwLock<MapArray>> index_;
   std::shared_ptr<PoisonRwLock<ItemTable>> items_;
   PoisonRwLock<Bitmap> allowed_items_;

@@ -20,8 +20,8 @@ std::mutex& pending_lock() {
   return pending_mutex;
 }
 [[maybe_unused]] const bool pending_held_across_fork = (hold_across_fork<&pending_lock>(), true);
-// Set inside a HoldUnlessWaiting scope: releases are queued even with the
-// interpreter lock held.
+// Set inside a NativeScope: releases are queued even with the interpreter
+// lock held.
 thread_local bool defer_releases = false;
 
 }  // namespace
@@ -52,27 +52,21 @@ EntryScope::EntryScope() {
   drain_released_references();
 }
 
-AllowThreads::AllowThreads() : state_(PyEval_SaveThread()) {}
-
-AllowThreads::~AllowThreads() {
-  PyEval_RestoreThread(state_);
-  drain_released_references();
-}
-
-HoldUnlessWaiting::HoldUnlessWaiting()
+NativeScope::NativeScope(Release release)
     : previous_hook_(install_wait_hook(this)), previous_deferral_(defer_releases) {
   defer_releases = true;
+  if (release == kReleaseNow) before_wait();
 }
 
-HoldUnlessWaiting::~HoldUnlessWaiting() {
+NativeScope::~NativeScope() {
   install_wait_hook(previous_hook_);
   if (released_ != nullptr) PyEval_RestoreThread(released_);
   defer_releases = previous_deferral_;
   if (!defer_releases) drain_released_references();
 }
 
-void HoldUnlessWaiting::before_wait() {
-  released_ = PyEval_SaveThread();
+void NativeScope::before_wait() {
+  if (released_ == nullptr) released_ = PyEval_SaveThread();
 }
 
 }  // namespace vantorel::py

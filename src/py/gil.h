@@ -4,19 +4,10 @@
 // Python reference releases that were queued while no thread held the
 // interpreter lock.
 //
-// AllowThreads: releases the interpreter lock for native work and takes it
-// back when it goes out of scope (also when an exception leaves the scope).
-//
-// HoldUnlessWaiting: runs short native work without releasing the
-// interpreter lock, unless the work has to wait for a native lock.
-//
-// lock_without_stalling: takes a native lock from a thread that holds the
-// interpreter lock. It tries first; when the lock is busy it releases the
-// interpreter lock while it waits, so that a holder that needs the
-// interpreter lock can finish.
+// NativeScope: the one way native work gives the interpreter lock up. A
+// thread must never wait for a native lock while it holds the interpreter
+// lock, since the lock's holder may need it.
 #pragma once
-
-#include <utility>
 
 #include "py/python.h"
 #include "native/sync/wait_hook.h"
@@ -37,32 +28,25 @@ class EntryScope {
   EntryScope& operator=(const EntryScope&) = delete;
 };
 
-class AllowThreads {
+// Native work run by a thread that holds the interpreter lock. For the
+// scope's life, the interpreter lock is given up when the first native lock
+// must wait (through the wait hook: an uncontended lock costs no hand-over,
+// which another thread running Python code could keep for a whole switch
+// interval), or at once with kReleaseNow, for long work. It is taken back at
+// the scope's end: declared before the guards of the native locks it covers,
+// the scope ends after they have let go, so the thread never waits for the
+// interpreter lock while it holds a native lock. Python references released
+// inside the scope are queued and released at its end, with the interpreter
+// lock: no Python code (a __del__) runs while the work holds native locks.
+// Work inside the scope must not need the interpreter lock. Not nested.
+class NativeScope final : private WaitHook {
  public:
-  AllowThreads();
-  ~AllowThreads();
-  AllowThreads(const AllowThreads&) = delete;
-  AllowThreads& operator=(const AllowThreads&) = delete;
+  enum Release { kReleaseWhenWaiting, kReleaseNow };
 
- private:
-  PyThreadState* state_;
-};
-
-// For the scope's life: the first native lock that cannot be taken at once
-// releases the interpreter lock before it waits, so the thread never waits for
-// a native lock with the interpreter lock held; the scope's end takes it back,
-// after the work has let its native locks go, so the thread never waits for
-// the interpreter lock with a native lock held. Uncontended work thus costs no
-// hand-over of the interpreter lock (which another thread running Python code
-// could keep for a whole switch interval). Python references released inside
-// the scope are queued and released at its end: no Python code (a __del__)
-// runs while the work holds native locks. Made with the interpreter lock held.
-class HoldUnlessWaiting final : private WaitHook {
- public:
-  HoldUnlessWaiting();
-  ~HoldUnlessWaiting();
-  HoldUnlessWaiting(const HoldUnlessWaiting&) = delete;
-  HoldUnlessWaiting& operator=(const HoldUnlessWaiting&) = delete;
+  explicit NativeScope(Release release = kReleaseWhenWaiting);
+  ~NativeScope();
+  NativeScope(const NativeScope&) = delete;
+  NativeScope& operator=(const NativeScope&) = delete;
 
  private:
   void before_wait() override;
@@ -71,16 +55,5 @@ class HoldUnlessWaiting final : private WaitHook {
   bool previous_deferral_;
   PyThreadState* released_ = nullptr;
 };
-
-// `try_take()` returns an engaged optional guard when the lock is free;
-// `take()` blocks. Both are called with the interpreter lock held, `take()`
-// only after releasing it.
-template <class TryTake, class Take>
-auto lock_without_stalling(TryTake&& try_take, Take&& take) {
-  auto guard = try_take();
-  if (guard) return std::move(*guard);
-  AllowThreads released;
-  return take();
-}
 
 }  // namespace vantorel::py

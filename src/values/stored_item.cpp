@@ -14,9 +14,11 @@ namespace {
 // together: an assignment locks both, and one block keeps them on
 // neighbouring cache lines.
 struct RecordState {
-  explicit RecordState(AttributeStore store) : attributes(std::move(store)) {}
+  explicit RecordState(AttributeStore store)
+      : indexes(LockRank{LockLevel::kMembership}),
+        attributes(LockRank{LockLevel::kAttributes}, std::move(store)) {}
   PoisonMutex<MembershipList> indexes;
-  PoisonMutex<AttributeStore> attributes;
+  AttributeLock attributes;
 };
 
 }  // namespace
@@ -25,7 +27,7 @@ IndexableRecord IndexableRecord::make_owned(AttributeStore attributes) {
   IndexableRecord record;
   auto state = std::make_shared<RecordState>(std::move(attributes));
   record.indexes = std::shared_ptr<PoisonMutex<MembershipList>>(state, &state->indexes);
-  record.attributes = std::shared_ptr<PoisonMutex<AttributeStore>>(state, &state->attributes);
+  record.attributes = std::shared_ptr<AttributeLock>(state, &state->attributes);
   record.id = allocate_id();
   record.owns_id = true;
   return record;

@@ -28,9 +28,14 @@ using IndexMeta = std::weak_ptr<IndexAPI>;
 using MembershipList = std::vector<IndexMeta>;
 using AttributeStore = HybridHashmap<uint32_t, PyValue>;
 
+// An object's attribute store behind its mutex, whose poison message says
+// that the object cannot be read.
+inline constexpr char kUnreadableIndexable[] = "cannot read from indexable";
+using AttributeLock = PoisonMutex<AttributeStore, kUnreadableIndexable>;
+
 struct IndexableRecord {
   std::shared_ptr<PoisonMutex<MembershipList>> indexes;
-  std::shared_ptr<PoisonMutex<AttributeStore>> attributes;
+  std::shared_ptr<AttributeLock> attributes;
   uint32_t id = 0;
   bool owns_id = false;
 

@@ -4,6 +4,7 @@ file imports these by name: `from conftest import Item, ids_in_use`."""
 import contextlib
 import faulthandler
 import gc
+import operator
 import os
 import sys
 import threading
@@ -111,6 +112,40 @@ def eq_leaf(x, q):
     if kind is str:
         return type(x) is str and x == q
     return x is q
+
+
+def number(x):
+    """A number that takes part in ranges: not NaN, not a boolean."""
+    return is_num(x) and x == x
+
+
+LEAF_TESTS = {
+    "gt": operator.gt, "ge": operator.ge, "lt": operator.lt, "le": operator.le,
+    "starts_with": str.startswith, "ends_with": str.endswith, "contains": str.__contains__,
+}
+
+
+def leaf_test(op, *args):
+    """The test that a stored leaf passes for the operator `op` (a PyQueryExpr builder name)
+    with the operands `args`; for ne, the test of eq (an object matches ne when none of its
+    leaves passes it)."""
+    q = args[0]
+    if op in ("eq", "ne"):
+        return lambda x: eq_leaf(x, q)
+    if op == "in_":
+        return lambda x: any(eq_leaf(x, v) for v in q)
+    if op == "bt":
+        return lambda x: number(x) and number(q) and number(args[1]) and q <= x <= args[1]
+    test = LEAF_TESTS[op]
+    if op in ("gt", "ge", "lt", "le"):
+        return lambda x: number(x) and number(q) and test(x, q)
+    return lambda x: type(x) is str and type(q) is str and test(x, q)
+
+
+def holders(objects, attr, test):
+    """The ids (Python's) of the objects of which a leaf of the plain attribute `attr`
+    passes `test`."""
+    return {id(o) for o in objects if any(test(x) for x in leaves(getattr(o, attr, ())))}
 
 
 def answer(index, expr):

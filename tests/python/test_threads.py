@@ -347,6 +347,47 @@ def test_nested_updates_from_many_threads():
         assert same(index.get_by_attribute(owner=c)) == expected
 
 
+def test_a_query_that_reads_an_attribute_twice_sees_it_in_one_state():
+    """Values only move between 1 and 2, directly and in nested objects: a query that reads
+    both never finds an object in both, nor in neither, whatever the writers do meanwhile."""
+    children = [Item(v=1 + i % 2) for i in range(50)]
+    holders = [Item(v=1 + i % 2, owner=children[i % 50]) for i in range(2000)]
+    index = Index()
+    index.add_object_many(holders)
+    stop = threading.Event()
+
+    def writer(seed):
+        r = random.Random(seed)
+
+        def body():
+            while not stop.is_set():
+                o = r.choice(holders + children)
+                o.v = 3 - o.v
+
+        return body
+
+    # Values that no object holds between the two that they do, so that writers have time
+    # to move objects between those two while the query runs.
+    filler = list(range(3, 3000))
+    everyone = len(holders)
+    queries = [
+        (Q.in_("v", [1, *filler, 2]), everyone), (Q.in_("owner.v", [2, *filler, 1]), everyone),
+        (Q.and_(Q.eq("v", 1), Q.eq("v", 2)), 0), (Q.and_(Q.ge("v", 2), Q.le("v", 1)), 0),
+        (Q.and_(Q.eq("owner.v", 1), Q.ne("owner.v", 1)), 0),
+    ]
+
+    def reader():
+        try:
+            for _ in range(50):
+                for query, expected in queries:
+                    # Evaluated and counted without the interpreter lock, while writers run.
+                    assert len(index.reduced_query(query)) == expected, query
+        finally:
+            stop.set()
+
+    run_threads(reader, writer(1), writer(2))
+
+
 def test_reduce_while_assigning_and_adding():
     objects = [Item(v=i % 4) for i in range(600)]
     index = Index()

@@ -1,6 +1,6 @@
 #include "core/bulk/bulk_adder.h"
 
-#include "core/query/number_key.h"
+#include "core/query/compare.h"
 
 #include <vector>
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "native/common/prefetch.h"
-#include "core/query/number_key.h"
+#include "core/query/compare.h"
 #include "native/structures/id_alloc/id_alloc.h"
 
 namespace vantorel {

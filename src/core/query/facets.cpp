@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "core/query/direct_match.h"
-#include "core/query/number_key.h"
+#include "core/query/compare.h"
 #include "core/query/query.h"
 #include "native/structures/string_interner/string_interner.h"
 
@@ -214,32 +214,20 @@ void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std:
   found.for_each(emit);
 }
 
-// Numbers, strings, booleans, then every other kind.
-int group_of(const PyValue& value) {
-  switch (value.kind()) {
-    case ValueKind::Int:
-    case ValueKind::Float:
-      return 0;
-    case ValueKind::Str:
-      return 1;
-    case ValueKind::Bool:
-      return 2;
-    default:
-      return 3;
-  }
-}
-
+// Numbers, strings, booleans, then every other kind (the order of the
+// kinds of QueryKey); each by its own order, the others by first holder.
 bool reported_before(const Facet& a, const Facet& b) {
   if (a.count != b.count) return a.count > b.count;
-  const int group = group_of(a.value);
-  if (group != group_of(b.value)) return group < group_of(b.value);
-  switch (group) {
-    case 0:
-      return key_of(a.value) < key_of(b.value);
-    case 1:
-      return a.value.as_str() < b.value.as_str();
-    case 2:
-      return !a.value.as_bool() && b.value.as_bool();
+  const QueryKey x = equality_key(a.value);
+  const QueryKey y = equality_key(b.value);
+  if (x.kind != y.kind) return x.kind < y.kind;
+  switch (x.kind) {
+    case QueryKey::Kind::Number:
+      return x.key < y.key;
+    case QueryKey::Kind::Text:
+      return x.text < y.text;
+    case QueryKey::Kind::Boolean:
+      return !x.flag && y.flag;
     default:
       return a.first_id < b.first_id;
   }

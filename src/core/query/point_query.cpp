@@ -50,14 +50,21 @@ bool from_value_set(const QueryMap& map, const HybridSet* set, SmallIds& out) {
 // The ids of the core of `map` (holders of elements mapped back) whose value
 // equals the term's; false to decline.
 bool equal_ids(const QueryMap& map, const PointTerm& term, SmallIds& out) {
-  if (term.is_number) {
-    return map.try_read_numbers([&](const NumberIndex* numbers) {
-      return numbers == nullptr || from_value_set(map, numbers->values.find(term.key), out);
-    });
+  const QueryKey& wanted = term.value;
+  switch (wanted.kind) {
+    case QueryKey::Kind::Nothing:
+      return true;
+    case QueryKey::Kind::Number:
+      return map.try_read_numbers([&](const NumberIndex* numbers) {
+        return numbers == nullptr || from_value_set(map, numbers->values.find(wanted.key), out);
+      });
+    case QueryKey::Kind::Text:
+      return map.try_read_strings([&](const StringIndex* strings) {
+        return strings == nullptr || from_value_set(map, strings->values.find(wanted.text), out);
+      });
+    default:
+      return false;  // no per-value sets
   }
-  return map.try_read_strings([&](const StringIndex* strings) {
-    return strings == nullptr || from_value_set(map, strings->values.find(term.text), out);
-  });
 }
 
 const QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
@@ -117,7 +124,7 @@ std::string_view head_of(std::string_view attr) {
 }
 
 // Whether no two terms read the same attribute (a query that reads one twice
-// is evaluated under a hold by the evaluator, so that it sees one state).
+// is evaluated under a snapshot by the evaluator, so that it sees one state).
 bool reads_each_attribute_once(std::span<const PointTerm> terms) {
   for (size_t i = 1; i < terms.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {

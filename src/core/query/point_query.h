@@ -24,7 +24,7 @@
 #include <string_view>
 
 #include "core/index.h"
-#include "native/structures/ordered_bitmap/order_key.h"
+#include "core/query/compare.h"
 
 namespace vantorel {
 
@@ -61,14 +61,12 @@ class SmallIds {
   size_t size_ = 0;
 };
 
-// One equality: attribute `attr` ("name" or "owner.name") equals a number
-// (by its order key, so 1 == 1.0; never NaN) or a string. `text` views
-// bytes that the caller keeps alive for the call.
+// One equality: attribute `attr` ("name" or "owner.name") equals `value`: a
+// number or a string (whose bytes the caller keeps alive for the call), or
+// nothing (NaN). Other kinds of keys make the point path decline.
 struct PointTerm {
   std::string_view attr;
-  bool is_number = false;
-  OrderKey key{};
-  std::string_view text;
+  QueryKey value;
 };
 
 // The live ids of `core` that satisfy every term, ascending; nullopt when the

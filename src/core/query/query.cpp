@@ -5,9 +5,8 @@
 #include <utility>
 
 #include "core/index.h"
-#include "core/query/number_key.h"
+#include "core/query/compare.h"
 #include "native/structures/id_alloc/id_alloc.h"
-#include "native/sync/read_hold.h"
 
 namespace vantorel {
 
@@ -39,7 +38,13 @@ bool holds_indexable(const PyValue& value) {
   return value.kind() == ValueKind::Iterable && value.as_iterable().holds_indexable;
 }
 
-QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent) : parent_(std::move(parent)) {}
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent, uint64_t core, uint32_t attribute)
+    : str_radix_map(LockRank{LockLevel::kStrings, core, attribute}),
+      num_ordered(LockRank{LockLevel::kNumbers, core, attribute}),
+      bool_map(LockRank{LockLevel::kBooleans, core, attribute}),
+      elements(LockRank{LockLevel::kElements, core, attribute}),
+      cyclic_links(LockRank{LockLevel::kCyclicLinks}),
+      parent_(std::move(parent)) {}
 
 // ---- insertion and removal -------------------------------------------------
 
@@ -190,7 +195,8 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
-  ExactMap& map = exact.get_or_create();
+  ExactMap& map =
+      exact.get_or_create(ExactMap::kDefaultShardCount, LockRank{LockLevel::kExactShard});
   auto shard = map.write_shard(value.hash());
   auto found = shard->find(value);
   if (found != shard->end()) {
@@ -377,19 +383,19 @@ void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
 }
 
 void QueryMap::add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                                  Bitmap& holders) const {
+                                  Bitmap& holders, const ReadSnapshot* snapshot) const {
   Bitmap found;
   for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
     if (matches(held)) found.add(holder);
   });
-  unmask_ids(found);
+  unmask_ids(found, snapshot);
   holders |= found;
 }
 
 // ---- operators --------------------------------------------------------------
 
-void QueryMap::unmask_ids(Bitmap& ids) const {
-  auto guard = elements.read();
+void QueryMap::unmask_ids(Bitmap& ids, const ReadSnapshot* snapshot) const {
+  auto guard = elements.read(snapshot);
   unmask_in(guard->get(), ids);
 }
 
@@ -407,9 +413,10 @@ void QueryMap::unmask_in(const ElementTable* table, Bitmap& ids) {
   ids.add_many(owners.data(), owners.size());
 }
 
-Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children) const {
-  auto table = elements.read();
-  Bitmap holders = nested_core.get_parent_from_ids(children);
+Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children,
+                            const ReadSnapshot* snapshot) const {
+  auto table = elements.read(snapshot);
+  Bitmap holders = nested_core.get_parent_from_ids(children, snapshot);
   unmask_in(table->get(), holders);
   return holders;
 }
@@ -419,36 +426,37 @@ Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children) const
 // an exact-map shard). Replacing an owner's elements hands out and indexes
 // the new ones before it unmaps the old ones, so a reader that holds both
 // locks sees at least one of the two generations mapped.
-Bitmap QueryMap::eq(const PyValue& value) const {
+Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
   Bitmap result;
-  switch (value.kind()) {
-    case ValueKind::Int:
-    case ValueKind::Float: {
-      if (is_nan(value)) return result;
-      auto guard = num_ordered.read();
+  const QueryKey wanted = equality_key(value);
+  switch (wanted.kind) {
+    case QueryKey::Kind::Nothing:
+      return result;
+    case QueryKey::Kind::Number: {
+      auto guard = num_ordered.read(snapshot);
       if (!*guard) return result;
-      (*guard)->values.add_matching(key_of(value), result);
-      unmask_ids(result);
+      (*guard)->values.add_matching(wanted.key, result);
+      unmask_ids(result, snapshot);
       return result;
     }
-    case ValueKind::Str: {
-      auto guard = str_radix_map.read();
+    case QueryKey::Kind::Text: {
+      auto guard = str_radix_map.read(snapshot);
       if (!*guard) return result;
-      (*guard)->values.add_matching(value.as_str(), result);
-      unmask_ids(result);
+      (*guard)->values.add_matching(wanted.text, result);
+      unmask_ids(result, snapshot);
       return result;
     }
-    case ValueKind::Bool: {
-      auto guard = bool_map.read();
+    case QueryKey::Kind::Boolean: {
+      auto guard = bool_map.read(snapshot);
       if (!*guard) return result;
-      result = (**guard)[bool_slot(value.as_bool())].bitmap();
-      unmask_ids(result);
+      result = (**guard)[bool_slot(wanted.flag)].bitmap();
+      unmask_ids(result, snapshot);
       return result;
     }
-    default: {
+    case QueryKey::Kind::Identity: {
       ExactMap* map = exact.get();
       if (map == nullptr) return result;
-      auto table = elements.read();
+      auto table = elements.read(snapshot);
       {
         auto shard = map->read_shard(value.hash());
         auto found = shard->find(value);
@@ -458,26 +466,16 @@ Bitmap QueryMap::eq(const PyValue& value) const {
       return result;
     }
   }
+  return result;
 }
 
-Bitmap QueryMap::range(RangeOp op, const PyValue& value, const Bitmap& base) const {
-  if (!value.is_number() || is_nan(value)) return Bitmap();
-  const KeyBound<OrderKey> bound{key_of(value), op == RangeOp::Ge || op == RangeOp::Le};
-  const bool is_lower = op == RangeOp::Gt || op == RangeOp::Ge;
-  return number_range(is_lower ? &bound : nullptr, is_lower ? nullptr : &bound, base);
-}
-
-Bitmap QueryMap::between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const {
-  if (!lower.is_number() || !upper.is_number() || is_nan(lower) || is_nan(upper)) return Bitmap();
-  const KeyBound<OrderKey> low{key_of(lower), true};
-  const KeyBound<OrderKey> high{key_of(upper), true};
-  if (high.key < low.key) return Bitmap();
-  return number_range(&low, &high, base);
+Bitmap QueryMap::range(const KeyRange& range, const Bitmap& base,
+                       const ReadSnapshot* snapshot) const {
+  if (range.empty()) return Bitmap();
+  return number_range(range.lower(), range.upper(), base, snapshot);
 }
 
 void QueryMap::settle_queued_moves() {
-  // Under a hold the write lock cannot be taken; the range walks the values.
-  if (ReadHold::active()) return;
   {
     auto guard = num_ordered.read();
     if (!*guard) return;
@@ -489,7 +487,6 @@ void QueryMap::settle_queued_moves() {
 }
 
 void QueryMap::prepare_positions() {
-  if (ReadHold::active()) return;  // answered from the distinct strings instead
   {
     auto guard = str_radix_map.read();
     if (!*guard || (*guard)->positions.get() != nullptr) return;
@@ -538,26 +535,26 @@ const PositionalBitmap& QueryMap::ready_positions(StringIndex& strings) {
   return strings.positions.install(std::move(built), entries.size());
 }
 
-void QueryMap::pin_sub_indexes() const {
-  str_radix_map.read();
-  num_ordered.read();
-  bool_map.read();
-  elements.read();
+void QueryMap::hold_sub_indexes(ReadSnapshot& snapshot) const {
+  snapshot.hold(str_radix_map);
+  snapshot.hold(num_ordered);
+  snapshot.hold(bool_map);
+  snapshot.hold(elements);
 }
 
 Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
-                              const Bitmap& base) const {
+                              const Bitmap& base, const ReadSnapshot* snapshot) const {
   {
-    auto guard = num_ordered.read();
+    auto guard = num_ordered.read(snapshot);
     if (!*guard) return Bitmap();
     const NumericalBitmap* slices = (*guard)->slices.get();
     const bool slices_ready = slices != nullptr && !slices->has_queued_moves();
-    // A held evaluation cannot take the write lock to build the slices or
-    // apply their queued moves: it walks every distinct value in the range
-    // instead.
-    const bool must_walk = !slices_ready && ReadHold::active();
+    // A snapshot holds the read lock until it ends, so under it the write
+    // lock that builds the slices or applies their queued moves cannot be
+    // taken: the range walks every distinct value it spans instead.
+    const bool must_walk = !slices_ready && guard.borrowed();
     if (std::optional<Bitmap> result =
-            range_in(**guard, lower, upper, base, true, slices_ready, must_walk)) {
+            range_in(**guard, lower, upper, base, true, slices_ready, must_walk, snapshot)) {
       return std::move(*result);
     }
   }
@@ -566,14 +563,15 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   auto guard = num_ordered.write();
   if (!*guard) return Bitmap();
   ready_slices(**guard);
-  return *range_in(**guard, lower, upper, base, false, true, false);
+  return *range_in(**guard, lower, upper, base, false, true, false, nullptr);
 }
 
 std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
                                          const KeyBound<OrderKey>* lower,
                                          const KeyBound<OrderKey>* upper, const Bitmap& base,
-                                         bool walk_values, bool slices_ready, bool walk_all) const {
-  auto table = elements.read();
+                                         bool walk_values, bool slices_ready, bool walk_all,
+                                         const ReadSnapshot* snapshot) const {
+  auto table = elements.read(snapshot);
   // Elements of lists, tuples and sets carry masked ids outside `base`; they
   // take part as their holders do.
   Bitmap candidates = base;
@@ -619,16 +617,19 @@ void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKe
 }
 
 template <class Answer>
-Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer) const {
-  if (pattern.kind() != ValueKind::Str) return Bitmap();
-  const std::string_view text = pattern.as_str();
+Bitmap QueryMap::string_query(const PyValue& pattern, const ReadSnapshot* snapshot,
+                              Answer&& answer) const {
+  const QueryKey key = pattern_key(pattern);
+  if (key.matches_nothing()) return Bitmap();
+  const std::string_view text = key.text;
   {
-    auto guard = str_radix_map.read();
+    auto guard = str_radix_map.read(snapshot);
     if (!*guard) return Bitmap();
-    // A held evaluation cannot take the write lock to build the positions:
-    // it answers from the distinct strings instead.
-    if (std::optional<Bitmap> result = answer(**guard, text, ReadHold::active())) {
-      unmask_ids(*result);
+    // Under a snapshot, which holds the read lock until it ends, the write
+    // lock that builds the positions cannot be taken: missing positions are
+    // answered from the distinct strings instead.
+    if (std::optional<Bitmap> result = answer(**guard, text, guard.borrowed())) {
+      unmask_ids(*result, snapshot);
       return std::move(*result);
     }
   }
@@ -643,8 +644,8 @@ Bitmap QueryMap::string_query(const PyValue& pattern, Answer&& answer) const {
 // Each answer reads the positions when they are built, and answers from the
 // distinct strings when that is cheap or `scan_keys` asks for it; otherwise
 // it returns nullopt and is asked again once the positions are built.
-Bitmap QueryMap::starts_with(const PyValue& pattern) const {
-  return string_query(pattern,
+Bitmap QueryMap::starts_with(const PyValue& pattern, const ReadSnapshot* snapshot) const {
+  return string_query(pattern, snapshot,
                       [](const StringIndex& strings, std::string_view prefix,
                          bool scan_keys) -> std::optional<Bitmap> {
                         // Few distinct strings with the prefix: walk them; many: the positions
@@ -660,8 +661,8 @@ Bitmap QueryMap::starts_with(const PyValue& pattern) const {
                       });
 }
 
-Bitmap QueryMap::ends_with(const PyValue& pattern) const {
-  return string_query(pattern,
+Bitmap QueryMap::ends_with(const PyValue& pattern, const ReadSnapshot* snapshot) const {
+  return string_query(pattern, snapshot,
                       [](const StringIndex& strings, std::string_view suffix,
                          bool scan_keys) -> std::optional<Bitmap> {
                         if (const PositionalBitmap* positions = strings.positions.used()) {
@@ -674,8 +675,8 @@ Bitmap QueryMap::ends_with(const PyValue& pattern) const {
                       });
 }
 
-Bitmap QueryMap::contains(const PyValue& pattern) const {
-  return string_query(pattern,
+Bitmap QueryMap::contains(const PyValue& pattern, const ReadSnapshot* snapshot) const {
+  return string_query(pattern, snapshot,
                       [](const StringIndex& strings, std::string_view needle,
                          bool scan_keys) -> std::optional<Bitmap> {
                         // The positions cost one intersection per byte of the needle at every

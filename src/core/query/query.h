@@ -13,17 +13,19 @@
 // Each sub-index is created on first insertion, so an unused QueryMap costs a
 // few hundred bytes. Each has its own reader-writer lock (all private).
 //
-// Lock order: str_radix_map, num_ordered, bool_map, elements; then the
-// nested core's locks (index.h), and cyclic_links last. The exact-value map
+// Lock order: str_radix_map, num_ordered, bool_map, elements; the nested
+// core's locks and cyclic_links come later (see index.h). The exact-value map
 // locks its shards itself, one at a time, with nothing else of this map held
 // but `elements` (read, by eq). A single-value writer holds one sub-index
 // lock at a time; the bulk adder holds the four for its whole life, in that
-// order; a query under a ReadHold pins them all in that order
-// (pin_sub_indexes). The owning core's `index` is taken before any of them.
+// order; a query that reads this map more than once holds them all in that
+// order in its snapshot (hold_sub_indexes). The owning core's `index` is
+// taken before any of them.
 //
 // Query operators return ids of the owning core: masked element ids are
 // mapped back to the objects that hold them. They do not confine results to
-// the live ids; the evaluator intersects with the allowed set.
+// the live ids; the evaluator intersects with the allowed set. Which stored
+// values a query value matches is the rule of compare.h.
 #pragma once
 
 #include <array>
@@ -48,13 +50,14 @@
 #include "native/structures/shards/hashmap.h"
 #include "native/structures/value_sets/string_sets.h"
 #include "native/structures/value_sets/value_sets.h"
-#include "values/value.h"
 #include "native/sync/lazy.h"
 #include "native/sync/poison_lock.h"
+#include "values/value.h"
 
 namespace vantorel {
 
 class IndexAPI;
+class KeyRange;
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 
@@ -120,11 +123,10 @@ struct ElementTable {
   uint32_t root_of(uint32_t id) const;
 };
 
-enum class RangeOp { Gt, Ge, Lt, Le };
-
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
-  explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+  // The map of `attribute` in the core `parent`, whose serial is `core`.
+  QueryMap(std::weak_ptr<IndexAPI> parent, uint64_t core, uint32_t attribute);
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 
@@ -151,48 +153,48 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Operators (see the header comment for the id space of their results).
   // Locks: the sub-index they read (read; write only to build a structure
-  // on demand, never under a ReadHold), then `elements` (read) to map masked
-  // ids back.
-  Bitmap eq(const PyValue& value) const;
-  Bitmap range(RangeOp op, const PyValue& value, const Bitmap& base) const;
-  Bitmap between(const PyValue& lower, const PyValue& upper, const Bitmap& base) const;
-  Bitmap starts_with(const PyValue& pattern) const;
-  Bitmap ends_with(const PyValue& pattern) const;
-  Bitmap contains(const PyValue& pattern) const;
+  // on demand), then `elements` (read) to map masked ids back; a lock that
+  // `snapshot` holds is read through it.
+  Bitmap eq(const PyValue& value, const ReadSnapshot* snapshot = nullptr) const;
+  Bitmap range(const KeyRange& range, const Bitmap& base,
+               const ReadSnapshot* snapshot = nullptr) const;
+  Bitmap starts_with(const PyValue& pattern, const ReadSnapshot* snapshot = nullptr) const;
+  Bitmap ends_with(const PyValue& pattern, const ReadSnapshot* snapshot = nullptr) const;
+  Bitmap contains(const PyValue& pattern, const ReadSnapshot* snapshot = nullptr) const;
 
   // Builds the bit slices if they are missing and applies the moves that
   // assignments queued there, so that a range query can answer from them.
-  // Takes the write lock, so it does nothing under a ReadHold: call it
-  // before the hold pins anything.
+  // Takes the write lock: call it before a snapshot holds this map.
   void settle_queued_moves();
   // Builds the string positions if they are missing, for a suffix or
-  // substring query about to run under a ReadHold (likewise before it).
+  // substring query (likewise before a snapshot holds this map).
   void prepare_positions();
-  // Reads every sub-index once. Called under a ReadHold, before evaluation,
-  // it pins them all in their declaration order (the writers' lock order), so
-  // that the whole evaluation reads this attribute in one state.
-  void pin_sub_indexes() const;
+  // Adds the four sub-index locks to `snapshot`, in their lock order, so that
+  // a query reads this attribute in one state however often it reads it.
+  void hold_sub_indexes(ReadSnapshot& snapshot) const;
 
   // Replaces masked ids in `ids` by the objects that hold them.
-  // Locks: `elements` (read).
-  void unmask_ids(Bitmap& ids) const;
+  // Locks: `elements` (read, unless `snapshot` holds it).
+  void unmask_ids(Bitmap& ids, const ReadSnapshot* snapshot = nullptr) const;
   // The same with the element table already held (null: no elements).
   static void unmask_in(const ElementTable* table, Bitmap& ids);
   // The holders, among the objects of this core, of the objects `children`
   // of the nested core, read under the element table's lock so that a
   // holder replacing its elements stays found.
   // Locks: `elements` (read), and under it the nested core's
-  // parent_child_map (read).
-  Bitmap holders_of(IndexAPI& nested_core, const Bitmap& children) const;
+  // parent_child_map (read); through `snapshot` where it holds them.
+  Bitmap holders_of(IndexAPI& nested_core, const Bitmap& children,
+                    const ReadSnapshot* snapshot = nullptr) const;
 
   // Whether any link was kept aside as a cycle (a hint read without a lock:
   // a link added concurrently is as if added after the query).
   bool has_cyclic_links() const { return cyclic_link_count_.load(std::memory_order_acquire) > 0; }
   // Adds to `holders` the holders (among the objects of this core) whose
   // link was kept aside as a cycle and whose held object satisfies `matches`.
-  // Locks: cyclic_links (read), then `elements` (read) once it is let go.
+  // Locks: cyclic_links (read), then `elements` (read, unless `snapshot`
+  // holds it) once it is let go.
   void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                          Bitmap& holders) const;
+                          Bitmap& holders, const ReadSnapshot* snapshot = nullptr) const;
   // Calls each(holder, held) for every link kept aside as a cycle: `holder`
   // is an object of this core or a masked element id (unmask_ids maps it
   // back), `held` the record of the object it holds. each may read objects'
@@ -298,18 +300,19 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // read lock and maps element ids back to their holders; nothing when
   // `pattern` is not a string.
   template <class Answer>
-  Bitmap string_query(const PyValue& pattern, Answer&& answer) const;
+  Bitmap string_query(const PyValue& pattern, const ReadSnapshot* snapshot, Answer&& answer) const;
   // The ids of `base` (and of its elements' masked ids) whose number lies
   // between the bounds; a null bound is open (but still leaves NaN out).
   Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
-                      const Bitmap& base) const;
+                      const Bitmap& base, const ReadSnapshot* snapshot) const;
   // The same under the caller's lock of `numbers`: from the distinct values
   // when `walk_values` and few fall in the range (any number of them with
   // `walk_all`), else from the slices when they are ready; nullopt when
   // neither may answer.
   std::optional<Bitmap> range_in(const NumberIndex& numbers, const KeyBound<OrderKey>* lower,
                                  const KeyBound<OrderKey>* upper, const Bitmap& base,
-                                 bool walk_values, bool slices_ready, bool walk_all) const;
+                                 bool walk_values, bool slices_ready, bool walk_all,
+                                 const ReadSnapshot* snapshot) const;
   // The structures built on demand, from the sets, under the caller's write
   // lock; queued moves are applied to slices that exist already.
   static const NumericalBitmap& ready_slices(NumberIndex& numbers);

@@ -3,16 +3,17 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "values/attribute_names.h"
+#include "core/query/compare.h"
 #include "core/query/direct_match.h"
 #include "core/query/query.h"
 #include "native/structures/string_interner/string_interner.h"
-#include "native/sync/read_hold.h"
 
 namespace vantorel {
 
@@ -221,7 +222,7 @@ AttrParts attr_parts(std::string_view attr) {
   return {attr.substr(0, dot), attr.substr(dot + 1)};
 }
 
-const QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name) {
+QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name) {
   std::optional<uint32_t> id = global_interner().get(name);
   if (!id || *id >= maps.size()) return nullptr;
   return maps[*id].get();
@@ -230,7 +231,8 @@ const QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name
 using Items = PoisonRwLock<IndexAPI::ItemTable>;
 
 Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
-                     std::string_view attr, QueryOp op, const Items* items);
+                     std::string_view attr, QueryOp op, const Items* items,
+                     const ReadSnapshot* snapshot);
 
 bool is_range(QueryOp op) {
   return op == QueryOp::Gt || op == QueryOp::Ge || op == QueryOp::Lt || op == QueryOp::Le ||
@@ -245,36 +247,39 @@ constexpr uint64_t kFewCandidates = 16;
 
 // The ids of `candidates` (live ids of the core of `items`) whose plain
 // attribute `attr` satisfies the range; nullopt when the item table is busy.
-// Not under a ReadHold: the stored values are read in their current state,
-// not in the one the hold pinned in the indexes.
+// The stored values are read in their current state, so a query under a
+// snapshot does not ask (its evaluation has no `items`).
 std::optional<Bitmap> match_candidates(const Items& items, const Bitmap& candidates,
                                        std::string_view attr, QueryOp op, const QueryExpr& expr) {
   std::optional<uint32_t> attribute = global_interner().get(attr);
   if (!attribute) return Bitmap();
   auto table = items.try_read();
   if (!table) return std::nullopt;
+  const Comparison comparison(op, expr.values);
   Bitmap result;
   (*table)->for_each_at(candidates, std::nullopt, [&](const StoredItem& item) {
-    if (attribute_matches(*item.record, *attribute, op, expr)) result.add(item.record->id);
+    if (attribute_matches(*item.record, *attribute, comparison)) result.add(item.record->id);
   });
   return result;
 }
 
 bool compares_candidates(const Items* items, const Bitmap& allowed, std::string_view attr,
                          QueryOp op) {
-  return items != nullptr && is_range(op) && is_indexed_name(attr) && !ReadHold::active() &&
+  return items != nullptr && is_range(op) && is_indexed_name(attr) &&
          allowed.cardinality() <= kFewCandidates;
 }
 
 // The holders of the objects of the nested core of `map` that match.
-Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op) {
+Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op,
+                    const ReadSnapshot* snapshot) {
   std::shared_ptr<IndexAPI> core = map.nested();
   if (!core) return Bitmap();
-  Bitmap children =
-      core->read_live([&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
-        return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr);
-      });
-  return map.holders_of(*core, children);
+  Bitmap children = core->read_live(
+      [&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+        return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr, snapshot);
+      },
+      snapshot);
+  return map.holders_of(*core, children, snapshot);
 }
 
 // Evaluates the leaf `expr`, as operator `op` on the attribute `attr` (the
@@ -282,11 +287,13 @@ Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view
 // held objects to their holders. Links kept aside as cycles are followed by
 // reading the held objects' attributes.
 Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_view attr,
-                       QueryOp op, const Bitmap& allowed) {
-  Bitmap holders = held_matches(map, expr, attr, op);
+                       QueryOp op, const Bitmap& allowed, const ReadSnapshot* snapshot) {
+  Bitmap holders = held_matches(map, expr, attr, op, snapshot);
   if (map.has_cyclic_links()) {
+    const Comparison comparison(op, expr.values);
     map.add_cyclic_holders(
-        [&](const IndexableRecord& held) { return object_matches(held, attr, op, expr); }, holders);
+        [&](const IndexableRecord& held) { return object_matches(held, attr, comparison); },
+        holders, snapshot);
   }
   holders &= allowed;
   return holders;
@@ -295,11 +302,12 @@ Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_v
 // The leaf `expr` evaluated as operator `op` on attribute `attr`, which may
 // differ from the expression's own (the rest of a dotted name, or Eq for Ne).
 Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
-                     std::string_view attr, QueryOp op, const Items* items) {
+                     std::string_view attr, QueryOp op, const Items* items,
+                     const ReadSnapshot* snapshot) {
   AttrParts parts = attr_parts(attr);
   const QueryMap* map = lookup_map(maps, parts.head);
   if (map == nullptr) return Bitmap();
-  if (parts.rest) return evaluate_nested(*map, expr, *parts.rest, op, allowed);
+  if (parts.rest) return evaluate_nested(*map, expr, *parts.rest, op, allowed, snapshot);
   if (compares_candidates(items, allowed, parts.head, op)) {
     if (std::optional<Bitmap> matched = match_candidates(*items, allowed, parts.head, op, expr)) {
       return std::move(*matched);
@@ -308,29 +316,25 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
   Bitmap result;
   switch (op) {
     case QueryOp::Eq:
-      result = map->eq(expr.values[0]);
+      result = map->eq(expr.values[0], snapshot);
       break;
     case QueryOp::In:
-      for (const PyValue& value : expr.values) result |= map->eq(value);
+      for (const PyValue& value : expr.values) result |= map->eq(value, snapshot);
       break;
     case QueryOp::Gt:
-      return map->range(RangeOp::Gt, expr.values[0], allowed) & allowed;
     case QueryOp::Ge:
-      return map->range(RangeOp::Ge, expr.values[0], allowed) & allowed;
     case QueryOp::Lt:
-      return map->range(RangeOp::Lt, expr.values[0], allowed) & allowed;
     case QueryOp::Le:
-      return map->range(RangeOp::Le, expr.values[0], allowed) & allowed;
     case QueryOp::Bt:
-      return map->between(expr.values[0], expr.values[1], allowed) & allowed;
+      return map->range(KeyRange::of(op, expr.values), allowed, snapshot) & allowed;
     case QueryOp::StartsWi:
-      result = map->starts_with(expr.values[0]);
+      result = map->starts_with(expr.values[0], snapshot);
       break;
     case QueryOp::EndsWi:
-      result = map->ends_with(expr.values[0]);
+      result = map->ends_with(expr.values[0], snapshot);
       break;
     case QueryOp::Contains:
-      result = map->contains(expr.values[0]);
+      result = map->contains(expr.values[0], snapshot);
       break;
     default:
       break;
@@ -354,13 +358,15 @@ class Evaluation {
     bool shared;
   };
 
-  Evaluation(const IndexAPI::MapArray& maps, const Bitmap& root, const Items* items = nullptr)
-      : maps_(maps), root_(root), items_(items) {}
+  // Under a `snapshot`, the operators read the locks it holds through it.
+  Evaluation(const IndexAPI::MapArray& maps, const Bitmap& root, const Items* items,
+             const ReadSnapshot* snapshot)
+      : maps_(maps), root_(root), items_(items), snapshot_(snapshot) {}
 
   Bitmap run(const QueryExpr& expr, const Bitmap& allowed) {
     switch (expr.op) {
       case QueryOp::Ne:
-        return allowed - evaluate_leaf(maps_, allowed, expr, expr.attr.view(), QueryOp::Eq, items_);
+        return allowed - leaf(expr, allowed, QueryOp::Eq);
       case QueryOp::Not:
         return allowed - evaluate(operand_of(expr.children.front()), allowed);
       case QueryOp::And: {
@@ -373,7 +379,7 @@ class Evaluation {
         return result;
       }
       default:
-        return evaluate_leaf(maps_, allowed, expr, expr.attr.view(), expr.op, items_);
+        return leaf(expr, allowed, expr.op);
     }
   }
 
@@ -395,6 +401,10 @@ class Evaluation {
   }
 
  private:
+  Bitmap leaf(const QueryExpr& expr, const Bitmap& allowed, QueryOp op) const {
+    return evaluate_leaf(maps_, allowed, expr, expr.attr.view(), op, items_, snapshot_);
+  }
+
   static Operand operand_of(const QueryExprPtr& child) {
     return {child.get(), child.use_count() > 1 && !child->children.empty()};
   }
@@ -430,68 +440,18 @@ class Evaluation {
   const IndexAPI::MapArray& maps_;
   const Bitmap& root_;
   const Items* items_;
+  const ReadSnapshot* snapshot_;
   std::unordered_map<const QueryExpr*, Bitmap> memo_;
 };
 
 Bitmap evaluate_conjunction(const IndexAPI::MapArray& maps, const Bitmap& allowed,
-                            const std::vector<QueryExpr>& exprs) {
-  if (exprs.size() == 1) return Evaluation(maps, allowed).run(exprs.front(), allowed);
+                            const std::vector<QueryExpr>& exprs, const ReadSnapshot* snapshot) {
+  Evaluation evaluation(maps, allowed, nullptr, snapshot);
+  if (exprs.size() == 1) return evaluation.run(exprs.front(), allowed);
   std::vector<Evaluation::Operand> operands;
   operands.reserve(exprs.size());
   for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
-  return Evaluation(maps, allowed).all_of(operands, allowed);
-}
-
-// The value indexes that the leaves of `roots` read in this core (the first
-// component of each name), each once, in ascending attribute order: the
-// order in which the bulk adder takes them.
-using MapsRead = std::vector<std::pair<uint32_t, QueryMap*>>;
-
-// Adds the value index that the leaf `node` reads in this core (the first
-// component of its name), if there is one.
-void add_map_read_by(const IndexAPI::MapArray& maps, const QueryExpr& node, MapsRead& read) {
-  const AttrParts parts = attr_parts(node.attr.view());
-  std::optional<uint32_t> id = global_interner().get(parts.head);
-  if (!id || *id >= maps.size() || !maps[*id]) return;
-  read.emplace_back(*id, maps[*id].get());
-  // Ranges answer from the bit slices once they are built and their queued
-  // moves applied, suffixes and substrings from the string positions once
-  // built; both take the write lock: do it before anything is held.
-  if (parts.rest) return;
-  if (is_range(node.op)) maps[*id]->settle_queued_moves();
-  if (node.op == QueryOp::EndsWi || node.op == QueryOp::Contains) maps[*id]->prepare_positions();
-}
-
-// The value indexes that the leaves of `roots` read in this core, each once,
-// in ascending attribute order: the order in which the bulk adder takes them.
-MapsRead maps_read_by(const IndexAPI::MapArray& maps, std::span<const QueryExpr> roots) {
-  MapsRead read;
-  std::vector<const QueryExpr*> stack;
-  std::unordered_set<const QueryExpr*> seen;
-  for (const QueryExpr& root : roots) {
-    if (root.children.empty()) {
-      add_map_read_by(maps, root, read);  // the common case: no tree to walk
-    } else if (seen.insert(&root).second) {
-      stack.push_back(&root);
-    }
-  }
-  while (!stack.empty()) {
-    const QueryExpr& node = *stack.back();
-    stack.pop_back();
-    for (const QueryExprPtr& child : node.children) {
-      if (!seen.insert(child.get()).second) continue;
-      if (child->children.empty()) {
-        add_map_read_by(maps, *child, read);
-      } else {
-        stack.push_back(child.get());
-      }
-    }
-  }
-  if (read.size() > 1) {
-    std::sort(read.begin(), read.end());
-    read.erase(std::unique(read.begin(), read.end()), read.end());
-  }
-  return read;
+  return evaluation.all_of(operands, allowed);
 }
 
 // Whether evaluating `roots` reads some value index more than once: a
@@ -521,32 +481,131 @@ bool reads_an_attribute_twice(std::span<const QueryExpr> roots) {
   return false;
 }
 
-// Evaluates a query that reads an attribute more than once under one
-// ReadHold: the value indexes of the core are pinned up front in the writers'
-// lock order, and everything read later (exact-map shards, nested cores)
-// stays pinned as it is first read. Each attribute is thus seen in one state,
-// before or after any concurrent assignment, never in between.
+// A leaf as one core reads it: the rest of its name there, and its operator.
+struct LeafRead {
+  std::string_view attr;
+  QueryOp op;
+};
+
+// The leaves of `roots`, each node once.
+std::vector<LeafRead> leaves_of(std::span<const QueryExpr> roots) {
+  std::vector<LeafRead> leaves;
+  std::vector<const QueryExpr*> stack;
+  std::unordered_set<const QueryExpr*> seen;
+  for (const QueryExpr& root : roots) stack.push_back(&root);
+  while (!stack.empty()) {
+    const QueryExpr& node = *stack.back();
+    stack.pop_back();
+    if (node.children.empty()) leaves.push_back({node.attr.view(), node.op});
+    for (const QueryExprPtr& child : node.children) {
+      if (seen.insert(child.get()).second) stack.push_back(child.get());
+    }
+  }
+  return leaves;
+}
+
+// Ranges answer from the bit slices once they are built and their queued
+// moves applied, suffixes and substrings from the string positions once
+// built; both take the write lock, so the maps that `leaves` read in this
+// core get them ready before a snapshot holds anything. (The nested cores'
+// are not: under the snapshot, their ranges walk the distinct values and
+// their patterns scan the distinct strings.)
+void prepare_maps(const IndexAPI::MapArray& maps, const std::vector<LeafRead>& leaves) {
+  for (const LeafRead& leaf : leaves) {
+    const AttrParts parts = attr_parts(leaf.attr);
+    QueryMap* map = parts.rest ? nullptr : lookup_map(maps, parts.head);
+    if (map == nullptr) continue;
+    if (is_range(leaf.op)) map->settle_queued_moves();
+    if (leaf.op == QueryOp::EndsWi || leaf.op == QueryOp::Contains) map->prepare_positions();
+  }
+}
+
+// What a query reads in a nested core.
+struct NestedReads {
+  std::shared_ptr<IndexAPI> core;
+  std::vector<LeafRead> leaves;
+};
+
+// Holds in `snapshot` the sub-indexes of the maps that `leaves` read in one
+// core (of value indexes `maps`), in ascending attribute order, and queues in
+// `nested` what they read in the maps' nested cores.
+void hold_maps(const IndexAPI::MapArray& maps, const std::vector<LeafRead>& leaves,
+               ReadSnapshot& snapshot, std::vector<NestedReads>& nested) {
+  std::map<uint32_t, std::vector<LeafRead>> read;  // attribute -> the rests of its dotted names
+  for (const LeafRead& leaf : leaves) {
+    const AttrParts parts = attr_parts(leaf.attr);
+    std::optional<uint32_t> id = global_interner().get(parts.head);
+    if (!id || *id >= maps.size() || !maps[*id]) continue;
+    std::vector<LeafRead>& rests = read[*id];
+    if (parts.rest) rests.push_back({*parts.rest, leaf.op});
+  }
+  for (auto& [attribute, rests] : read) {
+    const QueryMap& map = *maps[attribute];
+    map.hold_sub_indexes(snapshot);
+    if (rests.empty()) continue;
+    if (std::shared_ptr<IndexAPI> core = map.nested()) nested.push_back({core, std::move(rests)});
+  }
+}
+
+// Takes in `snapshot` every lock that evaluating `roots` against a core (of
+// value indexes `maps`, which the caller holds with its live ids) reads: the
+// sub-indexes of the maps read there, then, one nested core after the other
+// in the order they were made (each after the core that owns it, as the
+// lock order has it), a nested core's `index` and live ids, the sub-indexes
+// read there and its parent/child map. Exact-map shards and cyclic links
+// are read as the evaluation meets them.
+void take_snapshot(const IndexAPI::MapArray& maps, std::span<const QueryExpr> roots,
+                   ReadSnapshot& snapshot) {
+  const std::vector<LeafRead> leaves = leaves_of(roots);
+  prepare_maps(maps, leaves);
+  std::vector<NestedReads> pending;
+  hold_maps(maps, leaves, snapshot, pending);
+  while (!pending.empty()) {
+    auto first = std::min_element(pending.begin(), pending.end(), [](const auto& a, const auto& b) {
+      return a.core->serial() < b.core->serial();
+    });
+    NestedReads next = std::move(*first);
+    pending.erase(first);
+    next.core->hold_live(snapshot);
+    next.core->read_maps(
+        [&](const IndexAPI::MapArray& nested_maps) {
+          hold_maps(nested_maps, next.leaves, snapshot, pending);
+        },
+        &snapshot);
+    next.core->hold_paths(snapshot);
+  }
+}
+
+// Runs evaluate(snapshot) for `roots`: with a snapshot (else null) when they
+// read some attribute more than once, so that each attribute is seen in one
+// state, before or after any concurrent assignment, never in between.
 template <class Evaluate>
-Bitmap evaluate_held(const IndexAPI::MapArray& maps, std::span<const QueryExpr> roots,
-                     Evaluate&& evaluate) {
-  if (!reads_an_attribute_twice(roots)) return evaluate();
-  MapsRead read = maps_read_by(maps, roots);
-  ReadHold hold;
-  for (const auto& [attribute, map] : read) map->pin_sub_indexes();
-  return evaluate();
+Bitmap evaluate_in_one_state(const IndexAPI::MapArray& maps, std::span<const QueryExpr> roots,
+                             Evaluate&& evaluate) {
+  if (!reads_an_attribute_twice(roots)) return evaluate(nullptr);
+  ReadSnapshot snapshot;
+  take_snapshot(maps, roots, snapshot);
+  return evaluate(&snapshot);
 }
 
 }  // namespace
 
 Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
                       const Items* items) {
-  return evaluate_held(maps, std::span<const QueryExpr>(&expr, 1),
-                       [&] { return Evaluation(maps, allowed, items).run(expr, allowed); });
+  return evaluate_in_one_state(
+      maps, std::span<const QueryExpr>(&expr, 1), [&](const ReadSnapshot* snapshot) {
+        // The stored values that a few candidates are compared with are in
+        // their current state, not in the snapshot's.
+        return Evaluation(maps, allowed, snapshot == nullptr ? items : nullptr, snapshot)
+            .run(expr, allowed);
+      });
 }
 
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
-  return evaluate_held(maps, exprs, [&] { return evaluate_conjunction(maps, allowed, exprs); });
+  return evaluate_in_one_state(maps, exprs, [&](const ReadSnapshot* snapshot) {
+    return evaluate_conjunction(maps, allowed, exprs, snapshot);
+  });
 }
 
 }  // namespace vantorel

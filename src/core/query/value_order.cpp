@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "core/query/number_key.h"
+#include "core/query/compare.h"
 
 namespace vantorel {
 

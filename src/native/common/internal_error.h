@@ -10,7 +10,7 @@
 namespace vantorel {
 
 // Message of a lock poisoned by an earlier failure.
-inline constexpr const char* kPoisonedLock = "called `Result::unwrap()` on an `Err` value";
+inline constexpr char kPoisonedLock[] = "called `Result::unwrap()` on an `Err` value";
 // Message of a failed bitmap allocation.
 inline constexpr const char* kBitmapAllocFailed = "assertion failed: success";
 // Message of a failed bitmap copy.

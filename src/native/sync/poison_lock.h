@@ -1,282 +1,343 @@
-// Poisoning locks: a mutex or reader-writer lock that owns the data it guards.
-// A write guard (or a mutex guard) released while its thread unwinds from an
-// exception marks the lock poisoned; every later attempt to take the lock then
-// throws InternalError with the lock's poison message. A lock that must wait
-// runs the thread's wait hook first (wait_hook.h). Pure C++, no Python.
+// Poisoning locks: a mutex and a reader-writer lock that own the data they
+// guard, and ReadSnapshot, which holds several read locks together.
+//
+// A guard gives access to the data for as long as it holds the lock, and can
+// let go early (release()). A guard that writes (PoisonMutex::lock(),
+// PoisonRwLock::write()) and is let go while its thread unwinds from an
+// exception may leave the data half changed: it marks the lock poisoned, and
+// every later attempt to take the lock throws InternalError with the lock's
+// poison message (a template argument, kPoisonedLock by default). A guard
+// that only reads (PoisonRwLock::read(), or lock() on a const PoisonMutex,
+// which still excludes every other holder) never poisons, and costs less: a
+// writing guard asks the C++ runtime for the exceptions in flight when it is
+// made and again when it lets go.
+//
+// A lock that must wait runs the thread's wait hook first (wait_hook.h). Each
+// lock has a rank (lock_order.h), checked at every blocking acquisition when
+// that check is compiled in. Pure C++, no Python.
 #pragma once
 
 #include <atomic>
 #include <exception>
 #include <optional>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "native/common/internal_error.h"
-#include "native/sync/read_hold.h"
 #include "native/sync/small_mutex.h"
 #include "native/sync/small_rw_lock.h"
 #include "native/sync/wait_hook.h"
+#include "native/sync/lock_order.h"
 
 namespace vantorel {
 
 namespace detail {
 
-// Remembers the number of exceptions in flight when a guard was made, so that
-// its destructor can tell a normal release from a release during unwinding.
-// A watch made off never reports unwinding, and costs nothing: asking for
-// the count goes through the thread's exception globals, a call into the
-// C++ runtime on every platform.
+// Tells a release during unwinding from a normal one: it remembers the
+// exceptions in flight when it was made.
 class UnwindWatch {
  public:
   UnwindWatch() : in_flight_(std::uncaught_exceptions()) {}
-  static UnwindWatch off() { return UnwindWatch(kOff); }
-  bool unwinding() const { return in_flight_ != kOff && std::uncaught_exceptions() > in_flight_; }
+  bool unwinding() const { return std::uncaught_exceptions() > in_flight_; }
 
  private:
-  static constexpr int kOff = -1;
-  explicit UnwindWatch(int in_flight) : in_flight_(in_flight) {}
   int in_flight_;
+};
+
+// What a poisoning lock is apart from its data: the lock itself (a
+// SmallMutex or a SmallRwLock), the poison mark and the rank. kShared selects
+// the shared (reading) side of a SmallRwLock.
+template <class Raw>
+class PoisonCore {
+ public:
+  explicit PoisonCore(LockRank rank) {
+#ifdef VANTOREL_CHECK_LOCK_ORDER
+    rank_ = rank;
+#else
+    (void)rank;
+#endif
+  }
+
+  // Waits for the lock. Throws InternalError(message), without the lock,
+  // when it is poisoned.
+  template <bool kShared>
+  lock_order::Hold acquire(const char* message) const {
+    lock_order::check(this, rank());
+    if constexpr (kShared) {
+      lock_shared_or_wait(raw_);
+    } else {
+      lock_or_wait(raw_);
+    }
+    return admitted<kShared>(message);
+  }
+
+  // Takes the lock if it is free, filling `hold`; false when it is not.
+  template <bool kShared>
+  bool try_acquire(const char* message, lock_order::Hold& hold) const {
+    bool taken = false;
+    if constexpr (kShared) {
+      taken = raw_.try_lock_shared();
+    } else {
+      taken = raw_.try_lock();
+    }
+    if (taken) hold = admitted<kShared>(message);
+    return taken;
+  }
+
+  template <bool kShared>
+  void release(const lock_order::Hold& hold, bool poison) const {
+    lock_order::released(hold, this);
+    if (poison) poisoned_.store(true, std::memory_order_release);
+    if constexpr (kShared) {
+      raw_.unlock_shared();
+    } else {
+      raw_.unlock();
+    }
+  }
+
+  Raw& raw() const { return raw_; }
+
+ private:
+  template <bool kShared>
+  lock_order::Hold admitted(const char* message) const {
+    const lock_order::Hold hold = lock_order::acquired(this, rank());
+    if (poisoned_.load(std::memory_order_acquire)) {
+      release<kShared>(hold, false);
+      throw InternalError(message);
+    }
+    return hold;
+  }
+
+  LockRank rank() const {
+#ifdef VANTOREL_CHECK_LOCK_ORDER
+    return rank_;
+#else
+    return LockRank{};
+#endif
+  }
+
+  mutable Raw raw_;
+  mutable std::atomic<bool> poisoned_{false};
+#ifdef VANTOREL_CHECK_LOCK_ORDER
+  LockRank rank_;
+#endif
+};
+
+// The lock and the data of PoisonMutex and PoisonRwLock. A lock made without
+// a rank stays out of the order check.
+template <class T, class Raw>
+class PoisonLock {
+ public:
+  using Value = T;
+
+  template <class... Args>
+  explicit PoisonLock(Args&&... args) : core_(LockRank{}), value_(std::forward<Args>(args)...) {}
+  template <class... Args>
+  explicit PoisonLock(LockRank rank, Args&&... args)
+      : core_(rank), value_(std::forward<Args>(args)...) {}
+
+ protected:
+  PoisonCore<Raw> core_;
+  T value_;
 };
 
 }  // namespace detail
 
-template <class T>
-class PoisonMutex {
+// The guard of every poisoning lock: kWrites for a guard that may change the
+// data (and poisons), otherwise one that reads. An empty guard (default-made,
+// moved from or released) holds nothing.
+template <class Lock, bool kWrites>
+class LockGuard {
  public:
-  class Guard {
-   public:
-    Guard(Guard&& other) noexcept
-        : owner_(std::exchange(other.owner_, nullptr)), watch_(other.watch_) {}
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    Guard& operator=(Guard&&) = delete;
-    ~Guard() { release(); }
+  using Value = std::conditional_t<kWrites, typename Lock::Value, const typename Lock::Value>;
 
-    T& operator*() const { return owner_->value_; }
-    T* operator->() const { return &owner_->value_; }
-
-    // Unlocks early; the guard is empty afterwards.
-    void release() {
-      if (owner_ == nullptr) return;
-      if (watch_.unwinding()) owner_->poisoned_.store(true, std::memory_order_release);
-      owner_->mutex_.unlock();
-      owner_ = nullptr;
+  LockGuard() = default;
+  LockGuard(LockGuard&& other) noexcept
+      : lock_(std::exchange(other.lock_, nullptr)),
+        hold_(other.hold_),
+        in_flight_(other.in_flight_),
+        owns_(other.owns_) {}
+  // Lets go of what this guard held, then takes over `other`'s lock.
+  LockGuard& operator=(LockGuard&& other) noexcept {
+    if (this != &other) {
+      release();
+      lock_ = std::exchange(other.lock_, nullptr);
+      hold_ = other.hold_;
+      in_flight_ = other.in_flight_;
+      owns_ = other.owns_;
     }
+    return *this;
+  }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  ~LockGuard() { release(); }
 
-   private:
-    friend class PoisonMutex;
-    Guard(PoisonMutex* owner, detail::UnwindWatch watch) : owner_(owner), watch_(watch) {}
-    PoisonMutex* owner_;
-    detail::UnwindWatch watch_;
-  };
+  Value& operator*() const { return lock_->value_; }
+  Value* operator->() const { return &lock_->value_; }
 
-  // The guard of a holder that only reads: leaving its scope by an exception
-  // does not poison the mutex, since nothing was changed.
-  class ReadGuard {
-   public:
-    ReadGuard(ReadGuard&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-    ReadGuard& operator=(ReadGuard&&) = delete;
-    ~ReadGuard() {
-      if (owner_ != nullptr) owner_->mutex_.unlock();
+  // Whether this guard reads under a snapshot that holds the lock (and goes
+  // on holding it once the guard is gone).
+  bool borrowed() const { return lock_ != nullptr && !owns_; }
+
+  void release() {
+    if (lock_ == nullptr) return;
+    if (owns_) {
+      if constexpr (kWrites) {
+        lock_->core_.template release<false>(hold_, std::uncaught_exceptions() > in_flight_);
+      } else {
+        lock_->core_.template release<Lock::kSharedReads>(hold_, false);
+      }
     }
-
-    const T& operator*() const { return owner_->value_; }
-    const T* operator->() const { return &owner_->value_; }
-
-   private:
-    friend class PoisonMutex;
-    explicit ReadGuard(PoisonMutex* owner) : owner_(owner) {}
-    PoisonMutex* owner_;
-  };
-
-  template <class... Args>
-  explicit PoisonMutex(Args&&... args) : value_(std::forward<Args>(args)...) {}
-
-  // Blocks until the mutex is free. Throws InternalError(poison_message) when
-  // an earlier holder failed.
-  Guard lock(const char* poison_message = kPoisonedLock) {
-    detail::lock_or_wait(mutex_);
-    return checked(poison_message);
+    lock_ = nullptr;
   }
 
-  std::optional<Guard> try_lock(const char* poison_message = kPoisonedLock) {
-    if (!mutex_.try_lock()) return std::nullopt;
-    return checked(poison_message);
-  }
+ private:
+  friend Lock;
+  using LockPointer = std::conditional_t<kWrites, Lock*, const Lock*>;
 
-  // try_lock for a holder whose change cannot throw (a swap of values that
-  // move without throwing, say): it cannot leave the data half changed, so
-  // its guard does not ask whether the thread is unwinding.
-  std::optional<Guard> try_lock_for_nothrow_change(const char* poison_message = kPoisonedLock) {
-    if (!mutex_.try_lock()) return std::nullopt;
-    return checked(poison_message, detail::UnwindWatch::off());
-  }
-  Guard lock_for_nothrow_change(const char* poison_message = kPoisonedLock) {
-    detail::lock_or_wait(mutex_);
-    return checked(poison_message, detail::UnwindWatch::off());
-  }
+  LockGuard(LockPointer lock, lock_order::Hold hold, bool owns)
+      : lock_(lock),
+        hold_(hold),
+        in_flight_(kWrites ? std::uncaught_exceptions() : 0),
+        owns_(owns) {}
 
-  // lock and try_lock for a holder that only reads (see ReadGuard). Such a
-  // guard is also cheaper: its release does not ask whether the thread is
-  // unwinding.
-  ReadGuard lock_to_read(const char* poison_message = kPoisonedLock) {
-    detail::lock_or_wait(mutex_);
-    return checked_reader(poison_message);
-  }
+  LockPointer lock_ = nullptr;
+  lock_order::Hold hold_;
+  int in_flight_ = 0;  // exceptions in flight when a writing guard was made
+  bool owns_ = false;  // false: a snapshot's hold, borrowed
+};
 
-  std::optional<ReadGuard> try_lock_to_read(const char* poison_message = kPoisonedLock) {
-    if (!mutex_.try_lock()) return std::nullopt;
-    return checked_reader(poison_message);
+// A mutex that owns a T. lock() and try_lock() on a const PoisonMutex give a
+// guard that reads.
+template <class T, const char* kPoisonMessage = kPoisonedLock>
+class PoisonMutex : public detail::PoisonLock<T, SmallMutex> {
+ public:
+  using Guard = LockGuard<PoisonMutex, true>;
+  using ReadGuard = LockGuard<PoisonMutex, false>;
+  static constexpr bool kSharedReads = false;
+
+  using detail::PoisonLock<T, SmallMutex>::PoisonLock;
+
+  // Waits until the mutex is free. Throws InternalError(kPoisonMessage)
+  // when a writing holder failed.
+  Guard lock() { return Guard(this, core_.template acquire<false>(kPoisonMessage), true); }
+  ReadGuard lock() const {
+    return ReadGuard(this, core_.template acquire<false>(kPoisonMessage), true);
+  }
+  // The same without waiting: nullopt when the mutex is taken.
+  std::optional<Guard> try_lock() {
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
+    return Guard(this, hold, true);
+  }
+  std::optional<ReadGuard> try_lock() const {
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
+    return ReadGuard(this, hold, true);
   }
 
   // The mutex itself, for hold_across_fork() (sync/fork_hold.h) only: its
   // hold changes nothing, so it skips the poison check.
-  SmallMutex& mutex_for_fork() { return mutex_; }
+  SmallMutex& mutex_for_fork() { return core_.raw(); }
 
  private:
-  ReadGuard checked_reader(const char* poison_message) {
-    if (poisoned_.load(std::memory_order_acquire)) {
-      mutex_.unlock();
-      throw InternalError(poison_message);
-    }
-    return ReadGuard(this);
-  }
-
-  Guard checked(const char* poison_message, detail::UnwindWatch watch = detail::UnwindWatch()) {
-    if (poisoned_.load(std::memory_order_acquire)) {
-      mutex_.unlock();
-      throw InternalError(poison_message);
-    }
-    return Guard(this, watch);
-  }
-
-  SmallMutex mutex_;
-  std::atomic<bool> poisoned_{false};
-  T value_;
+  friend Guard;
+  friend ReadGuard;
+  using detail::PoisonLock<T, SmallMutex>::core_;
 };
 
-template <class T>
-class PoisonRwLock {
+template <class T, const char* kPoisonMessage>
+class PoisonRwLock;
+
+// ReadSnapshot: read locks held together until the snapshot ends, so that
+// the reads made under it see each of those structures in one state, as
+// LevelDB's snapshots do for a database. The reads that must see that state
+// are given the snapshot (PoisonRwLock::read(snapshot)); a read of a lock
+// that it holds borrows the hold instead of taking the lock again (which,
+// with a writer waiting in between, would wait for that writer, which waits
+// for the snapshot). Holds are let go in reverse when the snapshot ends.
+// Used by the thread that made it, which adds the locks in the lock order
+// (lock_order.h).
+class ReadSnapshot {
  public:
-  class ReadGuard {
-   public:
-    // An empty guard, holding nothing until a guard is moved into it.
-    ReadGuard() = default;
-    ReadGuard(ReadGuard&& other) noexcept
-        : owner_(std::exchange(other.owner_, nullptr)), pinned_(other.pinned_) {}
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-    // Releases what this guard held, then takes over `other`'s lock.
-    ReadGuard& operator=(ReadGuard&& other) noexcept {
-      if (this != &other) {
-        release();
-        owner_ = std::exchange(other.owner_, nullptr);
-        pinned_ = other.pinned_;
-      }
-      return *this;
+  ReadSnapshot() = default;
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+  ~ReadSnapshot() {
+    for (auto held = held_.rbegin(); held != held_.rend(); ++held) {
+      held->lock->release<true>(held->hold, false);
     }
-    ~ReadGuard() { release(); }
-
-    const T& operator*() const { return owner_->value_; }
-    const T* operator->() const { return &owner_->value_; }
-
-    // Unlocks early, unless a ReadHold keeps the lock pinned; the guard is
-    // empty afterwards.
-    void release() {
-      if (owner_ == nullptr) return;
-      if (!pinned_) owner_->mutex_.unlock_shared();
-      owner_ = nullptr;
-    }
-
-   private:
-    friend class PoisonRwLock;
-    ReadGuard(const PoisonRwLock* owner, bool pinned) : owner_(owner), pinned_(pinned) {}
-    const PoisonRwLock* owner_ = nullptr;
-    bool pinned_ = false;
-  };
-
-  class WriteGuard {
-   public:
-    WriteGuard(WriteGuard&& other) noexcept
-        : owner_(std::exchange(other.owner_, nullptr)), watch_(other.watch_) {}
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-    WriteGuard& operator=(WriteGuard&&) = delete;
-    ~WriteGuard() { release(); }
-
-    T& operator*() const { return owner_->value_; }
-    T* operator->() const { return &owner_->value_; }
-
-    void release() {
-      if (owner_ == nullptr) return;
-      if (watch_.unwinding()) owner_->poisoned_.store(true, std::memory_order_release);
-      owner_->mutex_.unlock();
-      owner_ = nullptr;
-    }
-
-   private:
-    friend class PoisonRwLock;
-    explicit WriteGuard(PoisonRwLock* owner) : owner_(owner) {}
-    PoisonRwLock* owner_;
-    detail::UnwindWatch watch_;
-  };
-
-  template <class... Args>
-  explicit PoisonRwLock(Args&&... args) : value_(std::forward<Args>(args)...) {}
-
-  // Under a ReadHold the lock stays read-locked until the hold ends (see
-  // read_hold.h).
-  ReadGuard read() const {
-    std::vector<detail::HeldRead>* held = detail::current_held_reads();
-    if (held != nullptr && detail::is_held(*held, this)) return ReadGuard(this, true);
-    detail::lock_shared_or_wait(mutex_);
-    return admitted_reader(held);
   }
 
-  WriteGuard write() {
-    refuse_if_held();
-    detail::lock_or_wait(mutex_);
-    if (poisoned_.load(std::memory_order_acquire)) {
-      mutex_.unlock();
-      throw InternalError(kPoisonedLock);
-    }
-    return WriteGuard(this);
-  }
+  // Waits for `lock` for reading and holds it until the snapshot ends. A
+  // lock held already is not taken again.
+  template <class T, const char* kPoisonMessage>
+  void hold(const PoisonRwLock<T, kPoisonMessage>& lock);
 
-  std::optional<ReadGuard> try_read() const {
-    std::vector<detail::HeldRead>* held = detail::current_held_reads();
-    if (held != nullptr && detail::is_held(*held, this)) return ReadGuard(this, true);
-    if (!mutex_.try_lock_shared()) return std::nullopt;
-    return admitted_reader(held);
+  bool holds(const void* lock) const {
+    for (const Held& held : held_) {
+      if (held.lock == lock) return true;
+    }
+    return false;
   }
 
  private:
-  // The guard of a reader that has just taken the shared lock: checked for
-  // poison, and pinned when a hold is alive on this thread.
-  ReadGuard admitted_reader(std::vector<detail::HeldRead>* held) const {
-    if (poisoned_.load(std::memory_order_acquire)) {
-      mutex_.unlock_shared();
-      throw InternalError(kPoisonedLock);
-    }
-    if (held == nullptr) return ReadGuard(this, false);
-    held->push_back({this, [](const void* lock) {
-                       static_cast<const PoisonRwLock*>(lock)->mutex_.unlock_shared();
-                     }});
-    return ReadGuard(this, true);
-  }
-
-  // A writer on a thread whose hold pins this lock would wait for itself.
-  void refuse_if_held() const {
-    std::vector<detail::HeldRead>* held = detail::current_held_reads();
-    if (held != nullptr && detail::is_held(*held, this)) {
-      throw InternalError("write lock requested while held for reading");
-    }
-  }
-
-  mutable SmallRwLock mutex_;
-  std::atomic<bool> poisoned_{false};
-  T value_;
+  struct Held {
+    const detail::PoisonCore<SmallRwLock>* lock;
+    lock_order::Hold hold;
+  };
+  std::vector<Held> held_;
 };
+
+// A reader-writer lock that owns a T. It prefers writers (see SmallRwLock):
+// a thread that reads it never waits to read it again, but reads it through
+// a snapshot.
+template <class T, const char* kPoisonMessage = kPoisonedLock>
+class PoisonRwLock : public detail::PoisonLock<T, SmallRwLock> {
+ public:
+  using ReadGuard = LockGuard<PoisonRwLock, false>;
+  using WriteGuard = LockGuard<PoisonRwLock, true>;
+  static constexpr bool kSharedReads = true;
+
+  using detail::PoisonLock<T, SmallRwLock>::PoisonLock;
+
+  // Waits until no writer holds or waits for the lock; under a `snapshot`
+  // that holds it, borrows that hold instead. Throws InternalError when a
+  // writer failed.
+  ReadGuard read(const ReadSnapshot* snapshot = nullptr) const {
+    if (snapshot != nullptr && snapshot->holds(&core_)) return ReadGuard(this, {}, false);
+    return ReadGuard(this, core_.template acquire<true>(kPoisonMessage), true);
+  }
+  // Waits until nothing holds the lock.
+  WriteGuard write() {
+    return WriteGuard(this, core_.template acquire<false>(kPoisonMessage), true);
+  }
+  // The same without waiting: nullopt when the lock is busy.
+  std::optional<ReadGuard> try_read() const {
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<true>(kPoisonMessage, hold)) return std::nullopt;
+    return ReadGuard(this, hold, true);
+  }
+  std::optional<WriteGuard> try_write() {
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
+    return WriteGuard(this, hold, true);
+  }
+
+ private:
+  friend ReadGuard;
+  friend WriteGuard;
+  friend ReadSnapshot;
+  using detail::PoisonLock<T, SmallRwLock>::core_;
+};
+
+template <class T, const char* kPoisonMessage>
+void ReadSnapshot::hold(const PoisonRwLock<T, kPoisonMessage>& lock) {
+  if (holds(&lock.core_)) return;
+  held_.reserve(held_.size() + 1);  // so that the lock, once taken, is recorded
+  const lock_order::Hold hold = lock.core_.template acquire<true>(kPoisonMessage);
+  held_.push_back({&lock.core_, hold});
+}
 
 }  // namespace vantorel

@@ -1,15 +1,23 @@
 // SmallRwLock: a four-byte reader-writer lock for locks that are rarely
 // contended, such as the sub-indexes of one attribute.
 //
-// One atomic word holds a writer bit, a waiters bit and the number of
-// readers. Taking and releasing a free lock is one compare-and-exchange and
-// one atomic update, a fraction of what a pthread reader-writer lock costs.
+// One atomic word holds a writer bit, a waiters bit, a writer-waiting bit and
+// the number of readers. Taking and releasing a free lock is one
+// compare-and-exchange and one atomic update, a fraction of what a pthread
+// reader-writer lock costs.
 // A thread that finds the lock taken marks the waiters bit and sleeps in the
 // standard library's atomic wait (a futex on Linux); the release that sees
 // the bit clears it and wakes every sleeper, which then compete again.
-// Readers are admitted whenever no writer holds the lock, as glibc's default
-// reader-writer lock does. Not recursive; satisfies the standard Lockable and
-// SharedLockable requirements. Pure C++.
+//
+// Writers are preferred: a writer that has to wait sets the writer-waiting
+// bit, and from then on no new reader is admitted, so the writer gets in as
+// soon as the readers already inside have left, however many others keep
+// arriving. The bit goes when a writer takes the lock; a writer still
+// waiting sets it again when it next fails. A thread that holds a read lock
+// must therefore not wait to read it again: a writer waiting in between
+// would wait for the first read, and the second read for the writer. Not
+// recursive; satisfies the standard Lockable and SharedLockable
+// requirements. Pure C++.
 #pragma once
 
 #include <atomic>
@@ -25,9 +33,9 @@ class SmallRwLock {
 
   bool try_lock() noexcept {
     uint32_t state = state_.load(std::memory_order_relaxed);
-    while ((state & ~kWaiters) == 0) {
-      if (state_.compare_exchange_weak(state, state | kWriter, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
+    while ((state & ~(kWaiters | kWriterWaiting)) == 0) {
+      if (state_.compare_exchange_weak(state, (state & kWaiters) | kWriter,
+                                       std::memory_order_acquire, std::memory_order_relaxed)) {
         return true;
       }
     }
@@ -35,7 +43,10 @@ class SmallRwLock {
   }
 
   void lock() noexcept {
-    while (!try_lock()) wait_while([](uint32_t state) { return (state & ~kWaiters) != 0; });
+    while (!try_lock()) {
+      state_.fetch_or(kWriterWaiting, std::memory_order_relaxed);
+      wait_while([](uint32_t state) { return (state & (kWriter | kReaders)) != 0; });
+    }
   }
 
   void unlock() noexcept {
@@ -44,7 +55,7 @@ class SmallRwLock {
 
   bool try_lock_shared() noexcept {
     uint32_t state = state_.load(std::memory_order_relaxed);
-    while ((state & kWriter) == 0) {
+    while ((state & (kWriter | kWriterWaiting)) == 0) {
       if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
                                        std::memory_order_relaxed)) {
         return true;
@@ -54,7 +65,9 @@ class SmallRwLock {
   }
 
   void lock_shared() noexcept {
-    while (!try_lock_shared()) wait_while([](uint32_t state) { return (state & kWriter) != 0; });
+    while (!try_lock_shared()) {
+      wait_while([](uint32_t state) { return (state & (kWriter | kWriterWaiting)) != 0; });
+    }
   }
 
   void unlock_shared() noexcept {
@@ -70,7 +83,8 @@ class SmallRwLock {
  private:
   static constexpr uint32_t kWriter = 1u << 31;
   static constexpr uint32_t kWaiters = 1u << 30;
-  static constexpr uint32_t kReaders = kWaiters - 1;
+  static constexpr uint32_t kWriterWaiting = 1u << 29;
+  static constexpr uint32_t kReaders = kWriterWaiting - 1;
 
   // Sleeps until the lock has changed, as long as `taken` says the caller
   // cannot have it. The waiters bit is set before sleeping, so the release

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/index.h"
+#include "core/query/compare.h"
 #include "core/query/query.h"
 #include "native/structures/id_alloc/id_alloc.h"
 #include "native/structures/string_interner/string_interner.h"
@@ -82,7 +83,8 @@ TEST(IndexCore, BitSlicesAreBuiltForRangesAndDroppedByUnqueriedWrites) {
   Bitmap all;
   for (uint32_t id = 1; id <= kIds; ++id) all.add(id);
   EXPECT_FALSE(built());
-  EXPECT_EQ(map->range(RangeOp::Gt, PyValue::of_int(10), all).cardinality(), kIds - 10);
+  const PyValue bounds[] = {PyValue::of_int(10), PyValue::of_int(150)};
+  EXPECT_EQ(map->range(KeyRange::of(QueryOp::Gt, {&bounds[0], 1}), all).cardinality(), kIds - 10);
   EXPECT_TRUE(built());
   // Moving id 1 back and forth: each move is a write nobody queries.
   for (int round = 0; round < 600; ++round) {
@@ -90,7 +92,7 @@ TEST(IndexCore, BitSlicesAreBuiltForRangesAndDroppedByUnqueriedWrites) {
     core->replace_index(1, attribute, PyValue::of_int(1000), PyValue::of_int(1));
   }
   EXPECT_FALSE(built());
-  EXPECT_EQ(map->range(RangeOp::Le, PyValue::of_int(150), all).cardinality(), 150u);
+  EXPECT_EQ(map->range(KeyRange::of(QueryOp::Le, {&bounds[1], 1}), all).cardinality(), 150u);
   EXPECT_TRUE(built());
 }
 

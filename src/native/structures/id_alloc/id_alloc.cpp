@@ -25,7 +25,7 @@ SmallMutex& free_list_mutex() {
 // whichever thread of its parent was allocating at the fork.
 struct FreeList {
   FreeList() { hold_across_fork<&free_list_mutex>(); }
-  PoisonMutex<std::vector<uint32_t>> ids;
+  PoisonMutex<std::vector<uint32_t>> ids{LockRank{LockLevel::kIdAllocator}};
 };
 
 PoisonMutex<std::vector<uint32_t>>& free_list() {

@@ -46,8 +46,8 @@ class ShardedHashMap {
 
   static constexpr size_t kDefaultShardCount = 16;
 
-  // `shard_count` must be a power of two.
-  explicit ShardedHashMap(size_t shard_count = kDefaultShardCount);
+  // `shard_count` must be a power of two; every shard's lock has `rank`.
+  explicit ShardedHashMap(size_t shard_count = kDefaultShardCount, LockRank rank = {});
 
   ShardedHashMap(const ShardedHashMap&) = delete;
   ShardedHashMap& operator=(const ShardedHashMap&) = delete;
@@ -103,14 +103,15 @@ class ShardedHashMap {
 };
 
 template <class K, class V, class Hash, class Eq>
-ShardedHashMap<K, V, Hash, Eq>::ShardedHashMap(size_t shard_count) : mask_(shard_count - 1) {
+ShardedHashMap<K, V, Hash, Eq>::ShardedHashMap(size_t shard_count, LockRank rank)
+    : mask_(shard_count - 1) {
   if (!std::has_single_bit(shard_count)) {
     throw InternalError("shard count must be a power of two");
   }
   ShardHash hasher{Hash{}, random_seed()};
   shards_.reserve(shard_count);
   for (size_t i = 0; i < shard_count; ++i) {
-    shards_.push_back(std::make_unique<Shard>(0, hasher, Eq{}));
+    shards_.push_back(std::make_unique<Shard>(rank, 0, hasher, Eq{}));
   }
 }
 

@@ -140,7 +140,8 @@ std::string_view InternerSnapshot::name(uint32_t id) const {
 StrInterner::StrInterner(size_t expected_names, NameHashFn hash)
     : hash_(hash),
       names_(std::make_shared<NameStore>(
-          std::bit_ceil(std::max(expected_names, NameStore::kMinFirstChunk)))) {
+          std::bit_ceil(std::max(expected_names, NameStore::kMinFirstChunk)))),
+      writer_(LockRank{LockLevel::kInterner}) {
   auto w = writer_.lock();
   w->tables.push_back(
       std::make_shared<IdTable>(std::bit_ceil(std::max<size_t>(2 * expected_names, 32))));
