@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <unordered_map>
@@ -16,45 +17,56 @@ uint32_t only_id(const HybridSet& ids) {
 }
 
 // Random inserts and erasures (through growth and long probe runs) against
-// std::unordered_map: every key is found with its own set, erased keys are
-// not, and entries never move while they exist.
+// std::unordered_map: every key is found with its own set at the index it
+// got, erased keys are not, and erased indexes are handed out again.
 TEST(StringTableTest, MatchesUnorderedMap) {
   std::mt19937 rng(23);
   StringTable table;
-  std::unordered_map<std::string, std::pair<uint32_t, const StringTable::Entry*>> model;
+  std::unordered_map<std::string, std::pair<uint32_t, uint32_t>> model;  // key -> (id, index)
   table.prefetch_slot(1);  // an empty table has no slots to ask for
   table.prefetch_entry(1);
-  EXPECT_EQ(table.find("absent"), nullptr);
+  EXPECT_EQ(table.find("absent"), StringTable::kNone);
+  size_t highest = 0;  // indexes handed out
+  size_t most = 0;     // keys held at once
   for (uint32_t step = 0; step < 40000; ++step) {
-    // Keys of every length, the long ones past any string's inline buffer.
-    const std::string key = std::to_string(rng() % 5000) + std::string(rng() % 3 * 12, 'x');
+    // Keys of every length: empty, inline, and past the inline bytes.
+    const std::string key = std::to_string(rng() % 5000) + std::string(rng() % 3 * 7, 'x');
     if (rng() % 3 == 0) {
-      table.erase(key);
-      model.erase(key);
+      auto found = model.find(key);
+      ASSERT_EQ(table.find(key), found == model.end() ? StringTable::kNone : found->second.second);
+      if (found != model.end()) {
+        table.erase(found->second.second);
+        model.erase(found);
+      }
     } else {
-      auto [entry, inserted] = table.emplace(key, HybridSet::single(step));
-      auto [place, model_inserted] = model.emplace(key, std::make_pair(step, entry));
+      auto [index, inserted] = table.emplace(key, HybridSet::single(step));
+      auto [place, model_inserted] = model.emplace(key, std::make_pair(step, index));
       ASSERT_EQ(inserted, model_inserted) << key;
-      ASSERT_EQ(entry, place->second.second) << key;
+      ASSERT_EQ(index, place->second.second) << key;
+      highest = std::max<size_t>(highest, index + 1);
     }
     ASSERT_EQ(table.size(), model.size());
+    most = std::max(most, model.size());
     if (step % 4000 != 0) continue;
     for (const auto& [text, expected] : model) {
       const uint64_t hash = StringTable::hash_of(text);
       table.prefetch_slot(hash);
       table.prefetch_entry(hash);
-      const StringTable::Entry* entry = table.find(text);
-      ASSERT_EQ(entry, expected.second) << text;
-      ASSERT_EQ(entry->key, text);
-      ASSERT_EQ(only_id(entry->ids), expected.first);
+      const uint32_t index = table.find(text);
+      ASSERT_EQ(index, expected.second) << text;
+      ASSERT_EQ(table[index].key.view(), text);
+      ASSERT_EQ(only_id(table[index].ids), expected.first);
     }
     size_t visited = 0;
     table.for_each([&](const StringTable::Entry& entry) {
-      ASSERT_EQ(model.count(entry.key), 1u);
+      ASSERT_EQ(model.count(std::string(entry.key.view())), 1u);
       ++visited;
     });
     ASSERT_EQ(visited, model.size());
   }
+  // Erased indexes were reused: no more were handed out than keys were
+  // ever held at once.
+  EXPECT_EQ(highest, most);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -27,8 +29,8 @@ TEST(ValueSetsTest, RangesMatchBruteForce) {
   std::mt19937 rng(3);
   for (uint32_t id = 0; id < value_of.size(); ++id) {
     value_of[id] = static_cast<int64_t>(rng() % 40) - 20;
-    // Half the ids go in deferred, settled in batches of 50.
-    if (id % 2 == 0) {
+    // Half the ids go in deferred, in batches of 50 each settled.
+    if (id % 100 < 50) {
       sets.add(order_key(value_of[id]), id);
     } else {
       sets.add_deferred(order_key(value_of[id]), id);
@@ -79,6 +81,126 @@ TEST(ValueSetsTest, RangesMatchBruteForce) {
   EXPECT_EQ(removing.key_count(), 20u);
 }
 
+// Keys of every kind: integers of every width (the widest are wide keys),
+// doubles of every kind (subnormals, infinities, NaNs, both zeros), of both
+// signs.
+std::vector<OrderKey> keys_of_every_kind(std::mt19937_64& rng, int count) {
+  std::vector<OrderKey> keys;
+  for (int64_t value : {int64_t{0}, int64_t{1}, INT64_MAX, INT64_MIN, int64_t{1} << 53,
+                        (int64_t{1} << 53) + 1, -(int64_t{1} << 53) - 1}) {
+    keys.push_back(order_key(value));
+  }
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+  for (double value : {-0.0, 5e-324, -5e-324, 1e308, -1e308, kInfinity, -kInfinity, kNan, -kNan}) {
+    keys.push_back(order_key(value));
+  }
+  for (int i = 0; i < count; ++i) {
+    const uint64_t bits = rng();
+    keys.push_back(order_key(static_cast<int64_t>(bits >> (rng() % 64))));
+    keys.push_back(order_key(std::bit_cast<double>(bits)));
+    keys.push_back(order_key(static_cast<double>(static_cast<int64_t>(bits >> 20))));
+  }
+  return keys;
+}
+
+// Packing keeps every key and its order.
+TEST(PackedKeyTest, KeepsKeysAndOrder) {
+  std::mt19937_64 rng(29);
+  const std::vector<OrderKey> keys = keys_of_every_kind(rng, 100);
+  for (const OrderKey& key : keys) {
+    ASSERT_EQ(PackedKey(key).unpacked(), key);
+    if (PackedKey(key).is_narrow()) ASSERT_EQ(PackedKey::narrow(PackedKey(key).high()), key);
+    for (const OrderKey& other : keys) ASSERT_EQ(PackedKey(key) < PackedKey(other), key < other);
+  }
+}
+
+// Random adds (one by one and deferred), removals (one by one and in sorted
+// batches) over narrow and wide keys against std::map: walks both ways,
+// lookups, ranges between stored keys with every kind of bound, and the
+// keys below and above.
+TEST(ValueSetsTest, NumbersMatchStdMap) {
+  std::mt19937_64 rng(31);
+  const std::vector<OrderKey> pool = keys_of_every_kind(rng, 30);
+  NumberSets sets;
+  std::map<OrderKey, std::set<uint32_t>> model;
+  auto check = [&] {
+    std::vector<OrderKey> want, up, down;
+    for (const auto& [key, ids] : model) {
+      if (!ids.empty()) want.push_back(key);
+    }
+    sets.walk_keys(false, [&](OrderKey key, const HybridSet& ids) {
+      EXPECT_EQ(ids.size(), model[key].size());
+      up.push_back(key);
+      return true;
+    });
+    sets.walk_keys(true, [&](OrderKey key, const HybridSet&) {
+      down.push_back(key);
+      return true;
+    });
+    ASSERT_EQ(up, want);
+    ASSERT_EQ(down, std::vector<OrderKey>(want.rbegin(), want.rend()));
+    ASSERT_EQ(sets.key_count(), want.size());
+    for (int probe = 0; probe < 20; ++probe) {
+      const OrderKey low = pool[rng() % pool.size()];
+      const OrderKey high = pool[rng() % pool.size()];
+      const KeyBound<OrderKey> lower{low, rng() % 2 == 0};
+      const KeyBound<OrderKey> upper{high, rng() % 2 == 0};
+      const bool open = rng() % 4 == 0;
+      Bitmap got;
+      ASSERT_TRUE(sets.add_range(&lower, open ? nullptr : &upper, got, pool.size()));
+      Bitmap expected;
+      bool live_below = false, live_above = false, any_below = false, any_above = false;
+      for (const auto& [key, ids] : model) {
+        const bool above = lower.inclusive ? !(key < low) : low < key;
+        const bool below = open || (upper.inclusive ? !(high < key) : key < high);
+        if (above && below) {
+          for (uint32_t id : ids) expected.add(id);
+        }
+        any_below |= key < low;
+        any_above |= high < key;
+        live_below |= key < low && !ids.empty();
+        live_above |= high < key && !ids.empty();
+      }
+      ASSERT_EQ(got, expected);
+      // Keys left empty count until a sweep takes them out.
+      if (live_below || !any_below) ASSERT_EQ(sets.has_key_below(low), live_below);
+      if (live_above || !any_above) ASSERT_EQ(sets.has_key_above(high), live_above);
+      const HybridSet* found = sets.find(low);
+      const std::set<uint32_t>& want_ids = model[low];
+      ASSERT_EQ(found == nullptr, want_ids.empty());
+      if (found != nullptr) {
+        ASSERT_EQ(found->to_bitmap().to_vector(),
+                  std::vector<uint32_t>(want_ids.begin(), want_ids.end()));
+      }
+    }
+  };
+  for (int round = 0; round < 30; ++round) {
+    // Deferred adds go in rounds of their own, as a bulk writer's do.
+    const bool deferred = round % 3 == 0;
+    std::vector<std::pair<OrderKey, uint32_t>> batch;
+    for (int step = 0; step < 100; ++step) {
+      const OrderKey key = pool[rng() % pool.size()];
+      const uint32_t id = static_cast<uint32_t>(rng() % 500);
+      std::set<uint32_t>& ids = model[key];
+      if (!deferred && rng() % 3 == 0) {
+        if (ids.erase(id) == 0) continue;
+        if (rng() % 2 == 0) {
+          sets.remove(key, id);
+        } else {
+          batch.emplace_back(key, id);
+        }
+      } else if (ids.insert(id).second) {
+        deferred ? sets.add_deferred(key, id) : sets.add(key, id);
+      }
+    }
+    sets.settle();
+    std::sort(batch.begin(), batch.end());
+    sets.remove_sorted(batch);
+    check();
+  }
+}
+
 // The inline head never changes how two texts compare, whatever their
 // lengths, zero bytes and bytes above 0x7f.
 TEST(OrderedTextTest, ComparesAsTheTexts) {
@@ -108,7 +230,7 @@ TEST(StringSetsTest, MatchesBruteForce) {
   StringSets sets;
   for (uint32_t id = 0; id < value_of.size(); ++id) {
     std::string text;
-    const size_t length = rng() % 12;
+    const size_t length = rng() % 20;
     for (size_t i = 0; i < length; ++i) text += "ab\xc3\xa9"[rng() % 4];  // bytes of "abé"
     value_of[id] = text;
     // Half the ids go in deferred, settled in batches of 50.

@@ -1,13 +1,23 @@
 #include "native/structures/hybrid_set/hybrid_set.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "native/common/internal_error.h"
 
 namespace vantorel {
 
+static_assert(sizeof(HybridSet) == 8);
+static_assert(alignof(std::array<uint32_t, 1>) >= 4 && alignof(Bitmap) >= 4,
+              "the form's tag needs the two low address bits");
+
 namespace {
+
+template <class T>
+uint64_t word_of(std::unique_ptr<T> owned) {
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(owned.release()));
+}
 
 Bitmap bitmap_of(std::span<const uint32_t> ids) {
   return Bitmap::of(ids.data(), ids.size());
@@ -18,15 +28,14 @@ Bitmap bitmap_of(std::span<const uint32_t> ids) {
 HybridSet::HybridSet(const HybridSet& other) {
   switch (other.kind()) {
     case Kind::Empty:
-      break;
     case Kind::Small:
-      rep_ = std::get<CenteredArray>(other.rep_);
+      word_ = other.word_;
       break;
     case Kind::Medium:
-      rep_ = std::make_unique<CenteredArray>(*std::get<std::unique_ptr<CenteredArray>>(other.rep_));
+      word_ = word_of(std::make_unique<IdArray>(*other.array()));
       break;
     case Kind::Large:
-      rep_ = Bitmap(std::get<Bitmap>(other.rep_));
+      set_bitmap(Bitmap(*other.bitmap()));
       break;
   }
 }
@@ -36,74 +45,106 @@ HybridSet& HybridSet::operator=(const HybridSet& other) {
   return *this;
 }
 
-HybridSet::HybridSet(HybridSet&& other) noexcept : rep_(std::move(other.rep_)) {
-  other.rep_.emplace<std::monostate>();
-}
-
 HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
   if (this != &other) {
-    rep_ = std::move(other.rep_);
-    other.rep_.emplace<std::monostate>();
+    release();
+    word_ = other.word_;
+    other.word_ = 0;
   }
   return *this;
 }
 
+void HybridSet::release() {
+  if (tag() == kLargeTag) {
+    std::unique_ptr<Bitmap> owned(bitmap());
+  } else if (tag() == 0 && word_ != 0) {
+    std::unique_ptr<IdArray> owned(array());
+  }
+  word_ = 0;
+}
+
 HybridSet HybridSet::single(uint32_t id) {
   HybridSet set;
-  set.rep_.emplace<CenteredArray>().insert(id);
+  set.set_small(id);
   return set;
 }
 
-HybridSet HybridSet::medium(std::span<const uint32_t> ids) {
+HybridSet HybridSet::of(std::span<const uint32_t> ids) {
   HybridSet set;
-  set.rep_ = std::make_unique<CenteredArray>(CenteredArray::packed(ids));
+  if (ids.size() == 1) {
+    set.set_small(ids[0]);
+  } else if (ids.size() > kArrayCapacity) {
+    set.set_bitmap(bitmap_of(ids));
+  } else if (!ids.empty()) {
+    set.set_array(ids);
+  }
   return set;
 }
 
-const CenteredArray* HybridSet::array() const {
-  if (const CenteredArray* small = std::get_if<CenteredArray>(&rep_)) return small;
-  if (const auto* medium = std::get_if<std::unique_ptr<CenteredArray>>(&rep_)) return medium->get();
-  return nullptr;
+HybridSet::IdArray* HybridSet::array() const {
+  return reinterpret_cast<IdArray*>(static_cast<uintptr_t>(word_));
 }
 
-CenteredArray* HybridSet::array() {
-  return const_cast<CenteredArray*>(std::as_const(*this).array());
+Bitmap* HybridSet::bitmap() const {
+  if (tag() != kLargeTag) return nullptr;
+  return reinterpret_cast<Bitmap*>(static_cast<uintptr_t>(word_ & ~kTagMask));
 }
 
-std::span<const uint32_t> HybridSet::array_ids() const {
-  const CenteredArray* ids = array();
-  return ids == nullptr ? std::span<const uint32_t>() : ids->as_slice();
+std::span<const uint32_t> HybridSet::array_ids(uint32_t& one) const {
+  if (tag() == kSmallTag) {
+    one = small_id();
+    return {&one, 1};
+  }
+  if (tag() != 0 || word_ == 0) return {};
+  const IdArray* ids = array();
+  return {ids->ids.data(), ids->size};
 }
 
-void HybridSet::become_large_with(uint32_t id) {
-  Bitmap bitmap = bitmap_of(array_ids());
-  bitmap.add(id);
-  rep_ = std::move(bitmap);
+void HybridSet::set_array(std::span<const uint32_t> ids) {
+  auto owned = std::make_unique<IdArray>();
+  owned->size = static_cast<uint32_t>(ids.size());
+  std::copy(ids.begin(), ids.end(), owned->ids.begin());
+  release();
+  word_ = word_of(std::move(owned));
+}
+
+void HybridSet::set_bitmap(Bitmap ids) {
+  uint64_t word = word_of(std::make_unique<Bitmap>(std::move(ids))) | kLargeTag;
+  release();
+  word_ = word;
 }
 
 void HybridSet::add(uint32_t id) {
   switch (kind()) {
     case Kind::Empty:
-      rep_.emplace<CenteredArray>().insert(id);
-      break;
-    case Kind::Small:
-      // Small grows to 3 ids through add; the 4th add goes to a bitmap.
-      if (array()->size() + 1 < CenteredArray::kCapacity) {
-        array()->insert(id);
-      } else {
-        become_large_with(id);
+      set_small(id);
+      return;
+    case Kind::Small: {
+      const uint32_t held = small_id();
+      if (held == id) return;
+      const std::array<uint32_t, 2> ids = held < id ? std::array{held, id} : std::array{id, held};
+      set_array(ids);
+      return;
+    }
+    case Kind::Medium: {
+      IdArray& ids = *array();
+      uint32_t* end = ids.ids.data() + ids.size;
+      uint32_t* at = std::lower_bound(ids.ids.data(), end, id);
+      if (at != end && *at == id) return;
+      if (ids.size < kArrayCapacity) {
+        std::move_backward(at, end, end + 1);
+        *at = id;
+        ++ids.size;
+        return;
       }
-      break;
-    case Kind::Medium:
-      if (array()->size() < CenteredArray::kCapacity) {
-        array()->insert(id);
-      } else {
-        become_large_with(id);
-      }
-      break;
+      Bitmap grown = bitmap_of({ids.ids.data(), ids.size});
+      grown.add(id);
+      set_bitmap(std::move(grown));
+      return;
+    }
     case Kind::Large:
-      std::get<Bitmap>(rep_).add(id);
-      break;
+      bitmap()->add(id);
+      return;
   }
 }
 
@@ -112,12 +153,20 @@ void HybridSet::remove(uint32_t id) {
     case Kind::Empty:
       throw InternalError("called remove on Empty");
     case Kind::Small:
-    case Kind::Medium:
-      array()->remove(id);
-      break;
+      if (small_id() == id) word_ = 0;
+      return;
+    case Kind::Medium: {
+      IdArray& ids = *array();
+      uint32_t* end = ids.ids.data() + ids.size;
+      uint32_t* at = std::lower_bound(ids.ids.data(), end, id);
+      if (at == end || *at != id) return;
+      std::move(at + 1, end, at);
+      --ids.size;
+      return;
+    }
     case Kind::Large:
-      std::get<Bitmap>(rep_).remove(id);
-      break;
+      bitmap()->remove(id);
+      return;
   }
 }
 
@@ -132,107 +181,109 @@ bool HybridSet::removes_in_one_pass(const Bitmap& bitmap, size_t count) {
 }
 
 void HybridSet::remove_many(std::span<const uint32_t> ids) {
-  Bitmap* bitmap = std::get_if<Bitmap>(&rep_);
-  if (bitmap != nullptr && removes_in_one_pass(*bitmap, ids.size())) {
-    *bitmap -= Bitmap::of(ids.data(), ids.size());
+  Bitmap* large = bitmap();
+  if (large != nullptr && removes_in_one_pass(*large, ids.size())) {
+    *large -= Bitmap::of(ids.data(), ids.size());
     return;
   }
-  for (uint32_t id : ids) remove(id);
+  for (uint32_t id : ids) {
+    if (empty()) return;
+    remove(id);
+  }
+}
+
+template <class Keep>
+void HybridSet::keep_array_ids(Keep&& keep) {
+  if (tag() == kSmallTag) {
+    if (!keep(small_id())) word_ = 0;
+    return;
+  }
+  if (kind() != Kind::Medium) return;
+  IdArray& ids = *array();
+  uint32_t* end = std::remove_if(ids.ids.data(), ids.ids.data() + ids.size,
+                                 [&](uint32_t id) { return !keep(id); });
+  ids.size = static_cast<uint32_t>(end - ids.ids.data());
+}
+
+void HybridSet::remove_in(const Bitmap& drop) {
+  if (Bitmap* large = bitmap()) {
+    if (large->intersects(drop)) *large -= drop;
+    return;
+  }
+  keep_array_ids([&](uint32_t id) { return !drop.contains(id); });
 }
 
 void HybridSet::union_with(const HybridSet& other) {
-  if (&other == this) {
-    HybridSet copy(other);
-    union_with(copy);
+  if (&other == this || other.empty()) return;
+  if (Bitmap* large = bitmap()) {
+    other.add_to(*large);
     return;
   }
-  const CenteredArray* mine = array();
-  const CenteredArray* theirs = other.array();
-  if (mine != nullptr && theirs != nullptr &&
-      mine->size() + theirs->size() <= CenteredArray::kCapacity) {
-    CenteredArray merged = *mine;
-    merged.union_with(*theirs);
-    if (kind() == Kind::Small && other.kind() == Kind::Small) {
-      rep_ = merged;
-    } else {
-      rep_ = std::make_unique<CenteredArray>(merged);
-    }
+  uint32_t one_mine, one_theirs;
+  std::span<const uint32_t> mine = array_ids(one_mine);
+  std::span<const uint32_t> theirs = other.array_ids(one_theirs);
+  if (other.kind() != Kind::Large) {
+    std::array<uint32_t, 2 * kArrayCapacity> merged;
+    uint32_t* end =
+        std::set_union(mine.begin(), mine.end(), theirs.begin(), theirs.end(), merged.begin());
+    *this = of({merged.data(), static_cast<size_t>(end - merged.data())});
     return;
   }
-  if (kind() == Kind::Empty) {
-    *this = other;
-    return;
-  }
-  if (other.kind() == Kind::Empty) return;
-
-  if (kind() != Kind::Large) rep_ = bitmap_of(array_ids());
-  other.add_to(std::get<Bitmap>(rep_));
+  Bitmap merged(*other.bitmap());
+  merged.add_many(mine.data(), mine.size());
+  set_bitmap(std::move(merged));
 }
 
 void HybridSet::retain_in(const Bitmap& allowed) {
-  switch (kind()) {
-    case Kind::Empty:
-      break;
-    case Kind::Small: {
-      CenteredArray kept;
-      for (uint32_t id : array_ids()) {
-        if (allowed.contains(id)) kept.insert(id);
-      }
-      rep_ = kept;
-      break;
-    }
-    case Kind::Medium: {
-      uint32_t ids[CenteredArray::kCapacity];
-      size_t count = 0;
-      for (uint32_t id : array_ids()) {
-        if (allowed.contains(id)) ids[count++] = id;
-      }
-      rep_ = std::make_unique<CenteredArray>(CenteredArray::packed({ids, count}));
-      break;
-    }
-    case Kind::Large:
-      std::get<Bitmap>(rep_) &= allowed;
-      break;
+  if (Bitmap* large = bitmap()) {
+    *large &= allowed;
+    return;
   }
+  keep_array_ids([&](uint32_t id) { return allowed.contains(id); });
 }
 
 Bitmap HybridSet::to_bitmap() const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return Bitmap(*bitmap);
-  return bitmap_of(array_ids());
+  if (const Bitmap* large = bitmap()) return Bitmap(*large);
+  uint32_t one;
+  return bitmap_of(array_ids(one));
 }
 
 uint64_t HybridSet::count_in(const Bitmap& allowed) const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->and_cardinality(allowed);
+  if (const Bitmap* large = bitmap()) return large->and_cardinality(allowed);
   uint64_t count = 0;
-  for (uint32_t id : array_ids()) count += allowed.contains(id) ? 1 : 0;
+  uint32_t one;
+  for (uint32_t id : array_ids(one)) count += allowed.contains(id) ? 1 : 0;
   return count;
 }
 
 void HybridSet::add_in(const Bitmap& allowed, Bitmap& out) const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
-    out |= *bitmap & allowed;
+  if (const Bitmap* large = bitmap()) {
+    out |= *large & allowed;
     return;
   }
-  for (uint32_t id : array_ids()) {
+  uint32_t one;
+  for (uint32_t id : array_ids(one)) {
     if (allowed.contains(id)) out.add(id);
   }
 }
 
 void HybridSet::add_to(Bitmap& out) const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
-    out |= *bitmap;
+  if (const Bitmap* large = bitmap()) {
+    out |= *large;
     return;
   }
-  std::span<const uint32_t> ids = array_ids();
+  uint32_t one;
+  std::span<const uint32_t> ids = array_ids(one);
   out.add_many(ids.data(), ids.size());
 }
 
 void HybridSet::add_to(Bitmap& out, std::vector<uint32_t>& gathered) const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
-    out |= *bitmap;
+  if (const Bitmap* large = bitmap()) {
+    out |= *large;
     return;
   }
-  std::span<const uint32_t> ids = array_ids();
+  uint32_t one;
+  std::span<const uint32_t> ids = array_ids(one);
   gathered.insert(gathered.end(), ids.begin(), ids.end());
 }
 
@@ -243,21 +294,32 @@ void SetUnion::finish() {
 }
 
 size_t HybridSet::size() const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
-    return static_cast<size_t>(bitmap->cardinality());
-  }
-  return array_ids().size();
+  if (const Bitmap* large = bitmap()) return static_cast<size_t>(large->cardinality());
+  uint32_t one;
+  return array_ids(one).size();
 }
 
-bool HybridSet::empty() const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->empty();
-  return array_ids().empty();
+bool HybridSet::stored_empty() const {
+  if (const Bitmap* large = bitmap()) return large->empty();
+  return array()->size == 0;
 }
 
 bool HybridSet::contains(uint32_t id) const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->contains(id);
-  const CenteredArray* ids = array();
-  return ids != nullptr && ids->contains(id);
+  if (const Bitmap* large = bitmap()) return large->contains(id);
+  uint32_t one;
+  std::span<const uint32_t> ids = array_ids(one);
+  return std::binary_search(ids.begin(), ids.end(), id);
+}
+
+size_t HybridSet::memory_bytes() const {
+  switch (kind()) {
+    case Kind::Medium:
+      return sizeof(IdArray);
+    case Kind::Large:
+      return sizeof(Bitmap) + bitmap()->memory_bytes();
+    default:
+      return 0;
+  }
 }
 
 }  // namespace vantorel

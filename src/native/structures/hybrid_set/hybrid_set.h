@@ -1,32 +1,34 @@
 // HybridSet: the set of item ids kept for one distinct attribute value.
 //
-// Most values are held by very few items, so the set starts as a sorted array
-// stored inside the set and becomes a Roaring bitmap when it outgrows it. It
+// Most values are held by very few items (a unique value by one), and the
+// index keeps one set per distinct value, so the set is one 64-bit word. It
 // has four representations:
 //
-//   Empty   nothing
-//   Small   a CenteredArray stored inline
-//   Medium  a CenteredArray in its own allocation
-//   Large   a Bitmap
+//   Empty   nothing: the word is zero
+//   Small   one id, inline in the word
+//   Medium  2 or 3 ids, a sorted array in an allocation of its own
+//   Large   a Bitmap in an allocation of its own
 //
-// Growth thresholds: `add` keeps a Small set at no more than 3 ids (the next
-// add, even of a present id, makes it Large) and a Medium set at no more than
-// 4. Only `union_with` (and copying) produces Medium sets, or Small sets of 4.
-// A set never converts back: removals and `retain_in` keep the representation,
-// so an array form or a Large set may be empty.
+// A set grows through the forms in that order: the second id makes it
+// Medium, the fourth Large; adding an id already present changes nothing.
+// Removing the id of a Small set leaves it Empty; otherwise removals and
+// retain_in() keep the representation, so a Medium or a Large set may be
+// empty.
+//
+// The word tells the form by its low two bits: 01 Small (the id in the high
+// half), 00 Medium (the array's address; zero is Empty), 10 Large (the
+// bitmap's address). Both allocations are aligned to at least four bytes.
 //
 // Copies are deep. A moved-from set is Empty. No lock of its own: the owner
-// (a map shard) guards it.
+// guards it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
-#include <variant>
 #include <vector>
 
-#include "native/structures/centered_array/centered_array.h"
 #include "native/structures/roaring/bitmap.h"
 
 namespace vantorel {
@@ -34,23 +36,29 @@ namespace vantorel {
 class HybridSet {
  public:
   enum class Kind { Empty, Small, Medium, Large };
+  // The most ids a Medium set holds.
+  static constexpr size_t kArrayCapacity = 3;
 
   HybridSet() = default;
   HybridSet(const HybridSet& other);
   HybridSet& operator=(const HybridSet& other);
-  HybridSet(HybridSet&& other) noexcept;
+  HybridSet(HybridSet&& other) noexcept : word_(other.word_) { other.word_ = 0; }
   HybridSet& operator=(HybridSet&& other) noexcept;
-  ~HybridSet() = default;
+  ~HybridSet() { release(); }
 
   // A Small set holding `id`: what the index stores for a newly seen value.
   static HybridSet single(uint32_t id);
-  // A Medium set holding `ids` (ascending, no duplicates, at most 4), window
-  // at slot 0.
-  static HybridSet medium(std::span<const uint32_t> ids);
+  // A set holding `ids` (ascending, no duplicates) in the form their number
+  // calls for.
+  static HybridSet of(std::span<const uint32_t> ids);
 
-  Kind kind() const { return static_cast<Kind>(rep_.index()); }
+  Kind kind() const {
+    if (tag() == kSmallTag) return Kind::Small;
+    if (tag() == kLargeTag) return Kind::Large;
+    return word_ == 0 ? Kind::Empty : Kind::Medium;
+  }
 
-  // Inserts `id`, converting to Large at the thresholds above.
+  // Inserts `id`, changing form at the thresholds above.
   void add(uint32_t id);
 
   // Deletes `id` if present. Throws InternalError("called remove on Empty")
@@ -61,15 +69,16 @@ class HybridSet {
   // sixty-fourth of its size).
   void remove_many(std::span<const uint32_t> ids);
 
-  // Merges `other` into this set. Two array forms whose sizes add up to at
-  // most 4 stay an array: Small if both were Small, otherwise Medium. An
-  // Empty set becomes a copy of `other`; an Empty `other` changes nothing.
-  // Every other combination gives Large.
+  // Removes every id that is in `drop`, keeping the representation as
+  // remove() does.
+  void remove_in(const Bitmap& drop);
+
+  // Merges `other` into this set; the result takes the form its size calls
+  // for, except that a Large set stays Large.
   void union_with(const HybridSet& other);
 
-  // Keeps only the ids that are in `allowed`. The representation is kept; a
-  // Small array is rebuilt by insertion (and so recentred), a Medium array is
-  // rebuilt packed at slot 0.
+  // Keeps only the ids that are in `allowed`. The representation is kept,
+  // except that a Small set whose id goes is Empty.
   void retain_in(const Bitmap& allowed);
 
   // A new bitmap with the set's ids.
@@ -77,8 +86,8 @@ class HybridSet {
 
   // Adds the set's ids to `out`.
   void add_to(Bitmap& out) const;
-  // The same, except that an array form's ids are appended to `gathered`
-  // instead (see SetUnion).
+  // The same, except that the ids of a Small or Medium set are appended to
+  // `gathered` instead (see SetUnion).
   void add_to(Bitmap& out, std::vector<uint32_t>& gathered) const;
   // How many of the set's ids are in `allowed`, and the same ids added to
   // `out`; neither builds a bitmap of the set.
@@ -87,8 +96,13 @@ class HybridSet {
 
   size_t size() const;
   // Whether the set holds no id; unlike size(), never counts a bitmap.
-  bool empty() const;
+  bool empty() const {
+    if (tag() == kSmallTag) return false;
+    return word_ == 0 || stored_empty();
+  }
   bool contains(uint32_t id) const;
+  // Heap bytes held: the array's or the bitmap's allocation.
+  size_t memory_bytes() const;
 
   // Calls fn(id) for every id in ascending order.
   template <class Fn>
@@ -100,20 +114,38 @@ class HybridSet {
   bool for_each_while(Fn&& fn) const;
 
  private:
-  // Alternatives in the order of Kind, so that kind() is the variant index.
-  using Rep = std::variant<std::monostate, CenteredArray, std::unique_ptr<CenteredArray>, Bitmap>;
+  struct IdArray {
+    uint32_t size = 0;
+    std::array<uint32_t, kArrayCapacity> ids{};
+  };
 
-  // The array of a Small or Medium set; null for Empty and Large.
-  const CenteredArray* array() const;
-  CenteredArray* array();
-  // The ids of an array form; empty for the others.
-  std::span<const uint32_t> array_ids() const;
-  void become_large_with(uint32_t id);
+  static constexpr uint64_t kTagMask = 3;
+  static constexpr uint64_t kSmallTag = 1;
+  static constexpr uint64_t kLargeTag = 2;
+
+  uint64_t tag() const { return word_ & kTagMask; }
+  // empty() for a Medium or Large set.
+  bool stored_empty() const;
+  uint32_t small_id() const { return static_cast<uint32_t>(word_ >> 32); }
+  IdArray* array() const;  // Medium only
+  Bitmap* bitmap() const;  // null unless Large
+  // The ids of a Small or Medium set (a Small set's id is copied to `one`);
+  // empty for the others.
+  std::span<const uint32_t> array_ids(uint32_t& one) const;
+
+  // Keeps the ids of a Small or Medium set for which keep(id) is true.
+  template <class Keep>
+  void keep_array_ids(Keep&& keep);
+  void set_small(uint32_t id) { word_ = uint64_t{id} << 32 | kSmallTag; }
+  void set_array(std::span<const uint32_t> ids);
+  void set_bitmap(Bitmap bitmap);
+  // Frees what the word points to and leaves the set Empty.
+  void release();
   // Whether removing `count` ids from `bitmap` is cheaper as one and-not pass
   // over its containers than one id at a time.
   static bool removes_in_one_pass(const Bitmap& bitmap, size_t count);
 
-  Rep rep_;
+  uint64_t word_ = 0;
 };
 
 // The union of many sets into one bitmap. Ids arriving one set at a time in
@@ -136,17 +168,19 @@ class SetUnion {
 
 template <class Fn>
 void HybridSet::for_each(Fn&& fn) const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) {
-    bitmap->for_each(fn);
+  if (const Bitmap* large = bitmap()) {
+    large->for_each(fn);
     return;
   }
-  for (uint32_t id : array_ids()) fn(id);
+  uint32_t one;
+  for (uint32_t id : array_ids(one)) fn(id);
 }
 
 template <class Fn>
 bool HybridSet::for_each_while(Fn&& fn) const {
-  if (const Bitmap* bitmap = std::get_if<Bitmap>(&rep_)) return bitmap->for_each_while(fn);
-  for (uint32_t id : array_ids()) {
+  if (const Bitmap* large = bitmap()) return large->for_each_while(fn);
+  uint32_t one;
+  for (uint32_t id : array_ids(one)) {
     if (!fn(id)) return false;
   }
   return true;

@@ -22,6 +22,8 @@ struct OrderedText {
   OrderedText() : head(0) {}
   // Implicit, so that a string_view looks an OrderedText up.
   OrderedText(std::string_view view) : text(view), head(head_of(view)) {}  // NOLINT
+  // A view whose head is known already.
+  OrderedText(std::string_view view, uint64_t view_head) : text(view), head(view_head) {}
 
   // The first eight bytes of `view` as a big-endian integer, zero-padded:
   // heads compare as the texts' first eight bytes do.

@@ -10,41 +10,52 @@
 namespace vantorel {
 
 void StringSets::add(std::string_view key, uint32_t id) {
-  if (StringTable::Entry* entry = add_to_sets(key, id)) {
-    sorted_.emplace(std::string_view(entry->key), &entry->ids);
-  }
+  const uint32_t index = add_to_sets(key, id);
+  if (index == StringTable::kNone) return;
+  const OrderedText text(key);
+  auto position = sorted_.partition_point(
+      [&](uint64_t head, uint32_t other) { return comes_before(head, other, text); });
+  sorted_.insert(position, text.head, index);
 }
 
 void StringSets::add_deferred(std::string_view key, uint32_t id) {
-  if (StringTable::Entry* entry = add_to_sets(key, id)) {
-    unsorted_.emplace_back(std::string_view(entry->key), &entry->ids);
-  }
+  const uint32_t index = add_to_sets(key, id);
+  if (index != StringTable::kNone) unsorted_.push_back(index);
 }
 
-StringTable::Entry* StringSets::add_to_sets(std::string_view key, uint32_t id) {
-  auto [entry, inserted] = sets_.emplace(key, HybridSet::single(id));
-  if (!inserted) {
-    if (entry->ids.empty()) --empty_keys_;  // an emptied key, still in the byte order
-    entry->ids.add(id);
-    return nullptr;
-  }
-  key_bytes_ += key.size();
-  return entry;
+uint32_t StringSets::add_to_sets(std::string_view key, uint32_t id) {
+  auto [index, inserted] = sets_.emplace(key, HybridSet::single(id));
+  if (inserted) return index;
+  HybridSet& ids = sets_[index].ids;
+  if (ids.empty()) --empty_keys_;  // an emptied key, still in the byte order
+  ids.add(id);
+  return StringTable::kNone;
 }
 
 void StringSets::settle() {
   if (unsorted_.empty()) return;
-  std::sort(unsorted_.begin(), unsorted_.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  sorted_.insert_sorted(std::move(unsorted_));
+  std::vector<std::pair<uint64_t, uint32_t>> entries;
+  entries.reserve(unsorted_.size());
+  for (uint32_t index : unsorted_) {
+    entries.emplace_back(OrderedText::head_of(sets_[index].key.view()), index);
+  }
   unsorted_ = {};
+  auto less = [&](uint64_t head, uint32_t index, uint64_t other_head, uint32_t other) {
+    return head != other_head ? head < other_head : key_of(head, index) < key_of(other_head, other);
+  };
+  std::sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
+    return less(a.first, a.second, b.first, b.second);
+  });
+  sorted_.insert_sorted(std::move(entries), less);
 }
 
 void StringSets::remove(std::string_view key, uint32_t id) {
-  StringTable::Entry* found = sets_.find(key);
-  if (found == nullptr || found->ids.empty()) return;
-  found->ids.remove(id);
-  if (found->ids.empty()) emptied();
+  const uint32_t index = sets_.find(key);
+  if (index == StringTable::kNone) return;
+  HybridSet& ids = sets_[index].ids;
+  if (ids.empty()) return;
+  ids.remove(id);
+  if (ids.empty()) emptied();
 }
 
 void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>> entries) {
@@ -63,8 +74,8 @@ void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>>
     for (size_t i = 0; i < grouped; ++i) sets_.prefetch_entry(group[i].second);
     for (size_t i = 0; i < grouped; ++i) {
       const auto& [run, hash] = group[i];
-      StringTable::Entry* found = sets_.find(run.front().first.text, hash);
-      runs[i] = {found != nullptr ? &found->ids : nullptr, run};
+      const uint32_t index = sets_.find(run.front().first.text, hash);
+      runs[i] = {index != StringTable::kNone ? &sets_[index].ids : nullptr, run};
     }
     empty_keys_ +=
         remove_runs(std::span<const std::pair<HybridSet*, Run>>(runs.data(), grouped), scratch);
@@ -84,50 +95,57 @@ void StringSets::emptied() {
 }
 
 void StringSets::sweep() {
-  // Keys still waiting for the byte order are in the hash map only.
-  std::erase_if(unsorted_, [](const auto& entry) { return entry.second->empty(); });
-  std::vector<std::pair<OrderedText, const HybridSet*>> kept;
-  std::vector<std::string_view> empty;
-  kept.reserve(sorted_.size());
+  std::vector<uint32_t> empty;
   empty.reserve(empty_keys_);
-  for (const auto& entry : sorted_) {
-    if (entry.second->empty()) {
-      empty.push_back(entry.first.text);
-    } else {
-      kept.push_back(entry);
-    }
-  }
-  sorted_ = ChunkedMap<OrderedText, const HybridSet*>();
-  sorted_.insert_sorted(std::move(kept));
-  // The views in `empty` point into the keys erased here; each is read
-  // before its own entry goes.
-  for (std::string_view key : empty) {
-    key_bytes_ -= key.size();
-    sets_.erase(key);
-  }
+  auto held = [&](uint32_t index) {
+    if (!sets_[index].ids.empty()) return true;
+    empty.push_back(index);
+    return false;
+  };
+  sorted_.retain_if([&](uint64_t, uint32_t index) { return held(index); });
+  // Keys still waiting for the byte order are in the hash table only.
+  std::erase_if(unsorted_, [&](uint32_t index) { return !held(index); });
+  for (uint32_t index : empty) sets_.erase(index);
   empty_keys_ = 0;
 }
 
 const HybridSet* StringSets::find(std::string_view key) const {
-  const StringTable::Entry* found = sets_.find(key);
-  return found == nullptr || found->ids.empty() ? nullptr : &found->ids;
+  const uint32_t index = sets_.find(key);
+  if (index == StringTable::kNone) return nullptr;
+  const HybridSet& ids = sets_[index].ids;
+  return ids.empty() ? nullptr : &ids;
 }
 
 void StringSets::add_matching(std::string_view key, Bitmap& out) const {
-  if (const StringTable::Entry* found = sets_.find(key)) found->ids.add_to(out);
+  const uint32_t index = sets_.find(key);
+  if (index != StringTable::kNone) sets_[index].ids.add_to(out);
 }
 
 bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const {
+  const OrderedText text(prefix);
   size_t visited = 0;
   SetUnion ids(out);
-  for (auto it = sorted_.lower_bound(prefix); it != sorted_.end(); ++it) {
-    if (!it->first.text.starts_with(prefix)) break;
-    if (it->second->empty()) continue;
+  auto it = sorted_.partition_point(
+      [&](uint64_t head, uint32_t index) { return comes_before(head, index, text); });
+  // Each entry is asked for kWalkAhead keys before it is read, as in
+  // walk_keys().
+  auto ahead = it;
+  for (size_t k = 0; k < kWalkAhead && ahead != sorted_.end(); ++k, ++ahead) {
+    sets_.prefetch(ahead.value());
+  }
+  for (; it != sorted_.end(); ++it) {
+    if (ahead != sorted_.end()) {
+      sets_.prefetch(ahead.value());
+      ++ahead;
+    }
+    const StringTable::Entry& entry = sets_[it.value()];
+    if (!entry.key.view().starts_with(prefix)) break;
+    if (entry.ids.empty()) continue;
     if (++visited > max_keys) {
       ids.finish();
       return false;
     }
-    ids.add(*it->second);
+    ids.add(entry.ids);
   }
   ids.finish();
   return true;
@@ -136,7 +154,7 @@ bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t ma
 void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
   SetUnion union_of(out);
   sets_.for_each([&](const StringTable::Entry& entry) {
-    const std::string& key = entry.key;
+    const std::string_view key = entry.key.view();
     if (key.size() < needle.size() || entry.ids.empty()) return;
     if (needle.empty() || memmem(key.data(), key.size(), needle.data(), needle.size()) != nullptr) {
       union_of.add(entry.ids);
@@ -148,29 +166,24 @@ void StringSets::add_containing(std::string_view needle, Bitmap& out) const {
 void StringSets::add_ending_with(std::string_view suffix, Bitmap& out) const {
   SetUnion union_of(out);
   sets_.for_each([&](const StringTable::Entry& entry) {
-    if (!entry.ids.empty() && entry.key.ends_with(suffix)) union_of.add(entry.ids);
+    if (!entry.ids.empty() && entry.key.view().ends_with(suffix)) union_of.add(entry.ids);
   });
   union_of.finish();
 }
 
 void StringSets::remove_all(const Bitmap& drop) {
   sets_.for_each([&](StringTable::Entry& entry) {
-    HybridSet& ids = entry.ids;
-    if (ids.empty()) return;
-    Bitmap held = ids.to_bitmap();
-    if (!held.intersects(drop)) return;
-    ids.retain_in(held - drop);
-    if (ids.empty()) ++empty_keys_;
+    if (entry.ids.empty()) return;
+    entry.ids.remove_in(drop);
+    if (entry.ids.empty()) ++empty_keys_;
   });
   if (empty_keys_ > 0) sweep();
 }
 
 size_t StringSets::memory_bytes() const {
-  constexpr size_t kSortedBytes = sizeof(OrderedText) + sizeof(void*);
-  size_t total = sets_.memory_bytes() + sets_.size() * kSortedBytes + key_bytes_;
-  sets_.for_each([&](const StringTable::Entry& entry) {
-    if (entry.ids.kind() == HybridSet::Kind::Large) total += entry.ids.size() / 4;
-  });
+  size_t total =
+      sets_.memory_bytes() + sorted_.memory_bytes() + unsorted_.capacity() * sizeof(uint32_t);
+  sets_.for_each([&](const StringTable::Entry& entry) { total += entry.ids.memory_bytes(); });
   return total;
 }
 

@@ -1,10 +1,11 @@
-// ValueSets: the ids held under each distinct key of one attribute.
+// The ids held under each distinct key of one attribute: NumberSets here,
+// StringSets (string_sets.h) for strings, and what the two share.
 //
 // Equality is one lookup, whatever the number of distinct keys. Over an
-// ordered map (numbers use one, NumberSets), a range is a walk over the keys between its bounds:
-// when few distinct keys fall in the range this beats a walk over bit slices, so the walk stops
-// after a caller-chosen number of keys and reports that it gave up, leaving the caller to answer
-// another way.
+// ordered map, a range is a walk over the keys between its bounds: when few
+// distinct keys fall in the range this beats a walk over bit slices, so the
+// walk stops after a caller-chosen number of keys and reports that it gave
+// up, leaving the caller to answer another way.
 //
 // A key whose last id leaves stays in the map with an empty set, so that a
 // removal costs one lookup and no shift of its neighbours. Lookups and walks
@@ -24,6 +25,7 @@
 #include "native/structures/hybrid_set/hybrid_set.h"
 #include "native/structures/ordered_bitmap/order_key.h"
 #include "native/structures/roaring/bitmap.h"
+#include "native/structures/value_sets/packed_key.h"
 
 namespace vantorel {
 
@@ -34,21 +36,17 @@ struct KeyBound {
   bool inclusive;
 };
 
-// Calls visit(key, value) for the entries of an ordered map, ascending or
-// descending, until it returns false. Shared by the value sets of numbers and
-// of strings.
+// Calls visit(key, value) for the entries of a ChunkedMap, ascending or
+// descending, until it returns false.
 template <class Map, class Visit>
 void walk_map(const Map& map, bool descending, Visit& visit) {
-  if (!descending) {
-    for (const auto& [key, value] : map) {
-      if (!visit(key, value)) return;
+  map.walk_chunks(descending, [&](auto keys, auto values) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+      const size_t i = descending ? keys.size() - 1 - k : k;
+      if (!visit(keys[i], values[i])) return false;
     }
-    return;
-  }
-  for (auto it = map.end(); it != map.begin();) {
-    --it;
-    if (!visit(it->first, it->second)) return;
-  }
+    return true;
+  });
 }
 
 // Calls each(run) for every run of equal keys of `entries`, (key, id) pairs
@@ -96,216 +94,153 @@ size_t remove_runs(std::span<const std::pair<HybridSet*, std::span<const Pair>>>
   return emptied;
 }
 
-template <class Map>
-class ValueSets {
+// NumberSets: the ids held under each distinct number of one attribute, in
+// numeric order. Keys are OrderKeys (made by order_key()). Narrow keys (see
+// PackedKey), which are every double and every integer that a double holds
+// exactly, are held by their 64 high bits in one map, so that a search
+// compares 64-bit integers; wide ones by their packed keys in another, which
+// is most often empty.
+class NumberSets {
  public:
-  using Key = typename Map::key_type;
+  NumberSets() = default;
+  NumberSets(const NumberSets&) = delete;
+  NumberSets& operator=(const NumberSets&) = delete;
 
   // Enters `id` under `key`.
-  template <class K>
-  void add(const K& key, uint32_t id) {
-    auto found = map_.find(key);
-    if (found == map_.end()) {
-      map_.emplace(Key(key), HybridSet::single(id));
-    } else {
-      add_to_entry(found->second, id);
-    }
-  }
+  void add(const OrderKey& key, uint32_t id);
 
   // add() for a writer that enters many ids at once: an id under a key that
   // is present goes in now, one under a new key waits for settle(), which
   // enters all the new keys in one sorted merge. Until then lookups and walks
-  // do not see the waiting keys.
-  template <class K>
-  void add_deferred(const K& key, uint32_t id) {
-    auto found = map_.find(key);
-    if (found == map_.end()) {
-      waiting_.emplace_back(Key(key), id);
-    } else {
-      add_to_entry(found->second, id);
-    }
-  }
-
+  // do not see the waiting keys, and no other call may write.
+  void add_deferred(const OrderKey& key, uint32_t id);
   // Enters the ids that add_deferred() kept waiting.
-  void settle() {
-    if (waiting_.empty()) return;
-    std::sort(waiting_.begin(), waiting_.end());
-    std::vector<typename Map::value_type> entries;
-    for (const auto& [key, id] : waiting_) {
-      if (!entries.empty() && !(entries.back().first < key)) {
-        entries.back().second.add(id);
-      } else {
-        entries.emplace_back(key, HybridSet::single(id));
-      }
-    }
-    waiting_.clear();
-    waiting_.shrink_to_fit();
-    map_.insert_sorted(std::move(entries));
-  }
+  void settle();
 
   // Removes `id` from under `key`; an id not stored there is ignored.
-  template <class K>
-  void remove(const K& key, uint32_t id) {
-    auto found = map_.find(key);
-    if (found == map_.end() || found->second.empty()) return;
-    found->second.remove(id);
-    if (found->second.empty()) emptied();
-  }
-
+  void remove(const OrderKey& key, uint32_t id);
   // remove() for many (key, id) pairs sorted by key: one lookup per key,
   // the lookups of a group of keys done together (see
   // ChunkedMap::lower_bounds()).
-  void remove_sorted(std::span<const std::pair<Key, uint32_t>> entries) {
-    using Run = std::span<const std::pair<Key, uint32_t>>;
-    constexpr size_t kGroup = Map::kLockstep;
-    std::array<std::pair<HybridSet*, Run>, kGroup> runs;
-    std::array<Key, kGroup> keys;
-    size_t grouped = 0;
-    RunRemovalScratch scratch;
-    auto flush = [&] {
-      map_.lower_bounds(std::span<const Key>(keys.data(), grouped), [&](size_t i, auto bound) {
-        const bool found = bound != map_.end() && !(keys[i] < bound->first);
-        runs[i].first = found ? &bound->second : nullptr;
-      });
-      empty_keys_ +=
-          remove_runs(std::span<const std::pair<HybridSet*, Run>>(runs.data(), grouped), scratch);
-      grouped = 0;
-    };
-    for_each_key_run(entries, [&](Run run) {
-      runs[grouped].second = run;
-      keys[grouped] = run.front().first;
-      if (++grouped == kGroup) flush();
-    });
-    flush();
-    if (sweep_due()) sweep();
-  }
+  void remove_sorted(std::span<const std::pair<OrderKey, uint32_t>> entries);
 
   // The ids stored under `key`, or null when it holds none.
-  template <class K>
-  const HybridSet* find(const K& key) const {
-    auto found = map_.find(key);
-    return found == map_.end() || found->second.empty() ? nullptr : &found->second;
-  }
-
+  const HybridSet* find(const OrderKey& key) const;
   // Adds to `out` the ids stored under `key`.
-  template <class K>
-  void add_matching(const K& key, Bitmap& out) const {
-    auto found = map_.find(key);
-    if (found != map_.end()) found->second.add_to(out);
-  }
+  void add_matching(const OrderKey& key, Bitmap& out) const;
 
   // Adds to `out` the ids of every key between the bounds (a missing bound
   // is open). Gives up, returning false, once more than `max_keys` keys
   // would be visited; `out` then holds a partial answer.
-  bool add_range(const KeyBound<Key>* lower, const KeyBound<Key>* upper, Bitmap& out,
-                 size_t max_keys) const {
-    if (lower != nullptr && upper != nullptr) {
-      if (upper->key < lower->key) return true;
-      if (upper->key == lower->key && !(lower->inclusive && upper->inclusive)) return true;
-    }
-    auto it = lower == nullptr   ? map_.begin()
-              : lower->inclusive ? map_.lower_bound(lower->key)
-                                 : map_.upper_bound(lower->key);
-    auto end = upper == nullptr   ? map_.end()
-               : upper->inclusive ? map_.upper_bound(upper->key)
-                                  : map_.lower_bound(upper->key);
-    SetUnion ids(out);
-    for (size_t visited = 0; it != end; ++it) {
-      if (it->second.empty()) continue;
-      if (++visited > max_keys) {
-        ids.finish();
-        return false;
-      }
-      ids.add(it->second);
-    }
-    ids.finish();
-    return true;
-  }
+  bool add_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper, Bitmap& out,
+                 size_t max_keys) const;
 
   // Whether the map has a key below (above) `key`. A key that removals left
   // empty counts until the sweep takes it out.
-  bool has_key_below(const Key& key) const { return map_.lower_bound(key) != map_.begin(); }
-  bool has_key_above(const Key& key) const { return map_.upper_bound(key) != map_.end(); }
+  bool has_key_below(const OrderKey& key) const;
+  bool has_key_above(const OrderKey& key) const;
 
   // Calls visit(key, ids) for every key in ascending order, or descending
   // with `descending`, until it returns false.
   template <class Visit>
-  void walk_keys(bool descending, Visit&& visit) const {
-    auto held = [&](const Key& key, const HybridSet& ids) {
-      return ids.empty() || visit(key, ids);
-    };
-    walk_map(map_, descending, held);
-  }
+  void walk_keys(bool descending, Visit&& visit) const;
 
   // Removes every id of `drop`, and every key left empty.
-  void remove_all(const Bitmap& drop) {
-    for (auto it = map_.begin(); it != map_.end();) {
-      if (drop_from(it->second, drop)) {
-        it = map_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    empty_keys_ = 0;
-  }
+  void remove_all(const Bitmap& drop);
 
   // The keys that hold at least one id.
-  size_t key_count() const { return map_.size() - empty_keys_; }
+  size_t key_count() const { return narrow_.size() + wide_.size() - empty_keys_; }
 
-  // Approximate heap bytes: map nodes, and what large sets hold.
-  size_t memory_bytes() const {
-    size_t total = map_.size() * (sizeof(typename Map::value_type) + 4 * sizeof(void*));
-    for (const auto& entry : map_) {
-      if (entry.second.kind() == HybridSet::Kind::Large) total += entry.second.size() / 4;
-    }
-    return total;
-  }
+  // Approximate heap bytes: the maps' chunks, and what the sets hold.
+  size_t memory_bytes() const;
 
  private:
-  // Adds `id` under a key already in the map, which may have been empty.
-  void add_to_entry(HybridSet& ids, uint32_t id) {
-    if (ids.empty()) --empty_keys_;
-    ids.add(id);
-  }
+  using Narrow = ChunkedMap<uint64_t, HybridSet>;
+  using Wide = ChunkedMap<PackedKey, HybridSet>;
 
-  void emptied() {
-    ++empty_keys_;
-    if (sweep_due()) sweep();
-  }
+  // A key as each map holds it.
+  static uint64_t key_in(const Narrow&, const PackedKey& key) { return key.high(); }
+  static const PackedKey& key_in(const Wide&, const PackedKey& key) { return key; }
+  static PackedKey packed(uint64_t high) { return PackedKey::narrow(high); }
+  static const PackedKey& packed(const PackedKey& key) { return key; }
 
-  bool sweep_due() const { return vantorel::sweep_due(empty_keys_, map_.size()); }
-
-  // Takes every empty key out, in one pass that refills the chunks.
-  void sweep() {
-    std::vector<typename Map::value_type> kept;
-    kept.reserve(map_.size() - empty_keys_);
-    for (auto& entry : map_) {
-      if (!entry.second.empty()) kept.push_back(std::move(entry));
+  // One map's entries in the order of a walk, for walk_keys() to merge.
+  template <class Map>
+  struct Cursor {
+    Cursor(const Map& of, bool down)
+        : map(of), descending(down), next(down ? of.end() : of.begin()) {}
+    bool done() const { return next == (descending ? map.begin() : map.end()); }
+    typename Map::const_iterator entry() const {
+      auto at = next;
+      return descending ? --at : at;
     }
-    map_ = Map();
-    map_.insert_sorted(std::move(kept));
-    empty_keys_ = 0;
-  }
+    void advance() { descending ? --next : ++next; }
 
-  // Removes the ids of `drop` from `ids`; returns whether none is left.
-  static bool drop_from(HybridSet& ids, const Bitmap& drop) {
-    if (ids.empty()) return true;
-    if (ids.size() == 1) {
-      bool dropped = false;
-      ids.for_each([&](uint32_t id) { dropped = drop.contains(id); });
-      return dropped;
-    }
-    Bitmap held = ids.to_bitmap();
-    if (!held.intersects(drop)) return false;
-    ids.retain_in(held - drop);
-    return ids.empty();
-  }
+    const Map& map;
+    bool descending;
+    typename Map::const_iterator next;  // descending: one past the entry
+  };
 
-  Map map_;
-  size_t empty_keys_ = 0;                          // keys whose set is empty
-  std::vector<std::pair<Key, uint32_t>> waiting_;  // see add_deferred()
+  template <class Map>
+  void add_in(Map& map, const PackedKey& key, uint32_t id);
+  template <class Map>
+  void add_deferred_in(Map& map, const PackedKey& key, uint32_t id);
+  template <class Map>
+  void remove_in(Map& map, const PackedKey& key, uint32_t id);
+  // remove_sorted() for the keys of `map`.
+  template <class Map>
+  void remove_sorted_in(Map& map, std::span<const std::pair<OrderKey, uint32_t>> entries);
+  template <class Map>
+  static const HybridSet* find_in(const Map& map, const PackedKey& key);
+  // add_range() over `map`, counting the keys visited in `visited`.
+  template <class Map>
+  static bool add_range_in(const Map& map, const KeyBound<PackedKey>* lower,
+                           const KeyBound<PackedKey>* upper, SetUnion& ids, size_t& visited,
+                           size_t max_keys);
+
+  // Adds `id` under a key already in a map, which may have been empty.
+  void add_to_entry(HybridSet& ids, uint32_t id);
+  void emptied();
+  bool sweep_due() const { return vantorel::sweep_due(empty_keys_, narrow_.size() + wide_.size()); }
+  // Takes every empty key out, in one pass over each map that refills its
+  // chunks.
+  void sweep();
+
+  Narrow narrow_;
+  Wide wide_;
+  size_t empty_keys_ = 0;                                // keys whose set is empty
+  std::vector<std::pair<PackedKey, uint32_t>> waiting_;  // see add_deferred()
 };
 
-using NumberSets = ValueSets<ChunkedMap<OrderKey, HybridSet>>;
+template <class Visit>
+void NumberSets::walk_keys(bool descending, Visit&& visit) const {
+  auto held = [&](const PackedKey& key, const HybridSet& ids) {
+    return ids.empty() || visit(key.unpacked(), ids);
+  };
+  if (wide_.empty()) {
+    auto narrow = [&](uint64_t high, const HybridSet& ids) { return held(packed(high), ids); };
+    walk_map(narrow_, descending, narrow);
+    return;
+  }
+  Cursor<Narrow> narrow(narrow_, descending);
+  Cursor<Wide> wide(wide_, descending);
+  while (!narrow.done() || !wide.done()) {
+    bool take_narrow = wide.done();
+    if (!narrow.done() && !wide.done()) {
+      const PackedKey narrow_key = packed(narrow.entry().key());
+      const PackedKey& wide_key = wide.entry().key();
+      take_narrow = descending ? wide_key < narrow_key : narrow_key < wide_key;
+    }
+    if (take_narrow) {
+      const auto entry = narrow.entry();
+      if (!held(packed(entry.key()), entry.value())) return;
+      narrow.advance();
+    } else {
+      const auto entry = wide.entry();
+      if (!held(entry.key(), entry.value())) return;
+      wide.advance();
+    }
+  }
+}
 
 }  // namespace vantorel
