@@ -110,7 +110,9 @@ TEST(PackedKeyTest, KeepsKeysAndOrder) {
   const std::vector<OrderKey> keys = keys_of_every_kind(rng, 100);
   for (const OrderKey& key : keys) {
     ASSERT_EQ(PackedKey(key).unpacked(), key);
-    if (PackedKey(key).is_narrow()) ASSERT_EQ(PackedKey::narrow(PackedKey(key).high()), key);
+    if (PackedKey(key).is_narrow()) {
+      ASSERT_EQ(PackedKey::narrow(PackedKey(key).high()), key);
+    }
     for (const OrderKey& other : keys) ASSERT_EQ(PackedKey(key) < PackedKey(other), key < other);
   }
 }
@@ -164,8 +166,12 @@ TEST(ValueSetsTest, NumbersMatchStdMap) {
       }
       ASSERT_EQ(got, expected);
       // Keys left empty count until a sweep takes them out.
-      if (live_below || !any_below) ASSERT_EQ(sets.has_key_below(low), live_below);
-      if (live_above || !any_above) ASSERT_EQ(sets.has_key_above(high), live_above);
+      if (live_below || !any_below) {
+        ASSERT_EQ(sets.has_key_below(low), live_below);
+      }
+      if (live_above || !any_above) {
+        ASSERT_EQ(sets.has_key_above(high), live_above);
+      }
       const HybridSet* found = sets.find(low);
       const std::set<uint32_t>& want_ids = model[low];
       ASSERT_EQ(found == nullptr, want_ids.empty());
