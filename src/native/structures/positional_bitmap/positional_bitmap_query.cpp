@@ -30,9 +30,7 @@ bool intersect_cells(std::vector<std::pair<uint64_t, const IdSlot*>>& cells, Bit
 bool PositionalBitmap::add_cell(size_t position, uint16_t key, CellList& cells) const {
   const IdSlot* ids = positions_[position].find(key);
   if (ids == nullptr) return false;
-  uint64_t count = ids->cardinality();
-  if (count == 0) return false;  // only pending ids
-  cells.emplace_back(count, ids);
+  cells.emplace_back(ids->cardinality(), ids);
   return true;
 }
 
@@ -41,20 +39,6 @@ bool PositionalBitmap::add_byte_cells(size_t first, std::string_view bytes, Cell
     if (!add_cell(first + k, static_cast<unsigned char>(bytes[k]), cells)) return false;
   }
   return true;
-}
-
-Bitmap PositionalBitmap::equal(std::string_view value) const {
-  if (value.empty()) return empty_.bitmap();
-  Bitmap result;
-  if (positions_.size() < required_positions(value.size())) return result;  // cannot be stored
-  size_t start = start_position(positions_.size(), value.size());
-  CellList cells;
-  cells.reserve(value.size() + 2);
-  if (add_cell(start, kStartMark, cells) && add_cell(start + value.size() - 1, kEndMark, cells) &&
-      add_byte_cells(start, value, cells)) {
-    intersect_cells(cells, result);
-  }
-  return result;
 }
 
 Bitmap PositionalBitmap::starts_with(std::string_view pattern) const {
