@@ -76,9 +76,6 @@ class Bitmap {
 
   std::vector<uint32_t> to_vector() const;
 
-  roaring_bitmap_t* raw() { return raw_; }
-  const roaring_bitmap_t* raw() const { return raw_; }
-
   static constexpr size_t kBatch = 256;
 
  private:
