@@ -120,6 +120,10 @@ class PositionalBitmap {
   // when one is missing, so that nothing can match there.
   bool add_byte_cells(size_t first, std::string_view bytes, CellList& cells) const;
   bool add_cell(size_t position, uint16_t key, CellList& cells) const;
+  // The union, over the places `first` to `last`, of the ids in every cell
+  // that gather(place, cells) adds; a place where it returns false adds none.
+  template <class Gather>
+  Bitmap union_of_places(size_t first, size_t last, Gather&& gather) const;
 
   std::vector<Position> positions_;
   std::vector<PendingEntry> pending_;
