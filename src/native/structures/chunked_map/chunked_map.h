@@ -96,10 +96,6 @@ class ChunkedMap {
     explicit iterator(const_iterator position) : const_iterator(position) {}
   };
 
-  ChunkedMap() = default;
-  ChunkedMap(ChunkedMap&&) noexcept = default;
-  ChunkedMap& operator=(ChunkedMap&&) noexcept = default;
-
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 

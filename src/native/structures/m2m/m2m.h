@@ -24,8 +24,6 @@ namespace vantorel {
 
 class M2MU32 {
  public:
-  M2MU32() = default;
-
   // Records the pair. Recording a pair twice changes nothing.
   void register_pair(uint32_t parent, uint32_t child);
 

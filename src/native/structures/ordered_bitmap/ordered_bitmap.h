@@ -37,8 +37,6 @@ namespace vantorel {
 
 class NumericalBitmap {
  public:
-  NumericalBitmap() = default;
-
   // Single-item path: writes the bitmaps directly.
   void insert(const OrderKey& key, uint32_t id);
 

@@ -37,8 +37,6 @@ namespace vantorel {
 
 class PositionalBitmap {
  public:
-  PositionalBitmap() = default;
-
   // Where a string of `length` >= 1 bytes starts among `positions`
   // positions: positions / 2 - length / 2 - 1. Requires positions >=
   // required_positions(length).
