@@ -52,7 +52,6 @@ class Bitmap {
   void overwrite(const Bitmap& other);
 
   friend Bitmap operator&(const Bitmap& a, const Bitmap& b);
-  friend Bitmap operator|(const Bitmap& a, const Bitmap& b);
   friend Bitmap operator-(const Bitmap& a, const Bitmap& b);
   friend bool operator==(const Bitmap& a, const Bitmap& b);
 
