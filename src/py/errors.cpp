@@ -1,7 +1,6 @@
 #include "py/errors.h"
 
 #include <cstdio>
-#include <mutex>
 
 namespace vantorel::py {
 
@@ -16,23 +15,6 @@ PyObject* internal_error_type() {
         PyExc_BaseException, nullptr);
   }
   return type;
-}
-
-OwnedRef take_raised_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return OwnedRef::steal(PyErr_GetRaisedException());
-#else
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return OwnedRef();
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return OwnedRef::steal(value);
-#endif
 }
 
 void raise_internal_error(const char* message, const char* where) {

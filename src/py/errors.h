@@ -35,10 +35,6 @@ T* check(T* result) {
   return result;
 }
 
-// Takes the pending exception (normalized, with its traceback) off the
-// interpreter; null when none is pending.
-OwnedRef take_raised_exception();
-
 // The internal-error class; created on first use. Returns a borrowed reference.
 PyObject* internal_error_type();
 

@@ -24,6 +24,18 @@ std::mutex& pending_lock() {
 // lock held.
 thread_local bool defer_releases = false;
 
+// Applies every queued release. Requires the interpreter lock.
+void drain_released_references() {
+  if (!has_pending.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> batch;
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    batch.swap(pending);
+    has_pending.store(false, std::memory_order_release);
+  }
+  for (PyObject* object : batch) Py_DECREF(object);
+}
+
 }  // namespace
 
 void release_reference(PyObject* object) {
@@ -35,17 +47,6 @@ void release_reference(PyObject* object) {
   std::lock_guard<std::mutex> lock(pending_mutex);
   pending.push_back(object);
   has_pending.store(true, std::memory_order_release);
-}
-
-void drain_released_references() {
-  if (!has_pending.load(std::memory_order_acquire)) return;
-  std::vector<PyObject*> batch;
-  {
-    std::lock_guard<std::mutex> lock(pending_mutex);
-    batch.swap(pending);
-    has_pending.store(false, std::memory_order_release);
-  }
-  for (PyObject* object : batch) Py_DECREF(object);
 }
 
 EntryScope::EntryScope() {

@@ -9,17 +9,14 @@
 // lock, since the lock's holder may need it.
 #pragma once
 
-#include "py/python.h"
 #include "native/sync/wait_hook.h"
+#include "py/python.h"
 
 namespace vantorel::py {
 
 // Releases `object` (a strong reference) now when this thread holds the
 // interpreter lock, otherwise queues it for the next entry into the module.
 void release_reference(PyObject* object);
-
-// Applies every queued release. Requires the interpreter lock.
-void drain_released_references();
 
 class EntryScope {
  public:

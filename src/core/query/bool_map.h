@@ -14,8 +14,7 @@ namespace vantorel {
 // A bulk insertion buffers up to this many ids in front of each slot's
 // bitmap and adds them with one call: fewer calls into the bitmap, for a
 // buffer of this many ids per slot while the bulk lasts. An attribute has
-// only two slots, so the buffers can be larger than those of the string
-// cells.
+// only two slots, so the buffers can be large.
 inline constexpr size_t kBoolSlotBuffer = 64;
 
 using BoolMap = std::array<BufferedBitmap<kBoolSlotBuffer>, 2>;  // [0] true, [1] false

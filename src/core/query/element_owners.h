@@ -45,11 +45,9 @@ class ElementIds {
     spilled_.push_back(id);
   }
   size_t size() const { return spilled_.empty() ? inline_count_ : spilled_.size(); }
-  bool empty() const { return size() == 0; }
   uint32_t operator[](size_t i) const { return spilled_.empty() ? inline_[i] : spilled_[i]; }
   // Where the ids lie: in the entry, or on the heap once spilled.
   const uint32_t* data() const { return spilled_.empty() ? inline_.data() : spilled_.data(); }
-  std::vector<uint32_t> to_vector() const { return {data(), data() + size()}; }
 
  private:
   std::array<uint32_t, kInline> inline_{};
@@ -92,7 +90,6 @@ class ElementOwners {
     for (uint32_t owner : dropped) take(owner);
   }
 
-  size_t size() const { return slot_of_.size(); }
   size_t memory_bytes() const;
 
  private:

@@ -44,11 +44,11 @@ class OnDemand {
     return built_.get();
   }
 
-  // Counts `count` writes and returns the structure they must update, or
-  // null when it is not built or has just been dropped by the rule above.
-  T* written(size_t count = 1) {
+  // Counts one write and returns the structure it must update, or null when
+  // it is not built or has just been dropped by the rule above.
+  T* written() {
     if (!built_) return nullptr;
-    const size_t writes = writes_since_use_.load(std::memory_order_relaxed) + count;
+    const size_t writes = writes_since_use_.load(std::memory_order_relaxed) + 1;
     if (writes > std::max(kMinWrites, built_ids_ / 4)) {
       built_.reset();
       return nullptr;

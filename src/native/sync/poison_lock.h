@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "native/common/internal_error.h"
+#include "native/sync/lock_order.h"
 #include "native/sync/small_mutex.h"
 #include "native/sync/small_rw_lock.h"
 #include "native/sync/wait_hook.h"
-#include "native/sync/lock_order.h"
 
 namespace vantorel {
 
@@ -313,16 +313,11 @@ class PoisonRwLock : public detail::PoisonLock<T, SmallRwLock> {
   WriteGuard write() {
     return WriteGuard(this, core_.template acquire<false>(kPoisonMessage), true);
   }
-  // The same without waiting: nullopt when the lock is busy.
+  // read() without waiting: nullopt when the lock is busy.
   std::optional<ReadGuard> try_read() const {
     lock_order::Hold hold;
     if (!core_.template try_acquire<true>(kPoisonMessage, hold)) return std::nullopt;
     return ReadGuard(this, hold, true);
-  }
-  std::optional<WriteGuard> try_write() {
-    lock_order::Hold hold;
-    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
-    return WriteGuard(this, hold, true);
   }
 
  private:

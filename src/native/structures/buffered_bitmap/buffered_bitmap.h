@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <utility>
 
 #include "native/structures/roaring/bitmap.h"
 
@@ -30,16 +29,6 @@ class BufferedBitmap {
   static_assert(N > 0);
 
  public:
-  BufferedBitmap() = default;
-  BufferedBitmap(const BufferedBitmap& other);
-  BufferedBitmap& operator=(const BufferedBitmap& other);
-  // A moved-from BufferedBitmap may only be destroyed or assigned to.
-  BufferedBitmap(BufferedBitmap&& other) noexcept
-      : buffer_(std::move(other.buffer_)),
-        bitmap_(std::move(other.bitmap_)),
-        len_(std::exchange(other.len_, 0)) {}
-  BufferedBitmap& operator=(BufferedBitmap&& other) noexcept;
-
   Bitmap& bitmap() { return bitmap_; }
   const Bitmap& bitmap() const { return bitmap_; }
 
@@ -51,38 +40,11 @@ class BufferedBitmap {
   // Adds the pending ids to the bitmap and frees the buffer.
   void flush();
 
-  size_t pending() const { return len_; }
-
-  // Heap bytes held: the bitmap's, and the buffer's while one is allocated.
-  size_t memory_bytes() const {
-    return bitmap_.memory_bytes() + (buffer_ ? sizeof(*buffer_) : size_t{0});
-  }
-
  private:
   std::unique_ptr<std::array<uint32_t, N>> buffer_;
   Bitmap bitmap_;
   uint32_t len_ = 0;
 };
-
-template <size_t N>
-BufferedBitmap<N>::BufferedBitmap(const BufferedBitmap& other)
-    : buffer_(other.buffer_ ? std::make_unique<std::array<uint32_t, N>>(*other.buffer_) : nullptr),
-      bitmap_(other.bitmap_),
-      len_(other.len_) {}
-
-template <size_t N>
-BufferedBitmap<N>& BufferedBitmap<N>::operator=(const BufferedBitmap& other) {
-  if (this != &other) *this = BufferedBitmap(other);
-  return *this;
-}
-
-template <size_t N>
-BufferedBitmap<N>& BufferedBitmap<N>::operator=(BufferedBitmap&& other) noexcept {
-  buffer_ = std::move(other.buffer_);
-  bitmap_ = std::move(other.bitmap_);
-  len_ = std::exchange(other.len_, 0);
-  return *this;
-}
 
 template <size_t N>
 void BufferedBitmap<N>::push(uint32_t id) {

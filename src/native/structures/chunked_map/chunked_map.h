@@ -38,7 +38,6 @@ class ChunkedMap {
 
  public:
   using key_type = Key;
-  using mapped_type = Value;
 
   static constexpr size_t kChunk = 64;
   // insert_sorted merges when the batch is at least 1/kMergeRatio of the map,
@@ -96,10 +95,6 @@ class ChunkedMap {
     friend class ChunkedMap;
     explicit iterator(const_iterator position) : const_iterator(position) {}
   };
-
-  ChunkedMap() = default;
-  ChunkedMap(ChunkedMap&&) noexcept = default;
-  ChunkedMap& operator=(ChunkedMap&&) noexcept = default;
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -159,12 +154,9 @@ class ChunkedMap {
     return iterator(std::as_const(*this).partition_point(before));
   }
 
-  // The first entry whose key is not less than (greater than) `key`.
+  // The first entry whose key is not less than `key`.
   const_iterator lower_bound(const Key& key) const {
     return partition_point([&](const Key& k, const Value&) { return k < key; });
-  }
-  const_iterator upper_bound(const Key& key) const {
-    return partition_point([&](const Key& k, const Value&) { return !(key < k); });
   }
 
   const_iterator find(const Key& key) const {

@@ -25,26 +25,6 @@ Bitmap bitmap_of(std::span<const uint32_t> ids) {
 
 }  // namespace
 
-HybridSet::HybridSet(const HybridSet& other) {
-  switch (other.kind()) {
-    case Kind::Empty:
-    case Kind::Small:
-      word_ = other.word_;
-      break;
-    case Kind::Medium:
-      word_ = word_of(std::make_unique<IdArray>(*other.array()));
-      break;
-    case Kind::Large:
-      set_bitmap(Bitmap(*other.bitmap()));
-      break;
-  }
-}
-
-HybridSet& HybridSet::operator=(const HybridSet& other) {
-  if (this != &other) *this = HybridSet(other);
-  return *this;
-}
-
 HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
   if (this != &other) {
     release();
@@ -211,27 +191,6 @@ void HybridSet::remove_in(const Bitmap& drop) {
     return;
   }
   keep_array_ids([&](uint32_t id) { return !drop.contains(id); });
-}
-
-void HybridSet::union_with(const HybridSet& other) {
-  if (&other == this || other.empty()) return;
-  if (Bitmap* large = bitmap()) {
-    other.add_to(*large);
-    return;
-  }
-  uint32_t one_mine, one_theirs;
-  std::span<const uint32_t> mine = array_ids(one_mine);
-  std::span<const uint32_t> theirs = other.array_ids(one_theirs);
-  if (other.kind() != Kind::Large) {
-    std::array<uint32_t, 2 * kArrayCapacity> merged;
-    uint32_t* end =
-        std::set_union(mine.begin(), mine.end(), theirs.begin(), theirs.end(), merged.begin());
-    *this = of({merged.data(), static_cast<size_t>(end - merged.data())});
-    return;
-  }
-  Bitmap merged(*other.bitmap());
-  merged.add_many(mine.data(), mine.size());
-  set_bitmap(std::move(merged));
 }
 
 void HybridSet::retain_in(const Bitmap& allowed) {

@@ -19,8 +19,8 @@
 // half), 00 Medium (the array's address; zero is Empty), 10 Large (the
 // bitmap's address). Both allocations are aligned to at least four bytes.
 //
-// Copies are deep. A moved-from set is Empty. No lock of its own: the owner
-// guards it.
+// Move-only; a moved-from set is Empty. No lock of its own: the owner guards
+// it.
 #pragma once
 
 #include <array>
@@ -40,8 +40,6 @@ class HybridSet {
   static constexpr size_t kArrayCapacity = 3;
 
   HybridSet() = default;
-  HybridSet(const HybridSet& other);
-  HybridSet& operator=(const HybridSet& other);
   HybridSet(HybridSet&& other) noexcept : word_(other.word_) { other.word_ = 0; }
   HybridSet& operator=(HybridSet&& other) noexcept;
   ~HybridSet() { release(); }
@@ -72,10 +70,6 @@ class HybridSet {
   // Removes every id that is in `drop`, keeping the representation as
   // remove() does.
   void remove_in(const Bitmap& drop);
-
-  // Merges `other` into this set; the result takes the form its size calls
-  // for, except that a Large set stays Large.
-  void union_with(const HybridSet& other);
 
   // Keeps only the ids that are in `allowed`. The representation is kept,
   // except that a Small set whose id goes is Empty.

@@ -22,62 +22,20 @@ void M2MU32::erase_partner(Adjacency& adjacency, uint32_t id, uint32_t partner) 
   if (entry->second.empty()) adjacency.erase(entry);
 }
 
-M2MU32::Side M2MU32::nibble_side(const Adjacency& adjacency) {
-  Side side;
-  for (const auto& [id, partners] : adjacency) {
-    const Bitmap held = partners.to_bitmap();
-    for (int i = 0; i < kPositions; ++i) side[i][nibble(id, i)] |= held;
-  }
-  return side;
-}
-
-// For each input id, the intersection of the 8 bitmaps picked by its nibbles.
-// It starts from the first of them rather than from the union of the whole
-// side: each of the 8 is a subset of that union, so the result is the same.
-Bitmap M2MU32::nibble_lookup(const Side& side, const Bitmap& ids) {
-  Bitmap result;
-  ids.for_each([&](uint32_t id) {
-    Bitmap matches = side[0][nibble(id, 0)];
-    for (int i = 1; i < kPositions && !matches.empty(); ++i) {
-      matches &= side[i][nibble(id, i)];
-    }
-    result |= matches;
-  });
-  return result;
-}
-
-Bitmap M2MU32::parents_of(const Bitmap& children) const {
-  if (pair_count_ == 0 || children.empty()) return Bitmap();
-  return nibble_lookup(nibble_side(parents_), children);
-}
-
-Bitmap M2MU32::children_of(const Bitmap& parents) const {
-  if (pair_count_ == 0 || parents.empty()) return Bitmap();
-  return nibble_lookup(nibble_side(children_), parents);
-}
-
-bool M2MU32::is_child(uint32_t id) const {
-  return parents_.contains(id);
-}
-
 // Walks whichever is smaller: the input ids or the adjacency entries.
-Bitmap M2MU32::exact_lookup(const Adjacency& adjacency, const Bitmap& ids) {
+Bitmap M2MU32::exact_parents_of(const Bitmap& children) const {
   Bitmap result;
-  if (adjacency.size() < ids.cardinality()) {
-    for (const auto& [id, partners] : adjacency) {
-      if (ids.contains(id)) partners.add_to(result);
+  if (parents_.size() < children.cardinality()) {
+    for (const auto& [child, parents] : parents_) {
+      if (children.contains(child)) parents.add_to(result);
     }
     return result;
   }
-  ids.for_each([&](uint32_t id) {
-    auto entry = adjacency.find(id);
-    if (entry != adjacency.end()) entry->second.add_to(result);
+  children.for_each([&](uint32_t child) {
+    auto entry = parents_.find(child);
+    if (entry != parents_.end()) entry->second.add_to(result);
   });
   return result;
-}
-
-Bitmap M2MU32::exact_parents_of(const Bitmap& children) const {
-  return exact_lookup(parents_, children);
 }
 
 const HybridSet* M2MU32::parents_set(uint32_t child) const {
@@ -88,12 +46,6 @@ const HybridSet* M2MU32::parents_set(uint32_t child) const {
 bool M2MU32::has_pair(uint32_t parent, uint32_t child) const {
   auto entry = children_.find(parent);
   return entry != children_.end() && entry->second.contains(child);
-}
-
-void M2MU32::clear() {
-  children_.clear();
-  parents_.clear();
-  pair_count_ = 0;
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> M2MU32::pairs() const {

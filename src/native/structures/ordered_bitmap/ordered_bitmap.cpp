@@ -1,7 +1,5 @@
 #include "native/structures/ordered_bitmap/ordered_bitmap.h"
 
-#include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "native/common/internal_error.h"
@@ -11,16 +9,6 @@ namespace vantorel {
 void NumericalBitmap::insert(const OrderKey& key, uint32_t id) {
   drain_moves();
   for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].add(id);
-}
-
-void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
-  drain_moves();
-  for (int n = 0; n < OrderKey::kBits; ++n) slices_[n][key.bit(n)].remove(id);
-}
-
-void NumericalBitmap::replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id) {
-  defer_replace(old_key, new_key, id);
-  drain_moves();
 }
 
 namespace {
@@ -141,73 +129,12 @@ void NumericalBitmap::drain_pending() {
   pending_.clear();
 }
 
-Bitmap NumericalBitmap::equal(const OrderKey& key) const {
-  require_no_queued_moves();
-  // Every id with a number is in exactly one bitmap of each pair, so at each
-  // bit position the key's bitmap can be intersected or, equally, the other
-  // one subtracted: whichever is smaller. Positions where every id agrees with
-  // the key cost nothing; a position where none does ends the query.
-  using Part = std::pair<uint64_t, const Bitmap*>;
-  std::vector<Part> intersect;
-  std::vector<Part> subtract;
-  for (int n = 0; n < OrderKey::kBits; ++n) {
-    const bool bit = key.bit(n);
-    const Bitmap& mine = ids_with(n, bit);
-    const Bitmap& other = ids_with(n, !bit);
-    const uint64_t mine_count = mine.cardinality();
-    const uint64_t other_count = other.cardinality();
-    if (mine_count == 0) return Bitmap();
-    if (other_count == 0) continue;
-    if (mine_count <= other_count) {
-      intersect.emplace_back(mine_count, &mine);
-    } else {
-      subtract.emplace_back(other_count, &other);
-    }
-  }
-  auto by_size = [](const Part& a, const Part& b) { return a.first < b.first; };
-  std::sort(intersect.begin(), intersect.end(), by_size);
-  std::sort(subtract.begin(), subtract.end(), by_size);
-  Bitmap result;
-  if (intersect.empty()) {
-    result = ids_with(0, false) | ids_with(0, true);
-  } else {
-    result = *intersect[0].second;
-    for (size_t i = 1; i < intersect.size() && !result.empty(); ++i) result &= *intersect[i].second;
-  }
-  for (size_t i = 0; i < subtract.size() && !result.empty(); ++i) result -= *subtract[i].second;
-  return result;
-}
-
 void NumericalBitmap::remove_all(const Bitmap& drop) {
   drain_moves();
   drain_pending();
   for (Slice& slice : slices_) {
     for (Bitmap& ids : slice) ids -= drop;
   }
-}
-
-void NumericalBitmap::retain_in(const Bitmap& keep) {
-  drain_moves();
-  drain_pending();
-  for (Slice& slice : slices_) {
-    for (Bitmap& ids : slice) ids &= keep;
-  }
-}
-
-void NumericalBitmap::merge_from(const NumericalBitmap& other) {
-  if (&other == this) return;
-  other.require_no_queued_moves();
-  drain_moves();
-  for (int n = 0; n < OrderKey::kBits; ++n) {
-    for (int value = 0; value < 2; ++value) {
-      slices_[n][value] |= other.slices_[n][value];
-    }
-  }
-}
-
-Bitmap NumericalBitmap::all() const {
-  require_no_queued_moves();
-  return ids_with(0, false) | ids_with(0, true);
 }
 
 size_t NumericalBitmap::memory_bytes() const {

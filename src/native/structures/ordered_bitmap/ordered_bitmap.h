@@ -3,23 +3,21 @@
 // Every number is indexed under its OrderKey. For each of the 76 key bits the
 // index keeps two bitmaps: the ids whose key has that bit clear and the ids
 // whose key has it set. Every id with a number is in exactly one bitmap of
-// every pair; an id without one is in none. Equality is the intersection of
-// the 76 matching bitmaps; a range query walks the bits from the most
-// significant down, so its cost is 76 rounds of bitmap operations however
-// many distinct values are stored.
+// every pair; an id without one is in none. A range query walks the bits
+// from the most significant down, so its cost is 76 rounds of bitmap
+// operations however many distinct values are stored.
 //
 // Bulk insertion uses push() and then flush(); every other operation, and
 // every query, sees only flushed ids, so the owner flushes before it lets
 // readers in. The owner removes an id's previous number before inserting a
 // new one; insert does not look for it.
 //
-// A number that changes can be moved later: defer_replace() queues the move
+// A number that changes is moved later: defer_replace() queues the move
 // (defer_remove() a removal), and the queue is applied bit position by bit
-// position, which keeps each
-// position's two bitmaps in cache for the whole batch instead of visiting
-// every position for every move. Every writing operation applies the queue
-// first; queries require an empty queue, so the owner calls drain_moves()
-// before it lets readers at the slices.
+// position, which keeps each position's two bitmaps in cache for the whole
+// batch instead of visiting every position for every move. Every writing operation applies the
+// queue first; queries require an empty queue, so the owner calls drain_moves() before it lets
+// readers at the slices.
 //
 // No lock of its own: the owner's reader-writer lock guards it. Queries are
 // const and may run concurrently; the range walks borrow one scratch bitmap
@@ -39,20 +37,15 @@ namespace vantorel {
 
 class NumericalBitmap {
  public:
-  NumericalBitmap() = default;
-
   // Single-item path: writes the bitmaps directly.
   void insert(const OrderKey& key, uint32_t id);
-  // Removes `id` as inserted under `key`; an id not stored there is ignored.
-  void remove(const OrderKey& key, uint32_t id);
-  // Moves `id`, stored under `old_key`, to `new_key`: only the bit positions
-  // where the keys differ are touched.
-  void replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id);
 
-  // Queues replace(old_key, new_key, id). The queue is applied when it
-  // reaches a fixed length, by drain_moves(), or by any other writing call.
+  // Queues the move of `id`, stored under `old_key`, to `new_key`: only the
+  // bit positions where the keys differ are touched. The queue is applied
+  // when it reaches a fixed length, by drain_moves(), or by any other
+  // writing call.
   void defer_replace(const OrderKey& old_key, const OrderKey& new_key, uint32_t id);
-  // Queues remove(key, id) the same way.
+  // Queues the removal of `id`, stored under `key`, the same way.
   void defer_remove(const OrderKey& key, uint32_t id);
   bool has_queued_moves() const { return !moves_.empty(); }
   void drain_moves();
@@ -60,9 +53,6 @@ class NumericalBitmap {
   // Bulk path: buffers `id`; visible to queries after flush().
   void push(const OrderKey& key, uint32_t id);
   void flush();
-
-  // Ids whose key equals `key`.
-  Bitmap equal(const OrderKey& key) const;
 
   // Add to `out` every id of `base` whose key is greater than, at least, less
   // than, or at most `key`. `out` is only added to; `base` is not changed.
@@ -72,17 +62,8 @@ class NumericalBitmap {
   void get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
   void get_lte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
 
-  // Drops every id not in `keep` (pending ids are flushed first).
-  void retain_in(const Bitmap& keep);
   // Drops every id in `drop` (pending ids are flushed first).
   void remove_all(const Bitmap& drop);
-
-  // Adds every id of `other` under its key. Reads only `other`'s flushed ids.
-  // An id present in both must carry the same number in both.
-  void merge_from(const NumericalBitmap& other);
-
-  // Every id that holds a number.
-  Bitmap all() const;
 
   // Approximate heap and inline bytes held.
   size_t memory_bytes() const;

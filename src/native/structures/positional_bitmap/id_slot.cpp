@@ -2,23 +2,8 @@
 
 namespace vantorel {
 
-IdSlot::IdSlot(const IdSlot& other)
-    : many_(other.many_ ? std::make_unique<CellBitmap>(*other.many_) : nullptr),
-      single_(other.single_),
-      has_single_(other.has_single_) {}
-
-IdSlot& IdSlot::operator=(const IdSlot& other) {
-  if (this != &other) *this = IdSlot(other);
-  return *this;
-}
-
-bool IdSlot::empty() const {
-  if (has_single_) return false;
-  return !many_ || (many_->pending() == 0 && many_->bitmap().empty());
-}
-
 uint64_t IdSlot::cardinality() const {
-  if (many_) return many_->bitmap().cardinality();
+  if (many_) return many_->cardinality();
   return has_single_ ? 1 : 0;
 }
 
@@ -30,7 +15,7 @@ void IdSlot::insert(uint32_t id) {
   }
   if (has_single_ && single_ == id) return;
   make_bitmap();
-  many_->bitmap().add(id);
+  many_->add(id);
 }
 
 void IdSlot::remove(uint32_t id) {
@@ -39,17 +24,8 @@ void IdSlot::remove(uint32_t id) {
     return;
   }
   if (!many_) return;
-  many_->bitmap().remove(id);
+  many_->remove(id);
   shrink();
-}
-
-void IdSlot::push(uint32_t id) {
-  if (!many_ && (!has_single_ || single_ == id)) {
-    insert(id);
-    return;
-  }
-  make_bitmap();
-  many_->push(id);
 }
 
 void IdSlot::add_many(const uint32_t* ids, size_t count) {
@@ -59,16 +35,12 @@ void IdSlot::add_many(const uint32_t* ids, size_t count) {
     return;
   }
   make_bitmap();
-  many_->bitmap().add_many(ids, count);
-}
-
-void IdSlot::flush() {
-  if (many_) many_->flush();
+  many_->add_many(ids, count);
 }
 
 void IdSlot::intersect_into(Bitmap& running) const {
   if (many_) {
-    running &= many_->bitmap();
+    running &= *many_;
     return;
   }
   if (!has_single_ || !running.contains(single_)) {
@@ -81,7 +53,7 @@ void IdSlot::intersect_into(Bitmap& running) const {
 
 void IdSlot::copy_into(Bitmap& out) const {
   if (many_) {
-    out.overwrite(many_->bitmap());
+    out.overwrite(*many_);
     return;
   }
   out.clear();
@@ -90,7 +62,7 @@ void IdSlot::copy_into(Bitmap& out) const {
 
 void IdSlot::union_into(Bitmap& out) const {
   if (many_) {
-    out |= many_->bitmap();
+    out |= *many_;
   } else if (has_single_) {
     out.add(single_);
   }
@@ -102,46 +74,24 @@ void IdSlot::remove_all(const Bitmap& drop) {
     return;
   }
   if (!many_) return;
-  many_->flush();
-  many_->bitmap() -= drop;
+  *many_ -= drop;
   shrink();
-}
-
-void IdSlot::retain_in(const Bitmap& keep) {
-  if (has_single_) {
-    has_single_ = keep.contains(single_);
-    return;
-  }
-  if (!many_) return;
-  many_->flush();
-  many_->bitmap() &= keep;
-  shrink();
-}
-
-void IdSlot::merge_from(const IdSlot& other) {
-  if (other.has_single_) {
-    insert(other.single_);
-  } else if (other.many_ && !other.many_->bitmap().empty()) {
-    make_bitmap();
-    many_->bitmap() |= other.many_->bitmap();
-  }
 }
 
 size_t IdSlot::memory_bytes() const {
   if (!many_) return 0;
-  return sizeof(CellBitmap) + many_->memory_bytes();
+  return sizeof(Bitmap) + many_->memory_bytes();
 }
 
 void IdSlot::make_bitmap() {
   if (many_) return;
-  many_ = std::make_unique<CellBitmap>();
-  if (has_single_) many_->bitmap().add(single_);
+  many_ = std::make_unique<Bitmap>();
+  if (has_single_) many_->add(single_);
   has_single_ = false;
 }
 
 void IdSlot::shrink() {
-  if (!many_ || many_->pending() > 0) return;
-  const Bitmap& ids = many_->bitmap();
+  const Bitmap& ids = *many_;
   if (ids.cardinality() > 1) return;
   has_single_ = !ids.empty();
   if (has_single_) single_ = *ids.minimum();

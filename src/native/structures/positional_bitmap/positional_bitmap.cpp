@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <array>
 
-#include "native/common/internal_error.h"
-
 namespace vantorel {
 
 size_t PositionalBitmap::start_position(size_t positions, size_t length) {
@@ -39,22 +37,16 @@ void PositionalBitmap::Position::remove(uint16_t key, uint32_t id) {
   if (cells.empty()) cells.shrink_to_fit();  // give back the memory of removed long strings
 }
 
-void PositionalBitmap::expand_to(size_t positions) {
-  size_t old_count = positions_.size();
-  if (positions % 2 != 0 || positions < old_count) {
-    throw InternalError("positional bitmap: invalid position count");
-  }
+void PositionalBitmap::make_room(size_t length) {
+  const size_t needed = required_positions(length);
+  const size_t old_count = positions_.size();
+  if (old_count >= needed) return;
   // The new positions go half in front, half behind: rotating right by half
   // the growth moves every stored string by as much as the centre moves.
-  positions_.resize(positions);
-  size_t shift = (positions - old_count) / 2;
+  positions_.resize(needed);
+  const size_t shift = (needed - old_count) / 2;
   std::rotate(positions_.begin(), positions_.end() - shift, positions_.end());
   for (PendingEntry& entry : pending_) entry.position += static_cast<uint32_t>(shift);
-}
-
-void PositionalBitmap::make_room(size_t length) {
-  size_t needed = required_positions(length);
-  if (positions_.size() < needed) expand_to(needed);
 }
 
 template <class Fn>
@@ -142,46 +134,18 @@ void PositionalBitmap::flush() {
   drain_pending();
   pending_ = {};
   sorted_scratch_ = {};
-  for (Position& position : positions_) {
-    for (Cell& cell : position.cells) cell.ids.flush();
-  }
-  empty_.flush();
-}
-
-template <class Narrow>
-void PositionalBitmap::narrow(Narrow&& narrow_ids) {
-  drain_pending();
-  for (Position& position : positions_) {
-    for (Cell& cell : position.cells) narrow_ids(cell.ids);
-    std::erase_if(position.cells, [](const Cell& cell) { return cell.ids.empty(); });
-    if (position.cells.empty()) position.cells.shrink_to_fit();
-  }
   empty_.flush();
 }
 
 void PositionalBitmap::remove_all(const Bitmap& drop) {
-  narrow([&](IdSlot& ids) { ids.remove_all(drop); });
-  empty_.bitmap() -= drop;
-}
-
-void PositionalBitmap::retain_in(const Bitmap& keep) {
-  narrow([&](IdSlot& ids) { ids.retain_in(keep); });
-  empty_.bitmap() &= keep;
-}
-
-void PositionalBitmap::merge_from(const PositionalBitmap& other) {
-  if (&other == this) return;
-  if (positions_.size() < other.positions_.size()) expand_to(other.positions_.size());
-  // other's strings sit around other's centre; this map's centre lies
-  // `shift` positions further on.
-  size_t shift = (positions_.size() - other.positions_.size()) / 2;
-  for (size_t p = 0; p < other.positions_.size(); ++p) {
-    for (const Cell& cell : other.positions_[p].cells) {
-      if (cell.ids.cardinality() == 0) continue;
-      positions_[p + shift].find_or_add(cell.key).merge_from(cell.ids);
-    }
+  drain_pending();
+  for (Position& position : positions_) {
+    for (Cell& cell : position.cells) cell.ids.remove_all(drop);
+    std::erase_if(position.cells, [](const Cell& cell) { return cell.ids.empty(); });
+    if (position.cells.empty()) position.cells.shrink_to_fit();
   }
-  empty_.bitmap() |= other.empty_.bitmap();
+  empty_.flush();
+  empty_.bitmap() -= drop;
 }
 
 Bitmap PositionalBitmap::all() const {

@@ -1,6 +1,6 @@
 // PositionalBitmap: the string values of one attribute, indexed byte by byte
-// and position by position, so that exact, prefix, suffix and substring
-// queries are intersections of per-position bitmaps.
+// and position by position, so that prefix, suffix and substring queries are
+// intersections of per-position bitmaps.
 //
 // Strings are handled as bytes (UTF-8 for Python strings). With P positions
 // (P even), a string of n >= 1 bytes starts at start_position(P, n) and its
@@ -37,8 +37,6 @@ namespace vantorel {
 
 class PositionalBitmap {
  public:
-  PositionalBitmap() = default;
-
   // Where a string of `length` >= 1 bytes starts among `positions`
   // positions: positions / 2 - length / 2 - 1. Requires positions >=
   // required_positions(length).
@@ -46,12 +44,6 @@ class PositionalBitmap {
   // The fewest positions that can hold a string of `length` bytes with room
   // for the placement rule to stay valid under growth: 2 * (length / 2) + 2.
   static size_t required_positions(size_t length);
-
-  size_t position_count() const { return positions_.size(); }
-
-  // Grows to `positions` (even, not below position_count()), keeping every
-  // stored string where the placement rule puts it.
-  void expand_to(size_t positions);
 
   // Single-item path.
   void insert(std::string_view value, uint32_t id);
@@ -64,22 +56,14 @@ class PositionalBitmap {
 
   // Queries read only flushed ids: flush() after a bulk insertion first.
   //
-  // Ids whose string is exactly `value`.
-  Bitmap equal(std::string_view value) const;
   // Ids whose string begins with, ends with, or contains `pattern` anywhere.
   // An empty pattern matches every id holding a string, "" included.
   Bitmap starts_with(std::string_view pattern) const;
   Bitmap ends_with(std::string_view pattern) const;
   Bitmap contains(std::string_view pattern) const;
 
-  // Drops every id not in `keep` (pending ids are flushed first).
-  void retain_in(const Bitmap& keep);
   // Drops every id in `drop` (pending ids are flushed first).
   void remove_all(const Bitmap& drop);
-  // Adds every string of `other` (its flushed ids), growing this map to at
-  // least other's position count. An id present in both must hold the same
-  // string in both.
-  void merge_from(const PositionalBitmap& other);
 
   // Every id holding a string, "" included.
   Bitmap all() const;
@@ -118,15 +102,11 @@ class PositionalBitmap {
   // then by key (keeping push order), and one add_many per cell.
   void drain_pending();
 
-  // Applies `narrow_ids(IdSlot&)` to every cell and drops the cells it
-  // empties (pending ids are drained first, the empty-string ids flushed).
-  template <class Narrow>
-  void narrow(Narrow&& narrow_ids);
-
   // (cardinality, cell) pairs whose intersection answers a query at one place.
   using CellList = std::vector<std::pair<uint64_t, const IdSlot*>>;
 
-  // Grows the range so a string of `length` bytes can be placed.
+  // Grows the range so a string of `length` bytes can be placed, keeping
+  // every stored string where the placement rule puts it.
   void make_room(size_t length);
 
   // Calls fn(position, key) for every cell a string of `value` (non-empty,
@@ -138,11 +118,15 @@ class PositionalBitmap {
   // when one is missing, so that nothing can match there.
   bool add_byte_cells(size_t first, std::string_view bytes, CellList& cells) const;
   bool add_cell(size_t position, uint16_t key, CellList& cells) const;
+  // The union, over the places `first` to `last`, of the ids in every cell
+  // that gather(place, cells) adds; a place where it returns false adds none.
+  template <class Gather>
+  Bitmap union_of_places(size_t first, size_t last, Gather&& gather) const;
 
   std::vector<Position> positions_;
   std::vector<PendingEntry> pending_;
   std::vector<PendingEntry> sorted_scratch_;  // kept across the drains of one bulk
-  CellBitmap empty_;                          // ids whose string is ""
+  BufferedBitmap<32> empty_;                  // ids whose string is ""
 };
 
 }  // namespace vantorel

@@ -30,9 +30,7 @@ bool intersect_cells(std::vector<std::pair<uint64_t, const IdSlot*>>& cells, Bit
 bool PositionalBitmap::add_cell(size_t position, uint16_t key, CellList& cells) const {
   const IdSlot* ids = positions_[position].find(key);
   if (ids == nullptr) return false;
-  uint64_t count = ids->cardinality();
-  if (count == 0) return false;  // only pending ids
-  cells.emplace_back(count, ids);
+  cells.emplace_back(ids->cardinality(), ids);
   return true;
 }
 
@@ -43,70 +41,48 @@ bool PositionalBitmap::add_byte_cells(size_t first, std::string_view bytes, Cell
   return true;
 }
 
-Bitmap PositionalBitmap::equal(std::string_view value) const {
-  if (value.empty()) return empty_.bitmap();
+template <class Gather>
+Bitmap PositionalBitmap::union_of_places(size_t first, size_t last, Gather&& gather) const {
   Bitmap result;
-  if (positions_.size() < required_positions(value.size())) return result;  // cannot be stored
-  size_t start = start_position(positions_.size(), value.size());
+  Bitmap scratch;
   CellList cells;
-  cells.reserve(value.size() + 2);
-  if (add_cell(start, kStartMark, cells) && add_cell(start + value.size() - 1, kEndMark, cells) &&
-      add_byte_cells(start, value, cells)) {
-    intersect_cells(cells, result);
+  for (size_t place = first; place <= last; ++place) {
+    cells.clear();
+    if (gather(place, cells) && intersect_cells(cells, scratch)) result |= scratch;
   }
   return result;
 }
 
 Bitmap PositionalBitmap::starts_with(std::string_view pattern) const {
   if (pattern.empty()) return all();
-  Bitmap result;
-  size_t count = positions_.size();
-  if (pattern.size() > count) return result;
+  const size_t count = positions_.size();
+  if (pattern.size() > count) return Bitmap();
   // Every string starts before the centre, at position count / 2 - 1 at most.
-  size_t last_start = std::min(count / 2 - 1, count - pattern.size());
-  Bitmap scratch;
-  CellList cells;
-  for (size_t m = 0; m <= last_start; ++m) {
-    cells.clear();
-    if (add_cell(m, kStartMark, cells) && add_byte_cells(m, pattern, cells) &&
-        intersect_cells(cells, scratch)) {
-      result |= scratch;
-    }
-  }
-  return result;
+  return union_of_places(
+      0, std::min(count / 2 - 1, count - pattern.size()), [&](size_t start, CellList& cells) {
+        return add_cell(start, kStartMark, cells) && add_byte_cells(start, pattern, cells);
+      });
 }
 
 Bitmap PositionalBitmap::ends_with(std::string_view pattern) const {
   if (pattern.empty()) return all();
-  Bitmap result;
-  size_t count = positions_.size();
-  if (pattern.size() > count) return result;
+  const size_t count = positions_.size();
+  if (pattern.size() > count) return Bitmap();
   // Every string ends at the centre's left neighbour, count / 2 - 1, or later.
-  size_t first_end = std::max(count / 2 - 1, pattern.size() - 1);
-  Bitmap scratch;
-  CellList cells;
-  for (size_t e = first_end; e < count; ++e) {
-    cells.clear();
-    if (add_cell(e, kEndMark, cells) && add_byte_cells(e + 1 - pattern.size(), pattern, cells) &&
-        intersect_cells(cells, scratch)) {
-      result |= scratch;
-    }
-  }
-  return result;
+  return union_of_places(std::max(count / 2 - 1, pattern.size() - 1), count - 1,
+                         [&](size_t end, CellList& cells) {
+                           return add_cell(end, kEndMark, cells) &&
+                                  add_byte_cells(end + 1 - pattern.size(), pattern, cells);
+                         });
 }
 
 Bitmap PositionalBitmap::contains(std::string_view pattern) const {
   if (pattern.empty()) return all();
-  Bitmap result;
-  size_t count = positions_.size();
-  if (pattern.size() > count) return result;
-  Bitmap scratch;
-  CellList cells;
-  for (size_t m = 0; m + pattern.size() <= count; ++m) {
-    cells.clear();
-    if (add_byte_cells(m, pattern, cells) && intersect_cells(cells, scratch)) result |= scratch;
-  }
-  return result;
+  const size_t count = positions_.size();
+  if (pattern.size() > count) return Bitmap();
+  return union_of_places(0, count - pattern.size(), [&](size_t start, CellList& cells) {
+    return add_byte_cells(start, pattern, cells);
+  });
 }
 
 }  // namespace vantorel

@@ -98,10 +98,6 @@ Bitmap operator&(const Bitmap& a, const Bitmap& b) {
   return Bitmap(roaring_bitmap_and(a.raw_, b.raw_));
 }
 
-Bitmap operator|(const Bitmap& a, const Bitmap& b) {
-  return Bitmap(roaring_bitmap_or(a.raw_, b.raw_));
-}
-
 Bitmap operator-(const Bitmap& a, const Bitmap& b) {
   return Bitmap(roaring_bitmap_andnot(a.raw_, b.raw_));
 }

@@ -52,7 +52,6 @@ class Bitmap {
   void overwrite(const Bitmap& other);
 
   friend Bitmap operator&(const Bitmap& a, const Bitmap& b);
-  friend Bitmap operator|(const Bitmap& a, const Bitmap& b);
   friend Bitmap operator-(const Bitmap& a, const Bitmap& b);
   friend bool operator==(const Bitmap& a, const Bitmap& b);
 
@@ -75,9 +74,6 @@ class Bitmap {
   void for_each_batch(Fn&& fn) const;
 
   std::vector<uint32_t> to_vector() const;
-
-  roaring_bitmap_t* raw() { return raw_; }
-  const roaring_bitmap_t* raw() const { return raw_; }
 
   static constexpr size_t kBatch = 256;
 

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <random>
 #include <unordered_map>
 #include <vector>
@@ -60,11 +59,6 @@ class ShardedHashMap {
     return static_cast<size_t>(std::rotl(h * 0xf1357aea2e62a9c5ull, 26) & mask);
   }
   size_t shard_of(uint64_t h) const { return shard_index(h, mask_); }
-  size_t shard_count() const { return shards_.size(); }
-
-  // A copy of the value stored under `key`, or nothing. Holds the shard's
-  // read lock only for the lookup; never creates an entry.
-  std::optional<V> get(const K& key) const;
 
   // The locked shard of cached hash `h`, for the caller to look up, insert or
   // change entries. The lock is released when the guard goes.
@@ -113,14 +107,6 @@ ShardedHashMap<K, V, Hash, Eq>::ShardedHashMap(size_t shard_count, LockRank rank
   for (size_t i = 0; i < shard_count; ++i) {
     shards_.push_back(std::make_unique<Shard>(rank, 0, hasher, Eq{}));
   }
-}
-
-template <class K, class V, class Hash, class Eq>
-std::optional<V> ShardedHashMap<K, V, Hash, Eq>::get(const K& key) const {
-  ReadGuard shard = read_shard(Hash{}(key));
-  auto found = shard->find(key);
-  if (found == shard->end()) return std::nullopt;
-  return found->second;
 }
 
 template <class K, class V, class Hash, class Eq>

@@ -64,7 +64,7 @@ class NameStore {
 // Open-addressing table of ids under linear probing. A slot holds 0 (empty)
 // or id + 1 and, once set, never changes, so readers may probe it while the
 // writer fills other slots. The writer keeps it at most half full.
-class IdTable : public std::enable_shared_from_this<IdTable> {
+class IdTable {
  public:
   // `slot_count` is a power of two.
   explicit IdTable(size_t slot_count)
@@ -114,27 +114,17 @@ std::optional<uint32_t> find_id(const NameStore& names, const IdTable& table, ui
   });
 }
 
-const std::string& name_at(const NameStore& names, uint32_t size, uint32_t id) {
-  if (id >= size) {
-    throw InternalError("index out of bounds: the len is " + std::to_string(size) +
-                        " but the index is " + std::to_string(id));
-  }
-  return names.at(id).text;
-}
-
 }  // namespace
 
-InternerSnapshot::InternerSnapshot(std::shared_ptr<const NameStore> names,
-                                   std::shared_ptr<const IdTable> table, uint32_t size,
-                                   NameHashFn hash)
-    : names_(std::move(names)), table_(std::move(table)), size_(size), hash_(hash) {}
-
-std::optional<uint32_t> InternerSnapshot::get(std::string_view name) const {
-  return find_id(*names_, *table_, size_, hash_(name), name);
-}
+InternerSnapshot::InternerSnapshot(std::shared_ptr<const NameStore> names, uint32_t size)
+    : names_(std::move(names)), size_(size) {}
 
 std::string_view InternerSnapshot::name(uint32_t id) const {
-  return name_at(*names_, size_, id);
+  if (id >= size_) {
+    throw InternalError("index out of bounds: the len is " + std::to_string(size_) +
+                        " but the index is " + std::to_string(id));
+  }
+  return names_->at(id).text;
 }
 
 StrInterner::StrInterner(size_t expected_names, NameHashFn hash)
@@ -148,8 +138,6 @@ StrInterner::StrInterner(size_t expected_names, NameHashFn hash)
   table_.store(w->tables.back().get(), std::memory_order_release);
 }
 
-StrInterner::~StrInterner() = default;
-
 // Readers load the count before the table; see the header.
 std::optional<uint32_t> StrInterner::get(std::string_view name) const {
   const uint32_t size = size_.load(std::memory_order_acquire);
@@ -157,14 +145,8 @@ std::optional<uint32_t> StrInterner::get(std::string_view name) const {
   return find_id(*names_, *table, size, hash_(name), name);
 }
 
-std::string StrInterner::resolve(uint32_t id) const {
-  return name_at(*names_, size_.load(std::memory_order_acquire), id);
-}
-
 std::shared_ptr<const InternerSnapshot> StrInterner::snapshot() const {
-  const uint32_t size = size_.load(std::memory_order_acquire);
-  const IdTable* table = table_.load(std::memory_order_acquire);
-  return std::make_shared<const InternerSnapshot>(names_, table->shared_from_this(), size, hash_);
+  return std::make_shared<const InternerSnapshot>(names_, size_.load(std::memory_order_acquire));
 }
 
 uint32_t StrInterner::intern(std::string_view name) {

@@ -22,8 +22,8 @@
 // covers; ids at or past the count it loaded are ignored. A reader therefore
 // sees exactly the names interned before the count it loaded.
 //
-// InternerSnapshot packages such a (count, table) pair with shared ownership
-// of the storage, for callers that want a stable view or outlive the interner.
+// InternerSnapshot packages such a count with shared ownership of the name
+// store, for callers that want a stable view or outlive the interner.
 //
 // Names are keyed by (hash of the bytes, length); names that share a key are
 // told apart by comparing bytes. The hash affects speed only, never ids.
@@ -60,12 +60,7 @@ class IdTable;
 class InternerSnapshot {
  public:
   // Made by StrInterner only.
-  InternerSnapshot(std::shared_ptr<const interner_detail::NameStore> names,
-                   std::shared_ptr<const interner_detail::IdTable> table, uint32_t size,
-                   NameHashFn hash);
-
-  // The id of `name`, if this snapshot knows it.
-  std::optional<uint32_t> get(std::string_view name) const;
+  InternerSnapshot(std::shared_ptr<const interner_detail::NameStore> names, uint32_t size);
 
   // The name with id `id`, valid while this snapshot lives. Throws
   // InternalError when `id` >= size().
@@ -76,9 +71,7 @@ class InternerSnapshot {
 
  private:
   std::shared_ptr<const interner_detail::NameStore> names_;
-  std::shared_ptr<const interner_detail::IdTable> table_;
   uint32_t size_;
-  NameHashFn hash_;
 };
 
 class StrInterner {
@@ -87,17 +80,12 @@ class StrInterner {
   explicit StrInterner(size_t expected_names = 0, NameHashFn hash = &fx_hash_str);
   StrInterner(const StrInterner&) = delete;
   StrInterner& operator=(const StrInterner&) = delete;
-  ~StrInterner();
 
   // The id of `name`, adding it if it is new. Known names take no lock.
   uint32_t intern(std::string_view name);
 
   // The id of `name` if it has been interned; never adds. Lock-free.
   std::optional<uint32_t> get(std::string_view name) const;
-
-  // A copy of the name with id `id`. Throws InternalError if no such id has
-  // been handed out.
-  std::string resolve(uint32_t id) const;
 
   // A view of the names interned so far. An id returned by intern() on any
   // thread is covered by every snapshot taken after that call returned.
