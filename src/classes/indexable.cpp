@@ -6,14 +6,14 @@
 #include <utility>
 #include <vector>
 
-#include "values/attribute_names.h"
+#include "classes/indexable_copy.h"
 #include "core/index.h"
 #include "native/structures/string_interner/string_interner.h"
-#include "classes/indexable_copy.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
+#include "values/attribute_names.h"
 
 namespace vantorel {
 
@@ -68,6 +68,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       values.push_back(PyValue::from_python(value));
     }
     AttributeStore store;
+    store.reserve(values.size());
     for (size_t i = 0; i < values.size(); ++i) {
       store.insert(intern_attribute_name(parsed.var_keyword[i].first).id, std::move(values[i]));
     }

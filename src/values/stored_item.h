@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "native/structures/hybrid_hashmap/hybrid_hashmap.h"
+#include "native/structures/array_map/array_map.h"
 #include "values/value.h"
 #include "py/ref.h"
 #include "native/sync/poison_lock.h"
@@ -26,7 +26,7 @@ class IndexAPI;
 // keeps an index alive.
 using IndexMeta = std::weak_ptr<IndexAPI>;
 using MembershipList = std::vector<IndexMeta>;
-using AttributeStore = HybridHashmap<uint32_t, PyValue>;
+using AttributeStore = ArrayMap<uint32_t, PyValue>;
 
 // An object's attribute store behind its mutex, whose poison message says
 // that the object cannot be read.
