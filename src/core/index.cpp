@@ -6,14 +6,14 @@
 #include <optional>
 #include <utility>
 
-#include "native/common/prefetch.h"
-#include "values/attribute_names.h"
-#include "core/bulk/bulk_writers.h"
-#include "core/bulk/bulk_remover.h"
 #include "core/bulk/bulk_adder.h"
+#include "core/bulk/bulk_remover.h"
+#include "core/bulk/bulk_writers.h"
 #include "core/query/query.h"
 #include "core/query/query_ops.h"
+#include "native/common/prefetch.h"
 #include "native/structures/string_interner/string_interner.h"
+#include "values/attribute_names.h"
 
 namespace vantorel {
 
@@ -103,6 +103,7 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
                                  bool index_private) {
   const IndexableRecord& record = *item.record;
   register_membership(memberships, shared_from_this());
+  record.attributes->ever_indexed.store(true, std::memory_order_relaxed);
   std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
   store_item(item);
   index_attributes(record.id, values, index_private);
@@ -220,6 +221,7 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   for (const StoredItem* item : bulk) {
     const IndexableRecord& record = *item->record;
     auto memberships = adders.lock_membership(record);
+    record.attributes->ever_indexed.store(true, std::memory_order_relaxed);
     snapshot_attributes(record, values);
     // An object already registered here was indexed by another add, which
     // held this mutex while it indexed, and is re-indexed on the single

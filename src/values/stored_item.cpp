@@ -1,6 +1,7 @@
 #include "values/stored_item.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "native/common/prefetch.h"
@@ -22,6 +23,36 @@ struct RecordState {
 };
 
 }  // namespace
+
+// A seqlock read: the version is even and unchanged around the copy. The
+// entries' extent is taken first and checked on its own, so that the scan
+// stays inside one block (a block left by a growth is not freed meanwhile).
+AttributeLock::Peek AttributeLock::peek(uint32_t attribute, PeekedValue* out) const {
+  const uint32_t before = version_.load(std::memory_order_acquire);
+  if ((before & 1) != 0 || poisoned()) return Peek::kBusy;
+  const AttributeStore::View entries = value_.view();
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (version_.load(std::memory_order_relaxed) != before) return Peek::kBusy;
+  Peek found = Peek::kAbsent;
+  for (size_t i = 0; i < entries.size; ++i) {
+    if (entries.keys[i] == attribute) {
+      std::memcpy(out->bytes, static_cast<const void*>(entries.values + i), sizeof(PyValue));
+      found = Peek::kStored;
+      break;
+    }
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return version_.load(std::memory_order_relaxed) == before ? found : Peek::kBusy;
+}
+
+AttributeLock::NativeWrite::NativeWrite(AttributeLock& lock) : lock_(lock) {
+  lock_.version_.fetch_add(1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+AttributeLock::NativeWrite::~NativeWrite() {
+  lock_.version_.fetch_add(1, std::memory_order_release);
+}
 
 IndexableRecord IndexableRecord::make_owned(AttributeStore attributes) {
   IndexableRecord record;

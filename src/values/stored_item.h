@@ -9,14 +9,17 @@
 // Python object and a native copy of its record. A vacant slot holds neither.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "native/structures/array_map/array_map.h"
-#include "values/value.h"
-#include "py/ref.h"
 #include "native/sync/poison_lock.h"
+#include "py/ref.h"
+#include "values/value.h"
 
 namespace vantorel {
 
@@ -30,8 +33,56 @@ using AttributeStore = ArrayMap<uint32_t, PyValue>;
 
 // An object's attribute store behind its mutex, whose poison message says
 // that the object cannot be read.
+//
+// Every change to the store holds the mutex, and all but one hold the
+// interpreter lock as well: an assignment that updates indexes writes the
+// store last, and may have given the interpreter lock up by then. Such a
+// write is made inside a NativeWrite, which makes the version odd while it
+// runs, and frees nothing: the value it replaces and the block a growth
+// leaves are released by the writer once it holds the interpreter lock
+// again. So a thread that holds the interpreter lock may read without the
+// mutex (peek()): what it copies is whole when the version did not move,
+// and what the copy points to lives as long as it keeps the interpreter lock.
 inline constexpr char kUnreadableIndexable[] = "cannot read from indexable";
-using AttributeLock = PoisonMutex<AttributeStore, kUnreadableIndexable>;
+
+class AttributeLock : public PoisonMutex<AttributeStore, kUnreadableIndexable> {
+ public:
+  using PoisonMutex::PoisonMutex;
+
+  // The bytes of a value as peek() copied them: read through value(), never
+  // destroyed.
+  struct PeekedValue {
+    alignas(PyValue) std::byte bytes[sizeof(PyValue)];
+    const PyValue& value() const { return *std::launder(reinterpret_cast<const PyValue*>(bytes)); }
+  };
+  enum class Peek { kAbsent, kStored, kBusy };
+
+  // Copies the value of `attribute` into `*out` without the mutex. Requires
+  // the interpreter lock. kBusy when a write without the interpreter lock
+  // ran meanwhile, or the store is poisoned: the caller takes the mutex.
+  Peek peek(uint32_t attribute, PeekedValue* out) const;
+
+  // Brackets a write to the store made under its mutex by a thread that may
+  // not hold the interpreter lock.
+  class NativeWrite {
+   public:
+    explicit NativeWrite(AttributeLock& lock);
+    ~NativeWrite();
+    NativeWrite(const NativeWrite&) = delete;
+    NativeWrite& operator=(const NativeWrite&) = delete;
+
+   private:
+    AttributeLock& lock_;
+  };
+
+  // Set (for good) when an index first registers the object, before it
+  // reads the store: a writer that holds the mutex and finds it unset may
+  // store without index work.
+  std::atomic<bool> ever_indexed{false};
+
+ private:
+  mutable std::atomic<uint32_t> version_{0};
+};
 
 struct IndexableRecord {
   std::shared_ptr<PoisonMutex<MembershipList>> indexes;

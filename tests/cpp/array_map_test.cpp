@@ -90,6 +90,23 @@ TEST_F(ArrayMapTest, ReserveIsExactAndKeepsEntries) {
   EXPECT_EQ(Counted::live, 8);
 }
 
+TEST_F(ArrayMapTest, AGrowthHandsTheOldBlockBackWhenAsked) {
+  Map m;
+  m.insert(1, Counted(1));
+  const uint32_t* old_keys = m.view().keys;
+  Map::Block retired;
+  EXPECT_FALSE(m.insert(2, Counted(2), &retired));
+  ASSERT_NE(retired, nullptr);
+  EXPECT_LT(static_cast<const void*>(retired.get()), static_cast<const void*>(old_keys));
+  EXPECT_EQ(old_keys[0], 1u);  // still readable: only the moved-from value was destroyed
+  EXPECT_EQ(Counted::live, 2);
+  Map::Block untouched;
+  EXPECT_EQ(m.insert(1, Counted(5), &untouched)->value, 1);  // no growth
+  EXPECT_EQ(untouched, nullptr);
+  EXPECT_EQ(m.view().size, 2u);
+  EXPECT_EQ(m.view().values[0].value, 5);
+}
+
 TEST_F(ArrayMapTest, MovesAndClearOwnTheirValuesExactlyOnce) {
   for (uint32_t n : {0u, 1u, 5u, 40u}) {
     Map a;

@@ -59,10 +59,15 @@ class ArrayMap {
   }
   V* get(K key) { return const_cast<V*>(std::as_const(*this).get(key)); }
 
-  // Stores `value` under `key`; returns the value it replaces, if any.
-  std::optional<V> insert(K key, V value) {
+  // The block of entries, which a growth replaces.
+  using Block = std::unique_ptr<std::byte[]>;
+
+  // Stores `value` under `key`; returns the value it replaces, if any. A
+  // growth that it needs hands the old block to `*retired` when given
+  // (its values moved out), instead of freeing it.
+  std::optional<V> insert(K key, V value, Block* retired = nullptr) {
     if (V* existing = get(key)) return std::exchange(*existing, std::move(value));
-    if (size() == capacity()) reserve(capacity() == 0 ? 1 : capacity() * 2);
+    if (size() == capacity()) reserve(capacity() == 0 ? 1 : capacity() * 2, retired);
     Header& head = header();
     std::construct_at(values_of(block_.get(), head.capacity) + head.size, std::move(value));
     keys_of(block_.get())[head.size] = key;
@@ -71,8 +76,9 @@ class ArrayMap {
   }
 
   // Makes room for `count` entries in all, moving the entries into a block
-  // of exactly that capacity when the current one is smaller.
-  void reserve(size_t count) {
+  // of exactly that capacity when the current one is smaller. The old block
+  // goes to `*retired` when given.
+  void reserve(size_t count, Block* retired = nullptr) {
     if (count <= capacity()) return;
     const uint32_t capacity = static_cast<uint32_t>(count);
     auto grown = std::make_unique<std::byte[]>(block_bytes(capacity));
@@ -87,16 +93,28 @@ class ArrayMap {
         std::construct_at(to + i, std::move(from[i]));
         keys_of(grown.get())[i] = keys[i];
       }
+      destroy_values();
     }
-    clear();
-    block_ = std::move(grown);
+    Block old = std::exchange(block_, std::move(grown));
+    if (retired != nullptr) *retired = std::move(old);
+  }
+
+  // The entries as they are: `size` keys and their values side by side.
+  struct View {
+    const K* keys = nullptr;
+    const V* values = nullptr;
+    size_t size = 0;
+  };
+  View view() const {
+    if (!block_) return View{};
+    const Header& head = header();
+    return View{keys_of(block_.get()), values_of(block_.get(), head.capacity), head.size};
   }
 
   // Destroys every value, last first, and frees the block.
   void clear() {
     if (!block_) return;
-    V* values = values_of(block_.get(), header().capacity);
-    for (size_t i = header().size; i > 0; --i) std::destroy_at(values + i - 1);
+    destroy_values();
     block_.reset();
   }
 
@@ -132,6 +150,10 @@ class ArrayMap {
   }
   static const V* values_of(const std::byte* block, size_t capacity) {
     return std::launder(reinterpret_cast<const V*>(block + values_offset(capacity)));
+  }
+  void destroy_values() {
+    V* values = values_of(block_.get(), header().capacity);
+    for (size_t i = header().size; i > 0; --i) std::destroy_at(values + i - 1);
   }
   Header& header() const { return *std::launder(reinterpret_cast<Header*>(block_.get())); }
 
