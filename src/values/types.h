@@ -12,10 +12,11 @@ namespace vantorel {
 
 // Immutable UTF-8 bytes: up to kInlineCapacity bytes are held inline (no
 // allocation); longer strings live in one shared heap buffer that copies
-// share.
+// share. Fifteen bytes hold most names, words and codes, and keep the
+// string as wide as the value's other kinds (32 bytes).
 class SmallString {
  public:
-  static constexpr size_t kInlineCapacity = 23;
+  static constexpr size_t kInlineCapacity = 15;
 
   SmallString() : length_(0) {}
   explicit SmallString(std::string_view text) {

@@ -116,6 +116,10 @@ class PyValue {
   uint64_t hash_;
 };
 
+// Every object holds one per attribute (and one per element of a
+// container): a value's width is most of an object's memory.
+static_assert(sizeof(PyValue) <= 64);
+
 struct PyValueHash {
   uint64_t operator()(const PyValue& value) const { return value.hash(); }
 };
