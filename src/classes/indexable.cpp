@@ -25,7 +25,7 @@ namespace {
 template <class Read>
 auto read_store(const IndexableRecord& record, Read&& read) {
   py::NativeScope native;
-  auto store = std::as_const(*record.attributes).lock();
+  auto store = std::as_const(record.attributes()).lock();
   return read(*store);
 }
 
@@ -38,7 +38,7 @@ PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool*
     return value != nullptr ? value->to_python() : nullptr;
   };
   AttributeLock::PeekedValue peeked;
-  switch (record.attributes->peek(attribute, &peeked)) {
+  switch (record.attributes().peek(attribute, &peeked)) {
     case AttributeLock::Peek::kStored:
       return convert(&peeked.value());
     case AttributeLock::Peek::kAbsent:
@@ -112,9 +112,9 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
-  if (!record.attributes) return 0;
+  if (!record.state) return 0;
   try {
-    auto store = std::as_const(*record.attributes).try_lock();
+    auto store = std::as_const(record.attributes()).try_lock();
     if (!store) return 0;
     int result = 0;
     (*store)->for_each([&](uint32_t, const PyValue& value) {
@@ -131,10 +131,10 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 int indexable_clear(PyObject* self) {
   Py_CLEAR(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
-  if (!record.attributes) return 0;
+  if (!record.state) return 0;
   AttributeStore released;
   try {
-    auto store = record.attributes->try_lock();
+    auto store = record.attributes().try_lock();
     if (!store) return 0;
     std::swap(**store, released);
   } catch (const InternalError&) {
@@ -196,11 +196,11 @@ Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
                 const PyValue& value) {
   // The membership list is only read here: held, it keeps adds and removals
   // of this object from running between the index updates and the store.
-  auto memberships = std::as_const(*record.indexes).lock();
+  auto memberships = std::as_const(record.indexes()).lock();
   if (!memberships->empty()) {
     std::optional<PyValue> old;
     {
-      auto store = std::as_const(*record.attributes).lock();
+      auto store = std::as_const(record.attributes()).lock();
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
     for (const IndexMeta& entry : *memberships) {
@@ -215,8 +215,8 @@ Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
   }
   PyValue stored = value;  // copied first: only the swap (or the insert) runs under the lock
   Replaced replaced;
-  auto store = record.attributes->lock();
-  AttributeLock::NativeWrite write(*record.attributes);
+  auto store = record.attributes().lock();
+  AttributeLock::NativeWrite write(record.attributes());
   replaced.value = store->insert(attribute, std::move(stored), &replaced.block);
   return replaced;
 }
@@ -228,9 +228,9 @@ Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
 // is only tried; returns false when the full path must run.
 bool assign_without_index_work(const IndexableRecord& record, uint32_t attribute, PyValue&& value,
                                Replaced* replaced) {
-  auto store = record.attributes->try_lock();
+  auto store = record.attributes().try_lock();
   if (!store) return false;
-  if (record.attributes->ever_indexed.load(std::memory_order_relaxed)) {
+  if (record.attributes().ever_indexed.load(std::memory_order_relaxed)) {
     const PyValue* current = (*store)->get(attribute);
     return current != nullptr && current->same_scalar(value);
   }

@@ -9,20 +9,9 @@
 
 namespace vantorel {
 
-namespace {
-
-// The membership list and the attribute store of one object, allocated
-// together: an assignment locks both, and one block keeps them on
-// neighbouring cache lines.
-struct RecordState {
-  explicit RecordState(AttributeStore store)
-      : indexes(LockRank{LockLevel::kMembership}),
-        attributes(LockRank{LockLevel::kAttributes}, std::move(store)) {}
-  PoisonMutex<MembershipList> indexes;
-  AttributeLock attributes;
-};
-
-}  // namespace
+RecordState::RecordState(AttributeStore store)
+    : indexes(LockRank{LockLevel::kMembership}),
+      attributes(LockRank{LockLevel::kAttributes}, std::move(store)) {}
 
 // A seqlock read: the version is even and unchanged around the copy. The
 // entries' extent is taken first and checked on its own, so that the scan
@@ -56,25 +45,20 @@ AttributeLock::NativeWrite::~NativeWrite() {
 
 IndexableRecord IndexableRecord::make_owned(AttributeStore attributes) {
   IndexableRecord record;
-  auto state = std::make_shared<RecordState>(std::move(attributes));
-  record.indexes = std::shared_ptr<PoisonMutex<MembershipList>>(state, &state->indexes);
-  record.attributes = std::shared_ptr<AttributeLock>(state, &state->attributes);
+  record.state = std::make_shared<RecordState>(std::move(attributes));
   record.id = allocate_id();
   record.owns_id = true;
   return record;
 }
 
 IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
-    : indexes(std::move(other.indexes)),
-      attributes(std::move(other.attributes)),
-      id(other.id),
-      owns_id(std::exchange(other.owns_id, false)) {}
+    : state(std::move(other.state)), id(other.id), owns_id(std::exchange(other.owns_id, false)) {}
 
 void IndexableRecord::prefetch() const {
-  const char* state = reinterpret_cast<const char*>(indexes.get());
-  if (state == nullptr) return;
+  const char* block = reinterpret_cast<const char*>(state.get());
+  if (block == nullptr) return;
   for (size_t offset = 0; offset < sizeof(RecordState); offset += kCacheLine) {
-    prefetch_line(state + offset);
+    prefetch_line(block + offset);
   }
 }
 
@@ -103,8 +87,7 @@ IndexableRecord::~IndexableRecord() {
 
 std::shared_ptr<const IndexableRecord> IndexableRecord::native_copy() const {
   auto copy = std::make_shared<IndexableRecord>();
-  copy->indexes = indexes;
-  copy->attributes = attributes;
+  copy->state = state;
   copy->id = id;
   copy->owns_id = false;
   return copy;

@@ -2,8 +2,8 @@
 //
 // IndexableRecord: the native record of one Indexable object. The record
 // inside the Python object owns the item id and frees it when it dies; native
-// copies (held by values and item tables) share the membership list and the
-// attribute store and never free the id.
+// copies (held by values and item tables) share its state (the membership
+// list and the attribute store) and never free the id.
 //
 // StoredItem: how an item table holds an object: a strong reference to the
 // Python object and a native copy of its record. A vacant slot holds neither.
@@ -84,11 +84,22 @@ class AttributeLock : public PoisonMutex<AttributeStore, kUnreadableIndexable> {
   mutable std::atomic<uint32_t> version_{0};
 };
 
+// The membership list and the attribute store of one object, allocated
+// together: an assignment locks both, and one block keeps them on
+// neighbouring cache lines.
+struct RecordState {
+  explicit RecordState(AttributeStore store);
+  PoisonMutex<MembershipList> indexes;
+  AttributeLock attributes;
+};
+
 struct IndexableRecord {
-  std::shared_ptr<PoisonMutex<MembershipList>> indexes;
-  std::shared_ptr<AttributeLock> attributes;
+  std::shared_ptr<RecordState> state;
   uint32_t id = 0;
   bool owns_id = false;
+
+  PoisonMutex<MembershipList>& indexes() const { return state->indexes; }
+  AttributeLock& attributes() const { return state->attributes; }
 
   // A fresh record with a new item id that it owns.
   static IndexableRecord make_owned(AttributeStore attributes);
@@ -98,7 +109,7 @@ struct IndexableRecord {
   IndexableRecord(const IndexableRecord&) = delete;
   ~IndexableRecord();
 
-  // A copy that shares the list and the store and does not own the id.
+  // A copy that shares the state and does not own the id.
   std::shared_ptr<const IndexableRecord> native_copy() const;
 
   // Asks the processor to load the membership list and the attribute store

@@ -342,7 +342,7 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   std::shared_ptr<IndexAPI> core = nested_or_create();
   // The child's membership mutex decides, for every holder at once, whether
   // it is in the nested core.
-  auto memberships = stored.owned_handle->indexes->lock();
+  auto memberships = stored.owned_handle->indexes().lock();
   core->register_path(holder, child);
   if (!core->is_live(child)) {
     core->add_object_locked(StoredItem{stored.python_handle, stored.owned_handle}, *memberships);
@@ -364,7 +364,7 @@ void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
   // before locking matters: that object's membership mutex may be held by
   // this very thread, further up the chain.
   if (holder && !core.has_path(*holder, child.id)) return;
-  auto memberships = child.indexes->lock();
+  auto memberships = child.indexes().lock();
   const bool still_held = core.unregister_path(holder, child.id);
   if (!still_held && core.is_live(child.id)) core.remove_object_locked(child, *memberships);
 }
