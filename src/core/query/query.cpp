@@ -335,7 +335,7 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   // kept aside for dotted queries to follow.
   if (holds_through_chain(holder, child)) {
     auto links = cyclic_links.write();
-    links->insert_or_assign(holder, stored);
+    links->insert_or_assign(holder, value);
     cyclic_link_count_.store(links->size(), std::memory_order_release);
     return;
   }
@@ -345,7 +345,7 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   auto memberships = stored.owned_handle->indexes().lock();
   core->register_path(holder, child);
   if (!core->is_live(child)) {
-    core->add_object_locked(StoredItem{stored.python_handle, stored.owned_handle}, *memberships);
+    core->add_object_locked(StoredItem{value.shared_object(), stored.owned_handle}, *memberships);
   }
 }
 
@@ -370,11 +370,11 @@ void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
 }
 
 void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
-  std::optional<StoredIndexable> released;
+  std::optional<PyValue> released;
   {
     auto links = cyclic_links.write();
     auto found = links->find(holder);
-    if (found == links->end() || found->second.id() != child) return;
+    if (found == links->end() || found->second.as_indexable().id() != child) return;
     released = std::move(found->second);
     links->erase(found);
     cyclic_link_count_.store(links->size(), std::memory_order_release);
@@ -749,7 +749,7 @@ void QueryMap::drop_from_values(const Bitmap& dropped) {
 
 void QueryMap::drop_cyclic_links(const Bitmap& dropped) {
   // Released after the lock, like every reference this map lets go.
-  std::vector<StoredIndexable> unlinked;
+  std::vector<PyValue> unlinked;
   auto links = cyclic_links.write();
   std::erase_if(*links, [&](auto& entry) {
     if (!dropped.contains(entry.first)) return false;
