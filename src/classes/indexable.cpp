@@ -221,18 +221,23 @@ Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
   return replaced;
 }
 
-// The common cases that need no index work: an object that no index has
-// held, or an assignment of a number, string or boolean identical to the
-// stored one (which leaves every index as it is). The value is stored, or
-// left in place, without releasing the interpreter lock. The store's mutex
-// is only tried; returns false when the full path must run.
+// The common cases that need no index work: an object in no index, or an
+// assignment of a number, string or boolean identical to the stored one
+// (which leaves every index as it is). The value is stored, or left in
+// place, without releasing the interpreter lock. Every lock is only tried;
+// returns false when the full path must run. An object that no index has
+// held needs the store's mutex alone; one that has is stored to only when
+// its membership list, held, is empty (which keeps adds away meanwhile).
 bool assign_without_index_work(const IndexableRecord& record, uint32_t attribute, PyValue&& value,
                                Replaced* replaced) {
   auto store = record.attributes().try_lock();
   if (!store) return false;
+  std::optional<PoisonMutex<MembershipList>::ReadGuard> memberships;
   if (record.attributes().ever_indexed.load(std::memory_order_relaxed)) {
     const PyValue* current = (*store)->get(attribute);
-    return current != nullptr && current->same_scalar(value);
+    if (current != nullptr && current->same_scalar(value)) return true;
+    memberships = std::as_const(record.indexes()).try_lock();
+    if (!memberships || !(*memberships)->empty()) return false;
   }
   if (PyValue* slot = (*store)->get(attribute)) {
     replaced->value.emplace(std::move(*slot));
