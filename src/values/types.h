@@ -39,14 +39,7 @@ class SmallString {
     }
   }
   SmallString(SmallString&& other) noexcept { take(other); }
-  SmallString& operator=(const SmallString& other) noexcept {
-    if (this != &other) {
-      SmallString copy(other);
-      reset();
-      take(copy);
-    }
-    return *this;
-  }
+  SmallString& operator=(const SmallString& other) noexcept { return *this = SmallString(other); }
   SmallString& operator=(SmallString&& other) noexcept {
     if (this != &other) {
       reset();

@@ -33,7 +33,7 @@ class ArrayMap {
 
  public:
   ArrayMap() = default;
-  ArrayMap(ArrayMap&& other) noexcept : block_(std::move(other.block_)) {}
+  ArrayMap(ArrayMap&&) noexcept = default;
   ArrayMap& operator=(ArrayMap&& other) noexcept {
     ArrayMap released(std::move(other));
     std::swap(block_, released.block_);
@@ -49,11 +49,9 @@ class ArrayMap {
   // The value stored under `key`, or nullptr. The pointer is valid until the
   // next insert(), reserve() or clear().
   const V* get(K key) const {
-    if (!block_) return nullptr;
-    const Header& head = header();
-    const K* keys = keys_of(block_.get());
-    for (size_t i = 0; i < head.size; ++i) {
-      if (keys[i] == key) return values_of(block_.get(), head.capacity) + i;
+    const View entries = view();
+    for (size_t i = 0; i < entries.size; ++i) {
+      if (entries.keys[i] == key) return entries.values + i;
     }
     return nullptr;
   }
@@ -121,11 +119,8 @@ class ArrayMap {
   // Calls fn(K, const V&) for every entry, in first-insertion order.
   template <class Fn>
   void for_each(Fn fn) const {
-    if (!block_) return;
-    const Header& head = header();
-    for (size_t i = 0; i < head.size; ++i) {
-      fn(keys_of(block_.get())[i], values_of(block_.get(), head.capacity)[i]);
-    }
+    const View entries = view();
+    for (size_t i = 0; i < entries.size; ++i) fn(entries.keys[i], entries.values[i]);
   }
 
  private:
@@ -142,14 +137,8 @@ class ArrayMap {
     return values_offset(capacity) + capacity * sizeof(V);
   }
   static K* keys_of(std::byte* block) { return reinterpret_cast<K*>(block + sizeof(Header)); }
-  static const K* keys_of(const std::byte* block) {
-    return reinterpret_cast<const K*>(block + sizeof(Header));
-  }
   static V* values_of(std::byte* block, size_t capacity) {
     return std::launder(reinterpret_cast<V*>(block + values_offset(capacity)));
-  }
-  static const V* values_of(const std::byte* block, size_t capacity) {
-    return std::launder(reinterpret_cast<const V*>(block + values_offset(capacity)));
   }
   void destroy_values() {
     V* values = values_of(block_.get(), header().capacity);
