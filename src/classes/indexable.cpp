@@ -6,14 +6,14 @@
 #include <utility>
 #include <vector>
 
-#include "values/attribute_names.h"
+#include "classes/indexable_copy.h"
 #include "core/index.h"
 #include "native/structures/string_interner/string_interner.h"
-#include "classes/indexable_copy.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
+#include "values/attribute_names.h"
 
 namespace vantorel {
 
@@ -25,7 +25,7 @@ namespace {
 template <class Read>
 auto read_store(const IndexableRecord& record, Read&& read) {
   py::NativeScope native;
-  auto store = std::as_const(*record.attributes).lock();
+  auto store = std::as_const(record.attributes()).lock();
   return read(*store);
 }
 
@@ -37,11 +37,17 @@ PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool*
     *stored = value != nullptr;
     return value != nullptr ? value->to_python() : nullptr;
   };
-  // A free store converts the value in place; a busy one is waited for
-  // without the interpreter lock, so the value is copied out first.
-  if (auto store = std::as_const(*record.attributes).try_lock()) {
-    return convert((*store)->get(attribute));
+  AttributeLock::PeekedValue peeked;
+  switch (record.attributes().peek(attribute, &peeked)) {
+    case AttributeLock::Peek::kStored:
+      return convert(&peeked.value());
+    case AttributeLock::Peek::kAbsent:
+      return convert(nullptr);
+    case AttributeLock::Peek::kBusy:
+      break;
   }
+  // A write without the interpreter lock ran: the mutex is waited for
+  // without it, so the value is copied out.
   std::optional<PyValue> value = read_store(record, [&](const AttributeStore& values) {
     const PyValue* found = values.get(attribute);
     return found != nullptr ? std::optional<PyValue>(*found) : std::nullopt;
@@ -68,6 +74,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       values.push_back(PyValue::from_python(value));
     }
     AttributeStore store;
+    store.reserve(values.size());
     for (size_t i = 0; i < values.size(); ++i) {
       store.insert(intern_attribute_name(parsed.var_keyword[i].first).id, std::move(values[i]));
     }
@@ -105,9 +112,9 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
-  if (!record.attributes) return 0;
+  if (!record.state) return 0;
   try {
-    auto store = std::as_const(*record.attributes).try_lock();
+    auto store = std::as_const(record.attributes()).try_lock();
     if (!store) return 0;
     int result = 0;
     (*store)->for_each([&](uint32_t, const PyValue& value) {
@@ -124,10 +131,10 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 int indexable_clear(PyObject* self) {
   Py_CLEAR(as_indexable(self)->constructor_kwargs);
   const IndexableRecord& record = as_indexable(self)->record;
-  if (!record.attributes) return 0;
+  if (!record.state) return 0;
   AttributeStore released;
   try {
-    auto store = record.attributes->try_lock();
+    auto store = record.attributes().try_lock();
     if (!store) return 0;
     std::swap(**store, released);
   } catch (const InternalError&) {
@@ -149,9 +156,10 @@ PyObject* raise_missing_attribute(PyObject* name) {
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return py::enter<PyObject*>("Indexable.__getattribute__()", nullptr, [&]() -> PyObject* {
     if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
-    std::optional<AttributeName> attribute;
+    AttributeName attribute{};
+    bool known = false;
     try {
-      attribute = find_attribute_name(name);
+      known = find_attribute_name(name, &attribute);
     } catch (const py::PythonError&) {
       PyErr_Clear();
       PyErr_SetString(PyExc_AttributeError, "Invalid attribute name");
@@ -159,9 +167,9 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     }
     // Only storing an attribute interns its name; an unknown name cannot be
     // stored, so the ordinary lookup answers.
-    if (attribute) {
+    if (known) {
       bool stored = false;
-      PyObject* value = stored_object(as_indexable(self)->record, attribute->id, &stored);
+      PyObject* value = stored_object(as_indexable(self)->record, attribute.id, &stored);
       if (stored) return value;
     }
     PyObject* result = PyObject_GenericGetAttr(self, name);
@@ -169,23 +177,30 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   });
 }
 
+// What an assignment takes out of the store: the value it replaces and the
+// block a growth leaves, released by the caller with the interpreter lock.
+struct Replaced {
+  std::optional<PyValue> value;
+  AttributeStore::Block block;
+};
+
 // Updates every index of the object, then the store, all under the
 // membership mutex so that concurrent writes to one object are serialised
 // and every index agrees with the final stored value. Runs without the
-// interpreter lock. Returns the replaced value (to be released by the caller).
+// interpreter lock.
 //
 // A name beginning with "_" is indexed only by the bulk path; an index that
 // holds such a name (it has a value index for it) is kept current like any
 // other, and one that does not is left alone.
-std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
-                              const PyValue& value) {
+Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
+                const PyValue& value) {
   // The membership list is only read here: held, it keeps adds and removals
   // of this object from running between the index updates and the store.
-  auto memberships = std::as_const(*record.indexes).lock();
+  auto memberships = std::as_const(record.indexes()).lock();
   if (!memberships->empty()) {
     std::optional<PyValue> old;
     {
-      auto store = std::as_const(*record.attributes).lock();
+      auto store = std::as_const(record.attributes()).lock();
       if (const PyValue* current = store->get(attribute)) old = *current;
     }
     for (const IndexMeta& entry : *memberships) {
@@ -199,32 +214,36 @@ std::optional<PyValue> assign(const IndexableRecord& record, uint32_t attribute,
     }
   }
   PyValue stored = value;  // copied first: only the swap (or the insert) runs under the lock
-  auto store = record.attributes->lock();
-  if (PyValue* slot = store->get(attribute)) return std::exchange(*slot, std::move(stored));
-  return store->insert(attribute, std::move(stored));
+  Replaced replaced;
+  auto store = record.attributes().lock();
+  AttributeLock::NativeWrite write(record.attributes());
+  replaced.value = store->insert(attribute, std::move(stored), &replaced.block);
+  return replaced;
 }
 
-// The common cases that need no index work: an object that belongs to no
-// index, or an assignment of a number, string or boolean identical to the
-// stored one (which leaves every index as it is). The value is stored, or
-// left in place, without releasing the interpreter lock. Every lock is only
-// tried; returns false when the full path must run.
+// The common cases that need no index work: an object in no index, or an
+// assignment of a number, string or boolean identical to the stored one
+// (which leaves every index as it is). The value is stored, or left in
+// place, without releasing the interpreter lock. Every lock is only tried;
+// returns false when the full path must run. An object that no index has
+// held needs the store's mutex alone; one that has is stored to only when
+// its membership list, held, is empty (which keeps adds away meanwhile).
 bool assign_without_index_work(const IndexableRecord& record, uint32_t attribute, PyValue&& value,
-                               std::optional<PyValue>* replaced) {
-  auto memberships = std::as_const(*record.indexes).try_lock();
-  if (!memberships) return false;
-  if (!(*memberships)->empty()) {
-    auto store = std::as_const(*record.attributes).try_lock();
-    if (!store) return false;
-    const PyValue* current = (*store)->get(attribute);
-    return current != nullptr && current->same_scalar(value);
-  }
-  auto store = record.attributes->try_lock();
+                               Replaced* replaced) {
+  auto store = record.attributes().try_lock();
   if (!store) return false;
+  std::optional<PoisonMutex<MembershipList>::ReadGuard> memberships;
+  if (record.attributes().ever_indexed.load(std::memory_order_relaxed)) {
+    const PyValue* current = (*store)->get(attribute);
+    if (current != nullptr && current->same_scalar(value)) return true;
+    memberships = std::as_const(record.indexes()).try_lock();
+    if (!memberships || !(*memberships)->empty()) return false;
+  }
   if (PyValue* slot = (*store)->get(attribute)) {
-    *replaced = std::exchange(*slot, std::move(value));
+    replaced->value.emplace(std::move(*slot));
+    *slot = std::move(value);
   } else {
-    *replaced = (*store)->insert(attribute, std::move(value));
+    (*store)->insert(attribute, std::move(value));
   }
   return true;
 }
@@ -383,7 +402,7 @@ PyTypeObject* indexable_type() {
 
 void store_attribute(PyObject* object, const AttributeName& attribute, PyValue value) {
   const IndexableRecord& record = as_indexable(object)->record;
-  std::optional<PyValue> replaced;
+  Replaced replaced;
   if (!assign_without_index_work(record, attribute.id, std::move(value), &replaced)) {
     // The membership mutex can be held by a thread that waits for index
     // locks: the interpreter lock is let go before any wait.

@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "values/attribute_names.h"
 #include "core/query/query_ops.h"
 #include "core/query/value_order.h"
 #include "native/structures/string_interner/string_interner.h"
+#include "values/attribute_names.h"
 
 namespace vantorel {
 
@@ -36,7 +36,7 @@ std::vector<uint32_t> FilteredIndex::sorted_by_stored_value(std::string_view att
   std::optional<uint32_t> attribute = global_interner().get(attr);
   if (!attribute) return {};
   read_items().for_each_at(reported, [&](const StoredItem& item) {
-    auto store = std::as_const(*item.record->attributes).lock();
+    auto store = std::as_const(item.record->attributes()).lock();
     if (const PyValue* value = store->get(*attribute)) order.add(item.record->id, *value);
   });
   return order.take(descending, limit);

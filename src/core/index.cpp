@@ -6,14 +6,14 @@
 #include <optional>
 #include <utility>
 
-#include "native/common/prefetch.h"
-#include "values/attribute_names.h"
-#include "core/bulk/bulk_writers.h"
-#include "core/bulk/bulk_remover.h"
 #include "core/bulk/bulk_adder.h"
+#include "core/bulk/bulk_remover.h"
+#include "core/bulk/bulk_writers.h"
 #include "core/query/query.h"
 #include "core/query/query_ops.h"
+#include "native/common/prefetch.h"
 #include "native/structures/string_interner/string_interner.h"
+#include "values/attribute_names.h"
 
 namespace vantorel {
 
@@ -26,7 +26,7 @@ std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRec
 void snapshot_attributes(const IndexableRecord& record,
                          std::vector<std::pair<uint32_t, PyValue>>& out) {
   out.clear();
-  auto store = std::as_const(*record.attributes).lock();
+  auto store = std::as_const(record.attributes()).lock();
   out.reserve(store->size());
   store->for_each([&](uint32_t key, const PyValue& value) { out.emplace_back(key, value); });
 }
@@ -95,7 +95,7 @@ void IndexAPI::index_attributes(uint32_t id,
 }
 
 void IndexAPI::add_object(const StoredItem& item, bool index_private) {
-  auto memberships = item.record->indexes->lock();
+  auto memberships = item.record->indexes().lock();
   add_object_locked(item, *memberships, index_private);
 }
 
@@ -103,6 +103,7 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
                                  bool index_private) {
   const IndexableRecord& record = *item.record;
   register_membership(memberships, shared_from_this());
+  record.attributes().ever_indexed.store(true, std::memory_order_relaxed);
   std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
   store_item(item);
   index_attributes(record.id, values, index_private);
@@ -112,7 +113,7 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
 }
 
 bool IndexAPI::remove_object(const IndexableRecord& record) {
-  auto memberships = record.indexes->lock();
+  auto memberships = record.indexes().lock();
   // Under the membership mutex, so that no add of this object runs now; an
   // object registered by a bulk add that has not made it live yet counts
   // as added after this removal.
@@ -220,6 +221,7 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   for (const StoredItem* item : bulk) {
     const IndexableRecord& record = *item->record;
     auto memberships = adders.lock_membership(record);
+    record.attributes().ever_indexed.store(true, std::memory_order_relaxed);
     snapshot_attributes(record, values);
     // An object already registered here was indexed by another add, which
     // held this mutex while it indexed, and is re-indexed on the single
@@ -246,10 +248,10 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
 
 void IndexAPI::enter_held_back(const std::vector<HeldBackValue>& held_back) {
   for (const HeldBackValue& entry : held_back) {
-    auto memberships = entry.holder->indexes->lock();
+    auto memberships = entry.holder->indexes().lock();
     bool unchanged = false;
     {
-      auto store = std::as_const(*entry.holder->attributes).lock();
+      auto store = std::as_const(entry.holder->attributes()).lock();
       const PyValue* current = store->get(entry.attribute);
       unchanged = current != nullptr && *current == entry.value;
     }
@@ -307,11 +309,11 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
 
 void IndexAPI::remove_held_back(const std::vector<HeldBackValue>& held_back) {
   for (const HeldBackValue& entry : held_back) {
-    auto memberships = entry.holder->indexes->lock();
+    auto memberships = entry.holder->indexes().lock();
     // Added here again since the batch let go: that add entered the value
     // the object holds now, which is this one's entry when they are equal.
     if (is_registered(*memberships, this)) {
-      auto store = std::as_const(*entry.holder->attributes).lock();
+      auto store = std::as_const(entry.holder->attributes()).lock();
       const PyValue* current = store->get(entry.attribute);
       if (current != nullptr && *current == entry.value) continue;
     }
@@ -350,7 +352,7 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
   // Removed objects leave the membership lists first, so that no later
   // assignment writes entries for them here.
   for (const StoredItem& item : items_at(removed)) {
-    auto memberships = item.record->indexes->lock();
+    auto memberships = item.record->indexes().lock();
     unregister_membership(*memberships, this);
   }
   // Only the ids found removed above are taken out (an object added while

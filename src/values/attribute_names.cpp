@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "native/structures/string_interner/string_interner.h"
@@ -53,13 +54,17 @@ AttributeName intern_attribute_name(PyObject* name) {
   return remember(name, global_interner().intern(text), text);
 }
 
-std::optional<AttributeName> find_attribute_name(PyObject* name) {
+bool find_attribute_name(PyObject* name, AttributeName* found) {
   const CachedName& slot = slot_of(name);
-  if (slot.name == name) return slot.attribute;
+  if (slot.name == name) {
+    *found = slot.attribute;
+    return true;
+  }
   const std::string_view text = utf8_of(name);
   std::optional<uint32_t> id = global_interner().get(text);
-  if (!id) return std::nullopt;
-  return remember(name, *id, text);
+  if (!id) return false;
+  *found = remember(name, *id, text);
+  return true;
 }
 
 }  // namespace vantorel

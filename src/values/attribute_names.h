@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 #include "py/python.h"
@@ -37,8 +36,8 @@ void check_attribute_name(PyObject* name);
 // not valid UTF-8.
 AttributeName intern_attribute_name(PyObject* name);
 
-// The id of the str `name` when some object has stored it; nullopt when not.
-// Throws PythonError when `name` is not valid UTF-8.
-std::optional<AttributeName> find_attribute_name(PyObject* name);
+// Whether some object has stored the str `name`; if so, its id is put in
+// `*found`. Throws PythonError when `name` is not valid UTF-8.
+bool find_attribute_name(PyObject* name, AttributeName* found);
 
 }  // namespace vantorel

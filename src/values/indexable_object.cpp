@@ -32,8 +32,7 @@ StoredItem stored_item_of(PyObject* object) {
   auto handles = std::make_shared<ItemHandles>();
   handles->python = py::OwnedRef::borrow(object);
   const IndexableRecord& source = as_indexable(object)->record;
-  handles->record.indexes = source.indexes;
-  handles->record.attributes = source.attributes;
+  handles->record.state = source.state;
   handles->record.id = source.id;
   handles->record.owns_id = false;
   return StoredItem{std::shared_ptr<const py::OwnedRef>(handles, &handles->python),

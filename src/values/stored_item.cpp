@@ -1,6 +1,7 @@
 #include "values/stored_item.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "native/common/prefetch.h"
@@ -8,42 +9,56 @@
 
 namespace vantorel {
 
-namespace {
+RecordState::RecordState(AttributeStore store)
+    : indexes(LockRank{LockLevel::kMembership}),
+      attributes(LockRank{LockLevel::kAttributes}, std::move(store)) {}
 
-// The membership list and the attribute store of one object, allocated
-// together: an assignment locks both, and one block keeps them on
-// neighbouring cache lines.
-struct RecordState {
-  explicit RecordState(AttributeStore store)
-      : indexes(LockRank{LockLevel::kMembership}),
-        attributes(LockRank{LockLevel::kAttributes}, std::move(store)) {}
-  PoisonMutex<MembershipList> indexes;
-  AttributeLock attributes;
-};
+// A seqlock read: the version is even and unchanged around the copy. The
+// entries' extent is taken first and checked on its own, so that the scan
+// stays inside one block (a block left by a growth is not freed meanwhile).
+AttributeLock::Peek AttributeLock::peek(uint32_t attribute, PeekedValue* out) const {
+  const uint32_t before = version_.load(std::memory_order_acquire);
+  if ((before & 1) != 0 || poisoned()) return Peek::kBusy;
+  const AttributeStore::View entries = value_.view();
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (version_.load(std::memory_order_relaxed) != before) return Peek::kBusy;
+  Peek found = Peek::kAbsent;
+  for (size_t i = 0; i < entries.size; ++i) {
+    if (entries.keys[i] == attribute) {
+      std::memcpy(out->bytes, static_cast<const void*>(entries.values + i), sizeof(PyValue));
+      found = Peek::kStored;
+      break;
+    }
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return version_.load(std::memory_order_relaxed) == before ? found : Peek::kBusy;
+}
 
-}  // namespace
+AttributeLock::NativeWrite::NativeWrite(AttributeLock& lock) : lock_(lock) {
+  lock_.version_.fetch_add(1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+AttributeLock::NativeWrite::~NativeWrite() {
+  lock_.version_.fetch_add(1, std::memory_order_release);
+}
 
 IndexableRecord IndexableRecord::make_owned(AttributeStore attributes) {
   IndexableRecord record;
-  auto state = std::make_shared<RecordState>(std::move(attributes));
-  record.indexes = std::shared_ptr<PoisonMutex<MembershipList>>(state, &state->indexes);
-  record.attributes = std::shared_ptr<AttributeLock>(state, &state->attributes);
+  record.state = std::make_shared<RecordState>(std::move(attributes));
   record.id = allocate_id();
   record.owns_id = true;
   return record;
 }
 
 IndexableRecord::IndexableRecord(IndexableRecord&& other) noexcept
-    : indexes(std::move(other.indexes)),
-      attributes(std::move(other.attributes)),
-      id(other.id),
-      owns_id(std::exchange(other.owns_id, false)) {}
+    : state(std::move(other.state)), id(other.id), owns_id(std::exchange(other.owns_id, false)) {}
 
 void IndexableRecord::prefetch() const {
-  const char* state = reinterpret_cast<const char*>(indexes.get());
-  if (state == nullptr) return;
+  const char* block = reinterpret_cast<const char*>(state.get());
+  if (block == nullptr) return;
   for (size_t offset = 0; offset < sizeof(RecordState); offset += kCacheLine) {
-    prefetch_line(state + offset);
+    prefetch_line(block + offset);
   }
 }
 
@@ -72,8 +87,7 @@ IndexableRecord::~IndexableRecord() {
 
 std::shared_ptr<const IndexableRecord> IndexableRecord::native_copy() const {
   auto copy = std::make_shared<IndexableRecord>();
-  copy->indexes = indexes;
-  copy->attributes = attributes;
+  copy->state = state;
   copy->id = id;
   copy->owns_id = false;
   return copy;

@@ -1,36 +1,57 @@
 // Small value types shared by the value and query layers.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vantorel {
 
-// Immutable UTF-8 bytes: up to kInlineCapacity bytes are held inline (no
-// allocation); longer strings live in one shared heap buffer that copies
-// share.
+// Immutable UTF-8 bytes in 24 bytes: up to kInlineCapacity bytes are held
+// inline (no allocation), their length in the last byte; longer strings live
+// in one shared heap buffer that copies share, its handle built in the same
+// storage.
 class SmallString {
  public:
   static constexpr size_t kInlineCapacity = 23;
 
-  SmallString() : length_(0) {}
+  SmallString() { set_length(0); }
   explicit SmallString(std::string_view text) {
     if (text.size() <= kInlineCapacity) {
-      length_ = static_cast<uint8_t>(text.size());
-      if (!text.empty()) std::memcpy(inline_.data(), text.data(), text.size());
+      if (!text.empty()) std::memcpy(storage_, text.data(), text.size());
+      set_length(static_cast<uint8_t>(text.size()));
     } else {
-      length_ = kHeap;
-      heap_ = std::make_shared<const std::string>(text);
+      std::construct_at(reinterpret_cast<Heap*>(storage_),
+                        std::make_shared<const std::string>(text));
+      set_length(kHeap);
     }
   }
+  SmallString(const SmallString& other) noexcept {
+    if (other.on_heap()) {
+      std::construct_at(reinterpret_cast<Heap*>(storage_), *other.heap());
+      set_length(kHeap);
+    } else {
+      std::memcpy(storage_, other.storage_, sizeof storage_);
+    }
+  }
+  SmallString(SmallString&& other) noexcept { take(other); }
+  SmallString& operator=(const SmallString& other) noexcept { return *this = SmallString(other); }
+  SmallString& operator=(SmallString&& other) noexcept {
+    if (this != &other) {
+      reset();
+      take(other);
+    }
+    return *this;
+  }
+  ~SmallString() { reset(); }
 
   std::string_view view() const {
-    if (length_ == kHeap) return *heap_;
-    return std::string_view(inline_.data(), length_);
+    if (on_heap()) return **heap();
+    return std::string_view(reinterpret_cast<const char*>(storage_), length());
   }
   size_t size() const { return view().size(); }
 
@@ -39,10 +60,35 @@ class SmallString {
   }
 
  private:
+  using Heap = std::shared_ptr<const std::string>;
   static constexpr uint8_t kHeap = 0xFF;
-  std::array<char, kInlineCapacity> inline_;
-  uint8_t length_;
-  std::shared_ptr<const std::string> heap_;
+
+  uint8_t length() const { return std::to_integer<uint8_t>(storage_[kInlineCapacity]); }
+  void set_length(uint8_t length) { storage_[kInlineCapacity] = std::byte{length}; }
+  bool on_heap() const { return length() == kHeap; }
+  Heap* heap() { return std::launder(reinterpret_cast<Heap*>(storage_)); }
+  const Heap* heap() const { return std::launder(reinterpret_cast<const Heap*>(storage_)); }
+
+  // Takes over `other`'s text (this string holds none), leaving it empty.
+  void take(SmallString& other) noexcept {
+    if (other.on_heap()) {
+      std::construct_at(reinterpret_cast<Heap*>(storage_), std::move(*other.heap()));
+      set_length(kHeap);
+      other.reset();
+    } else {
+      std::memcpy(storage_, other.storage_, sizeof storage_);
+      other.set_length(0);
+    }
+  }
+
+  // Leaves the empty string.
+  void reset() noexcept {
+    if (on_heap()) std::destroy_at(heap());
+    set_length(0);
+  }
+
+  static_assert(sizeof(Heap) <= kInlineCapacity, "the heap handle leaves the length byte alone");
+  alignas(Heap) std::byte storage_[kInlineCapacity + 1];
 };
 
 }  // namespace vantorel

@@ -9,9 +9,9 @@
 #include <initializer_list>
 
 #include "native/common/fx_hash.h"
+#include "py/errors.h"
 #include "values/indexable_object.h"
 #include "values/stored_item.h"
-#include "py/errors.h"
 
 namespace vantorel {
 
@@ -191,9 +191,8 @@ PyValue PyValue::from_python(PyObject* object) {
   }
 
   if (is_indexable(object)) {
-    py::SharedRef handle = py::share(object);
     const uint64_t hash = fold_tagged(reinterpret_cast<uintptr_t>(object), kTagInd);
-    return PyValue(handle, StoredIndexable{handle, native_copy_of(object)}, hash);
+    return PyValue(py::share(object), StoredIndexable{native_copy_of(object)}, hash);
   }
   if (type == &PyList_Type) return from_container(object, IterableKind::List);
   if (type == &PyDict_Type) return from_container(object, IterableKind::Dict);
@@ -239,7 +238,7 @@ PyValue PyValue::from_container(PyObject* object, IterableKind kind) {
            (element.kind() == ValueKind::Iterable && element.as_iterable().holds_indexable);
   });
   const uint64_t hash = fold_tagged(iterable_serial.fetch_add(1), kTagIterable);
-  return PyValue(py::share(object), PyIterable{kind, std::move(elements), holds_indexable}, hash);
+  return PyValue(py::share(object), PyIterable{std::move(elements), kind, holds_indexable}, hash);
 }
 
 namespace {

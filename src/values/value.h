@@ -18,8 +18,8 @@
 #include <variant>
 #include <vector>
 
-#include "values/types.h"
 #include "py/ref.h"
+#include "values/types.h"
 
 namespace vantorel {
 
@@ -30,21 +30,20 @@ enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown }
 enum class IterableKind : uint8_t { List = 0, Dict = 1, Tuple = 2, Set = 3 };
 
 struct PyIterable {
-  IterableKind kind;
   // The container's elements converted when the value was made (empty for a
   // dict, whose contents are never indexed).
   std::shared_ptr<const std::vector<PyValue>> elements;
+  IterableKind kind;
   // Whether an element is an Indexable or holds one, at any depth: known
   // when the value is made, so that the paths that route such values apart
   // need not read the elements again.
   bool holds_indexable = false;
 };
 
-// An Indexable value: a strong reference to the Python object and a native
-// copy of its record (sharing its attribute store and memberships; the copy
-// never frees the item id).
+// An Indexable value: a native copy of its record (sharing its attribute
+// store and memberships; the copy never frees the item id). The value's
+// object() is the Python object.
 struct StoredIndexable {
-  py::SharedRef python_handle;
   std::shared_ptr<const IndexableRecord> owned_handle;
   uint32_t id() const;
 };
@@ -83,6 +82,8 @@ class PyValue {
   // The Python object behind an Iterable, Ind or Unknown value (null for the
   // others, which convert back natively).
   PyObject* object() const { return obj_ ? obj_->get() : nullptr; }
+  // The shared handle of that object.
+  const py::SharedRef& shared_object() const { return obj_; }
 
   // A new reference to the Python form of the value. Requires the
   // interpreter lock.
@@ -115,6 +116,10 @@ class PyValue {
   NativeCastValue cast_;
   uint64_t hash_;
 };
+
+// Every object holds one per attribute (and one per element of a
+// container): a value's width is most of an object's memory.
+static_assert(sizeof(PyValue) <= 56);
 
 struct PyValueHash {
   uint64_t operator()(const PyValue& value) const { return value.hash(); }

@@ -388,6 +388,49 @@ def test_a_query_that_reads_an_attribute_twice_sees_it_in_one_state():
     run_threads(reader, writer(1), writer(2))
 
 
+def test_reads_during_assignments_see_whole_values():
+    """Reads take no lock, while an assignment that waited for an index stores its value
+    without the interpreter lock (and may grow the store): every value read is one that
+    was assigned, whole."""
+    objects = [Item(x=0) for _ in range(30)]
+    index = Index()
+    index.add_object_many(objects)
+    values = [0, 2.5, True, "short", "a string too long to be held inline", [1, "two"], (3,)]
+    grown = [f"g{i}" for i in range(40)]
+    stop = threading.Event()
+
+    def writer(seed):
+        r = random.Random(seed)
+
+        def body():
+            for n in range(400):
+                o = r.choice(objects)
+                o.x = r.choice(values)
+                setattr(o, grown[n % len(grown)], n)
+
+        return body
+
+    def querier():
+        filler = list(range(10, 3000))
+        while not stop.is_set():
+            index.reduced_query(Q.in_("x", [0, *filler]))
+
+    def reader():
+        while not stop.is_set():
+            for o in objects:
+                assert o.x in values
+                assert all(type(getattr(o, g, 0)) is int for g in grown[:8])
+
+    def writers():
+        try:
+            run_threads(writer(1), writer(2), writer(3))
+        finally:
+            stop.set()
+
+    run_threads(writers, querier, reader)
+    assert_index_agrees(index, objects, "x", [2.5, "short", values[4]])
+
+
 def test_reduce_while_assigning_and_adding():
     objects = [Item(v=i % 4) for i in range(600)]
     index = Index()

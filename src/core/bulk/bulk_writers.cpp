@@ -1,8 +1,8 @@
 #include "core/bulk/bulk_writers.h"
 
-#include "native/common/thread_limit.h"
-#include "core/bulk/bulk_remover.h"
 #include "core/bulk/bulk_adder.h"
+#include "core/bulk/bulk_remover.h"
+#include "native/common/thread_limit.h"
 
 namespace vantorel {
 
@@ -78,9 +78,9 @@ void BulkWriters<Writer>::enqueue(uint32_t attribute, uint32_t id, PyValue&& val
 template <class Writer>
 PoisonMutex<MembershipList>::Guard BulkWriters<Writer>::lock_membership(
     const IndexableRecord& record) {
-  if (auto memberships = record.indexes->try_lock()) return std::move(*memberships);
+  if (auto memberships = record.indexes().try_lock()) return std::move(*memberships);
   release();
-  PoisonMutex<MembershipList>::Guard memberships = record.indexes->lock();
+  PoisonMutex<MembershipList>::Guard memberships = record.indexes().lock();
   acquire();
   return memberships;
 }

@@ -34,7 +34,7 @@ class PathWalk {
     if (!attribute) return false;
     std::optional<PyValue> value;
     {
-      auto store = std::as_const(*record.attributes).lock();
+      auto store = std::as_const(record.attributes()).lock();
       if (const PyValue* stored = store->get(*attribute)) value = *stored;
     }
     if (!value) return false;
@@ -74,7 +74,7 @@ void collect_path_values(const IndexableRecord& record, std::string_view path,
 
 bool attribute_matches(const IndexableRecord& record, uint32_t attribute,
                        const Comparison& comparison) {
-  auto store = std::as_const(*record.attributes).lock();
+  auto store = std::as_const(record.attributes()).lock();
   const PyValue* value = store->get(attribute);
   return value != nullptr && comparison.matches(*value);
 }

@@ -335,17 +335,17 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   // kept aside for dotted queries to follow.
   if (holds_through_chain(holder, child)) {
     auto links = cyclic_links.write();
-    links->insert_or_assign(holder, stored);
+    links->insert_or_assign(holder, value);
     cyclic_link_count_.store(links->size(), std::memory_order_release);
     return;
   }
   std::shared_ptr<IndexAPI> core = nested_or_create();
   // The child's membership mutex decides, for every holder at once, whether
   // it is in the nested core.
-  auto memberships = stored.owned_handle->indexes->lock();
+  auto memberships = stored.owned_handle->indexes().lock();
   core->register_path(holder, child);
   if (!core->is_live(child)) {
-    core->add_object_locked(StoredItem{stored.python_handle, stored.owned_handle}, *memberships);
+    core->add_object_locked(StoredItem{value.shared_object(), stored.owned_handle}, *memberships);
   }
 }
 
@@ -364,17 +364,17 @@ void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
   // before locking matters: that object's membership mutex may be held by
   // this very thread, further up the chain.
   if (holder && !core.has_path(*holder, child.id)) return;
-  auto memberships = child.indexes->lock();
+  auto memberships = child.indexes().lock();
   const bool still_held = core.unregister_path(holder, child.id);
   if (!still_held && core.is_live(child.id)) core.remove_object_locked(child, *memberships);
 }
 
 void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
-  std::optional<StoredIndexable> released;
+  std::optional<PyValue> released;
   {
     auto links = cyclic_links.write();
     auto found = links->find(holder);
-    if (found == links->end() || found->second.id() != child) return;
+    if (found == links->end() || found->second.as_indexable().id() != child) return;
     released = std::move(found->second);
     links->erase(found);
     cyclic_link_count_.store(links->size(), std::memory_order_release);
@@ -749,7 +749,7 @@ void QueryMap::drop_from_values(const Bitmap& dropped) {
 
 void QueryMap::drop_cyclic_links(const Bitmap& dropped) {
   // Released after the lock, like every reference this map lets go.
-  std::vector<StoredIndexable> unlinked;
+  std::vector<PyValue> unlinked;
   auto links = cyclic_links.write();
   std::erase_if(*links, [&](auto& entry) {
     if (!dropped.contains(entry.first)) return false;

@@ -203,7 +203,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   template <class Each>
   void for_each_cyclic_link(Each&& each) const {
     auto links = cyclic_links.read();
-    for (const auto& [holder, held] : *links) each(holder, *held.owned_handle);
+    for (const auto& [holder, held] : *links) each(holder, *held.as_indexable().owned_handle);
   }
 
   // Takes the objects of `removed` (and their elements) out of every
@@ -349,9 +349,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   PoisonRwLock<std::unique_ptr<ElementTable>> elements;
   Lazy<ExactMap> exact;
   // Links not nested because the held object holds its holder, directly or
-  // further up: holder id (an object or a masked element id) -> held object.
-  // Dotted queries follow them by reading the held object's attributes.
-  PoisonRwLock<std::unordered_map<uint32_t, StoredIndexable>> cyclic_links;
+  // further up: holder id (an object or a masked element id) -> held object
+  // (an Ind value). Dotted queries follow them by reading the held object's
+  // attributes.
+  PoisonRwLock<std::unordered_map<uint32_t, PyValue>> cyclic_links;
 
   std::weak_ptr<IndexAPI> parent_;
   std::atomic<size_t> cyclic_link_count_{0};  // size of `cyclic_links`, written under its lock

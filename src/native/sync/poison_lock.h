@@ -97,6 +97,7 @@ class PoisonCore {
   }
 
   Raw& raw() const { return raw_; }
+  bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
  private:
   template <bool kShared>
@@ -236,6 +237,9 @@ class PoisonMutex : public detail::PoisonLock<T, SmallMutex> {
     if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
     return ReadGuard(this, hold, true);
   }
+
+  // Whether a writing holder failed (every later lock() throws).
+  bool poisoned() const { return core_.poisoned(); }
 
   // The mutex itself, for hold_across_fork() (sync/fork_hold.h) only: its
   // hold changes nothing, so it skips the poison check.
