@@ -35,6 +35,17 @@ OwnedRef take_raised_exception() {
 #endif
 }
 
+void restore_raised_exception(OwnedRef exception) {
+  if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
 void raise_internal_error(const char* message, const char* where) {
   std::fprintf(stderr, "Vantorel internal error: %s (in %s)\n", message, where);
   PyObject* type = internal_error_type();

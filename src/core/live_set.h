@@ -1,0 +1,149 @@
+// LiveSet: the members of a live result: at every moment, the objects of one
+// core that match an expression.
+//
+// The members are not updated where a change is made. The core notes each
+// object whose membership may have changed (an add, a removal, an assignment
+// to an attribute that a live result reads) in a queue of the thread that
+// made the change (note_live_change). That thread settles the noted objects
+// (settle_live_changes) once the change is whole (the assignment stored, the
+// add or removal done) and the change's native locks are let go: each object
+// is matched afresh against each live result of its core, reading its values
+// from its attribute store by the rules of compare.h, as the index holds
+// them (direct_match.h), and a change of membership is queued as a
+// notification on the same thread, for the Python layer to deliver.
+//
+// An object is settled under its membership mutex, which also serialises its
+// adds, removals and assignments, and reads its state as it is then: when two
+// threads change one object, the one that settles last reads the last state,
+// so the members always end up agreeing with the index. A change to an object
+// held by a nested core (reached through a dotted name) re-evaluates the live
+// results of the cores above it that read through dotted names.
+//
+// Lock order: a core's list of live results and a live result's members are
+// the last leaves (index.h); nothing is taken under either.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/query/query_ops.h"
+#include "native/structures/roaring/bitmap.h"
+#include "native/sync/poison_lock.h"
+#include "values/stored_item.h"
+
+namespace vantorel {
+
+class IndexAPI;
+
+namespace live_detail {
+// Per slot of attribute ids (id modulo the table's size), how many open live
+// results read a name of that slot.
+inline constexpr size_t kWatchSlots = 1024;
+extern std::array<std::atomic<uint32_t>, kWatchSlots> watch_counts;
+}  // namespace live_detail
+
+// Whether some open live result may read `attribute` (an interned name id):
+// one relaxed load, no lock. Attributes that share a slot answer alike, so
+// true only means "maybe". A live result counts its names before it first
+// evaluates its expression, and an assignment asks after it has updated the
+// value indexes: an assignment that the evaluation missed is always seen here.
+inline bool live_attribute_watched(uint32_t attribute) {
+  return live_detail::watch_counts[attribute % live_detail::kWatchSlots].load(
+             std::memory_order_relaxed) != 0;
+}
+
+class LiveSet : public std::enable_shared_from_this<LiveSet> {
+ public:
+  // A live result of `core` over `expr` (a valid expression): no members,
+  // and not registered with the core, until start().
+  LiveSet(std::shared_ptr<IndexAPI> core, QueryExprPtr expr);
+  ~LiveSet();
+  LiveSet(const LiveSet&) = delete;
+  LiveSet& operator=(const LiveSet&) = delete;
+
+  // Registers with the core, takes the expression's answer as the members,
+  // and settles (without notifications) the objects noted meanwhile.
+  // Locks: the core's list of live results; then the locks of a query; then
+  // the members; then, per object noted meanwhile, as settle.
+  void start();
+  // Unregisters from the core and empties the members; idempotent.
+  // Locks: the members, then the core's list of live results.
+  void close();
+  bool closed() const;
+
+  // The core (null once it is gone).
+  std::shared_ptr<IndexAPI> core() const { return core_.lock(); }
+  const QueryExpr& expr() const { return *expr_; }
+  // Whether a path of the expression begins with the name `attribute`.
+  bool reads(uint32_t attribute) const;
+  // Whether a path of the expression is dotted.
+  bool reads_nested() const { return reads_nested_; }
+
+  // The members now. Locks: the members.
+  Bitmap members() const;
+  uint64_t count() const;
+  bool contains(uint32_t id) const;
+
+  // Matches `item` afresh (when `in_core`; otherwise it is no member) and
+  // updates the members; with `notify`, a change is queued as a
+  // notification on this thread.
+  // REQUIRES: the object's membership mutex, `in_core` read under it.
+  // Locks: the attribute mutexes of the objects the expression's paths
+  // reach, one at a time; then the members.
+  void settle(const StoredItem& item, bool in_core, bool notify = true);
+  // The Python object that delivers this set's notifications. Read and
+  // written only with the interpreter lock held.
+  void* listener = nullptr;
+
+ private:
+  struct Members {
+    Bitmap ids;
+    bool started = false;
+    bool closed = false;
+    // Objects noted before start() took the first answer.
+    std::vector<StoredItem> early;
+  };
+
+  std::weak_ptr<IndexAPI> core_;
+  QueryExprPtr expr_;
+  std::vector<uint32_t> heads_;  // the first names of the paths, sorted
+  std::vector<uint32_t> names_;  // every name of the paths (counted in watch_counts)
+  bool reads_nested_ = false;
+  PoisonMutex<Members> members_;
+};
+
+// Whether the object of `record` matches `expr`, its values read from the
+// attribute stores of the objects its paths reach, by the rules the value
+// indexes answer by. Takes each object's attribute mutex briefly.
+bool expression_matches(const IndexableRecord& record, const QueryExpr& expr);
+
+// A change of membership, for the Python layer to deliver.
+struct LiveNotification {
+  std::shared_ptr<LiveSet> set;
+  StoredItem item;
+  bool entered;
+};
+
+// Notes, on the calling thread, that `item` (an object of `core`, or one
+// that just left it) may have changed membership in the core's live
+// results: all of them, or with `attribute` those that read it.
+void note_live_change(std::shared_ptr<IndexAPI> core, StoredItem item,
+                      std::optional<uint32_t> attribute);
+// Whether this thread has noted changes or queued notifications.
+bool live_work_pending();
+// Settles every change noted on this thread (see LiveSet::settle).
+// Runs without the interpreter lock (or in a py::NativeScope).
+// Locks: per change, the object's membership mutex, and under it the core's
+// live ids (read), the core's list of live results, and as settle.
+void settle_live_changes();
+// The oldest notification queued on this thread, taken off the queue.
+std::optional<LiveNotification> next_live_notification();
+// Queues a notification on this thread.
+void queue_live_notification(LiveNotification notification);
+
+}  // namespace vantorel
