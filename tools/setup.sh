@@ -13,7 +13,7 @@ fi
 
 # Python packages of .venv, one per line. Changing the list reinstalls.
 pip_packages=(
-  "scikit-build-core>=0.11"
+  "scikit-build-core>=1.0"
   cmake
   ninja
   pytest

@@ -176,7 +176,18 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
 }
 
 void IndexAPI::note_assignment(uint32_t id, uint32_t attribute) {
-  if (!has_live_sets()) return;
+  if (!has_live_sets()) {
+    // A nested core: the live results of the outermost core evaluate again.
+    std::shared_ptr<IndexAPI> outermost;
+    for (std::shared_ptr<QueryMap> map = owner(); map; map = outermost->owner()) {
+      outermost = map->parent();
+      if (!outermost) return;
+    }
+    if (outermost && outermost->has_live_sets()) {
+      note_live_change(std::move(outermost), StoredItem{}, attribute);
+    }
+    return;
+  }
   StoredItem item;
   {
     auto table = items_->read();

@@ -349,7 +349,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // which note it once it is live.
   void insert_value(uint32_t id, uint32_t attribute, const PyValue& value);
   // Notes the object `id` for the live results that read `attribute`, when
-  // some may. Locks: `items` (read).
+  // some may; in a nested core, notes the assignment for the live results of
+  // the outermost core. Locks: `items` (read).
   void note_assignment(uint32_t id, uint32_t attribute);
   // Notes `item` for every live result, when this core has any.
   void note_membership(const StoredItem& item);

@@ -92,12 +92,19 @@ class ExpressionMatch {
   std::unordered_map<const QueryExpr*, bool> shared_;
 };
 
-// What one thread has noted and not yet delivered.
+// What one thread has noted and not yet delivered. A vacant item: an
+// assignment to `attribute` of an object held in a nested core whose
+// outermost core is `core`.
 struct LiveChange {
   std::shared_ptr<IndexAPI> core;
   StoredItem item;
   std::optional<uint32_t> attribute;
 };
+
+// Adds `set` to `sets` unless it is there.
+void add_once(std::vector<std::shared_ptr<LiveSet>>& sets, const std::shared_ptr<LiveSet>& set) {
+  if (std::find(sets.begin(), sets.end(), set) == sets.end()) sets.push_back(set);
+}
 
 struct LiveQueue {
   std::vector<LiveChange> changes;
@@ -165,6 +172,10 @@ bool LiveSet::reads(uint32_t attribute) const {
   return std::binary_search(heads_.begin(), heads_.end(), attribute);
 }
 
+bool LiveSet::reads_anywhere(uint32_t attribute) const {
+  return std::binary_search(names_.begin(), names_.end(), attribute);
+}
+
 Bitmap LiveSet::members() const {
   return members_.lock()->ids;
 }
@@ -178,8 +189,8 @@ bool LiveSet::contains(uint32_t id) const {
 }
 
 void LiveSet::settle(const StoredItem& item, bool in_core, bool notify) {
-  const bool member = in_core && expression_matches(*item.record, *expr_);
   const uint32_t id = item.record->id;
+  uint64_t taken = 0;
   {
     auto members = members_.lock();
     if (members->closed) return;
@@ -187,16 +198,85 @@ void LiveSet::settle(const StoredItem& item, bool in_core, bool notify) {
       members->early.push_back(item);
       return;
     }
-    if (members->ids.contains(id) == member) return;
-    if (member) {
-      members->ids.add(id);
-    } else {
-      members->ids.remove(id);
-    }
+    taken = members->requeries_taken;
   }
-  // Queued after the members changed, before the object's membership mutex
-  // is let go: the notifications of one object follow its changes.
-  if (notify) queue_live_notification({shared_from_this(), item, member});
+  while (true) {
+    const bool member = in_core && expression_matches(*item.record, *expr_);
+    {
+      auto members = members_.lock();
+      if (members->closed) return;
+      // A requery taken meanwhile may have read a newer state than this match.
+      if (members->requeries_taken != taken) {
+        taken = members->requeries_taken;
+        continue;
+      }
+      ++members->settles;
+      if (members->requeries_running > 0) members->settled_at[id] = members->settles;
+      if (members->ids.contains(id) == member) return;
+      if (member) {
+        members->ids.add(id);
+      } else {
+        members->ids.remove(id);
+      }
+    }
+    // Queued after the members changed, before the object's membership mutex
+    // is let go: the notifications of one object follow its changes.
+    if (notify) queue_live_notification({shared_from_this(), item, member});
+    return;
+  }
+}
+
+void LiveSet::requery() {
+  std::shared_ptr<IndexAPI> core = core_.lock();
+  if (!core) return;
+  uint64_t number = 0;
+  uint64_t settles_before = 0;
+  Bitmap before;
+  {
+    auto members = members_.lock();
+    if (members->closed || !members->started) return;
+    number = ++members->requeries_begun;
+    ++members->requeries_running;
+    settles_before = members->settles;
+    before = members->ids;
+  }
+  Bitmap fresh;
+  std::vector<StoredItem> changed;
+  try {
+    fresh = core->reduced_query(*expr_);
+    // The objects of the ids that differ; an id whose slot is vacant has
+    // left the core, and the removal settles it with its object.
+    changed = core->items_at((fresh - before) | (before - fresh));
+  } catch (...) {
+    --members_.lock()->requeries_running;
+    throw;
+  }
+  std::vector<LiveNotification> notifications;
+  {
+    auto members = members_.lock();
+    --members->requeries_running;
+    if (!members->closed && number > members->newest_taken) {
+      members->newest_taken = number;
+      ++members->requeries_taken;
+      for (const StoredItem& item : changed) {
+        const uint32_t id = item.record->id;
+        auto settled = members->settled_at.find(id);
+        if (settled != members->settled_at.end() && settled->second > settles_before) continue;
+        const bool member = fresh.contains(id);
+        if (members->ids.contains(id) == member) continue;
+        if (member) {
+          members->ids.add(id);
+        } else {
+          members->ids.remove(id);
+        }
+        notifications.push_back({shared_from_this(), item, member});
+      }
+    }
+    if (members->requeries_running == 0) members->settled_at.clear();
+  }
+  for (LiveNotification& notification : notifications) {
+    queue_live_notification(std::move(notification));
+  }
 }
 
 void note_live_change(std::shared_ptr<IndexAPI> core, StoredItem item,
@@ -211,16 +291,27 @@ bool live_work_pending() {
 void settle_live_changes() {
   std::vector<LiveChange> changes;
   changes.swap(live_queue.changes);
+  std::vector<std::shared_ptr<LiveSet>> requeries;
   for (const LiveChange& change : changes) {
-    const IndexAPI& core = *change.core;
+    const std::vector<std::shared_ptr<LiveSet>> sets = change.core->live_sets();
+    // An assigned name that a dotted path reads may change what other
+    // objects reach (links kept aside as cycles lead back up).
+    for (const std::shared_ptr<LiveSet>& set : sets) {
+      if (change.attribute && set->reads_nested() && set->reads_anywhere(*change.attribute)) {
+        add_once(requeries, set);
+      }
+    }
+    if (change.item.vacant()) continue;
     const IndexableRecord& record = *change.item.record;
     auto memberships = std::as_const(*record.indexes).lock();
-    const bool in_core = is_registered(*memberships, &core) && change.core->is_live(record.id);
-    for (const std::shared_ptr<LiveSet>& set : change.core->live_sets()) {
+    const bool in_core =
+        is_registered(*memberships, change.core.get()) && change.core->is_live(record.id);
+    for (const std::shared_ptr<LiveSet>& set : sets) {
       if (change.attribute && !set->reads(*change.attribute)) continue;
       set->settle(change.item, in_core);
     }
   }
+  for (const std::shared_ptr<LiveSet>& set : requeries) set->requery();
 }
 
 std::optional<LiveNotification> next_live_notification() {

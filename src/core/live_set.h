@@ -15,9 +15,17 @@
 // An object is settled under its membership mutex, which also serialises its
 // adds, removals and assignments, and reads its state as it is then: when two
 // threads change one object, the one that settles last reads the last state,
-// so the members always end up agreeing with the index. A change to an object
-// held by a nested core (reached through a dotted name) re-evaluates the live
-// results of the cores above it that read through dotted names.
+// so the members always end up agreeing with the index.
+//
+// An assignment to an object that a dotted name reaches (held in a nested
+// core, or through a link kept aside as a cycle) can change the membership of
+// any object above it: the live results of the outermost core that read the
+// assigned name through a dotted name evaluate their expression again
+// (requery), once per settling, and take the answer. A requery does not undo
+// what is newer than its evaluation: an object settled after it began keeps
+// its settled membership, an older requery is dropped once a newer one has
+// been taken, and a settle matches again when a requery was taken while it
+// matched.
 //
 // Lock order: a core's list of live results and a live result's members are
 // the last leaves (index.h); nothing is taken under either.
@@ -28,6 +36,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -83,6 +92,8 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
   bool reads(uint32_t attribute) const;
   // Whether a path of the expression is dotted.
   bool reads_nested() const { return reads_nested_; }
+  // Whether a name of any path of the expression is `attribute`.
+  bool reads_anywhere(uint32_t attribute) const;
 
   // The members now. Locks: the members.
   Bitmap members() const;
@@ -96,6 +107,11 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
   // Locks: the attribute mutexes of the objects the expression's paths
   // reach, one at a time; then the members.
   void settle(const StoredItem& item, bool in_core, bool notify = true);
+  // Evaluates the expression again and takes the answer (see above),
+  // queueing a notification per change.
+  // Locks: the members; then the locks of a query; then `items` (read); then
+  // the members.
+  void requery();
   // The Python object that delivers this set's notifications. Read and
   // written only with the interpreter lock held.
   void* listener = nullptr;
@@ -107,6 +123,15 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
     bool closed = false;
     // Objects noted before start() took the first answer.
     std::vector<StoredItem> early;
+    // Settles so far, and requeries begun, running and taken.
+    uint64_t settles = 0;
+    uint64_t requeries_begun = 0;
+    uint64_t newest_taken = 0;  // the number of the newest requery taken
+    uint64_t requeries_taken = 0;
+    uint32_t requeries_running = 0;
+    // While requeries run: the objects settled, by the number of their
+    // settle.
+    std::unordered_map<uint32_t, uint64_t> settled_at;
   };
 
   std::weak_ptr<IndexAPI> core_;

@@ -97,6 +97,60 @@ def test_random_programs_keep_live_results_equal_to_fresh_queries(seed):
             assert len(changed) == len(set(changed))
 
 
+NESTED_EXPRS = [
+    Q.eq("child.v", 1),
+    Q.lt("child.child.v", 2) | Q.eq("a", 0),
+    ~Q.eq("child.v", 0) & Q.ne("a", 3),
+    Q.in_("child.child.child.v", [0, 2]),
+]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_nested_changes_through_dotted_names_keep_live_results_fresh(seed):
+    rng = random.Random(seed)
+    objects = make_objects(rng, 12)
+    kids = [Item(v=rng.randrange(3)) for _ in range(8)]
+
+    def link(holder):
+        # Links lead from the objects to the kids, and from each kid to later ones only.
+        later = kids[kids.index(holder) + 1:] if holder in kids else kids
+        if later:
+            holder.child = rng.sample(later, min(2, len(later))) if rng.random() < 0.3 else (
+                rng.choice(later))
+
+    for obj in objects + kids:
+        link(obj)
+    index = Index()
+    index.add_object_many(objects[:8])
+    watched = [Watched(index, expr) for expr in NESTED_EXPRS + PLAIN_EXPRS[:2]]
+    for _ in range(120):
+        roll = rng.random()
+        if roll < 0.3:
+            rng.choice(kids).v = rng.randrange(3)
+        elif roll < 0.5:
+            link(rng.choice(objects + kids))
+        else:
+            random_step(rng, index, objects)
+        for w in watched:
+            w.check()
+
+
+def test_changes_reached_through_links_kept_aside_as_cycles():
+    index = Index()
+    a, b, c = Item(v=0), Item(v=0), Item(v=0)
+    a.child, b.child = b, a  # b holds its holder: that link is kept aside
+    c.child = b
+    index.add_object_many([a, c])
+    watched = [Watched(index, Q.eq("child.child.v", 1)),
+               Watched(index, Q.eq("child.child.child.v", 2))]
+    for obj, value in ((a, 1), (b, 2), (a, 2), (b, 1), (a, 0)):
+        obj.v = value
+        for w in watched:
+            w.check()
+    # a.child.child is a itself, c.child.child is a too: both follow a's and b's values.
+    assert all(len(w.events) == 4 for w in watched)
+
+
 def test_callbacks_run_after_the_change_is_whole():
     index = Index()
     seen = []
