@@ -154,7 +154,7 @@ bool stays_in_this_core(const PyValue& value) {
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
   insert_value(id, attribute, value);
-  if (live_attribute_watched(attribute)) note_assignment(id, attribute);
+  if (live_attribute_watched(attribute)) note_assignment(id, attribute, value);
 }
 
 void IndexAPI::insert_value(uint32_t id, uint32_t attribute, const PyValue& value) {
@@ -172,10 +172,10 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
                          [&](QueryMap& map) { map.replace(old_value, new_value, id); })) {
     map_or_create(attribute)->replace(old_value, new_value, id);
   }
-  if (live_attribute_watched(attribute)) note_assignment(id, attribute);
+  if (live_attribute_watched(attribute)) note_assignment(id, attribute, new_value);
 }
 
-void IndexAPI::note_assignment(uint32_t id, uint32_t attribute) {
+void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& value) {
   if (!has_live_sets()) {
     // A nested core: the live results of the outermost core evaluate again.
     std::shared_ptr<IndexAPI> outermost;
@@ -188,13 +188,25 @@ void IndexAPI::note_assignment(uint32_t id, uint32_t attribute) {
     }
     return;
   }
-  StoredItem item;
-  {
-    auto table = items_->read();
-    if (!table->holds(id)) return;
-    item = (*table)[id];
+  // Kept between assignments for its capacity.
+  thread_local std::vector<std::shared_ptr<LiveSet>> sets;
+  live_sets(sets);
+  bool noted = false;
+  for (const std::shared_ptr<LiveSet>& set : sets) {
+    if (set->reads_only(attribute)) {
+      set->settle_assigned(*this, id, value);
+    } else if (!noted && set->reads_anywhere(attribute)) {
+      StoredItem item = stored_at(id);
+      if (!item.vacant()) note_live_change(shared_from_this(), std::move(item), attribute);
+      noted = true;
+    }
   }
-  note_live_change(shared_from_this(), std::move(item), attribute);
+  sets.clear();
+}
+
+StoredItem IndexAPI::stored_at(uint32_t id) {
+  auto table = items_->read();
+  return table->holds(id) ? (*table)[id] : StoredItem{};
 }
 
 void IndexAPI::note_membership(const StoredItem& item) {
@@ -217,14 +229,12 @@ void IndexAPI::remove_live_set(const LiveSet* set) {
   live_set_count_.store(static_cast<uint32_t>(sets->size()), std::memory_order_release);
 }
 
-std::vector<std::shared_ptr<LiveSet>> IndexAPI::live_sets() {
-  std::vector<std::shared_ptr<LiveSet>> result;
+void IndexAPI::live_sets(std::vector<std::shared_ptr<LiveSet>>& out) {
+  out.clear();
   auto sets = live_sets_.lock();
-  result.reserve(sets->size());
   for (const std::weak_ptr<LiveSet>& entry : *sets) {
-    if (std::shared_ptr<LiveSet> set = entry.lock()) result.push_back(std::move(set));
+    if (std::shared_ptr<LiveSet> set = entry.lock()) out.push_back(std::move(set));
   }
-  return result;
 }
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value) {

@@ -279,7 +279,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // LiveSet::start, unregistered by LiveSet::close. Locks: `live_sets`.
   void add_live_set(const std::shared_ptr<LiveSet>& set);
   void remove_live_set(const LiveSet* set);
-  std::vector<std::shared_ptr<LiveSet>> live_sets();
+  // Fills `out` (cleared first) with the live results of this core.
+  void live_sets(std::vector<std::shared_ptr<LiveSet>>& out);
   // Whether any live result is registered here (a hint read without a lock).
   bool has_live_sets() const { return live_set_count_.load(std::memory_order_acquire) > 0; }
 
@@ -296,6 +297,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap live_ids();
   // The item table's departure count (see ItemTable). Locks: `items` (read).
   uint64_t departures();
+  // The stored item of `id` (vacant when there is none). Locks: `items` (read).
+  StoredItem stored_at(uint32_t id);
 
   // Live items in ascending id order (vacant slots skipped).
   // Locks: `allowed_items` (read), then, after it is let go, `items` (read).
@@ -348,10 +351,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // add_index without noting the object for the live results: for the adds,
   // which note it once it is live.
   void insert_value(uint32_t id, uint32_t attribute, const PyValue& value);
-  // Notes the object `id` for the live results that read `attribute`, when
-  // some may; in a nested core, notes the assignment for the live results of
-  // the outermost core. Locks: `items` (read).
-  void note_assignment(uint32_t id, uint32_t attribute);
+  // Settles the object `id`, assigned `value`, in the live results that
+  // read `attribute` alone (LiveSet::settle_assigned), and notes it for the
+  // other live results that read `attribute`; in a nested core, notes the
+  // assignment for the live results of the outermost core.
+  // Locks: `live_sets`; as settle_assigned; `items` (read).
+  void note_assignment(uint32_t id, uint32_t attribute, const PyValue& value);
   // Notes `item` for every live result, when this core has any.
   void note_membership(const StoredItem& item);
   // Takes `id` out of the live ids and empties its item table slot (which

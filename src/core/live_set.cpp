@@ -10,6 +10,7 @@
 #include "core/query/compare.h"
 #include "core/query/direct_match.h"
 #include "native/structures/string_interner/string_interner.h"
+#include "values/attribute_names.h"
 
 namespace vantorel {
 
@@ -51,46 +52,127 @@ bool collect_names(const QueryExpr& expr, std::vector<uint32_t>& heads,
   return dotted;
 }
 
-// One match of an object against a tree. A node that the tree reaches along
-// several paths is matched once.
-class ExpressionMatch {
- public:
-  explicit ExpressionMatch(const IndexableRecord& record) : record_(record) {}
+}  // namespace
 
-  bool node(const QueryExpr& expr) {
-    switch (expr.op) {
-      case QueryOp::Ne:
-        return !leaf(expr, QueryOp::Eq);
-      case QueryOp::Not:
-        return !child(expr.children.front());
-      case QueryOp::And:
-        return std::all_of(expr.children.begin(), expr.children.end(),
-                           [&](const QueryExprPtr& c) { return child(c); });
-      case QueryOp::Or:
-        return std::any_of(expr.children.begin(), expr.children.end(),
-                           [&](const QueryExprPtr& c) { return child(c); });
-      default:
-        return leaf(expr, expr.op);
-    }
+// The expression compiled for matching one object at a time: each leaf's
+// comparison is made once and a plain name's id found once; an And (Or)
+// inside an And (Or) is merged into it, so matching recurses no deeper than
+// evaluation does. Nodes that the tree reaches along several paths are
+// compiled once, and matched once per object.
+class CompiledExpr {
+ public:
+  explicit CompiledExpr(const QueryExpr& expr) { compile(expr); }
+
+  // Whether an object that holds `value` at the one plain name that every
+  // leaf reads matches.
+  bool matches_value(const PyValue& value) const {
+    std::vector<int8_t> memo;
+    if (has_shared_) memo.assign(nodes_.size(), -1);
+    return node(nullptr, &value, 0, has_shared_ ? &memo : nullptr);
+  }
+
+  bool matches(const IndexableRecord& record) const {
+    if (!has_shared_) return node(&record, nullptr, 0, nullptr);
+    std::vector<int8_t> memo(nodes_.size(), -1);
+    return node(&record, nullptr, 0, &memo);
   }
 
  private:
-  bool child(const QueryExprPtr& expr) {
-    if (expr.use_count() <= 1 || expr->children.empty()) return node(*expr);
-    auto found = shared_.find(expr.get());
-    if (found != shared_.end()) return found->second;
-    const bool matched = node(*expr);
-    shared_.emplace(expr.get(), matched);
+  struct Node {
+    QueryOp op = QueryOp::And;  // And, Or, Not, or a leaf's operator (Eq for Ne)
+    bool negate = false;        // Ne: the negation of Eq
+    bool shared = false;        // reached along several paths
+    std::string_view path;
+    std::optional<uint32_t> attribute;  // a plain name's id
+    std::optional<Comparison> comparison;
+    std::vector<uint32_t> children;
+  };
+
+  uint32_t compile(const QueryExpr& expr) {
+    auto known = compiled_.find(&expr);
+    if (known != compiled_.end()) {
+      nodes_[known->second].shared = true;
+      has_shared_ = true;
+      return known->second;
+    }
+    const auto at = static_cast<uint32_t>(nodes_.size());
+    compiled_.emplace(&expr, at);
+    Node& added = nodes_.emplace_back();
+    added.op = expr.op == QueryOp::Ne ? QueryOp::Eq : expr.op;
+    added.negate = expr.op == QueryOp::Ne;
+    if (expr.op == QueryOp::And || expr.op == QueryOp::Or || expr.op == QueryOp::Not) {
+      std::vector<uint32_t> children;
+      for (const QueryExpr* operand : operands(expr)) children.push_back(compile(*operand));
+      nodes_[at].children = std::move(children);
+      return at;
+    }
+    Node& leaf = nodes_[at];
+    leaf.path = expr.attr.view();
+    leaf.comparison.emplace(leaf.op, expr.values);
+    const std::string_view head = leaf.path.substr(0, leaf.path.find('.'));
+    if (head.size() == leaf.path.size() && is_indexed_name(head)) {
+      leaf.attribute = global_interner().intern(head);
+    }
+    return at;
+  }
+
+  // The children of a Not, or the operands of an And (Or) looking through
+  // the Ands (Ors) nested in it.
+  static std::vector<const QueryExpr*> operands(const QueryExpr& expr) {
+    std::vector<const QueryExpr*> found;
+    std::vector<const QueryExpr*> stack{&expr};
+    while (!stack.empty()) {
+      const QueryExpr& node = *stack.back();
+      stack.pop_back();
+      for (auto child = node.children.rbegin(); child != node.children.rend(); ++child) {
+        if (expr.op != QueryOp::Not && (*child)->op == expr.op) {
+          stack.push_back(child->get());
+        } else {
+          found.push_back(child->get());
+        }
+      }
+    }
+    return found;
+  }
+
+  // The node `at` for the object of `record`, or (with `value`) for an
+  // object holding `value` at the name every leaf reads.
+  bool node(const IndexableRecord* record, const PyValue* value, uint32_t at,
+            std::vector<int8_t>* memo) const {
+    const Node& n = nodes_[at];
+    if (n.shared && (*memo)[at] >= 0) return (*memo)[at] != 0;
+    bool matched = false;
+    switch (n.op) {
+      case QueryOp::And:
+        matched = std::all_of(n.children.begin(), n.children.end(),
+                              [&](uint32_t child) { return node(record, value, child, memo); });
+        break;
+      case QueryOp::Or:
+        matched = std::any_of(n.children.begin(), n.children.end(),
+                              [&](uint32_t child) { return node(record, value, child, memo); });
+        break;
+      case QueryOp::Not:
+        matched = !node(record, value, n.children.front(), memo);
+        break;
+      default:
+        if (value != nullptr) {
+          matched = n.attribute && n.comparison->matches(*value);
+        } else {
+          matched = n.attribute ? attribute_matches(*record, *n.attribute, *n.comparison)
+                                : object_matches(*record, n.path, *n.comparison);
+        }
+        matched = matched != n.negate;
+    }
+    if (n.shared) (*memo)[at] = matched ? 1 : 0;
     return matched;
   }
 
-  bool leaf(const QueryExpr& expr, QueryOp op) {
-    return object_matches(record_, expr.attr.view(), Comparison(op, expr.values));
-  }
-
-  const IndexableRecord& record_;
-  std::unordered_map<const QueryExpr*, bool> shared_;
+  std::vector<Node> nodes_;
+  std::unordered_map<const QueryExpr*, uint32_t> compiled_;
+  bool has_shared_ = false;
 };
+
+namespace {
 
 // What one thread has noted and not yet delivered. A vacant item: an
 // assignment to `attribute` of an object held in a nested core whose
@@ -109,18 +191,20 @@ void add_once(std::vector<std::shared_ptr<LiveSet>>& sets, const std::shared_ptr
 struct LiveQueue {
   std::vector<LiveChange> changes;
   std::deque<LiveNotification> notifications;
+  // Kept between settlings for their capacity.
+  std::vector<LiveChange> settling;
+  std::vector<std::shared_ptr<LiveSet>> sets;
 };
 
 thread_local LiveQueue live_queue;
 
 }  // namespace
 
-bool expression_matches(const IndexableRecord& record, const QueryExpr& expr) {
-  return ExpressionMatch(record).node(expr);
-}
-
 LiveSet::LiveSet(std::shared_ptr<IndexAPI> core, QueryExprPtr expr)
-    : core_(core), expr_(std::move(expr)), members_(LockRank{LockLevel::kLiveMembers}) {
+    : core_(core),
+      expr_(std::move(expr)),
+      compiled_(std::make_unique<CompiledExpr>(*expr_)),
+      members_(LockRank{LockLevel::kLiveMembers}) {
   reads_nested_ = collect_names(*expr_, heads_, names_);
   for (uint32_t name : names_) {
     live_detail::watch_counts[name % live_detail::kWatchSlots].fetch_add(1);
@@ -201,7 +285,7 @@ void LiveSet::settle(const StoredItem& item, bool in_core, bool notify) {
     taken = members->requeries_taken;
   }
   while (true) {
-    const bool member = in_core && expression_matches(*item.record, *expr_);
+    const bool member = in_core && compiled_->matches(*item.record);
     {
       auto members = members_.lock();
       if (members->closed) return;
@@ -210,20 +294,31 @@ void LiveSet::settle(const StoredItem& item, bool in_core, bool notify) {
         taken = members->requeries_taken;
         continue;
       }
-      ++members->settles;
-      if (members->requeries_running > 0) members->settled_at[id] = members->settles;
-      if (members->ids.contains(id) == member) return;
-      if (member) {
-        members->ids.add(id);
-      } else {
-        members->ids.remove(id);
-      }
+      if (!members->settle(id, member)) return;
     }
     // Queued after the members changed, before the object's membership mutex
     // is let go: the notifications of one object follow its changes.
     if (notify) queue_live_notification({shared_from_this(), item, member});
     return;
   }
+}
+
+void LiveSet::settle_assigned(IndexAPI& core, uint32_t id, const PyValue& value) {
+  const bool member = compiled_->matches_value(value);
+  bool early = false;
+  {
+    auto members = members_.lock();
+    if (members->closed) return;
+    early = !members->started;
+    if (!early && !members->settle(id, member)) return;
+  }
+  StoredItem item = core.stored_at(id);
+  if (item.vacant()) return;
+  if (early) {
+    members_.lock()->early.push_back(std::move(item));
+    return;
+  }
+  queue_live_notification({shared_from_this(), std::move(item), member});
 }
 
 void LiveSet::requery() {
@@ -263,12 +358,7 @@ void LiveSet::requery() {
         auto settled = members->settled_at.find(id);
         if (settled != members->settled_at.end() && settled->second > settles_before) continue;
         const bool member = fresh.contains(id);
-        if (members->ids.contains(id) == member) continue;
-        if (member) {
-          members->ids.add(id);
-        } else {
-          members->ids.remove(id);
-        }
+        if (!members->set(id, member)) continue;
         notifications.push_back({shared_from_this(), item, member});
       }
     }
@@ -289,11 +379,13 @@ bool live_work_pending() {
 }
 
 void settle_live_changes() {
-  std::vector<LiveChange> changes;
+  std::vector<LiveChange> changes = std::move(live_queue.settling);
+  std::vector<std::shared_ptr<LiveSet>> sets = std::move(live_queue.sets);
+  changes.clear();
   changes.swap(live_queue.changes);
   std::vector<std::shared_ptr<LiveSet>> requeries;
   for (const LiveChange& change : changes) {
-    const std::vector<std::shared_ptr<LiveSet>> sets = change.core->live_sets();
+    change.core->live_sets(sets);
     // An assigned name that a dotted path reads may change what other
     // objects reach (links kept aside as cycles lead back up).
     for (const std::shared_ptr<LiveSet>& set : sets) {
@@ -312,6 +404,10 @@ void settle_live_changes() {
     }
   }
   for (const std::shared_ptr<LiveSet>& set : requeries) set->requery();
+  changes.clear();
+  sets.clear();
+  live_queue.settling = std::move(changes);
+  live_queue.sets = std::move(sets);
 }
 
 std::optional<LiveNotification> next_live_notification() {

@@ -1,16 +1,19 @@
 // LiveSet: the members of a live result: at every moment, the objects of one
 // core that match an expression.
 //
-// The members are not updated where a change is made. The core notes each
-// object whose membership may have changed (an add, a removal, an assignment
-// to an attribute that a live result reads) in a queue of the thread that
-// made the change (note_live_change). That thread settles the noted objects
-// (settle_live_changes) once the change is whole (the assignment stored, the
-// add or removal done) and the change's native locks are let go: each object
-// is matched afresh against each live result of its core, reading its values
-// from its attribute store by the rules of compare.h, as the index holds
-// them (direct_match.h), and a change of membership is queued as a
-// notification on the same thread, for the Python layer to deliver.
+// Most changes do not update the members where they are made. The core
+// notes each object whose membership may have changed (an add, a removal, an
+// assignment to an attribute that a live result reads) in a queue of the
+// thread that made the change (note_live_change). That thread settles the
+// noted objects (settle_live_changes) once the change is whole (the
+// assignment stored, the add or removal done) and the change's native locks
+// are let go: each object is matched afresh against each live result of its
+// core, reading its values from its attribute store by the rules of
+// compare.h, as the index holds them (direct_match.h), and a change of
+// membership is queued as a notification on the same thread, for the Python
+// layer to deliver. The exception is an assignment to the one name that a
+// live result reads: the assignment's own path matches the new value and
+// settles the object at once (settle_assigned), with no store to read.
 //
 // An object is settled under its membership mutex, which also serialises its
 // adds, removals and assignments, and reads its state as it is then: when two
@@ -47,6 +50,7 @@
 
 namespace vantorel {
 
+class CompiledExpr;
 class IndexAPI;
 
 namespace live_detail {
@@ -94,6 +98,10 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
   bool reads_nested() const { return reads_nested_; }
   // Whether a name of any path of the expression is `attribute`.
   bool reads_anywhere(uint32_t attribute) const;
+  // Whether every path of the expression is the plain name `attribute`.
+  bool reads_only(uint32_t attribute) const {
+    return !reads_nested_ && heads_.size() == 1 && heads_.front() == attribute;
+  }
 
   // The members now. Locks: the members.
   Bitmap members() const;
@@ -107,6 +115,14 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
   // Locks: the attribute mutexes of the objects the expression's paths
   // reach, one at a time; then the members.
   void settle(const StoredItem& item, bool in_core, bool notify = true);
+  // settle() for an assignment of `value` to the object `id` of `core`, for
+  // a live result that reads_only() the assigned name: matched against the
+  // value itself, before it is stored, so that the assignment's own path
+  // settles the object without reading its store; its item is looked up
+  // only when its membership changes.
+  // REQUIRES: the object's membership mutex, the object in the core.
+  // Locks: the members; then, on a change, `items` (read).
+  void settle_assigned(IndexAPI& core, uint32_t id, const PyValue& value);
   // Evaluates the expression again and takes the answer (see above),
   // queueing a notification per change.
   // Locks: the members; then the locks of a query; then `items` (read); then
@@ -132,20 +148,33 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
     // While requeries run: the objects settled, by the number of their
     // settle.
     std::unordered_map<uint32_t, uint64_t> settled_at;
+
+    // Makes `id` a member or not; returns whether that changed the members.
+    bool set(uint32_t id, bool member) {
+      if (ids.contains(id) == member) return false;
+      if (member) {
+        ids.add(id);
+      } else {
+        ids.remove(id);
+      }
+      return true;
+    }
+    // set() for a settle, counted as one.
+    bool settle(uint32_t id, bool member) {
+      ++settles;
+      if (requeries_running > 0) settled_at[id] = settles;
+      return set(id, member);
+    }
   };
 
   std::weak_ptr<IndexAPI> core_;
   QueryExprPtr expr_;
+  std::unique_ptr<const CompiledExpr> compiled_;
   std::vector<uint32_t> heads_;  // the first names of the paths, sorted
   std::vector<uint32_t> names_;  // every name of the paths (counted in watch_counts)
   bool reads_nested_ = false;
   PoisonMutex<Members> members_;
 };
-
-// Whether the object of `record` matches `expr`, its values read from the
-// attribute stores of the objects its paths reach, by the rules the value
-// indexes answer by. Takes each object's attribute mutex briefly.
-bool expression_matches(const IndexableRecord& record, const QueryExpr& expr);
 
 // A change of membership, for the Python layer to deliver.
 struct LiveNotification {

@@ -66,7 +66,7 @@ Result enter(const char* name, Result on_error, Fn&& body) noexcept {
   EntryScope entry;
   Result result = guarded(name, on_error, body);
   Delivery deliver = delivery.load(std::memory_order_acquire);
-  if (deliver == nullptr || guarded(name, true, deliver)) return result;
+  if (deliver == nullptr || guarded(name, false, deliver)) return result;
   if constexpr (std::is_same_v<Result, PyObject*>) Py_XDECREF(result);
   return on_error;
 }
