@@ -531,6 +531,35 @@ def attribute_costs(items, plain, m):
     return out
 
 
+def live_costs(items, seed):
+    """ns per assignment of the update loop (a tenth of the objects get a new `age`) on an
+    Index of `items`: alone, with one live result over `age == 42` open, and the same loops
+    over `score`, which the live result does not read. The four loops take turns, round after
+    round; the best round of each counts."""
+    index = Index()
+    index.add_object_many(items)
+    rng = random.Random(seed + 2)
+    picks = rng.sample(items, len(items) // 10)
+    best = collections.defaultdict(lambda: float("inf"))
+    members = 0
+
+    def timed(key, attr):
+        values = [rng.randrange(100) for _ in picks]
+        start = time.perf_counter()
+        for o, v in zip(picks, values):
+            setattr(o, attr, v)
+        best[key] = min(best[key], (time.perf_counter() - start) * 1e9 / len(picks))
+
+    for _ in range(7):
+        timed("alone", "age")
+        timed("other_alone", "score")
+        with index.watch(Vantorel.PyQueryExpr.eq("age", 42)) as live:
+            timed("live", "age")
+            timed("other_live", "score")
+            members = len(live)
+    return {"objects": len(items), "assignments": len(picks), "members": members, **best}
+
+
 def versions():
     out = {"python": platform.python_version()}
     for mod in ("pandas", "polars", "duckdb", "numpy", "matplotlib"):
@@ -636,6 +665,7 @@ def main(argv=None):
                              cfg)
     gc.unfreeze()
     costs = attribute_costs(items, plain, min(n, 100_000))
+    live = live_costs(items[:min(n, 100_000)], args.seed)
     meta = {
         "date": datetime.datetime.now().isoformat(timespec="seconds"),
         "config": cfg,
@@ -644,6 +674,7 @@ def main(argv=None):
         "machine": {"cpus": os.cpu_count(), "cpu": cpu_model(), "platform": platform.platform()},
         "versions": versions(),
         "attribute_costs": costs,
+        "live_costs": live,
         "memory_method": "RSS growth (/proc/self/statm) across the first build, in a fresh "
                          "forked process per engine, after a warm-up build on 2,000 objects; "
                          "both readings after gc.collect() and malloc_trim(0)",
@@ -677,7 +708,7 @@ def main(argv=None):
             print("WRONG OPERATION ANSWERS:", report.operations_wrong(ops))
             failed = True
     for table in (report.memory_table(doc), report.assignment_table(doc),
-                  report.attribute_table(doc)):
+                  report.attribute_table(doc), report.live_table(doc)):
         if table:
             print()
             print("\n".join(table))

@@ -178,6 +178,21 @@ def assignment_table(doc):
     return rows
 
 
+def live_table(doc):
+    """Markdown rows: ns per assignment with and without one live result open."""
+    c = doc["meta"].get("live_costs")
+    if not c:
+        return []
+    return [f"| {c['assignments']:,} assignments on {c['objects']:,} objects, ns each | "
+            f"no live result | live result over `age == 42` ({c['members']:,} members) | "
+            f"with / without |",
+            "|---|---:|---:|---:|",
+            f"| to `age` (read by the live result) | {c['alone']:.0f} | {c['live']:.0f} | "
+            f"{fmt_ratio(c['live'] / c['alone'])} |",
+            f"| to `score` (not read by it) | {c['other_alone']:.0f} | {c['other_live']:.0f} | "
+            f"{fmt_ratio(c['other_live'] / c['other_alone'])} |"]
+
+
 def attribute_table(doc):
     """Markdown rows: ns per attribute read or store in a hot loop."""
     costs = doc["meta"].get("attribute_costs")
@@ -296,7 +311,9 @@ def markdown(doc):
              "without the query; median of the rounds), ns per assignment:",
              assignment_table(doc)),
             ("Attribute read and store in a hot loop on this CPython (best of 7 timings):",
-             attribute_table(doc))):
+             attribute_table(doc)),
+            ("Live results: the update loop (best of 5 rounds) with and without one live "
+             "result open:", live_table(doc))):
         if table:
             out += ["", title, ""] + table
     sizes = [(e, doc["results"][e].get("memory", {}).get("self_reported_bytes"))

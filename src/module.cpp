@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "classes/classes.h"
+#include "classes/indexable.h"
+#include "classes/indexable_copy.h"
 #include "native/common/thread_limit.h"
 #include "native/structures/id_alloc/id_alloc.h"
 #include "native/structures/string_interner/string_interner.h"
-#include "classes/indexable.h"
-#include "classes/indexable_copy.h"
-#include "classes/classes.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
@@ -188,6 +188,7 @@ constexpr ClassEntry kClasses[] = {
     {"Indexable", indexable_type},
     {"FilteredIndex", filtered_index_type},
     {"PyQueryExpr", query_expr_type},
+    {"LiveResult", live_result_type},
 };
 
 bool register_contents(PyObject* module) {

@@ -8,6 +8,7 @@
 #include "core/filtered_index.h"
 #include "core/index.h"
 #include "core/query/query_ops.h"
+#include "py/args.h"
 #include "py/python.h"
 #include "py/ref.h"
 
@@ -18,11 +19,16 @@ namespace vantorel {
 PyTypeObject* index_type();
 PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
+PyTypeObject* live_result_type();
 
 // A new FilteredIndex object around `view` (a fixed set). It keeps `owner`,
 // the Index object of the view's core (or null), so that the cycle collector
 // reaches the shared item table through it.
 PyObject* make_filtered_index(PyObject* owner, FilteredIndex view);
+
+// Index.watch(expr, on_enter=None, on_leave=None) of the Index `owner` of
+// `core`: a new LiveResult object.
+PyObject* watch_of(PyObject* owner, std::shared_ptr<IndexAPI> core, const py::ParsedArgs& args);
 
 // A new Index object around `core`.
 PyObject* make_index(std::shared_ptr<IndexAPI> core);

@@ -3,11 +3,11 @@
 #include <span>
 #include <utility>
 
-#include "core/query/point_query.h"
-#include "classes/indexable.h"
 #include "classes/classes.h"
 #include "classes/index_state.h"
+#include "classes/indexable.h"
 #include "classes/operations.h"
+#include "core/query/point_query.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
@@ -263,6 +263,10 @@ PyObject* query(PyObject* self, const py::ParsedArgs& args) {
   return query_of(self, live_set_of(self), args);
 }
 
+PyObject* watch(PyObject* self, const py::ParsedArgs& args) {
+  return watch_of(self, shared_core_of(self), args);
+}
+
 // The objects of `ids` (live ids of the core of `self`) as a list, read with
 // the interpreter lock held when the item table is free.
 PyObject* collect_point(PyObject* self, const SmallIds& ids) {
@@ -456,6 +460,8 @@ const py::Method kReduced{{"Index.reduced()", {}, 0, false, true}, reduced, chec
 const py::Method kReducedQuery{
     {"Index.reduced_query()", {"query"}, 1}, reduced_query, check_receiver};
 const py::Method kQuery{{"Index.query()", {"text"}, 1}, query, check_receiver};
+const py::Method kWatch{
+    {"Index.watch()", {"expr", "on_enter", "on_leave"}, 1}, watch, check_receiver};
 const py::Method kGetByAttribute{
     {"Index.get_by_attribute()", {}, 0, false, true}, get_by_attribute, check_receiver};
 const py::Method kCollect{{"Index.collect()", {}, 0}, collect, check_receiver};
@@ -494,6 +500,13 @@ PyMethodDef kIndexMethods[] = {
     py::method_def<kReducedQuery>(
         "reduced_query", "reduced_query($self, query)\n--\n\nThe objects matching a PyQueryExpr."),
     py::method_def<kQuery>("query", kQueryDoc),
+    py::method_def<kWatch>(
+        "watch",
+        "watch($self, expr, on_enter=None, on_leave=None)\n--\n\nA LiveResult: at every moment, "
+        "the objects of this index that match the PyQueryExpr `expr`, kept current by adds, "
+        "removals and assignments. on_enter(obj) and on_leave(obj) are called after each change "
+        "of membership, on the thread that made it; a callback that raises makes the statement "
+        "that made the change raise (the change stays made)."),
     py::method_def<kGetByAttribute>(
         "get_by_attribute",
         "get_by_attribute($self, **kwargs)\n--\n\nThe list of objects matching the keywords."),

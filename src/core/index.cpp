@@ -9,6 +9,7 @@
 #include "core/bulk/bulk_adder.h"
 #include "core/bulk/bulk_remover.h"
 #include "core/bulk/bulk_writers.h"
+#include "core/live_set.h"
 #include "core/query/query.h"
 #include "core/query/query_ops.h"
 #include "native/common/prefetch.h"
@@ -51,7 +52,8 @@ IndexAPI::IndexAPI(std::weak_ptr<QueryMap> owner)
       items_(std::make_shared<PoisonRwLock<ItemTable>>(LockRank{LockLevel::kItems})),
       allowed_items_(LockRank{LockLevel::kCoreLiveIds, serial_}),
       parent_child_map_(LockRank{LockLevel::kParentChildMap, serial_}),
-      owner_(std::move(owner)) {}
+      owner_(std::move(owner)),
+      live_sets_(LockRank{LockLevel::kLiveResults}) {}
 
 bool IndexAPI::is_live(uint32_t id) {
   return allowed_items_.read()->contains(id);
@@ -90,7 +92,7 @@ void IndexAPI::index_attributes(uint32_t id,
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   for (const auto& [attribute, value] : values) {
     if (!index_private && is_private_attribute(*names, attribute)) continue;
-    add_index(id, attribute, value);
+    insert_value(id, attribute, value);
   }
 }
 
@@ -110,6 +112,7 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
   // Live only once every value is indexed: a query never sees the object
   // half entered (which a negation would report as a match).
   allowed_items_.write()->add(record.id);
+  note_membership(item);
 }
 
 bool IndexAPI::remove_object(const IndexableRecord& record) {
@@ -130,6 +133,7 @@ void IndexAPI::remove_object_locked(const IndexableRecord& record, MembershipLis
   for (const auto& [attribute, value] : snapshot_attributes(record)) {
     remove_index(record.id, attribute, value);
   }
+  note_membership(previous);
 }
 
 StoredItem IndexAPI::depart(uint32_t id) {
@@ -150,6 +154,11 @@ bool stays_in_this_core(const PyValue& value) {
 }  // namespace
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+  insert_value(id, attribute, value);
+  if (live_attribute_watched(attribute)) note_assignment(id, attribute, value);
+}
+
+void IndexAPI::insert_value(uint32_t id, uint32_t attribute, const PyValue& value) {
   if (stays_in_this_core(value) &&
       with_existing_map(attribute, [&](QueryMap& map) { map.insert(value, id); })) {
     return;
@@ -159,11 +168,74 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) 
 
 void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old_value,
                              const PyValue& new_value) {
-  if (stays_in_this_core(old_value) && stays_in_this_core(new_value) &&
-      with_existing_map(attribute, [&](QueryMap& map) { map.replace(old_value, new_value, id); })) {
+  if (!stays_in_this_core(old_value) || !stays_in_this_core(new_value) ||
+      !with_existing_map(attribute,
+                         [&](QueryMap& map) { map.replace(old_value, new_value, id); })) {
+    map_or_create(attribute)->replace(old_value, new_value, id);
+  }
+  if (live_attribute_watched(attribute)) note_assignment(id, attribute, new_value);
+}
+
+void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& value) {
+  if (!has_live_sets()) {
+    // A nested core: the live results of the outermost core evaluate again.
+    std::shared_ptr<IndexAPI> outermost;
+    for (std::shared_ptr<QueryMap> map = owner(); map; map = outermost->owner()) {
+      outermost = map->parent();
+      if (!outermost) return;
+    }
+    if (outermost && outermost->has_live_sets()) {
+      note_live_change(std::move(outermost), StoredItem{}, attribute);
+    }
     return;
   }
-  map_or_create(attribute)->replace(old_value, new_value, id);
+  // Kept between assignments for its capacity.
+  thread_local std::vector<std::shared_ptr<LiveSet>> sets;
+  live_sets(sets);
+  bool noted = false;
+  for (const std::shared_ptr<LiveSet>& set : sets) {
+    if (set->reads_only(attribute)) {
+      set->settle_assigned(*this, id, value);
+    } else if (!noted && set->reads_anywhere(attribute)) {
+      StoredItem item = stored_at(id);
+      if (!item.vacant()) note_live_change(shared_from_this(), std::move(item), attribute);
+      noted = true;
+    }
+  }
+  sets.clear();
+}
+
+StoredItem IndexAPI::stored_at(uint32_t id) {
+  auto table = items_->read();
+  return table->holds(id) ? (*table)[id] : StoredItem{};
+}
+
+void IndexAPI::note_membership(const StoredItem& item) {
+  if (has_live_sets() && !item.vacant()) note_live_change(shared_from_this(), item, std::nullopt);
+}
+
+void IndexAPI::add_live_set(const std::shared_ptr<LiveSet>& set) {
+  auto sets = live_sets_.lock();
+  std::erase_if(*sets, [](const std::weak_ptr<LiveSet>& entry) { return entry.expired(); });
+  sets->push_back(set);
+  live_set_count_.store(static_cast<uint32_t>(sets->size()), std::memory_order_release);
+}
+
+void IndexAPI::remove_live_set(const LiveSet* set) {
+  auto sets = live_sets_.lock();
+  std::erase_if(*sets, [&](const std::weak_ptr<LiveSet>& entry) {
+    std::shared_ptr<LiveSet> live = entry.lock();
+    return !live || live.get() == set;
+  });
+  live_set_count_.store(static_cast<uint32_t>(sets->size()), std::memory_order_release);
+}
+
+void IndexAPI::live_sets(std::vector<std::shared_ptr<LiveSet>>& out) {
+  out.clear();
+  auto sets = live_sets_.lock();
+  for (const std::weak_ptr<LiveSet>& entry : *sets) {
+    if (std::shared_ptr<LiveSet> set = entry.lock()) out.push_back(std::move(set));
+  }
 }
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value) {
@@ -196,6 +268,9 @@ void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_
   split_batch(batch, live_ids(), bulk, single);
   store_batch(bulk);
   make_live(index_batch(bulk, index_private, single));
+  if (has_live_sets()) {
+    for (const StoredItem* item : bulk) note_membership(*item);
+  }
   for (const StoredItem* item : single) add_object(*item, index_private);
 }
 
@@ -255,7 +330,7 @@ void IndexAPI::enter_held_back(const std::vector<HeldBackValue>& held_back) {
       const PyValue* current = store->get(entry.attribute);
       unchanged = current != nullptr && *current == entry.value;
     }
-    if (unchanged) add_index(entry.holder->id, entry.attribute, entry.value);
+    if (unchanged) insert_value(entry.holder->id, entry.attribute, entry.value);
   }
 }
 
@@ -304,6 +379,7 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
     removers.release();
   }
   remove_held_back(held_back);
+  for (const StoredItem& item : vacated) note_membership(item);
   return vacated;
 }
 
@@ -373,6 +449,7 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
   for (const std::shared_ptr<QueryMap>& map : maps) {
     if (map) map->remove_items(removed);
   }
+  for (const StoredItem& item : vacated) note_membership(item);
 }
 
 void IndexAPI::register_path(uint32_t parent, uint32_t child) {
@@ -412,6 +489,10 @@ uint64_t IndexAPI::count() {
 
 Bitmap IndexAPI::live_ids() {
   return *allowed_items_.read();
+}
+
+uint64_t IndexAPI::departures() {
+  return items_->read()->departures();
 }
 
 std::vector<StoredItem> IndexAPI::live_items() {

@@ -28,7 +28,8 @@
 //   3. leaves, taken under any of the above, in this order: a QueryMap's
 //      cyclic_links, `items`, the exact-value maps' shards, an object's
 //      attribute mutex (held only to copy or write the store), the id
-//      allocator, the interner.
+//      allocator, the interner, `live_sets` (this core's live results), a
+//      live result's members (live_set.h).
 // Writers take one of `index`, `allowed_items`, `parent_child_map` and
 // `items` at a time, except that every removal holds `allowed_items` and
 // `items` together (see depart()); only evaluation (read locks, several
@@ -49,6 +50,7 @@
 // leave stale entries behind for a later holder of the same id.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -60,12 +62,13 @@
 #include "core/item_table.h"
 #include "native/structures/m2m/m2m.h"
 #include "native/structures/roaring/bitmap.h"
-#include "values/stored_item.h"
 #include "native/sync/poison_lock.h"
+#include "values/stored_item.h"
 
 namespace vantorel {
 
 class InternerSnapshot;
+class LiveSet;
 class QueryMap;
 struct QueryExpr;
 
@@ -173,11 +176,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // it has it: releases without it wait in a queue).
   std::vector<StoredItem> remove_object_many(std::span<const IndexableRecord* const> batch);
 
-  // Index or unindex one (attribute, value) pair of item `id`.
+  // Index or unindex one (attribute, value) pair of item `id`. add_index
+  // and replace_index are the assignment's paths: when a live result may
+  // read the attribute, they note the object for the live results (see
+  // live_set.h), as every add and removal does.
   // REQUIRES: the membership mutex of the object `id` (so that its entries
   // and its membership agree).
   // Locks: `index` (read; write to create the attribute's QueryMap), then,
-  // after it, that QueryMap's locks (see QueryMap::insert and remove).
+  // after it, that QueryMap's locks (see QueryMap::insert and remove); to
+  // note the object, `items` (read).
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
   void remove_index(uint32_t id, uint32_t attribute, const PyValue& old_value);
   // remove_index(old_value) then add_index(new_value), in one step.
@@ -268,6 +275,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     return fn(**links);
   }
 
+  // The live results of this core (live_set.h), held weakly: registered by
+  // LiveSet::start, unregistered by LiveSet::close. Locks: `live_sets`.
+  void add_live_set(const std::shared_ptr<LiveSet>& set);
+  void remove_live_set(const LiveSet* set);
+  // Fills `out` (cleared first) with the live results of this core.
+  void live_sets(std::vector<std::shared_ptr<LiveSet>>& out);
+  // Whether any live result is registered here (a hint read without a lock).
+  bool has_live_sets() const { return live_set_count_.load(std::memory_order_acquire) > 0; }
+
   // Locks: `allowed_items` (read).
   bool is_live(uint32_t id);
   // The QueryMap of `attribute`, or null when this core has none.
@@ -279,6 +295,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Locks: `allowed_items` (read).
   uint64_t count();
   Bitmap live_ids();
+  // The item table's departure count (see ItemTable). Locks: `items` (read).
+  uint64_t departures();
+  // The stored item of `id` (vacant when there is none). Locks: `items` (read).
+  StoredItem stored_at(uint32_t id);
 
   // Live items in ascending id order (vacant slots skipped).
   // Locks: `allowed_items` (read), then, after it is let go, `items` (read).
@@ -328,6 +348,17 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     return true;
   }
   void store_item(const StoredItem& item);
+  // add_index without noting the object for the live results: for the adds,
+  // which note it once it is live.
+  void insert_value(uint32_t id, uint32_t attribute, const PyValue& value);
+  // Settles the object `id`, assigned `value`, in the live results that
+  // read `attribute` alone (LiveSet::settle_assigned), and notes it for the
+  // other live results that read `attribute`; in a nested core, notes the
+  // assignment for the live results of the outermost core.
+  // Locks: `live_sets`; as settle_assigned; `items` (read).
+  void note_assignment(uint32_t id, uint32_t attribute, const PyValue& value);
+  // Notes `item` for every live result, when this core has any.
+  void note_membership(const StoredItem& item);
   // Takes `id` out of the live ids and empties its item table slot (which
   // counts a departure) in one step: a view whose epoch was read with the
   // live ids either never had the id or sees it gone. Every removal does
@@ -372,6 +403,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   PoisonRwLock<Bitmap> allowed_items_;
   PoisonRwLock<M2MU32> parent_child_map_;
   std::weak_ptr<QueryMap> owner_;
+  PoisonMutex<std::vector<std::weak_ptr<LiveSet>>> live_sets_;
+  std::atomic<uint32_t> live_set_count_{0};  // size of `live_sets_`, written under its lock
 };
 
 // Attribute values of a record, copied under its attribute mutex.

@@ -9,25 +9,6 @@ namespace vantorel::py {
 
 namespace {
 
-// Takes the pending exception (normalized, with its traceback) off the
-// interpreter; null when none is pending.
-OwnedRef take_raised_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return OwnedRef::steal(PyErr_GetRaisedException());
-#else
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return OwnedRef();
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return OwnedRef::steal(value);
-#endif
-}
-
 void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                signature.display_name, signature.parameters.size(), given,

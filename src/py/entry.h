@@ -10,6 +10,10 @@
 // display name ("Index.add_object()"); the report that an internal error
 // writes to standard error names it.
 //
+// After the body, enter() runs the module's delivery of notifications (see
+// set_delivery), which calls back into Python code: what the body changed is
+// whole by then, and no native lock is held.
+//
 // Method: a METH_FASTCALL | METH_KEYWORDS function or method: its argument
 // signature (whose display name is the name passed to enter()), its body,
 // and the check of its receiver (null for module functions and static
@@ -18,8 +22,10 @@
 // body, in that order.
 #pragma once
 
+#include <atomic>
 #include <exception>
 #include <new>
+#include <type_traits>
 
 #include "native/common/internal_error.h"
 #include "py/args.h"
@@ -29,9 +35,16 @@
 
 namespace vantorel::py {
 
+// Delivers the notifications that native work queued on this thread, with
+// the interpreter lock held; false with an error set when delivering raised.
+// A pending error (the body's) is kept and wins over the delivery's.
+using Delivery = bool (*)();
+
+// The delivery (null until the module first needs one). Set once.
+inline std::atomic<Delivery> delivery{nullptr};
+
 template <class Result, class Fn>
-Result enter(const char* name, Result on_error, Fn&& body) noexcept {
-  EntryScope entry;
+Result guarded(const char* name, Result on_error, Fn&& body) noexcept {
   try {
     return body();
   } catch (const PythonError&) {
@@ -45,6 +58,16 @@ Result enter(const char* name, Result on_error, Fn&& body) noexcept {
   } catch (const std::exception& error) {
     raise_internal_error(error.what(), name);
   }
+  return on_error;
+}
+
+template <class Result, class Fn>
+Result enter(const char* name, Result on_error, Fn&& body) noexcept {
+  EntryScope entry;
+  Result result = guarded(name, on_error, body);
+  Delivery deliver = delivery.load(std::memory_order_acquire);
+  if (deliver == nullptr || guarded(name, false, deliver)) return result;
+  if constexpr (std::is_same_v<Result, PyObject*>) Py_XDECREF(result);
   return on_error;
 }
 

@@ -17,6 +17,34 @@ PyObject* internal_error_type() {
   return type;
 }
 
+OwnedRef take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return OwnedRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return OwnedRef();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return OwnedRef::steal(value);
+#endif
+}
+
+void restore_raised_exception(OwnedRef exception) {
+  if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
 void raise_internal_error(const char* message, const char* where) {
   std::fprintf(stderr, "Vantorel internal error: %s (in %s)\n", message, where);
   PyObject* type = internal_error_type();

@@ -35,6 +35,12 @@ T* check(T* result) {
   return result;
 }
 
+// Takes the pending exception (normalized, with its traceback) off the
+// interpreter; null when none is pending.
+OwnedRef take_raised_exception();
+// Sets `exception` (as taken by take_raised_exception) as the pending one.
+void restore_raised_exception(OwnedRef exception);
+
 // The internal-error class; created on first use. Returns a borrowed reference.
 PyObject* internal_error_type();
 

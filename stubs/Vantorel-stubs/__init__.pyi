@@ -1,12 +1,12 @@
 """Type stubs for the Vantorel extension module."""
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from types import GenericAlias
-from typing import Any, Generic, NoReturn, SupportsIndex, final
+from typing import Any, Generic, Literal, NoReturn, SupportsIndex, final
 
 from typing_extensions import Never, Self, TypeVar, disjoint_base
 
-__all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
+__all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr", "LiveResult"]
 
 __version__: str
 
@@ -140,8 +140,28 @@ class Index(_ObjectSet[_T]):
     def union_with(self, other: Index[_T]) -> None: ...
     def remove_object(self, py_ref: Indexable) -> None: ...
     def remove_object_many(self, objs: Iterable[Indexable]) -> None: ...
+    def watch(
+        self,
+        expr: PyQueryExpr,
+        on_enter: Callable[[_T], object] | None = None,
+        on_leave: Callable[[_T], object] | None = None,
+    ) -> LiveResult[_T]: ...
     # Pickles and deep copies carry the objects (shared ones stay shared); copy.copy is a new
     # Index over the same objects.
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: dict[str, Any], /) -> None: ...
     def __copy__(self) -> Self: ...
+
+@final
+class LiveResult(_ObjectSet[_T]):
+    """The live result of Index.watch(): at every moment, the objects of the index that match
+    its expression. Once closed it is empty: len() is 0 and every other use but close()
+    raises ValueError."""
+
+    # Made only by Index.watch(): a direct call raises TypeError.
+    def __new__(cls, no_constructor: Never, /) -> Self: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> Literal[False]: ...
+    # Refused with TypeError: a live result does not pickle or copy.
+    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn: ...

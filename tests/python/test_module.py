@@ -11,7 +11,8 @@ from Vantorel import FilteredIndex, Index, Indexable, PyQueryExpr, sum_as_string
 
 
 def test_registration_order_and_module_names():
-    assert Vantorel.__all__ == ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
+    assert Vantorel.__all__ == [
+        "sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr", "LiveResult"]
     for cls in (Index, Indexable, FilteredIndex, PyQueryExpr):
         assert cls.__module__ == "builtins"
         assert cls.__qualname__ == cls.__name__

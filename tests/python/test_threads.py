@@ -1,6 +1,7 @@
 """Concurrency: deadlocks (every thread must finish within its time limit) and lost
 updates (after the threads finish, every index agrees with the stored values)."""
 
+import collections
 import copy
 import itertools
 import os
@@ -469,6 +470,56 @@ def test_reduce_while_assigning_and_adding():
         expected = {id(o) for o in live if o.v == v}
         assert same(index.get_by_attribute(v=v)) == expected
     assert same(index.reduced_query(Q.ge("v", 0)).collect()) == same(live)
+
+
+def test_live_results_follow_several_writers():
+    objects = [Item(v=i % 4, w=i % 3) for i in range(300)]
+    index = Index()
+    index.add_object_many(objects[:150])
+    # Each thread's callbacks come in the order of its changes, but two threads' callbacks
+    # interleave in any order: what is checked is that they add up.
+    balance = collections.Counter()
+    threads = set()
+    lock = threading.Lock()
+
+    def on_enter(o):
+        with lock:
+            balance[id(o)] += 1
+            threads.add(threading.get_ident())
+
+    def on_leave(o):
+        with lock:
+            balance[id(o)] -= 1
+
+    expr = Q.eq("v", 1) | (Q.lt("w", 1) & Q.ne("v", 3))
+    balance.update(same(index.reduced_query(expr)))
+    live = index.watch(expr, on_enter=on_enter, on_leave=on_leave)
+
+    def writer(seed):
+        r = random.Random(seed)
+
+        def body():
+            for i in range(1500):
+                obj = r.choice(objects)
+                step = i % 10
+                if step == 0:
+                    index.add_object_many(r.sample(objects, 5))
+                elif step == 1:
+                    index.remove_object_many(r.sample(objects, 3))
+                elif step == 2:
+                    index.add_object(obj)
+                elif step == 3:
+                    index.remove_object(obj)
+                else:
+                    setattr(obj, r.choice("vw"), r.randrange(4))
+
+        return body
+
+    run_threads(*(writer(seed) for seed in range(4)))
+    fresh = same(index.reduced_query(expr))
+    assert same(live) == fresh == {k for k, n in balance.items() if n == 1}
+    assert set(balance.values()) <= {0, 1}
+    assert len(threads) > 1  # callbacks ran on the writers' threads
 
 
 def test_four_builders_and_a_reader_finish_promptly():

@@ -46,10 +46,11 @@ std::tuple<int, uint64_t, uint64_t, int> order_key(const LockRank& rank) {
 
 std::string describe(const LockRank& rank) {
   static constexpr const char* kNames[] = {
-      "an unranked lock",     "a membership mutex", "`index`",        "the live ids",
-      "str_radix_map",        "num_ordered",        "bool_map",       "elements",
-      "the parent/child map", "cyclic_links",       "the item table", "an exact-value map shard",
-      "an attribute mutex",   "the id allocator",   "the interner",
+      "an unranked lock",        "a membership mutex", "`index`",        "the live ids",
+      "str_radix_map",           "num_ordered",        "bool_map",       "elements",
+      "the parent/child map",    "cyclic_links",       "the item table", "an exact-value map shard",
+      "an attribute mutex",      "the id allocator",   "the interner",   "a core's live results",
+      "a live result's members",
   };
   std::string text = kNames[static_cast<int>(rank.level)];
   if (rank.level >= LockLevel::kStrings && rank.level <= LockLevel::kElements) {

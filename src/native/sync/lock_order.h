@@ -14,7 +14,8 @@
 //     elements), the parent/child map;
 //   - leaves that are taken under core locks: a QueryMap's cyclic links, a
 //     core's item table, an exact-value map's shards, an object's attribute
-//     mutex, the id allocator, the interner.
+//     mutex, the id allocator, the interner, a core's list of live results,
+//     a live result's members.
 //
 // When VANTOREL_CHECK_LOCK_ORDER is defined, every blocking acquisition of a
 // poisoning lock (poison_lock.h) checks its rank against the locks its thread
@@ -47,6 +48,8 @@ enum class LockLevel : uint8_t {
   kAttributes,
   kIdAllocator,
   kInterner,
+  kLiveResults,
+  kLiveMembers,
 };
 
 struct LockRank {
