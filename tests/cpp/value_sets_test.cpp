@@ -105,6 +105,59 @@ std::vector<OrderKey> keys_of_every_kind(std::mt19937_64& rng, int count) {
 }
 
 // Packing keeps every key and its order.
+// Logged moves (ids moved several times, back to where they were, to new keys
+// and wide ones) answer the same before they are applied, through the log,
+// as after.
+TEST(ValueSetsTest, LoggedMovesMatchTheirValues) {
+  NumberSets sets;
+  std::vector<OrderKey> key_of(2000);
+  std::mt19937 rng(5);
+  auto random_key = [&] {
+    const auto low = static_cast<int64_t>(rng() % 60);
+    return rng() % 8 == 0 ? order_key((int64_t{1} << 60) | (low % 4)) : order_key(low);
+  };
+  for (uint32_t id = 0; id < key_of.size(); ++id) sets.add(key_of[id] = random_key(), id);
+  for (int round = 0; round < 6; ++round) {
+    // Even rounds move a few ids many times, odd ones each id at most once.
+    const bool repeats = round % 2 == 0;
+    for (uint32_t i = 0; i < (repeats ? 3000 : 1500); ++i) {
+      const uint32_t id = repeats ? rng() % 50 : (i * 7 + round) % key_of.size();
+      const OrderKey to = random_key();
+      if (to != key_of[id]) sets.defer_move(key_of[id], to, id);
+      key_of[id] = to;
+    }
+    ASSERT_TRUE(sets.has_pending_moves());
+    auto expected = [&](auto wanted) {
+      std::vector<uint32_t> ids;
+      for (uint32_t id = 0; id < key_of.size(); ++id) {
+        if (wanted(key_of[id])) ids.push_back(id);
+      }
+      return ids;
+    };
+    for (const OrderKey& key : {order_key(int64_t{7}), order_key(int64_t{1} << 60 | 2)}) {
+      Bitmap logged;
+      sets.add_matching(key, logged);
+      EXPECT_EQ(ids_of(logged), expected([&](const OrderKey& k) { return k == key; }));
+    }
+    const KeyBound<OrderKey> lower{order_key(int64_t{10}), false};
+    const KeyBound<OrderKey> upper{order_key(int64_t{1} << 60 | 1), true};
+    Bitmap logged;
+    ASSERT_TRUE(sets.add_range(&lower, &upper, logged, std::numeric_limits<size_t>::max()));
+    const auto in_range = [&](const OrderKey& k) { return lower.key < k && !(upper.key < k); };
+    EXPECT_EQ(ids_of(logged), expected(in_range));
+    sets.apply_moves();
+    Bitmap applied;
+    ASSERT_TRUE(sets.add_range(&lower, &upper, applied, std::numeric_limits<size_t>::max()));
+    EXPECT_EQ(ids_of(applied), expected(in_range));
+    size_t total = 0;
+    sets.walk_keys(false, [&](const OrderKey&, const HybridSet& ids) {
+      total += ids.size();
+      return true;
+    });
+    EXPECT_EQ(total, key_of.size());
+  }
+}
+
 TEST(PackedKeyTest, KeepsKeysAndOrder) {
   std::mt19937_64 rng(29);
   const std::vector<OrderKey> keys = keys_of_every_kind(rng, 100);

@@ -733,3 +733,50 @@ def test_a_child_forked_during_a_bulk_add_can_use_the_module():
         Index().add_object_many(objects)
         forker.join(TIMEOUT)
     assert [exit_status(pid, TIMEOUT) for pid in children] == [0] * len(children)
+
+
+def test_readers_see_every_object_once_while_one_thread_assigns():
+    """Object k only ever holds numbers congruent to k mod 10, and each holds one at every
+    moment: whatever a reader asks while another thread assigns, every object it finds held
+    the value asked for at some moment, and counts over all values add up to everyone."""
+    objects = [Item(k=k, v=k % 10) for k in range(3000)]
+    held = [[k % 10] for k in range(3000)]  # every value each object has had
+    index = Index()
+    index.add_object_many(objects)
+    stop = threading.Event()
+
+    def writer():
+        r = random.Random(7)
+        while not stop.is_set():
+            for _ in range(1000):
+                k = r.randrange(len(objects))
+                value = k % 10 + 10 * r.randrange(50)
+                held[k].append(value)
+                objects[k].v = value
+
+    def reader(seed):
+        r = random.Random(seed)
+
+        def body():
+            for _ in range(200):
+                value = r.randrange(500)
+                for o in index.get_by_attribute(v=value):
+                    assert value in held[o.k]
+                for o in index.reduced_query(Q.bt("v", value, value + 5)).collect():
+                    assert any(value <= x <= value + 5 for x in held[o.k])
+                assert len(index.reduced_query(Q.ge("v", 0))) == len(objects)
+                assert len(index.reduced_query(Q.or_(Q.lt("v", value), Q.ge("v", value)))) == len(
+                    objects
+                )
+                assert sum(count for _, count in index.value_counts("v")) == len(objects)
+                assert len(index.sorted_by("v")) == len(objects)
+
+        return body
+
+    def readers():
+        try:
+            run_threads(reader(1), reader(2))
+        finally:
+            stop.set()
+
+    run_threads(readers, writer, timeout=TIMEOUT * 2)

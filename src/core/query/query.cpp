@@ -165,8 +165,7 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
       if (NumericalBitmap* slices = (*guard)->slices.written()) {
         slices->defer_replace(old_key, new_key, id);
       }
-      (*guard)->values.remove(old_key, id);
-      (*guard)->values.add(new_key, id);
+      (*guard)->values.defer_move(old_key, new_key, id);
       return;
     }
   }
@@ -433,10 +432,23 @@ Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
     case QueryKey::Kind::Nothing:
       return result;
     case QueryKey::Kind::Number: {
-      auto guard = num_ordered.read(snapshot);
+      {
+        auto guard = num_ordered.read(snapshot);
+        if (!*guard) return result;
+        // Under a snapshot, whose read lock keeps out the write lock that
+        // applies the queued moves, the sets answer with the moves applied
+        // in passing.
+        if (!(*guard)->values.has_pending_moves() || guard.borrowed()) {
+          (*guard)->values.add_matching(wanted.key, result);
+          unmask_ids(result, snapshot);
+          return result;
+        }
+      }
+      auto guard = num_ordered.write();
       if (!*guard) return result;
+      (*guard)->values.apply_moves();
       (*guard)->values.add_matching(wanted.key, result);
-      unmask_ids(result, snapshot);
+      unmask_ids(result);
       return result;
     }
     case QueryKey::Kind::Text: {
@@ -480,10 +492,21 @@ void QueryMap::settle_queued_moves() {
     auto guard = num_ordered.read();
     if (!*guard) return;
     const NumericalBitmap* slices = (*guard)->slices.get();
-    if (slices != nullptr && !slices->has_queued_moves()) return;
+    if (slices != nullptr && !slices->has_queued_moves() && !(*guard)->values.has_pending_moves()) {
+      return;
+    }
   }
   auto guard = num_ordered.write();
   if (*guard) ready_slices(**guard);
+}
+
+void QueryMap::apply_number_moves() {
+  {
+    auto guard = num_ordered.read();
+    if (!*guard || !(*guard)->values.has_pending_moves()) return;
+  }
+  auto guard = num_ordered.write();
+  if (*guard) (*guard)->values.apply_moves();
 }
 
 void QueryMap::prepare_positions() {
@@ -515,6 +538,7 @@ std::vector<std::pair<uint32_t, Key>> entries_by_id(const Sets& sets) {
 }  // namespace
 
 const NumericalBitmap& QueryMap::ready_slices(NumberIndex& numbers) {
+  numbers.values.apply_moves();
   if (NumericalBitmap* slices = numbers.slices.get()) {
     slices->drain_moves();
     return *slices;
@@ -551,17 +575,29 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
     const bool slices_ready = slices != nullptr && !slices->has_queued_moves();
     // A snapshot holds the read lock until it ends, so under it the write
     // lock that builds the slices or applies their queued moves cannot be
-    // taken: the range walks every distinct value it spans instead.
+    // taken: the range walks every distinct value it spans instead, and the
+    // sets answer with their own queued moves applied in passing.
     const bool must_walk = !slices_ready && guard.borrowed();
-    if (std::optional<Bitmap> result =
-            range_in(**guard, lower, upper, base, true, slices_ready, must_walk, snapshot)) {
-      return std::move(*result);
+    const bool sets_ready = !(*guard)->values.has_pending_moves() || guard.borrowed();
+    if (sets_ready) {
+      if (std::optional<Bitmap> result =
+              range_in(**guard, lower, upper, base, true, slices_ready, must_walk, snapshot)) {
+        return std::move(*result);
+      }
     }
   }
-  // The slices are missing or have moves queued: build or settle them, and
-  // answer under the write lock, which no later write can slip in front of.
+  // The slices are missing or have moves queued, or the sets have: build or
+  // settle them, and answer under the write lock, which no later write can
+  // slip in front of.
   auto guard = num_ordered.write();
   if (!*guard) return Bitmap();
+  (*guard)->values.apply_moves();
+  const NumericalBitmap* slices = (*guard)->slices.get();
+  const bool slices_ready = slices != nullptr && !slices->has_queued_moves();
+  if (std::optional<Bitmap> result =
+          range_in(**guard, lower, upper, base, true, slices_ready, false, nullptr)) {
+    return std::move(*result);
+  }
   ready_slices(**guard);
   return *range_in(**guard, lower, upper, base, false, true, false, nullptr);
 }

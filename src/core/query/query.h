@@ -62,7 +62,9 @@ class KeyRange;
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 
 // Numbers: the sets answer equality with one lookup, and ranges that span
-// few distinct values; every write keeps them current. The bit slices answer
+// few distinct values; every write keeps them current, an assignment by a
+// move queued in them (NumberSets::defer_move) that the next reader applies
+// with all the others queued, under the write lock. The bit slices answer
 // ranges that span many distinct values in a bounded number of bitmap
 // operations; they are built from the sets when such a range first needs
 // them, and dropped when writes go by without a use (see OnDemand).
@@ -166,6 +168,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // assignments queued there, so that a range query can answer from them.
   // Takes the write lock: call it before a snapshot holds this map.
   void settle_queued_moves();
+  // Applies the moves that assignments queued in the per-value sets of
+  // numbers (see NumberSets::defer_move), for a reader about to hold this
+  // map in a snapshot. Takes the write lock when there are any.
+  void apply_number_moves();
   // Builds the string positions if they are missing, for a suffix or
   // substring query (likewise before a snapshot holds this map).
   void prepare_positions();
@@ -232,9 +238,17 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   auto read_strings(Fn&& fn) const {
     return fn(str_radix_map.read()->get());
   }
+  // Numbers are read with the moves queued by assignments applied: under the
+  // write lock when there are any.
   template <class Fn>
   auto read_numbers(Fn&& fn) const {
-    return fn(num_ordered.read()->get());
+    {
+      auto guard = num_ordered.read();
+      if (!*guard || !(*guard)->values.has_pending_moves()) return fn(guard->get());
+    }
+    auto guard = num_ordered.write();
+    if (*guard) (*guard)->values.apply_moves();
+    return fn(static_cast<const NumberIndex*>(guard->get()));
   }
   template <class Fn>
   auto read_booleans(Fn&& fn) const {
@@ -252,7 +266,15 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   }
   template <class Fn>
   bool try_read_numbers(Fn&& fn) const {
-    return try_read(num_ordered, fn);
+    {
+      auto guard = num_ordered.try_read();
+      if (!guard) return false;
+      if (!**guard || !(**guard)->values.has_pending_moves()) return fn((*guard)->get());
+    }
+    auto guard = num_ordered.try_write();
+    if (!guard) return false;
+    if (**guard) (**guard)->values.apply_moves();
+    return fn(static_cast<const NumberIndex*>((*guard)->get()));
   }
   template <class Fn>
   bool try_read_elements(Fn&& fn) const {

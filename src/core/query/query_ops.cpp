@@ -9,11 +9,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "values/attribute_names.h"
 #include "core/query/compare.h"
 #include "core/query/direct_match.h"
 #include "core/query/query.h"
 #include "native/structures/string_interner/string_interner.h"
+#include "values/attribute_names.h"
 
 namespace vantorel {
 
@@ -506,8 +506,9 @@ std::vector<LeafRead> leaves_of(std::span<const QueryExpr> roots) {
 
 // Ranges answer from the bit slices once they are built and their queued
 // moves applied, suffixes and substrings from the string positions once
-// built; both take the write lock, so the maps that `leaves` read in this
-// core get them ready before a snapshot holds anything. (The nested cores'
+// built, numbers from their sets once the moves queued there are applied;
+// all take the write lock, so the maps that `leaves` read in this core get
+// them ready before a snapshot holds anything. (The nested cores'
 // are not: under the snapshot, their ranges walk the distinct values and
 // their patterns scan the distinct strings.)
 void prepare_maps(const IndexAPI::MapArray& maps, const std::vector<LeafRead>& leaves) {
@@ -515,7 +516,11 @@ void prepare_maps(const IndexAPI::MapArray& maps, const std::vector<LeafRead>& l
     const AttrParts parts = attr_parts(leaf.attr);
     QueryMap* map = parts.rest ? nullptr : lookup_map(maps, parts.head);
     if (map == nullptr) continue;
-    if (is_range(leaf.op)) map->settle_queued_moves();
+    if (is_range(leaf.op)) {
+      map->settle_queued_moves();
+    } else {
+      map->apply_number_moves();
+    }
     if (leaf.op == QueryOp::EndsWi || leaf.op == QueryOp::Contains) map->prepare_positions();
   }
 }

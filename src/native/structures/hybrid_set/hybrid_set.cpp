@@ -150,19 +150,29 @@ void HybridSet::remove(uint32_t id) {
   }
 }
 
-bool HybridSet::removes_in_one_pass(const Bitmap& bitmap, size_t count) {
-  // An and-not walks every id of the set's containers; removing an id alone
-  // costs a search and a shift within one container. A few ids out of a
-  // large set go one at a time. Fewer than kMinPass ids always do: the
-  // set's size, which the choice needs, costs a read of every container.
+bool HybridSet::changes_in_one_pass(const Bitmap& bitmap, size_t count) {
+  // A merge or an and-not walks every id of the set's containers; adding or
+  // removing an id alone costs a search and a shift within one container. A
+  // few ids of a large set go one at a time. Fewer than kMinPass ids always
+  // do: the set's size, which the choice needs, costs a read of every
+  // container.
   constexpr uint64_t kIdsPerPass = 64;
-  constexpr size_t kMinPass = 128;
+  constexpr size_t kMinPass = 16;
   return count >= kMinPass && count * kIdsPerPass >= bitmap.cardinality();
+}
+
+void HybridSet::add_many(std::span<const uint32_t> ids) {
+  Bitmap* large = bitmap();
+  if (large != nullptr && changes_in_one_pass(*large, ids.size())) {
+    *large |= Bitmap::of(ids.data(), ids.size());
+    return;
+  }
+  for (uint32_t id : ids) add(id);
 }
 
 void HybridSet::remove_many(std::span<const uint32_t> ids) {
   Bitmap* large = bitmap();
-  if (large != nullptr && removes_in_one_pass(*large, ids.size())) {
+  if (large != nullptr && changes_in_one_pass(*large, ids.size())) {
     *large -= Bitmap::of(ids.data(), ids.size());
     return;
   }

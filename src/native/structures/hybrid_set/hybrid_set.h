@@ -58,12 +58,15 @@ class HybridSet {
 
   // Inserts `id`, changing form at the thresholds above.
   void add(uint32_t id);
+  // add() for many ids, in ascending order: a Large set takes them in one
+  // merge with its containers when they are many (see remove_many()).
+  void add_many(std::span<const uint32_t> ids);
 
   // Deletes `id` if present. Throws InternalError("called remove on Empty")
   // on an Empty set, which the index never stores.
   void remove(uint32_t id);
   // remove() for many ids, in ascending order: a Large set takes them out in
-  // one pass over its containers when they are many (at least 128, and a
+  // one pass over its containers when they are many (at least 16, and a
   // sixty-fourth of its size).
   void remove_many(std::span<const uint32_t> ids);
 
@@ -135,9 +138,9 @@ class HybridSet {
   void set_bitmap(Bitmap bitmap);
   // Frees what the word points to and leaves the set Empty.
   void release();
-  // Whether removing `count` ids from `bitmap` is cheaper as one and-not pass
-  // over its containers than one id at a time.
-  static bool removes_in_one_pass(const Bitmap& bitmap, size_t count);
+  // Whether adding or removing `count` ids to or from `bitmap` is cheaper as
+  // one pass over its containers than one id at a time.
+  static bool changes_in_one_pass(const Bitmap& bitmap, size_t count);
 
   uint64_t word_ = 0;
 };

@@ -17,10 +17,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "native/common/internal_error.h"
 #include "native/structures/chunked_map/chunked_map.h"
 #include "native/structures/hybrid_set/hybrid_set.h"
 #include "native/structures/ordered_bitmap/order_key.h"
@@ -119,12 +121,30 @@ class NumberSets {
 
   // Removes `id` from under `key`; an id not stored there is ignored.
   void remove(const OrderKey& key, uint32_t id);
+
+  // Moves `id` from under `from` to under `to`, later: the move joins a log
+  // that apply_moves() applies in one batch, grouped by key, so that each
+  // assignment is an append and each key touched is updated once per batch.
+  // The log is applied here once it holds a quarter as many moves as the
+  // sets hold ids (and at least kMinMoveLog), and by every other writing
+  // call before it writes. Lookups, walks and key_count() require it empty
+  // (they throw InternalError otherwise); add_matching() and add_range()
+  // answer with it applied in passing, for a reader that cannot take the
+  // write lock that apply_moves() needs.
+  void defer_move(const OrderKey& from, const OrderKey& to, uint32_t id);
+  bool has_pending_moves() const { return !moves_.empty(); }
+  void apply_moves() {
+    if (!moves_.empty()) apply_logged_moves();
+  }
+  static constexpr size_t kMinMoveLog = 4096;
+
   // remove() for many (key, id) pairs sorted by key: one lookup per key,
   // the lookups of a group of keys done together (see
   // ChunkedMap::lower_bounds()).
   void remove_sorted(std::span<const std::pair<OrderKey, uint32_t>> entries);
 
-  // The ids stored under `key`, or null when it holds none.
+  // The ids stored under `key`, or null when it holds none. Requires no
+  // pending moves.
   const HybridSet* find(const OrderKey& key) const;
   // Adds to `out` the ids stored under `key`.
   void add_matching(const OrderKey& key, Bitmap& out) const;
@@ -136,7 +156,8 @@ class NumberSets {
                  size_t max_keys) const;
 
   // Whether the map has a key below (above) `key`. A key that removals left
-  // empty counts until the sweep takes it out.
+  // empty counts until the sweep takes it out; while moves are pending the
+  // answer is true.
   bool has_key_below(const OrderKey& key) const;
   bool has_key_above(const OrderKey& key) const;
 
@@ -149,7 +170,10 @@ class NumberSets {
   void remove_all(const Bitmap& drop);
 
   // The keys that hold at least one id.
-  size_t key_count() const { return narrow_.size() + wide_.size() - empty_keys_; }
+  size_t key_count() const {
+    require_no_pending_moves();
+    return narrow_.size() + wide_.size() - empty_keys_;
+  }
 
   // Approximate heap bytes: the maps' chunks, and what the sets hold.
   size_t memory_bytes() const;
@@ -198,6 +222,38 @@ class NumberSets {
                            const KeyBound<PackedKey>* upper, SetUnion& ids, size_t& visited,
                            size_t max_keys);
 
+  // A logged move; `from` and `to` as order keys.
+  struct Move {
+    OrderKey from;
+    OrderKey to;
+    uint32_t id;
+  };
+  // The net effect of the log on one id: its key before the first logged
+  // move and after the last.
+  struct NetMove {
+    uint32_t id;
+    OrderKey from;
+    OrderKey to;
+  };
+  // One NetMove per id the log moves, in no particular order.
+  std::vector<NetMove> net_moves() const;
+  // The same taken from the log as it is, when it moves no id twice and
+  // its ids are few enough to check that with a bit each; nullopt otherwise.
+  std::optional<std::vector<NetMove>> moves_of_distinct_ids() const;
+  void apply_logged_moves();
+  // Adds to `out` the ids of `settled` (the answer of the sets alone) with
+  // the log applied: the ids it moves leave, and come back when their
+  // latest key satisfies wanted(key).
+  template <class Wanted>
+  void add_with_moves(Bitmap settled, Wanted&& wanted, Bitmap& out) const;
+  void require_no_pending_moves() const {
+    if (!moves_.empty()) throw InternalError("number sets read with moves pending");
+  }
+  // find() without the check of the log.
+  const HybridSet* find_settled(const OrderKey& key) const;
+  bool add_range_settled(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
+                         Bitmap& out, size_t max_keys) const;
+
   // Adds `id` under a key already in a map, which may have been empty.
   void add_to_entry(HybridSet& ids, uint32_t id);
   void emptied();
@@ -210,10 +266,14 @@ class NumberSets {
   Wide wide_;
   size_t empty_keys_ = 0;                                // keys whose set is empty
   std::vector<std::pair<PackedKey, uint32_t>> waiting_;  // see add_deferred()
+  std::vector<Move> moves_;                              // see defer_move()
+  // About how many ids the sets hold (adds less removes), which bounds the log.
+  size_t ids_ = 0;
 };
 
 template <class Visit>
 void NumberSets::walk_keys(bool descending, Visit&& visit) const {
+  require_no_pending_moves();
   auto held = [&](const PackedKey& key, const HybridSet& ids) {
     return ids.empty() || visit(key.unpacked(), ids);
   };
