@@ -317,11 +317,16 @@ class PoisonRwLock : public detail::PoisonLock<T, SmallRwLock> {
   WriteGuard write() {
     return WriteGuard(this, core_.template acquire<false>(kPoisonMessage), true);
   }
-  // read() without waiting: nullopt when the lock is busy.
+  // read() and write() without waiting: nullopt when the lock is busy.
   std::optional<ReadGuard> try_read() const {
     lock_order::Hold hold;
     if (!core_.template try_acquire<true>(kPoisonMessage, hold)) return std::nullopt;
     return ReadGuard(this, hold, true);
+  }
+  std::optional<WriteGuard> try_write() {
+    lock_order::Hold hold;
+    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
+    return WriteGuard(this, hold, true);
   }
 
  private:
