@@ -8,6 +8,7 @@
 
 #include "classes/indexable_copy.h"
 #include "core/index.h"
+#include "core/query/query.h"
 #include "native/structures/string_interner/string_interner.h"
 #include "py/args.h"
 #include "py/entry.h"
@@ -182,6 +183,9 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 struct Replaced {
   std::optional<PyValue> value;
   AttributeStore::Block block;
+  // The old value held objects: departures from nested cores may wait for
+  // the membership mutex to be let go (QueryMap::leave_deferred).
+  bool held_objects = false;
 };
 
 // Updates every index of the object, then the store, all under the
@@ -197,11 +201,17 @@ Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
   // The membership list is only read here: held, it keeps adds and removals
   // of this object from running between the index updates and the store.
   auto memberships = std::as_const(record.indexes()).lock();
+  // Taking out an old value that holds objects may cascade back to this
+  // object through nested cores; such a departure waits for the end.
+  std::optional<QueryMap::MembershipHeld> held;
   if (!memberships->empty()) {
     std::optional<PyValue> old;
     {
       auto store = std::as_const(record.attributes()).lock();
       if (const PyValue* current = store->get(attribute)) old = *current;
+    }
+    if (old && (old->kind() == ValueKind::Ind || old->kind() == ValueKind::Iterable)) {
+      held.emplace(record.id);
     }
     for (const IndexMeta& entry : *memberships) {
       std::shared_ptr<IndexAPI> core = entry.lock();
@@ -215,6 +225,7 @@ Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
   }
   PyValue stored = value;  // copied first: only the swap (or the insert) runs under the lock
   Replaced replaced;
+  replaced.held_objects = held.has_value();
   auto store = record.attributes().lock();
   AttributeLock::NativeWrite write(record.attributes());
   replaced.value = store->insert(attribute, std::move(stored), &replaced.block);
@@ -408,6 +419,7 @@ void store_attribute(PyObject* object, const AttributeName& attribute, PyValue v
     // locks: the interpreter lock is let go before any wait.
     py::NativeScope native;
     replaced = assign(record, attribute.id, attribute.indexed, value);
+    if (replaced.held_objects) QueryMap::leave_deferred();
   }
   // `replaced` is released on return, with the interpreter lock held.
 }

@@ -97,8 +97,12 @@ void IndexAPI::index_attributes(uint32_t id,
 }
 
 void IndexAPI::add_object(const StoredItem& item, bool index_private) {
-  auto memberships = item.record->indexes().lock();
-  add_object_locked(item, *memberships, index_private);
+  {
+    QueryMap::MembershipHeld held(item.record->id);
+    auto memberships = item.record->indexes().lock();
+    add_object_locked(item, *memberships, index_private);
+  }
+  QueryMap::leave_deferred();
 }
 
 void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& memberships,
@@ -116,12 +120,16 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
 }
 
 bool IndexAPI::remove_object(const IndexableRecord& record) {
-  auto memberships = record.indexes().lock();
-  // Under the membership mutex, so that no add of this object runs now; an
-  // object registered by a bulk add that has not made it live yet counts
-  // as added after this removal.
-  if (!is_live(record.id)) return false;
-  remove_object_locked(record, *memberships);
+  {
+    QueryMap::MembershipHeld held(record.id);
+    auto memberships = record.indexes().lock();
+    // Under the membership mutex, so that no add of this object runs now; an
+    // object registered by a bulk add that has not made it live yet counts
+    // as added after this removal.
+    if (!is_live(record.id)) return false;
+    remove_object_locked(record, *memberships);
+  }
+  QueryMap::leave_deferred();
   return true;
 }
 
@@ -385,6 +393,7 @@ std::vector<StoredItem> IndexAPI::remove_object_many(
 
 void IndexAPI::remove_held_back(const std::vector<HeldBackValue>& held_back) {
   for (const HeldBackValue& entry : held_back) {
+    QueryMap::MembershipHeld held(entry.holder->id);
     auto memberships = entry.holder->indexes().lock();
     // Added here again since the batch let go: that add entered the value
     // the object holds now, which is this one's entry when they are equal.
@@ -397,6 +406,7 @@ void IndexAPI::remove_held_back(const std::vector<HeldBackValue>& held_back) {
       map->remove_left_behind(entry.value, entry.holder->id);
     }
   }
+  QueryMap::leave_deferred();
 }
 
 void IndexAPI::make_live(std::vector<uint32_t> ids) {

@@ -348,11 +348,47 @@ void QueryMap::insert_indexable(const PyValue& value, uint32_t holder) {
   }
 }
 
+namespace {
+
+// The objects whose membership mutex this thread holds (MembershipHeld).
+thread_local std::vector<uint32_t> held_memberships;
+
+struct DeferredLeave {
+  std::shared_ptr<IndexAPI> core;
+  std::shared_ptr<const IndexableRecord> child;
+};
+
+// The departures that found their object's mutex held by this thread.
+thread_local std::vector<DeferredLeave> deferred_leaves;
+
+bool held_by_this_thread(uint32_t id) {
+  return std::find(held_memberships.begin(), held_memberships.end(), id) != held_memberships.end();
+}
+
+}  // namespace
+
+QueryMap::MembershipHeld::MembershipHeld(uint32_t id) {
+  held_memberships.push_back(id);
+}
+
+QueryMap::MembershipHeld::~MembershipHeld() {
+  held_memberships.pop_back();
+}
+
+void QueryMap::leave_deferred() {
+  while (!deferred_leaves.empty()) {
+    DeferredLeave leave = std::move(deferred_leaves.back());
+    deferred_leaves.pop_back();
+    leave_if_unheld(*leave.core, *leave.child, std::nullopt);
+  }
+}
+
 void QueryMap::unlink_indexable(const PyValue& value, uint32_t holder) {
   const StoredIndexable& stored = value.as_indexable();
   forget_cyclic_link(holder, stored.id());
   std::shared_ptr<IndexAPI> core = nested();
   if (!core) return;
+  MembershipHeld held(holder);
   leave_if_unheld(*core, *stored.owned_handle, holder);
 }
 
@@ -363,9 +399,21 @@ void QueryMap::leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
   // before locking matters: that object's membership mutex may be held by
   // this very thread, further up the chain.
   if (holder && !core.has_path(*holder, child.id)) return;
+  if (held_by_this_thread(child.id)) {
+    // This thread holds the child's mutex further up: the pair goes now,
+    // and whether the child leaves is decided once that mutex is let go
+    // (the rest of the write may have given it a holder again).
+    if (!core.unregister_path(holder, child.id)) {
+      deferred_leaves.push_back({core.shared_from_this(), child.native_copy()});
+    }
+    return;
+  }
   auto memberships = child.indexes().lock();
   const bool still_held = core.unregister_path(holder, child.id);
-  if (!still_held && core.is_live(child.id)) core.remove_object_locked(child, *memberships);
+  if (!still_held && core.is_live(child.id)) {
+    MembershipHeld held(child.id);
+    core.remove_object_locked(child, *memberships);
+  }
 }
 
 void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
@@ -805,6 +853,7 @@ void QueryMap::release_nested_of(const Bitmap& dropped) {
   for (const StoredItem& item : core->items_at(orphans)) {
     leave_if_unheld(*core, *item.record, std::nullopt);
   }
+  leave_deferred();
 }
 
 size_t QueryMap::memory_bytes() const {

@@ -221,6 +221,22 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // membership mutex and the nested core's locks (remove_object_locked).
   void remove_items(const Bitmap& removed);
 
+  // While alive, marks the object `id` as one whose membership mutex this
+  // thread holds. Taking an object out of a nested core takes out the
+  // objects only it held, and through a cycle closed across nested cores
+  // that cascade can come back to a marked object, whose mutex cannot be
+  // taken again: its departure waits for leave_deferred().
+  class MembershipHeld {
+   public:
+    explicit MembershipHeld(uint32_t id);
+    ~MembershipHeld();
+    MembershipHeld(const MembershipHeld&) = delete;
+    MembershipHeld& operator=(const MembershipHeld&) = delete;
+  };
+  // Runs the departures that waited on this thread. Call with no membership
+  // mutex held, after the write that marked its object.
+  static void leave_deferred();
+
   // The nested core (null until an Indexable value is first entered).
   // Locks: a private mutex, a leaf.
   std::shared_ptr<IndexAPI> nested() const;
@@ -348,6 +364,8 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   void forget_cyclic_link(uint32_t holder, uint32_t child);
   // Under the child's membership mutex: drops the pair (holder, child) when a
   // holder is given, and takes the child out of `core` when no holder is left.
+  // When this thread holds that mutex already (see MembershipHeld), the pair
+  // goes at once and the child's departure waits for leave_deferred().
   static void leave_if_unheld(IndexAPI& core, const IndexableRecord& child,
                               std::optional<uint32_t> holder);
   void insert_iterable(const PyValue& value, uint32_t owner);
