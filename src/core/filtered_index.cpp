@@ -42,10 +42,6 @@ std::vector<uint32_t> FilteredIndex::sorted_by_stored_value(std::string_view att
   return order.take(descending, limit);
 }
 
-Bitmap FilteredIndex::ids() const {
-  return ids_ ? core_->present(*ids_, epoch_) : core_->live_ids();
-}
-
 uint64_t FilteredIndex::count() const {
   return ids_ ? core_->count_present(*ids_, epoch_) : core_->count();
 }

@@ -48,8 +48,7 @@ class FilteredIndex {
   FilteredIndex reduced(const std::vector<QueryExpr>& exprs) const;
   FilteredIndex reduced_query(const QueryExpr& expr) const;
 
-  // The ids of the objects reported now, and their number.
-  Bitmap ids() const;
+  // The number of objects reported now.
   uint64_t count() const;
   // The objects reported now, in ascending id order.
   std::vector<StoredItem> items() const;

@@ -77,9 +77,4 @@ void ElementOwners::prefetch(uint32_t owner, Stage stage) const {
   if (owned.values) prefetch_line(owned.values->data());
 }
 
-size_t ElementOwners::memory_bytes() const {
-  return slot_of_.memory_bytes() + entries_.size() * sizeof(OwnedElements) +
-         free_slots_.capacity() * sizeof(uint32_t);
-}
-
 }  // namespace vantorel

@@ -90,8 +90,6 @@ class ElementOwners {
     for (uint32_t owner : dropped) take(owner);
   }
 
-  size_t memory_bytes() const;
-
  private:
   // When three quarters of the slab's slots are free (and at least this many),
   // the live entries move together, so a slab that once held many lists does

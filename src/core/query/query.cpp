@@ -856,35 +856,4 @@ void QueryMap::release_nested_of(const Bitmap& dropped) {
   leave_deferred();
 }
 
-size_t QueryMap::memory_bytes() const {
-  size_t total = sizeof(QueryMap);
-  {
-    auto guard = str_radix_map.read();
-    if (*guard) {
-      const PositionalBitmap* positions = (*guard)->positions.get();
-      total += (*guard)->values.memory_bytes() + (positions ? positions->memory_bytes() : 0);
-    }
-  }
-  {
-    auto guard = num_ordered.read();
-    if (*guard) {
-      const NumericalBitmap* slices = (*guard)->slices.get();
-      total += (*guard)->values.memory_bytes() + (slices ? slices->memory_bytes() : 0);
-    }
-  }
-  {
-    auto guard = bool_map.read();
-    if (*guard)
-      total += (**guard)[0].bitmap().memory_bytes() + (**guard)[1].bitmap().memory_bytes();
-  }
-  {
-    auto guard = elements.read();
-    if (*guard) {
-      total += (*guard)->masked_ids.memory_bytes() + (*guard)->mapped_ids.memory_bytes() +
-               (*guard)->by_owner.memory_bytes();
-    }
-  }
-  return total;
-}
-
 }  // namespace vantorel

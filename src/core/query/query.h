@@ -242,9 +242,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   std::shared_ptr<IndexAPI> nested() const;
   std::shared_ptr<IndexAPI> parent() const { return parent_.lock(); }
 
-  // Approximate heap bytes held (for measurements).
-  size_t memory_bytes() const;
-
   // Readers of one sub-index, for the query paths outside this class: each
   // runs fn(sub-index) under that sub-index's read lock and returns what fn
   // returns; the sub-index is null when nothing created it yet. A caller that
