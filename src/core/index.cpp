@@ -97,12 +97,8 @@ void IndexAPI::index_attributes(uint32_t id,
 }
 
 void IndexAPI::add_object(const StoredItem& item, bool index_private) {
-  {
-    QueryMap::MembershipHeld held(item.record->id);
-    auto memberships = item.record->indexes().lock();
-    add_object_locked(item, *memberships, index_private);
-  }
-  QueryMap::leave_deferred();
+  auto memberships = item.record->indexes().lock();
+  add_object_locked(item, *memberships, index_private);
 }
 
 void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& memberships,
