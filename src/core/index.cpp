@@ -193,20 +193,38 @@ void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& v
     }
     return;
   }
-  // Kept between assignments for its capacity.
-  thread_local std::vector<std::shared_ptr<LiveSet>> sets;
-  live_sets(sets);
+  // Matched under the list's lock, which keeps every listed set alive (a set
+  // leaves the list before it is destroyed); what needs the object's item,
+  // or the set beyond the lock, runs after it. Membership changes are rare:
+  // `changed` allocates only for one.
+  std::vector<std::pair<std::shared_ptr<LiveSet>, LiveSet::Assigned>> changed;
   bool noted = false;
-  for (const std::shared_ptr<LiveSet>& set : sets) {
-    if (set->reads_only(attribute)) {
-      set->settle_assigned(*this, id, value);
-    } else if (!noted && set->reads_anywhere(attribute)) {
-      StoredItem item = stored_at(id);
-      if (!item.vacant()) note_live_change(shared_from_this(), std::move(item), attribute);
-      noted = true;
+  {
+    auto sets = live_sets_.lock();
+    for (const LiveSetEntry& entry : *sets) {
+      if (entry.set->reads_only(attribute)) {
+        const LiveSet::Assigned assigned = entry.set->settle_assigned(id, value);
+        if (assigned == LiveSet::Assigned::kUnchanged) continue;
+        if (std::shared_ptr<LiveSet> set = entry.owner.lock()) {
+          changed.emplace_back(std::move(set), assigned);
+        }
+      } else if (!noted && entry.set->reads_anywhere(attribute)) {
+        noted = true;
+      }
     }
   }
-  sets.clear();
+  if (changed.empty() && !noted) return;
+  StoredItem item = stored_at(id);
+  if (item.vacant()) return;
+  for (auto& [set, assigned] : changed) {
+    // Kept for start() now that the item is known, or settled if it began.
+    if (assigned == LiveSet::Assigned::kNotStarted)
+      assigned = set->settle_assigned(id, value, &item);
+    if (assigned == LiveSet::Assigned::kEntered || assigned == LiveSet::Assigned::kLeft) {
+      queue_live_notification({std::move(set), item, assigned == LiveSet::Assigned::kEntered});
+    }
+  }
+  if (noted) note_live_change(shared_from_this(), std::move(item), attribute);
 }
 
 StoredItem IndexAPI::stored_at(uint32_t id) {
@@ -220,25 +238,21 @@ void IndexAPI::note_membership(const StoredItem& item) {
 
 void IndexAPI::add_live_set(const std::shared_ptr<LiveSet>& set) {
   auto sets = live_sets_.lock();
-  std::erase_if(*sets, [](const std::weak_ptr<LiveSet>& entry) { return entry.expired(); });
-  sets->push_back(set);
+  sets->push_back({set.get(), set});
   live_set_count_.store(static_cast<uint32_t>(sets->size()), std::memory_order_release);
 }
 
 void IndexAPI::remove_live_set(const LiveSet* set) {
   auto sets = live_sets_.lock();
-  std::erase_if(*sets, [&](const std::weak_ptr<LiveSet>& entry) {
-    std::shared_ptr<LiveSet> live = entry.lock();
-    return !live || live.get() == set;
-  });
+  std::erase_if(*sets, [&](const LiveSetEntry& entry) { return entry.set == set; });
   live_set_count_.store(static_cast<uint32_t>(sets->size()), std::memory_order_release);
 }
 
 void IndexAPI::live_sets(std::vector<std::shared_ptr<LiveSet>>& out) {
   out.clear();
   auto sets = live_sets_.lock();
-  for (const std::weak_ptr<LiveSet>& entry : *sets) {
-    if (std::shared_ptr<LiveSet> set = entry.lock()) out.push_back(std::move(set));
+  for (const LiveSetEntry& entry : *sets) {
+    if (std::shared_ptr<LiveSet> set = entry.owner.lock()) out.push_back(std::move(set));
   }
 }
 

@@ -276,7 +276,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   }
 
   // The live results of this core (live_set.h), held weakly: registered by
-  // LiveSet::start, unregistered by LiveSet::close. Locks: `live_sets`.
+  // LiveSet::start, unregistered by LiveSet::close and before a LiveSet is
+  // destroyed. Locks: `live_sets`.
   void add_live_set(const std::shared_ptr<LiveSet>& set);
   void remove_live_set(const LiveSet* set);
   // Fills `out` (cleared first) with the live results of this core.
@@ -355,7 +356,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // read `attribute` alone (LiveSet::settle_assigned), and notes it for the
   // other live results that read `attribute`; in a nested core, notes the
   // assignment for the live results of the outermost core.
-  // Locks: `live_sets`; as settle_assigned; `items` (read).
+  // Locks: `live_sets`, under it as settle_assigned; then `items` (read);
+  // then, for a set not yet started, its members.
   void note_assignment(uint32_t id, uint32_t attribute, const PyValue& value);
   // Notes `item` for every live result, when this core has any.
   void note_membership(const StoredItem& item);
@@ -403,7 +405,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   PoisonRwLock<Bitmap> allowed_items_;
   PoisonRwLock<M2MU32> parent_child_map_;
   std::weak_ptr<QueryMap> owner_;
-  PoisonMutex<std::vector<std::weak_ptr<LiveSet>>> live_sets_;
+  // A listed live result. `set` stays valid while the list is locked: the
+  // set takes itself off the list before it is destroyed.
+  struct LiveSetEntry {
+    LiveSet* set;
+    std::weak_ptr<LiveSet> owner;
+  };
+  PoisonMutex<std::vector<LiveSetEntry>> live_sets_;
   std::atomic<uint32_t> live_set_count_{0};  // size of `live_sets_`, written under its lock
 };
 

@@ -197,6 +197,9 @@ struct LiveQueue {
 };
 
 thread_local LiveQueue live_queue;
+// Set whenever a change or a notification is queued on this thread: a plain
+// flag, cheaper to ask on every call into the module than the queue itself.
+thread_local bool live_queue_used = false;
 
 }  // namespace
 
@@ -212,6 +215,9 @@ LiveSet::LiveSet(std::shared_ptr<IndexAPI> core, QueryExprPtr expr)
 }
 
 LiveSet::~LiveSet() {
+  // The core matches its listed sets under the list's lock, without owning
+  // them: this set leaves the list before any of it is gone.
+  if (std::shared_ptr<IndexAPI> core = core_.lock()) core->remove_live_set(this);
   for (uint32_t name : names_) {
     live_detail::watch_counts[name % live_detail::kWatchSlots].fetch_sub(1);
   }
@@ -303,22 +309,17 @@ void LiveSet::settle(const StoredItem& item, bool in_core, bool notify) {
   }
 }
 
-void LiveSet::settle_assigned(IndexAPI& core, uint32_t id, const PyValue& value) {
+LiveSet::Assigned LiveSet::settle_assigned(uint32_t id, const PyValue& value,
+                                           const StoredItem* item) {
   const bool member = compiled_->matches_value(value);
-  bool early = false;
-  {
-    auto members = members_.lock();
-    if (members->closed) return;
-    early = !members->started;
-    if (!early && !members->settle(id, member)) return;
+  auto members = members_.lock();
+  if (members->closed) return Assigned::kUnchanged;
+  if (!members->started) {
+    if (item != nullptr) members->early.push_back(*item);
+    return Assigned::kNotStarted;
   }
-  StoredItem item = core.stored_at(id);
-  if (item.vacant()) return;
-  if (early) {
-    members_.lock()->early.push_back(std::move(item));
-    return;
-  }
-  queue_live_notification({shared_from_this(), std::move(item), member});
+  if (!members->settle(id, member)) return Assigned::kUnchanged;
+  return member ? Assigned::kEntered : Assigned::kLeft;
 }
 
 void LiveSet::requery() {
@@ -374,10 +375,13 @@ void LiveSet::requery() {
 void note_live_change(std::shared_ptr<IndexAPI> core, StoredItem item,
                       std::optional<uint32_t> attribute) {
   live_queue.changes.push_back({std::move(core), std::move(item), attribute});
+  live_queue_used = true;
 }
 
 bool live_work_pending() {
-  return !live_queue.changes.empty() || !live_queue.notifications.empty();
+  if (!live_queue_used) return false;
+  live_queue_used = !live_queue.changes.empty() || !live_queue.notifications.empty();
+  return live_queue_used;
 }
 
 void settle_live_changes() {
@@ -421,6 +425,7 @@ std::optional<LiveNotification> next_live_notification() {
 
 void queue_live_notification(LiveNotification notification) {
   live_queue.notifications.push_back(std::move(notification));
+  live_queue_used = true;
 }
 
 }  // namespace vantorel

@@ -31,7 +31,8 @@
 // matched.
 //
 // Lock order: a core's list of live results and a live result's members are
-// the last leaves (index.h); nothing is taken under either.
+// the last leaves (index.h), in that order: an assignment settles under the
+// list's lock; nothing else is taken under either.
 #pragma once
 
 #include <array>
@@ -115,14 +116,22 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
   // Locks: the attribute mutexes of the objects the expression's paths
   // reach, one at a time; then the members.
   void settle(const StoredItem& item, bool in_core, bool notify = true);
-  // settle() for an assignment of `value` to the object `id` of `core`, for
-  // a live result that reads_only() the assigned name: matched against the
-  // value itself, before it is stored, so that the assignment's own path
-  // settles the object without reading its store; its item is looked up
-  // only when its membership changes.
+  // What settle_assigned() did to the members.
+  enum class Assigned : uint8_t {
+    kUnchanged,  // also when closed
+    kEntered,
+    kLeft,
+    kNotStarted,  // start() has not yet taken the first answer
+  };
+  // settle() for an assignment of `value` to the object `id`, for a live
+  // result that reads_only() the assigned name: matched against the value
+  // itself, before it is stored, so that the assignment's own path settles
+  // the object without reading its store or its item. The caller queues the
+  // notification of a change. Before start(), the object is kept for start()
+  // to settle when `item` (its item) is given, else nothing is done.
   // REQUIRES: the object's membership mutex, the object in the core.
-  // Locks: the members; then, on a change, `items` (read).
-  void settle_assigned(IndexAPI& core, uint32_t id, const PyValue& value);
+  // Locks: the members.
+  Assigned settle_assigned(uint32_t id, const PyValue& value, const StoredItem* item = nullptr);
   // Evaluates the expression again and takes the answer (see above),
   // queueing a notification per change.
   // Locks: the members; then the locks of a query; then `items` (read); then

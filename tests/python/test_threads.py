@@ -494,6 +494,15 @@ def test_live_results_follow_several_writers():
     expr = Q.eq("v", 1) | (Q.lt("w", 1) & Q.ne("v", 3))
     balance.update(same(index.reduced_query(expr)))
     live = index.watch(expr, on_enter=on_enter, on_leave=on_leave)
+    # A live result of one name is settled by the assignment itself; others are opened and
+    # dropped while the writers assign.
+    one_name = index.watch(Q.eq("v", 2))
+
+    def churn():
+        for i in range(300):
+            with index.watch(Q.eq("v", i % 4)) as brief:
+                brief.count()
+            index.watch(Q.eq("v", 1))  # dropped at once
 
     def writer(seed):
         r = random.Random(seed)
@@ -515,9 +524,10 @@ def test_live_results_follow_several_writers():
 
         return body
 
-    run_threads(*(writer(seed) for seed in range(4)))
+    run_threads(churn, *(writer(seed) for seed in range(4)))
     fresh = same(index.reduced_query(expr))
     assert same(live) == fresh == {k for k, n in balance.items() if n == 1}
+    assert same(one_name) == same(index.get_by_attribute(v=2))
     assert set(balance.values()) <= {0, 1}
     assert len(threads) > 1  # callbacks ran on the writers' threads
 
