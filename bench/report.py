@@ -312,7 +312,7 @@ def markdown(doc):
              assignment_table(doc)),
             ("Attribute read and store in a hot loop on this CPython (best of 7 timings):",
              attribute_table(doc)),
-            ("Live results: the update loop (best of 7 rounds) with and without one live "
+            ("Live results: the update loop (best of 31 rounds) with and without one live "
              "result open:", live_table(doc))):
         if table:
             out += ["", title, ""] + table
