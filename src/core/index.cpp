@@ -159,7 +159,7 @@ bool stays_in_this_core(const PyValue& value) {
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
   insert_value(id, attribute, value);
-  if (live_attribute_watched(attribute)) note_assignment(id, attribute, value);
+  if (live_attribute_watched(attribute)) note_assignment(id, attribute, value, nullptr);
 }
 
 void IndexAPI::insert_value(uint32_t id, uint32_t attribute, const PyValue& value) {
@@ -177,10 +177,11 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
                          [&](QueryMap& map) { map.replace(old_value, new_value, id); })) {
     map_or_create(attribute)->replace(old_value, new_value, id);
   }
-  if (live_attribute_watched(attribute)) note_assignment(id, attribute, new_value);
+  if (live_attribute_watched(attribute)) note_assignment(id, attribute, new_value, &old_value);
 }
 
-void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& value) {
+void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& value,
+                               const PyValue* old_value) {
   if (!has_live_sets()) {
     // A nested core: the live results of the outermost core evaluate again.
     std::shared_ptr<IndexAPI> outermost;
@@ -203,7 +204,7 @@ void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& v
     auto sets = live_sets_.lock();
     for (const LiveSetEntry& entry : *sets) {
       if (entry.set->reads_only(attribute)) {
-        const LiveSet::Assigned assigned = entry.set->settle_assigned(id, value);
+        const LiveSet::Assigned assigned = entry.set->settle_assigned(id, value, old_value);
         if (assigned == LiveSet::Assigned::kUnchanged) continue;
         if (std::shared_ptr<LiveSet> set = entry.owner.lock()) {
           changed.emplace_back(std::move(set), assigned);
@@ -218,8 +219,9 @@ void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& v
   if (item.vacant()) return;
   for (auto& [set, assigned] : changed) {
     // Kept for start() now that the item is known, or settled if it began.
-    if (assigned == LiveSet::Assigned::kNotStarted)
-      assigned = set->settle_assigned(id, value, &item);
+    if (assigned == LiveSet::Assigned::kNotStarted) {
+      assigned = set->settle_assigned(id, value, nullptr, &item);
+    }
     if (assigned == LiveSet::Assigned::kEntered || assigned == LiveSet::Assigned::kLeft) {
       queue_live_notification({std::move(set), item, assigned == LiveSet::Assigned::kEntered});
     }

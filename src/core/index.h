@@ -358,7 +358,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // assignment for the live results of the outermost core.
   // Locks: `live_sets`, under it as settle_assigned; then `items` (read);
   // then, for a set not yet started, its members.
-  void note_assignment(uint32_t id, uint32_t attribute, const PyValue& value);
+  // `old_value`: the value replaced, or null when the name was not set.
+  void note_assignment(uint32_t id, uint32_t attribute, const PyValue& value,
+                       const PyValue* old_value);
   // Notes `item` for every live result, when this core has any.
   void note_membership(const StoredItem& item);
   // Takes `id` out of the live ids and empties its item table slot (which

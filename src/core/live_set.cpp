@@ -310,8 +310,13 @@ void LiveSet::settle(const StoredItem& item, bool in_core, bool notify) {
 }
 
 LiveSet::Assigned LiveSet::settle_assigned(uint32_t id, const PyValue& value,
-                                           const StoredItem* item) {
+                                           const PyValue* old_value, const StoredItem* item) {
   const bool member = compiled_->matches_value(value);
+  // Settles of one object are serialised by its membership mutex, and the
+  // last one read the old value: when it matched alike, nothing changes.
+  if (old_value != nullptr && compiled_->matches_value(*old_value) == member) {
+    return Assigned::kUnchanged;
+  }
   auto members = members_.lock();
   if (members->closed) return Assigned::kUnchanged;
   if (!members->started) {

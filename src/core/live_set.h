@@ -126,12 +126,15 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
   // settle() for an assignment of `value` to the object `id`, for a live
   // result that reads_only() the assigned name: matched against the value
   // itself, before it is stored, so that the assignment's own path settles
-  // the object without reading its store or its item. The caller queues the
-  // notification of a change. Before start(), the object is kept for start()
-  // to settle when `item` (its item) is given, else nothing is done.
+  // the object without reading its store or its item; when `old_value` (the
+  // value replaced, if any) matches alike, without taking the members'
+  // lock. The caller queues the notification of a change. Before start(),
+  // the object is kept for start() to settle when `item` (its item) is
+  // given, else nothing is done.
   // REQUIRES: the object's membership mutex, the object in the core.
   // Locks: the members.
-  Assigned settle_assigned(uint32_t id, const PyValue& value, const StoredItem* item = nullptr);
+  Assigned settle_assigned(uint32_t id, const PyValue& value, const PyValue* old_value,
+                           const StoredItem* item = nullptr);
   // Evaluates the expression again and takes the answer (see above),
   // queueing a notification per change.
   // Locks: the members; then the locks of a query; then `items` (read); then
