@@ -305,7 +305,11 @@ bool notify(const LiveNotification& notification) {
 // the one set; the later ones are dropped, after their notifications'
 // successors are delivered all the same.
 bool deliver_live_notifications() {
-  if (delivering || !live_work_pending()) return true;
+  if (delivering) return true;
+  if (!live_work_pending()) {
+    py::delivery_due = false;
+    return true;
+  }
   DeliveringScope scope;
   py::OwnedRef pending = py::take_raised_exception();
   py::OwnedRef first;
@@ -321,6 +325,7 @@ bool deliver_live_notifications() {
       if (!first) first = std::move(error);
     }
   }
+  py::delivery_due = false;
   if (pending) {
     py::restore_raised_exception(std::move(pending));
     return false;

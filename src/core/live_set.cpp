@@ -10,6 +10,7 @@
 #include "core/query/compare.h"
 #include "core/query/direct_match.h"
 #include "native/structures/string_interner/string_interner.h"
+#include "py/entry.h"
 #include "values/attribute_names.h"
 
 namespace vantorel {
@@ -197,9 +198,6 @@ struct LiveQueue {
 };
 
 thread_local LiveQueue live_queue;
-// Set whenever a change or a notification is queued on this thread: a plain
-// flag, cheaper to ask on every call into the module than the queue itself.
-thread_local bool live_queue_used = false;
 
 }  // namespace
 
@@ -380,13 +378,11 @@ void LiveSet::requery() {
 void note_live_change(std::shared_ptr<IndexAPI> core, StoredItem item,
                       std::optional<uint32_t> attribute) {
   live_queue.changes.push_back({std::move(core), std::move(item), attribute});
-  live_queue_used = true;
+  py::delivery_due = true;
 }
 
 bool live_work_pending() {
-  if (!live_queue_used) return false;
-  live_queue_used = !live_queue.changes.empty() || !live_queue.notifications.empty();
-  return live_queue_used;
+  return !live_queue.changes.empty() || !live_queue.notifications.empty();
 }
 
 void settle_live_changes() {
@@ -430,7 +426,7 @@ std::optional<LiveNotification> next_live_notification() {
 
 void queue_live_notification(LiveNotification notification) {
   live_queue.notifications.push_back(std::move(notification));
-  live_queue_used = true;
+  py::delivery_due = true;
 }
 
 }  // namespace vantorel

@@ -11,8 +11,8 @@
 // writes to standard error names it.
 //
 // After the body, enter() runs the module's delivery of notifications (see
-// set_delivery), which calls back into Python code: what the body changed is
-// whole by then, and no native lock is held.
+// `delivery`) when some are due on this thread, which calls back into Python
+// code: what the body changed is whole by then, and no native lock is held.
 //
 // Method: a METH_FASTCALL | METH_KEYWORDS function or method: its argument
 // signature (whose display name is the name passed to enter()), its body,
@@ -43,6 +43,11 @@ using Delivery = bool (*)();
 // The delivery (null until the module first needs one). Set once.
 inline std::atomic<Delivery> delivery{nullptr};
 
+// Whether native work may have queued notifications on this thread: set by
+// what queues them, cleared by the delivery once none is left. A plain
+// thread-local flag, so that a call with nothing to deliver costs one load.
+inline thread_local bool delivery_due = false;
+
 template <class Result, class Fn>
 Result guarded(const char* name, Result on_error, Fn&& body) noexcept {
   try {
@@ -66,7 +71,7 @@ Result enter(const char* name, Result on_error, Fn&& body) noexcept {
   EntryScope entry;
   Result result = guarded(name, on_error, body);
   Delivery deliver = delivery.load(std::memory_order_acquire);
-  if (deliver == nullptr || guarded(name, false, deliver)) return result;
+  if (deliver == nullptr || !delivery_due || guarded(name, false, deliver)) return result;
   if constexpr (std::is_same_v<Result, PyObject*>) Py_XDECREF(result);
   return on_error;
 }
