@@ -206,6 +206,9 @@ void IndexAPI::note_assignment(uint32_t id, uint32_t attribute, const PyValue& v
       if (entry.set->reads_only(attribute)) {
         const LiveSet::Assigned assigned = entry.set->settle_assigned(id, value, old_value);
         if (assigned == LiveSet::Assigned::kUnchanged) continue;
+        // Room first: a set owned here must not be let go under the lock
+        // (its destructor takes it), as a failed allocation would.
+        changed.reserve(changed.size() + 1);
         if (std::shared_ptr<LiveSet> set = entry.owner.lock()) {
           changed.emplace_back(std::move(set), assigned);
         }
