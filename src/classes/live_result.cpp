@@ -306,10 +306,6 @@ bool notify(const LiveNotification& notification) {
 // successors are delivered all the same.
 bool deliver_live_notifications() {
   if (delivering) return true;
-  if (!live_work_pending()) {
-    py::delivery_due = false;
-    return true;
-  }
   DeliveringScope scope;
   py::OwnedRef pending = py::take_raised_exception();
   py::OwnedRef first;

@@ -381,10 +381,6 @@ void note_live_change(std::shared_ptr<IndexAPI> core, StoredItem item,
   py::delivery_due = true;
 }
 
-bool live_work_pending() {
-  return !live_queue.changes.empty() || !live_queue.notifications.empty();
-}
-
 void settle_live_changes() {
   std::vector<LiveChange> changes = std::move(live_queue.settling);
   std::vector<std::shared_ptr<LiveSet>> sets = std::move(live_queue.sets);

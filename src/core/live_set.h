@@ -200,8 +200,6 @@ struct LiveNotification {
 // results: all of them, or with `attribute` those that read it.
 void note_live_change(std::shared_ptr<IndexAPI> core, StoredItem item,
                       std::optional<uint32_t> attribute);
-// Whether this thread has noted changes or queued notifications.
-bool live_work_pending();
 // Settles every change noted on this thread (see LiveSet::settle).
 // Runs without the interpreter lock (or in a py::NativeScope).
 // Locks: per change, the object's membership mutex, and under it the core's
