@@ -26,7 +26,7 @@
 //      d. `parent_child_map` (a nested core's, read under its owner's
 //         element table);
 //   3. leaves, taken under any of the above, in this order: a QueryMap's
-//      cyclic_links, `items`, the exact-value maps' shards, an object's
+//      cyclic_links, `items`, the exact-value maps, an object's
 //      attribute mutex (held only to copy or write the store), the id
 //      allocator, the interner, `live_sets` (this core's live results), a
 //      live result's members (live_set.h).
@@ -37,8 +37,8 @@
 // locks) and the bulk paths (add_object_many, remove_object_many) hold
 // several. The one step against this order, a bulk path meeting a membership
 // mutex while it holds sub-index locks, only tries it (see add_object_many).
-// The bulk paths' helper threads take only leaf locks (the exact-value map's
-// shards, the id allocator): they write the sub-indexes whose locks the
+// The bulk paths' helper threads take only leaf locks (the exact-value maps,
+// the id allocator): they write the sub-indexes whose locks the
 // calling thread holds, and the calling thread lets go only once they are
 // done. No operation here waits for the interpreter lock; each "Locks:" line
 // below says what a method takes, and "REQUIRES:" what its caller must

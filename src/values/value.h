@@ -121,8 +121,15 @@ class PyValue {
 // container): a value's width is most of an object's memory.
 static_assert(sizeof(PyValue) <= 56);
 
+// Hashes a value for a hash table: its cached hash with the high bits mixed
+// into the low ones (a Python hash may differ only in its high bits).
 struct PyValueHash {
-  uint64_t operator()(const PyValue& value) const { return value.hash(); }
+  size_t operator()(const PyValue& value) const {
+    uint64_t hash = value.hash();
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdull;
+    return static_cast<size_t>(hash ^ (hash >> 33));
+  }
 };
 
 // `text` in double quotes with quotes, backslashes and control characters

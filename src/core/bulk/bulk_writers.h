@@ -20,7 +20,7 @@
 // and each writer dropped (which flushes an adder's buffers), one attribute
 // per task, by the caller and the helpers, which are then joined. The
 // writers of two attributes share nothing but leaf locks (the id
-// allocator's, the exact-value maps' shards). The helpers start with the
+// allocator's, the exact-value maps). The helpers start with the
 // first task: a batch that fills none, and has too few values to be worth
 // a helper, runs on the caller.
 //
@@ -34,10 +34,10 @@
 #include <utility>
 #include <vector>
 
-#include "native/common/lanes.h"
 #include "core/index.h"
-#include "values/value.h"
+#include "native/common/lanes.h"
 #include "native/sync/poison_lock.h"
+#include "values/value.h"
 
 namespace vantorel {
 

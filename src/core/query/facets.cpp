@@ -4,8 +4,8 @@
 #include <memory>
 #include <unordered_map>
 
-#include "core/query/direct_match.h"
 #include "core/query/compare.h"
+#include "core/query/direct_match.h"
 #include "core/query/query.h"
 #include "native/structures/string_interner/string_interner.h"
 
@@ -110,11 +110,10 @@ class MapFacets {
   }
 
   void others() {
-    const ExactMap* exact = map_.exact_values();
-    if (exact == nullptr) return;
     map_.read_elements([&](const ElementTable* table) {
-      exact->for_each_shard_read([&](const auto& shard) {
-        for (const auto& [value, held] : shard) enter(value, held, table, true);
+      map_.read_exact([&](const ExactMap* exact) {
+        if (exact == nullptr) return;
+        for (const auto& [value, held] : *exact) enter(value, held, table, true);
       });
     });
   }

@@ -43,6 +43,7 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> parent, uint64_t core, uint32_t attri
       num_ordered(LockRank{LockLevel::kNumbers, core, attribute}),
       bool_map(LockRank{LockLevel::kBooleans, core, attribute}),
       elements(LockRank{LockLevel::kElements, core, attribute}),
+      exact(LockRank{LockLevel::kExactValues}),
       cyclic_links(LockRank{LockLevel::kCyclicLinks}),
       parent_(std::move(parent)) {}
 
@@ -194,34 +195,33 @@ void QueryMap::replace(const PyValue& old_value, const PyValue& new_value, uint3
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
-  ExactMap& map =
-      exact.get_or_create(ExactMap::kDefaultShardCount, LockRank{LockLevel::kExactShard});
-  auto shard = map.write_shard(value.hash());
-  auto found = shard->find(value);
-  if (found != shard->end()) {
+  auto guard = exact.write();
+  if (!*guard) *guard = std::make_unique<ExactMap>();
+  auto found = (*guard)->find(value);
+  if (found != (*guard)->end()) {
     found->second.add(id);
   } else {
-    shard->emplace(value, HybridSet::single(id));
+    (*guard)->emplace(value, HybridSet::single(id));
   }
 }
 
 void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
-  ExactMap* map = exact.get();
-  if (map == nullptr) return;
   std::optional<std::pair<PyValue, HybridSet>> emptied;
   {
-    auto shard = map->write_shard(value.hash());
-    auto found = shard->find(value);
-    if (found == shard->end() || found->second.kind() == HybridSet::Kind::Empty) return;
+    auto guard = exact.write();
+    if (!*guard) return;
+    ExactMap& map = **guard;
+    auto found = map.find(value);
+    if (found == map.end() || found->second.kind() == HybridSet::Kind::Empty) return;
     found->second.remove(id);
     // A value no item holds any more leaves the map: its key would keep the
     // Python object alive and the map would grow with every value ever seen.
     if (found->second.empty()) {
       emptied.emplace(std::move(*found));
-      shard->erase(found);
+      map.erase(found);
     }
   }
-  // `emptied` is released here, outside the shard lock.
+  // `emptied` is released here, outside the lock.
 }
 
 std::vector<ElementEntry> QueryMap::hand_out_elements(ElementTable& table, uint32_t owner,
@@ -470,7 +470,7 @@ Bitmap QueryMap::holders_of(IndexAPI& nested_core, const Bitmap& children,
 
 // Every operator reads its sub-index and the element table under both read
 // locks, taken in the writers' order (the sub-index, then the elements, then
-// an exact-map shard). Replacing an owner's elements hands out and indexes
+// the exact-value map). Replacing an owner's elements hands out and indexes
 // the new ones before it unmaps the old ones, so a reader that holds both
 // locks sees at least one of the two generations mapped.
 Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
@@ -514,13 +514,12 @@ Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
       return result;
     }
     case QueryKey::Kind::Identity: {
-      ExactMap* map = exact.get();
-      if (map == nullptr) return result;
       auto table = elements.read(snapshot);
       {
-        auto shard = map->read_shard(value.hash());
-        auto found = shard->find(value);
-        if (found != shard->end()) found->second.add_to(result);
+        auto guard = exact.read();
+        if (!*guard) return result;
+        auto found = (*guard)->find(value);
+        if (found != (*guard)->end()) found->second.add_to(result);
       }
       unmask_in(table->get(), result);
       return result;
@@ -808,15 +807,13 @@ Bitmap QueryMap::unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>&
 }
 
 void QueryMap::drop_from_values(const Bitmap& dropped) {
-  if (ExactMap* map = exact.get()) {
-    map->for_each_shard_write([&](auto& shard) {
-      for (auto& entry : shard) {
-        if (entry.second.to_bitmap().intersects(dropped)) {
-          entry.second.retain_in(entry.second.to_bitmap() - dropped);
-        }
+  if (auto guard = exact.write(); *guard) {
+    for (auto& entry : **guard) {
+      if (entry.second.to_bitmap().intersects(dropped)) {
+        entry.second.retain_in(entry.second.to_bitmap() - dropped);
       }
-      std::erase_if(shard, [](const auto& entry) { return entry.second.empty(); });
-    });
+    }
+    std::erase_if(**guard, [](const auto& entry) { return entry.second.empty(); });
   }
   if (auto guard = str_radix_map.write(); *guard) {
     if (PositionalBitmap* positions = (*guard)->positions.get()) positions->remove_all(dropped);

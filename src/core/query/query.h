@@ -15,8 +15,8 @@
 //
 // Lock order: str_radix_map, num_ordered, bool_map, elements; the nested
 // core's locks and cyclic_links come later (see index.h). The exact-value map
-// locks its shards itself, one at a time, with nothing else of this map held
-// but `elements` (read, by eq). A single-value writer holds one sub-index
+// is a leaf, taken with nothing else of this map held but `elements` (read,
+// by eq). A single-value writer holds one sub-index
 // lock at a time; the bulk adder holds the four for its whole life, in that
 // order; a query that reads this map more than once holds them all in that
 // order in its snapshot (hold_sub_indexes). The owning core's `index` is
@@ -47,10 +47,8 @@
 #include "native/structures/ordered_bitmap/ordered_bitmap.h"
 #include "native/structures/positional_bitmap/positional_bitmap.h"
 #include "native/structures/roaring/bitmap.h"
-#include "native/structures/shards/hashmap.h"
 #include "native/structures/value_sets/string_sets.h"
 #include "native/structures/value_sets/value_sets.h"
-#include "native/sync/lazy.h"
 #include "native/sync/poison_lock.h"
 #include "values/value.h"
 
@@ -59,7 +57,9 @@ namespace vantorel {
 class IndexAPI;
 class KeyRange;
 
-using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
+// Values compared by identity or by their own equality (objects, tuples...):
+// the ids per distinct value.
+using ExactMap = std::unordered_map<PyValue, HybridSet, PyValueHash>;
 
 // Numbers: the sets answer equality with one lookup, and ranges that span
 // few distinct values; every write keeps them current, an assignment by a
@@ -215,7 +215,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Takes the objects of `removed` (and their elements) out of every
   // sub-index; the nested core drops the objects held only by removed
   // holders. Other ids, including those added meanwhile, are untouched.
-  // Locks: one at a time: `elements`, the exact map's shards, str_radix_map,
+  // Locks: one at a time: `elements`, the exact map, str_radix_map,
   // num_ordered, bool_map, cyclic_links (all write); then the nested core's
   // parent_child_map (write) and, per object left without a holder, its
   // membership mutex and the nested core's locks (remove_object_locked).
@@ -293,8 +293,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   bool try_read_elements(Fn&& fn) const {
     return try_read(elements, fn);
   }
-  // The exact-value map (its shards lock themselves), or null.
-  const ExactMap* exact_values() const { return exact.get(); }
+  // Runs fn(const ExactMap*) under the exact-value map's read lock.
+  template <class Fn>
+  auto read_exact(Fn&& fn) const {
+    return fn(exact.read()->get());
+  }
 
  private:
   // The bulk adder and remover write the sub-indexes directly, holding their
@@ -316,7 +319,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   Bitmap unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>& freed);
   // Takes the ids of `dropped` out of the per-value sets and whatever
   // structures are built from them. Locks, one at a time (write): the exact
-  // map's shards, str_radix_map, num_ordered, bool_map.
+  // map, str_radix_map, num_ordered, bool_map.
   void drop_from_values(const Bitmap& dropped);
   // Forgets the cyclic links held by the ids of `dropped`. Locks:
   // cyclic_links (write).
@@ -384,7 +387,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   mutable PoisonRwLock<std::unique_ptr<NumberIndex>> num_ordered;
   PoisonRwLock<std::unique_ptr<BoolMap>> bool_map;
   PoisonRwLock<std::unique_ptr<ElementTable>> elements;
-  Lazy<ExactMap> exact;
+  PoisonRwLock<std::unique_ptr<ExactMap>> exact;
   // Links not nested because the held object holds its holder, directly or
   // further up: holder id (an object or a masked element id) -> held object
   // (an Ind value). Dotted queries follow them by reading the held object's

@@ -557,7 +557,7 @@ void hold_maps(const IndexAPI::MapArray& maps, const std::vector<LeafRead>& leav
 // sub-indexes of the maps read there, then, one nested core after the other
 // in the order they were made (each after the core that owns it, as the
 // lock order has it), a nested core's `index` and live ids, the sub-indexes
-// read there and its parent/child map. Exact-map shards and cyclic links
+// read there and its parent/child map. Exact-value maps and cyclic links
 // are read as the evaluation meets them.
 void take_snapshot(const IndexAPI::MapArray& maps, std::span<const QueryExpr> roots,
                    ReadSnapshot& snapshot) {

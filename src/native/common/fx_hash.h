@@ -1,13 +1,13 @@
 // Fx hash: the fast, non-cryptographic multiplicative hash that keys the
-// attribute-id maps, the string maps and the shard choice of sharded maps.
+// attribute-id maps and the string maps.
 //
 // A hasher keeps one 64-bit state s, starting at 0. Folding a word w sets
 // s = (s + w) * kFxSeed (mod 2^64); finishing rotates s left by 26 bits.
 // Strings are first reduced to one word by hash_bytes(), a byte mixer built on
 // 64x64->128-bit multiplication, then folded together with the 0xff end mark.
 //
-// The results are part of the system's behaviour (they order hash tables and
-// choose shards), so every function here is fixed: no per-process seed.
+// The results are part of the system's behaviour (they order hash tables),
+// so every function here is fixed: no per-process seed.
 #pragma once
 
 #include <bit>

@@ -48,7 +48,7 @@ std::string describe(const LockRank& rank) {
   static constexpr const char* kNames[] = {
       "an unranked lock",        "a membership mutex", "`index`",        "the live ids",
       "str_radix_map",           "num_ordered",        "bool_map",       "elements",
-      "the parent/child map",    "cyclic_links",       "the item table", "an exact-value map shard",
+      "the parent/child map",    "cyclic_links",       "the item table", "an exact-value map",
       "an attribute mutex",      "the id allocator",   "the interner",   "a core's live results",
       "a live result's members",
   };

@@ -13,7 +13,7 @@
 //     QueryMap (by attribute, then str_radix_map, num_ordered, bool_map,
 //     elements), the parent/child map;
 //   - leaves that are taken under core locks: a QueryMap's cyclic links, a
-//     core's item table, an exact-value map's shards, an object's attribute
+//     core's item table, an exact-value map, an object's attribute
 //     mutex, the id allocator, the interner, a core's list of live results,
 //     a live result's members.
 //
@@ -44,7 +44,7 @@ enum class LockLevel : uint8_t {
   // Leaves.
   kCyclicLinks,
   kItems,
-  kExactShard,
+  kExactValues,
   kAttributes,
   kIdAllocator,
   kInterner,
