@@ -20,8 +20,7 @@
 // readers at the slices.
 //
 // No lock of its own: the owner's reader-writer lock guards it. Queries are
-// const and may run concurrently; the range walks borrow one scratch bitmap
-// per thread, which they do not share across threads and never re-enter.
+// const and may run concurrently.
 #pragma once
 
 #include <array>

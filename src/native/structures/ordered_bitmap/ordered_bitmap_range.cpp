@@ -2,7 +2,6 @@
 // towards larger keys (greater than, at least) or smaller ones (less than, at
 // most).
 #include "native/structures/ordered_bitmap/ordered_bitmap.h"
-#include "native/structures/ordered_bitmap/range_scratch.h"
 
 namespace vantorel {
 
@@ -36,8 +35,7 @@ void NumericalBitmap::collect_beyond(const OrderKey& key, Direction direction, b
   require_no_queued_moves();
   const bool beyond_bit = direction == Direction::kAbove;
   Bitmap agree(base);
-  RangeScratch scratch;
-  Bitmap& beyond = scratch.bitmap();
+  Bitmap beyond;
   for (int n = OrderKey::kBits - 1; n >= 0 && !agree.empty(); --n) {
     if (key.bit(n) == beyond_bit) {
       agree &= ids_with(n, beyond_bit);
