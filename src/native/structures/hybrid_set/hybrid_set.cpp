@@ -163,6 +163,12 @@ bool HybridSet::changes_in_one_pass(const Bitmap& bitmap, size_t count) {
 
 void HybridSet::add_many(std::span<const uint32_t> ids) {
   Bitmap* large = bitmap();
+  if (large == nullptr && size() + ids.size() > kArrayCapacity) {
+    Bitmap grown = to_bitmap();
+    grown.add_many(ids.data(), ids.size());
+    set_bitmap(std::move(grown));
+    return;
+  }
   if (large != nullptr && changes_in_one_pass(*large, ids.size())) {
     *large |= Bitmap::of(ids.data(), ids.size());
     return;
@@ -244,6 +250,21 @@ void HybridSet::add_to(Bitmap& out) const {
   uint32_t one;
   std::span<const uint32_t> ids = array_ids(one);
   out.add_many(ids.data(), ids.size());
+}
+
+void HybridSet::intersect_into(Bitmap& running) const {
+  if (const Bitmap* large = bitmap()) {
+    running &= *large;
+    return;
+  }
+  uint32_t one;
+  std::array<uint32_t, kArrayCapacity> kept;
+  size_t count = 0;
+  for (uint32_t id : array_ids(one)) {
+    if (running.contains(id)) kept[count++] = id;
+  }
+  running.clear();
+  running.add_many(kept.data(), count);
 }
 
 void HybridSet::add_to(Bitmap& out, std::vector<uint32_t>& gathered) const {

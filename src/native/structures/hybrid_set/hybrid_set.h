@@ -58,8 +58,9 @@ class HybridSet {
 
   // Inserts `id`, changing form at the thresholds above.
   void add(uint32_t id);
-  // add() for many ids, in ascending order: a Large set takes them in one
-  // merge with its containers when they are many (see remove_many()).
+  // add() for many ids: a set that they take past kArrayCapacity becomes
+  // Large at once, and a Large set takes them in one merge with its
+  // containers when they are many (see remove_many()).
   void add_many(std::span<const uint32_t> ids);
 
   // Deletes `id` if present. Throws InternalError("called remove on Empty")
@@ -83,6 +84,8 @@ class HybridSet {
 
   // Adds the set's ids to `out`.
   void add_to(Bitmap& out) const;
+  // Keeps in `running` only the set's ids.
+  void intersect_into(Bitmap& running) const;
   // The same, except that the ids of a Small or Medium set are appended to
   // `gathered` instead (see SetUnion).
   void add_to(Bitmap& out, std::vector<uint32_t>& gathered) const;

@@ -14,16 +14,16 @@ size_t PositionalBitmap::required_positions(size_t length) {
   return 2 * (length / 2) + 2;
 }
 
-const IdSlot* PositionalBitmap::Position::find(uint16_t key) const {
+const HybridSet* PositionalBitmap::Position::find(uint16_t key) const {
   auto it = std::lower_bound(cells.begin(), cells.end(), key,
                              [](const Cell& cell, uint16_t k) { return cell.key < k; });
   return it != cells.end() && it->key == key ? &it->ids : nullptr;
 }
 
-IdSlot& PositionalBitmap::Position::find_or_add(uint16_t key) {
+HybridSet& PositionalBitmap::Position::find_or_add(uint16_t key) {
   auto it = std::lower_bound(cells.begin(), cells.end(), key,
                              [](const Cell& cell, uint16_t k) { return cell.key < k; });
-  if (it == cells.end() || it->key != key) it = cells.insert(it, Cell{key, IdSlot()});
+  if (it == cells.end() || it->key != key) it = cells.insert(it, Cell{key, HybridSet()});
   return it->ids;
 }
 
@@ -65,9 +65,8 @@ void PositionalBitmap::insert(std::string_view value, uint32_t id) {
     return;
   }
   make_room(value.size());
-  for_each_cell(value, [&](size_t position, uint16_t key) {
-    positions_[position].find_or_add(key).insert(id);
-  });
+  for_each_cell(
+      value, [&](size_t position, uint16_t key) { positions_[position].find_or_add(key).add(id); });
 }
 
 void PositionalBitmap::push(std::string_view value, uint32_t id) {
@@ -124,7 +123,7 @@ void PositionalBitmap::drain_pending() {
       if (count == 0) continue;
       positions_[p]
           .find_or_add(static_cast<uint16_t>(key))
-          .add_many(ids.data() + by_key[key], count);
+          .add_many({ids.data() + by_key[key], count});
     }
   }
   pending_.clear();
@@ -140,7 +139,7 @@ void PositionalBitmap::flush() {
 void PositionalBitmap::remove_all(const Bitmap& drop) {
   drain_pending();
   for (Position& position : positions_) {
-    for (Cell& cell : position.cells) cell.ids.remove_all(drop);
+    for (Cell& cell : position.cells) cell.ids.remove_in(drop);
     std::erase_if(position.cells, [](const Cell& cell) { return cell.ids.empty(); });
     if (position.cells.empty()) position.cells.shrink_to_fit();
   }
@@ -152,7 +151,7 @@ Bitmap PositionalBitmap::all() const {
   Bitmap result(empty_.bitmap());
   // Every non-empty string has exactly one start mark.
   for (const Position& position : positions_) {
-    if (const IdSlot* starts = position.find(kStartMark)) starts->union_into(result);
+    if (const HybridSet* starts = position.find(kStartMark)) starts->add_to(result);
   }
   return result;
 }

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "native/structures/buffered_bitmap/buffered_bitmap.h"
-#include "native/structures/positional_bitmap/id_slot.h"
+#include "native/structures/hybrid_set/hybrid_set.h"
 #include "native/structures/roaring/bitmap.h"
 
 namespace vantorel {
@@ -78,15 +78,15 @@ class PositionalBitmap {
 
   struct Cell {
     uint16_t key;
-    IdSlot ids;  // never empty while the cell exists
+    HybridSet ids;  // never empty while the cell exists
   };
 
   // The non-empty cells of one position, sorted by key.
   struct Position {
     std::vector<Cell> cells;
 
-    const IdSlot* find(uint16_t key) const;
-    IdSlot& find_or_add(uint16_t key);
+    const HybridSet* find(uint16_t key) const;
+    HybridSet& find_or_add(uint16_t key);
     // Removes `id` from the cell `key`, and the cell once it is empty.
     void remove(uint16_t key, uint32_t id);
   };
@@ -103,7 +103,7 @@ class PositionalBitmap {
   void drain_pending();
 
   // (cardinality, cell) pairs whose intersection answers a query at one place.
-  using CellList = std::vector<std::pair<uint64_t, const IdSlot*>>;
+  using CellList = std::vector<std::pair<uint64_t, const HybridSet*>>;
 
   // Grows the range so a string of `length` bytes can be placed, keeping
   // every stored string where the placement rule puts it.

@@ -16,11 +16,12 @@ constexpr size_t kOrderedCells = 8;
 
 // out = intersection of `cells`, smallest first, stopping once it is empty.
 // Reorders `cells`. Returns whether out is non-empty.
-bool intersect_cells(std::vector<std::pair<uint64_t, const IdSlot*>>& cells, Bitmap& out) {
+bool intersect_cells(std::vector<std::pair<uint64_t, const HybridSet*>>& cells, Bitmap& out) {
   auto ordered = cells.begin() + std::min(cells.size(), kOrderedCells);
   std::partial_sort(cells.begin(), ordered, cells.end(),
                     [](const auto& a, const auto& b) { return a.first < b.first; });
-  cells.front().second->copy_into(out);
+  out.clear();
+  cells.front().second->add_to(out);
   for (size_t i = 1; i < cells.size() && !out.empty(); ++i) cells[i].second->intersect_into(out);
   return !out.empty();
 }
@@ -28,9 +29,9 @@ bool intersect_cells(std::vector<std::pair<uint64_t, const IdSlot*>>& cells, Bit
 }  // namespace
 
 bool PositionalBitmap::add_cell(size_t position, uint16_t key, CellList& cells) const {
-  const IdSlot* ids = positions_[position].find(key);
+  const HybridSet* ids = positions_[position].find(key);
   if (ids == nullptr) return false;
-  cells.emplace_back(ids->cardinality(), ids);
+  cells.emplace_back(ids->size(), ids);
   return true;
 }
 
