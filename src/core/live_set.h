@@ -92,7 +92,6 @@ class LiveSet : public std::enable_shared_from_this<LiveSet> {
 
   // The core (null once it is gone).
   std::shared_ptr<IndexAPI> core() const { return core_.lock(); }
-  const QueryExpr& expr() const { return *expr_; }
   // Whether a path of the expression begins with the name `attribute`.
   bool reads(uint32_t attribute) const;
   // Whether a path of the expression is dotted.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <memory>
-#include <string_view>
 
 #include "native/common/prefetch.h"
 #include "core/query/compare.h"
