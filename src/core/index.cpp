@@ -344,16 +344,16 @@ std::vector<uint32_t> IndexAPI::index_batch(const std::vector<const StoredItem*>
   return entered;
 }
 
+bool IndexAPI::HeldBackValue::still_held() const {
+  auto store = std::as_const(holder->attributes()).lock();
+  const PyValue* current = store->get(attribute);
+  return current != nullptr && *current == value;
+}
+
 void IndexAPI::enter_held_back(const std::vector<HeldBackValue>& held_back) {
   for (const HeldBackValue& entry : held_back) {
     auto memberships = entry.holder->indexes().lock();
-    bool unchanged = false;
-    {
-      auto store = std::as_const(entry.holder->attributes()).lock();
-      const PyValue* current = store->get(entry.attribute);
-      unchanged = current != nullptr && *current == entry.value;
-    }
-    if (unchanged) insert_value(entry.holder->id, entry.attribute, entry.value);
+    if (entry.still_held()) insert_value(entry.holder->id, entry.attribute, entry.value);
   }
 }
 
@@ -412,11 +412,7 @@ void IndexAPI::remove_held_back(const std::vector<HeldBackValue>& held_back) {
     auto memberships = entry.holder->indexes().lock();
     // Added here again since the batch let go: that add entered the value
     // the object holds now, which is this one's entry when they are equal.
-    if (is_registered(*memberships, this)) {
-      auto store = std::as_const(entry.holder->attributes()).lock();
-      const PyValue* current = store->get(entry.attribute);
-      if (current != nullptr && *current == entry.value) continue;
-    }
+    if (is_registered(*memberships, this) && entry.still_held()) continue;
     if (std::shared_ptr<QueryMap> map = map_for(entry.attribute)) {
       map->remove_left_behind(entry.value, entry.holder->id);
     }

@@ -388,6 +388,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     const IndexableRecord* holder;
     uint32_t attribute;
     PyValue value;
+    // Whether the holder holds `value` still. Locks: its attribute mutex.
+    bool still_held() const;
   };
   // Enters each value under its holder's membership mutex, unless an
   // assignment replaced it since the snapshot (that assignment entered the

@@ -66,17 +66,8 @@ class CompiledExpr {
 
   // Whether an object that holds `value` at the one plain name that every
   // leaf reads matches.
-  bool matches_value(const PyValue& value) const {
-    std::vector<int8_t> memo;
-    if (has_shared_) memo.assign(nodes_.size(), -1);
-    return node(nullptr, &value, 0, has_shared_ ? &memo : nullptr);
-  }
-
-  bool matches(const IndexableRecord& record) const {
-    if (!has_shared_) return node(&record, nullptr, 0, nullptr);
-    std::vector<int8_t> memo(nodes_.size(), -1);
-    return node(&record, nullptr, 0, &memo);
-  }
+  bool matches_value(const PyValue& value) const { return root(nullptr, &value); }
+  bool matches(const IndexableRecord& record) const { return root(&record, nullptr); }
 
  private:
   struct Node {
@@ -134,6 +125,13 @@ class CompiledExpr {
       }
     }
     return found;
+  }
+
+  // The whole expression, as node() matches it (an empty memo allocates nothing).
+  bool root(const IndexableRecord* record, const PyValue* value) const {
+    std::vector<int8_t> memo;
+    if (has_shared_) memo.assign(nodes_.size(), -1);
+    return node(record, value, 0, has_shared_ ? &memo : nullptr);
   }
 
   // The node `at` for the object of `record`, or (with `value`) for an
