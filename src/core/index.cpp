@@ -76,26 +76,6 @@ std::shared_ptr<QueryMap> IndexAPI::map_or_create(uint32_t attribute) {
   return slot;
 }
 
-void IndexAPI::store_item(const StoredItem& item) {
-  const uint32_t id = item.record->id;
-  StoredItem previous;
-  {
-    auto table = items_->write();
-    previous = table->put(id, item, static_cast<size_t>(id) + 1);
-  }
-  // `previous` is released here, outside the lock.
-}
-
-void IndexAPI::index_attributes(uint32_t id,
-                                const std::vector<std::pair<uint32_t, PyValue>>& values,
-                                bool index_private) {
-  std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  for (const auto& [attribute, value] : values) {
-    if (!index_private && is_private_attribute(*names, attribute)) continue;
-    insert_value(id, attribute, value);
-  }
-}
-
 void IndexAPI::add_object(const StoredItem& item, bool index_private) {
   auto memberships = item.record->indexes().lock();
   add_object_locked(item, *memberships, index_private);
@@ -107,8 +87,15 @@ void IndexAPI::add_object_locked(const StoredItem& item, MembershipList& members
   register_membership(memberships, shared_from_this());
   record.attributes().ever_indexed.store(true, std::memory_order_relaxed);
   std::vector<std::pair<uint32_t, PyValue>> values = snapshot_attributes(record);
-  store_item(item);
-  index_attributes(record.id, values, index_private);
+  {
+    // What the slot held is let go after `items` (the guard is a temporary).
+    StoredItem previous = items_->write()->put(record.id, item, size_t{record.id} + 1);
+  }
+  std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
+  for (const auto& [attribute, value] : values) {
+    if (!index_private && is_private_attribute(*names, attribute)) continue;
+    insert_value(record.id, attribute, value);
+  }
   // Live only once every value is indexed: a query never sees the object
   // half entered (which a negation would report as a match).
   allowed_items_.write()->add(record.id);
@@ -265,30 +252,20 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& old_
   if (std::shared_ptr<QueryMap> map = map_for(attribute)) map->remove(old_value, id);
 }
 
-namespace {
-
-// Objects already live here (in `live`) and objects listed twice go to
-// `single`, the rest to `bulk`.
-void split_batch(const std::vector<StoredItem>& batch, Bitmap live,
-                 std::vector<const StoredItem*>& bulk, std::vector<const StoredItem*>& single) {
+void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_private) {
+  if (batch.empty()) return;
+  // Objects already live here, and objects listed twice, take the single path.
+  std::vector<const StoredItem*> bulk;
+  std::vector<const StoredItem*> single;
+  Bitmap seen = live_ids();
   for (const StoredItem& item : batch) {
-    const uint32_t id = item.record->id;
-    if (live.contains(id)) {
+    if (seen.contains(item.record->id)) {
       single.push_back(&item);
     } else {
-      live.add(id);
+      seen.add(item.record->id);
       bulk.push_back(&item);
     }
   }
-}
-
-}  // namespace
-
-void IndexAPI::add_object_many(const std::vector<StoredItem>& batch, bool index_private) {
-  if (batch.empty()) return;
-  std::vector<const StoredItem*> bulk;
-  std::vector<const StoredItem*> single;
-  split_batch(batch, live_ids(), bulk, single);
   store_batch(bulk);
   make_live(index_batch(bulk, index_private, single));
   if (has_live_sets()) {

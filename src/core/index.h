@@ -348,7 +348,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     fn(*(*maps)[attribute]);
     return true;
   }
-  void store_item(const StoredItem& item);
   // add_index without noting the object for the live results: for the adds,
   // which note it once it is live.
   void insert_value(uint32_t id, uint32_t attribute, const PyValue& value);
@@ -400,8 +399,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // entered it anew). Locks: as remove_object, per value.
   void remove_held_back(const std::vector<HeldBackValue>& held_back);
   void make_live(std::vector<uint32_t> ids);
-  void index_attributes(uint32_t id, const std::vector<std::pair<uint32_t, PyValue>>& values,
-                        bool index_private);
 
   const uint64_t serial_;  // first: the locks' ranks are made from it
   std::shared_ptr<PoisonRwLock<MapArray>> index_;

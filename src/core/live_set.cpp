@@ -182,11 +182,6 @@ struct LiveChange {
   std::optional<uint32_t> attribute;
 };
 
-// Adds `set` to `sets` unless it is there.
-void add_once(std::vector<std::shared_ptr<LiveSet>>& sets, const std::shared_ptr<LiveSet>& set) {
-  if (std::find(sets.begin(), sets.end(), set) == sets.end()) sets.push_back(set);
-}
-
 struct LiveQueue {
   std::vector<LiveChange> changes;
   std::deque<LiveNotification> notifications;
@@ -391,7 +386,9 @@ void settle_live_changes() {
     // objects reach (links kept aside as cycles lead back up).
     for (const std::shared_ptr<LiveSet>& set : sets) {
       if (change.attribute && set->reads_nested() && set->reads_anywhere(*change.attribute)) {
-        add_once(requeries, set);
+        if (std::find(requeries.begin(), requeries.end(), set) == requeries.end()) {
+          requeries.push_back(set);
+        }
       }
     }
     if (change.item.vacant()) continue;
