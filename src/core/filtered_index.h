@@ -38,7 +38,6 @@ class FilteredIndex {
   FilteredIndex(std::shared_ptr<IndexAPI> core, Bitmap ids, uint64_t epoch)
       : core_(std::move(core)), ids_(std::move(ids)), epoch_(epoch) {}
 
-  const std::shared_ptr<IndexAPI>& core() const { return core_; }
   // The evaluated ids of a fixed set (null for the live set): a superset of
   // what it reports.
   const Bitmap* fixed_ids() const { return ids_ ? &*ids_ : nullptr; }
