@@ -128,8 +128,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Adds many objects through the bulk path (buffered bitmaps, sub-index
   // locks taken once). With `index_private`, names beginning with "_" are
-  // indexed too. Objects already live here, listed twice, or holding
-  // Indexable values go through add_object after the batch.
+  // indexed too. Objects already live here or listed twice go through
+  // add_object after the batch; values holding Indexable objects are
+  // entered one by one after it.
   // Locks: `allowed_items` (read), then `items` (write), each alone; then,
   // for the batch, `index` (read) and the write locks of every QueryMap's
   // sub-indexes (in ascending attribute order, each map's in its order),

@@ -2,11 +2,11 @@
 //
 // It holds the write locks of the map's str_radix_map, num_ordered, bool_map
 // and elements for its whole life (taken in that order) and appends ids to
-// the buffered bitmaps, so that ids reach the bitmaps in batches (the sets of
-// ids per distinct value are written at once; the structures built on demand
-// are fed only while they exist, see OnDemand). Dropping the adder flushes every buffer before the
-// locks are released, so no query ever reads a half-buffered bitmap. Values that hold Indexable
-// objects are not handled here (the bulk add gives such objects to the single path).
+// buffered bitmaps, so that the ids of each distinct value are written at
+// once (structures built on demand are fed only while they exist, see
+// OnDemand). Dropping the adder flushes every buffer before the locks go, so
+// no query reads a half-buffered bitmap. Values that hold Indexable objects
+// are not handled here (the bulk add enters them one by one after it).
 #pragma once
 
 #include <cstdint>
