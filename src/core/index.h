@@ -159,21 +159,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Locks: as remove_object, under it.
   void remove_object_locked(const IndexableRecord& record, MembershipList& memberships);
   // Takes many objects out, as remove_object does each, through the bulk
-  // path: their values leave sorted by value, one attribute per core, with
-  // the sub-index locks taken once. An Indexable value's entry leaves with
-  // the batch and its link to the nested core after it; lists that hold
-  // Indexable objects leave after the batch. Both go one by one
-  // (remove_held_back).
-  // Each object leaves the live ids and its slot together, before its
-  // values go, as depart() does.
+  // path: each leaves the live ids and its slot together first (as depart()
+  // does), then its values leave sorted by value, one attribute per core,
+  // with the sub-index locks taken once. An Indexable value's entry leaves
+  // with the batch; its link to the nested core, and lists that hold
+  // Indexable objects, leave one by one after it (remove_held_back).
   // Locks: for the batch, `index` (read), `allowed_items` (write), the
-  // write locks of every QueryMap's sub-indexes (as add_object_many takes
-  // them) and `items` (write), under which each object's membership mutex
-  // is tried (and waited for with every batch lock let go, as
-  // add_object_many does) and its attribute mutex taken; then, per value
-  // that holds Indexable objects, the locks of remove_object. Returns what the vacated
-  // slots held, for the caller to let go (under the interpreter lock, where
-  // it has it: releases without it wait in a queue).
+  // sub-index write locks (as add_object_many takes them) and `items`
+  // (write), under which each object's membership mutex is tried as
+  // add_object_many tries it and its attribute mutex taken; then, per value
+  // that holds Indexable objects, the locks of remove_object. Returns what
+  // the vacated slots held, for the caller to let go (under the interpreter
+  // lock, where it has it: releases without it wait in a queue).
   std::vector<StoredItem> remove_object_many(std::span<const IndexableRecord* const> batch);
 
   // Index or unindex one (attribute, value) pair of item `id`. add_index
