@@ -175,11 +175,9 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value) == 0;
 }
 
-using TypeGetter = PyTypeObject* (*)();
-
 struct ClassEntry {
   const char* name;
-  TypeGetter type;
+  PyTypeObject* (*type)();
 };
 
 // The classes, in registration order. Adding a class is one line here.
@@ -197,16 +195,7 @@ bool register_contents(PyObject* module) {
   py::OwnedRef function =
       py::OwnedRef::steal(PyCMethod_New(&kSumAsString, module, module_name.get(), nullptr));
   if (!function) return false;
-  py::OwnedRef function_name =
-      py::OwnedRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!function_name) return false;
-  const char* name =
-      PyUnicode_Check(function_name.get()) ? PyUnicode_AsUTF8(function_name.get()) : nullptr;
-  if (name == nullptr) {
-    if (!PyErr_Occurred()) py::set_cannot_convert(function_name.get(), "PyString");
-    return false;
-  }
-  if (!add_public(module, name, function.get())) return false;
+  if (!add_public(module, kSumAsString.ml_name, function.get())) return false;
   for (const ClassEntry& entry : kClasses) {
     PyTypeObject* type = entry.type();
     if (type == nullptr) {

@@ -9,10 +9,8 @@
 // Requires the interpreter lock.
 #pragma once
 
-#include <memory>
-
-#include "values/stored_item.h"
 #include "py/python.h"
+#include "values/stored_item.h"
 
 namespace vantorel {
 
@@ -37,10 +35,6 @@ bool is_indexable(PyObject* object);
 inline IndexableObject* as_indexable(PyObject* object) {
   return reinterpret_cast<IndexableObject*>(object);
 }
-
-// A native copy of an Indexable's record (shares its memberships and store,
-// does not own the id). `object` must be an Indexable.
-std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object);
 
 // How an item table holds `object` (an Indexable).
 StoredItem stored_item_of(PyObject* object);

@@ -131,12 +131,6 @@ std::string_view read_utf8(PyObject* object) {
 
 }  // namespace
 
-uint64_t hash_int(int64_t value) {
-  return fold_tagged(static_cast<uint64_t>(value), kTagInt);
-}
-uint64_t hash_float(double value) {
-  return fold_tagged(std::bit_cast<uint64_t>(value), kTagFloat);
-}
 uint64_t hash_bool(bool value) {
   return fold_tagged(value ? 1 : 0, kTagBool);
 }
@@ -153,10 +147,10 @@ uint32_t StoredIndexable::id() const {
 }
 
 PyValue PyValue::of_int(int64_t value) {
-  return PyValue(nullptr, value, hash_int(value));
+  return PyValue(nullptr, value, fold_tagged(static_cast<uint64_t>(value), kTagInt));
 }
 PyValue PyValue::of_float(double value) {
-  return PyValue(nullptr, value, hash_float(value));
+  return PyValue(nullptr, value, fold_tagged(std::bit_cast<uint64_t>(value), kTagFloat));
 }
 PyValue PyValue::of_bool(bool value) {
   return PyValue(nullptr, value, hash_bool(value));
@@ -192,7 +186,8 @@ PyValue PyValue::from_python(PyObject* object) {
 
   if (is_indexable(object)) {
     const uint64_t hash = fold_tagged(reinterpret_cast<uintptr_t>(object), kTagInd);
-    return PyValue(py::share(object), StoredIndexable{native_copy_of(object)}, hash);
+    return PyValue(py::share(object),
+                   StoredIndexable{vantorel::as_indexable(object)->record.native_copy()}, hash);
   }
   if (type == &PyList_Type) return from_container(object, IterableKind::List);
   if (type == &PyDict_Type) return from_container(object, IterableKind::Dict);
