@@ -39,8 +39,7 @@ PyObject* sum_as_string(PyObject* /*module*/, const py::ParsedArgs& args) {
   unsigned long long a = 0;
   unsigned long long b = 0;
   if (!to_u64(args.values[0], "a", &a) || !to_u64(args.values[1], "b", &b)) return nullptr;
-  const std::string text = std::to_string(static_cast<uint64_t>(a + b));  // wraps mod 2^64
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return py::str_of(std::to_string(static_cast<uint64_t>(a + b)));  // wraps mod 2^64
 }
 
 const py::Method kSumAsStringMethod{{"sum_as_string()", {"a", "b"}, 2}, sum_as_string};

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "core/filtered_index.h"
@@ -41,6 +42,11 @@ void take_own_references(std::vector<StoredItem>& items);
 // The expression of a PyQueryExpr, or null with TypeError set (argument
 // `parameter`) when `object` is not one.
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter);
+
+// The UTF-8 text of the argument `attr` of a call, valid while it lives.
+// Throws py::PythonError with TypeError set when it is not a str, or what
+// encoding it raises.
+std::string_view attr_argument(PyObject* attr);
 
 // The tree that the argument `text` of a call spells (query_text.h). Throws
 // py::PythonError with TypeError set when it is not a str, or what reading

@@ -121,8 +121,7 @@ constexpr char kObjsStrRefusal[] = "expected a collection of Indexable objects, 
 // is not Indexable.
 std::optional<StoredItem> extract_object(PyObject* object) {
   if (!is_indexable(object)) {
-    py::set_cannot_convert(object, "Indexable");
-    py::wrap_argument_error("py_ref");
+    py::set_cannot_convert(object, "Indexable", "py_ref");
     return std::nullopt;
   }
   return stored_item_of(object);
@@ -148,8 +147,7 @@ std::optional<std::vector<py::OwnedRef>> indexables_in(PyObject* objs) {
   objects.reserve(reserve_hint(objs));
   const bool ok = for_each_in_iterable(objs, "objs", kObjsStrRefusal, [&](PyObject* item) {
     if (!is_indexable(item)) {
-      py::set_cannot_convert(item, "Indexable");
-      py::wrap_argument_error("objs");
+      py::set_cannot_convert(item, "Indexable", "objs");
       return false;
     }
     objects.push_back(py::OwnedRef::borrow(item));
@@ -375,8 +373,7 @@ PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
   PyTypeObject* type = index_type();
   if (type == nullptr) return nullptr;
   if (!PyObject_TypeCheck(other, type)) {
-    py::set_cannot_convert(other, "Index");
-    py::wrap_argument_error("other");
+    py::set_cannot_convert(other, "Index", "other");
     return nullptr;
   }
   std::shared_ptr<IndexAPI> source = as_index(other)->core;

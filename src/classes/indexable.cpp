@@ -266,8 +266,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       return -1;
     }
     if (!PyUnicode_Check(name)) {
-      py::set_cannot_convert(name, "PyString");
-      py::wrap_argument_error("name");
+      py::set_cannot_convert(name, "PyString", "name");
       return -1;
     }
     check_attribute_name(name);
@@ -330,9 +329,7 @@ PyObject* indexable_dir(PyObject* self, const py::ParsedArgs&) {
       });
   py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
   for (uint32_t attribute : attributes) {
-    std::string_view text = names->name(attribute);
-    py::OwnedRef item = py::OwnedRef::steal(py::check(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+    py::OwnedRef item = py::OwnedRef::steal(py::check(py::str_of(names->name(attribute))));
     py::check(PyList_Append(result.get(), item.get()) == 0);
   }
   py::OwnedRef builtins = py::OwnedRef::steal(py::check(PyImport_ImportModule("builtins")));
