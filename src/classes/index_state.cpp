@@ -168,11 +168,7 @@ void restore_index_state(IndexAPI& core, const IndexState& state) {
     // As an assignment does: under the object's membership mutex, which
     // keeps its value and this index's entries in step.
     auto memberships = std::as_const(record->indexes()).lock();
-    std::optional<PyValue> value;
-    {
-      auto store = std::as_const(record->attributes()).lock();
-      if (const PyValue* current = store->get(attribute)) value = *current;
-    }
+    std::optional<PyValue> value = record->stored_value(attribute);
     if (value && core.is_live(record->id)) core.add_index(record->id, attribute, *value);
   }
 }
