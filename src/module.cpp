@@ -224,7 +224,7 @@ std::atomic<int64_t> owning_interpreter{-1};
 PyObject* the_module = nullptr;  // created once, kept for the life of the process
 
 PyObject* init_module() {
-  py::EntryScope entry;
+  py::release_queued_references();
   const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1) {
     if (!PyErr_Occurred()) {

@@ -45,10 +45,6 @@ class WritingScope {
   IndexObject* index_;
 };
 
-const std::shared_ptr<IndexAPI>& shared_core_of(PyObject* self) {
-  return as_index(self)->core;
-}
-
 bool check_receiver(PyObject* self) {
   PyTypeObject* type = index_type();
   if (type == nullptr) return false;
@@ -216,7 +212,7 @@ PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
 
 // The live objects of the index, as a set.
 FilteredIndex live_set_of(PyObject* self) {
-  return FilteredIndex(shared_core_of(self));
+  return FilteredIndex(as_index(self)->core);
 }
 
 PyObject* count(PyObject* self, const py::ParsedArgs&) {
@@ -262,7 +258,7 @@ PyObject* query(PyObject* self, const py::ParsedArgs& args) {
 }
 
 PyObject* watch(PyObject* self, const py::ParsedArgs& args) {
-  return watch_of(self, shared_core_of(self), args);
+  return watch_of(self, as_index(self)->core, args);
 }
 
 // The objects of `ids` (live ids of the core of `self`) as a list, read with
