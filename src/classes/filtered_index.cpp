@@ -1,8 +1,8 @@
 // FilteredIndex: a query result that can be narrowed, collected or rebased.
-#include "native/common/no_destructor.h"
-#include "core/query/query.h"
 #include "classes/classes.h"
 #include "classes/operations.h"
+#include "core/query/query.h"
+#include "native/common/no_destructor.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
@@ -22,11 +22,7 @@ FilteredIndexObject* as_filtered(PyObject* object) {
 }
 
 bool check_receiver(PyObject* self) {
-  PyTypeObject* type = filtered_index_type();
-  if (type == nullptr) return false;
-  if (PyObject_TypeCheck(self, type)) return true;
-  py::set_cannot_convert(self, "FilteredIndex");
-  return false;
+  return is_instance(self, filtered_index_type(), "FilteredIndex");
 }
 
 void filtered_dealloc(PyObject* self) {

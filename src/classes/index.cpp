@@ -46,11 +46,7 @@ class WritingScope {
 };
 
 bool check_receiver(PyObject* self) {
-  PyTypeObject* type = index_type();
-  if (type == nullptr) return false;
-  if (PyObject_TypeCheck(self, type)) return true;
-  py::set_cannot_convert(self, "Index");
-  return false;
+  return is_instance(self, index_type(), "Index");
 }
 
 const py::Signature kNewSignature{"Index.__new__()", {}, 0};
@@ -366,12 +362,7 @@ PyObject* index_iter(PyObject* self) {
 
 PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
   PyObject* other = args.values[0];
-  PyTypeObject* type = index_type();
-  if (type == nullptr) return nullptr;
-  if (!PyObject_TypeCheck(other, type)) {
-    py::set_cannot_convert(other, "Index", "other");
-    return nullptr;
-  }
+  if (!is_instance(other, index_type(), "Index", "other")) return nullptr;
   std::shared_ptr<IndexAPI> source = as_index(other)->core;
   IndexAPI& receiver = core_of(self);
   if (source.get() == &receiver) Py_RETURN_NONE;

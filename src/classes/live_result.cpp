@@ -28,11 +28,7 @@ LiveResultObject* as_live(PyObject* object) {
 }
 
 bool check_receiver(PyObject* self) {
-  PyTypeObject* type = live_result_type();
-  if (type == nullptr) return false;
-  if (PyObject_TypeCheck(self, type)) return true;
-  py::set_cannot_convert(self, "LiveResult");
-  return false;
+  return is_instance(self, live_result_type(), "LiveResult");
 }
 
 // Stops the set and forgets the callbacks. Requires the interpreter lock.

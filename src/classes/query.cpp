@@ -1,5 +1,6 @@
 // PyQueryExpr: Python-built query trees.
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -109,31 +110,23 @@ int query_clear(PyObject* self) {
   return 0;  // the tree is released here
 }
 
-// The name of a one-value builder, as its argument errors print it.
-constexpr const char* single_builder_name(QueryOp op) {
-  switch (op) {
-    case QueryOp::Eq:
-      return "PyQueryExpr.eq()";
-    case QueryOp::Ne:
-      return "PyQueryExpr.ne()";
-    case QueryOp::Gt:
-      return "PyQueryExpr.gt()";
-    case QueryOp::Ge:
-      return "PyQueryExpr.ge()";
-    case QueryOp::Lt:
-      return "PyQueryExpr.lt()";
-    case QueryOp::Le:
-      return "PyQueryExpr.le()";
-    case QueryOp::StartsWi:
-      return "PyQueryExpr.starts_with()";
-    case QueryOp::EndsWi:
-      return "PyQueryExpr.ends_with()";
-    case QueryOp::Contains:
-      return "PyQueryExpr.contains()";
-    default:
-      return "PyQueryExpr()";
-  }
-}
+// The names of the one-value builders, as their argument errors print them,
+// in QueryOp's order (null for the other operators).
+constexpr const char* kSingleNames[] = {"PyQueryExpr.eq()",
+                                        "PyQueryExpr.ne()",
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        "PyQueryExpr.gt()",
+                                        "PyQueryExpr.ge()",
+                                        "PyQueryExpr.lt()",
+                                        "PyQueryExpr.le()",
+                                        nullptr,
+                                        "PyQueryExpr.starts_with()",
+                                        "PyQueryExpr.ends_with()",
+                                        "PyQueryExpr.contains()"};
+static_assert(std::size(kSingleNames) == kQueryOpCount);
 
 // Builders of one attribute and one value.
 template <QueryOp kOp>
@@ -302,7 +295,8 @@ PyObject* query_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 template <QueryOp kOp>
-const py::Method kSingle{{single_builder_name(kOp), {"attr", "value"}, 2}, build_single<kOp>};
+const py::Method kSingle{{kSingleNames[static_cast<size_t>(kOp)], {"attr", "value"}, 2},
+                         build_single<kOp>};
 const py::Method kBetween{{"PyQueryExpr.bt()", {"attr", "lower", "upper"}, 3}, build_between};
 const py::Method kIn{{"PyQueryExpr.in_()", {"attr", "values"}, 2}, build_in};
 template <QueryOp kOp>
@@ -396,13 +390,15 @@ PyMethodDef* restore_query_method() {
   return &kRestoreQuery;
 }
 
+bool is_instance(PyObject* object, PyTypeObject* type, const char* name, const char* parameter) {
+  if (type == nullptr) return false;
+  if (PyObject_TypeCheck(object, type)) return true;
+  py::set_cannot_convert(object, name, parameter);
+  return false;
+}
+
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
-  PyTypeObject* type = query_expr_type();
-  if (type == nullptr) return nullptr;
-  if (!PyObject_TypeCheck(object, type)) {
-    py::set_cannot_convert(object, "PyQueryExpr", parameter);
-    return nullptr;
-  }
+  if (!is_instance(object, query_expr_type(), "PyQueryExpr", parameter)) return nullptr;
   return as_query(object)->expr.get();
 }
 
