@@ -241,16 +241,10 @@ PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-PyObject* reduced(PyObject* self, const py::ParsedArgs& args) {
-  return reduced_of(self, live_set_of(self), args);
-}
-
-PyObject* reduced_query(PyObject* self, const py::ParsedArgs& args) {
-  return reduced_query_of(self, live_set_of(self), args);
-}
-
-PyObject* query(PyObject* self, const py::ParsedArgs& args) {
-  return query_of(self, live_set_of(self), args);
+// A selection (reduced_of, reduced_query_of, query_of) over the live objects.
+template <Selection kSelect>
+PyObject* selected(PyObject* self, const py::ParsedArgs& args) {
+  return kSelect(self, live_set_of(self), args);
 }
 
 PyObject* watch(PyObject* self, const py::ParsedArgs& args) {
@@ -440,10 +434,11 @@ const py::Method kAddObject{{"Index.add_object()", {"py_ref"}, 1}, add_object, c
 const py::Method kAddObjectMany{
     {"Index.add_object_many()", {"objs"}, 1}, add_object_many, check_receiver};
 const py::Method kReduce{{"Index.reduce()", {}, 0, false, true}, reduce, check_receiver};
-const py::Method kReduced{{"Index.reduced()", {}, 0, false, true}, reduced, check_receiver};
+const py::Method kReduced{
+    {"Index.reduced()", {}, 0, false, true}, selected<reduced_of>, check_receiver};
 const py::Method kReducedQuery{
-    {"Index.reduced_query()", {"query"}, 1}, reduced_query, check_receiver};
-const py::Method kQuery{{"Index.query()", {"text"}, 1}, query, check_receiver};
+    {"Index.reduced_query()", {"query"}, 1}, selected<reduced_query_of>, check_receiver};
+const py::Method kQuery{{"Index.query()", {"text"}, 1}, selected<query_of>, check_receiver};
 const py::Method kWatch{
     {"Index.watch()", {"expr", "on_enter", "on_leave"}, 1}, watch, check_receiver};
 const py::Method kGetByAttribute{
