@@ -120,13 +120,12 @@ std::optional<StoredItem> extract_object(PyObject* object) {
 }
 
 PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
-  std::optional<StoredItem> extracted = extract_object(args.values[0]);
-  if (!extracted) return nullptr;
-  StoredItem item = std::move(*extracted);
+  std::optional<StoredItem> item = extract_object(args.values[0]);
+  if (!item) return nullptr;
   {
     WritingScope writing(self);
     py::NativeScope native;
-    core_of(self).add_object(item);
+    core_of(self).add_object(*item);
   }
   Py_RETURN_NONE;
 }

@@ -1,8 +1,6 @@
 #include "classes/indexable.h"
 
 #include <optional>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 

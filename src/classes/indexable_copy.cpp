@@ -1,6 +1,5 @@
 #include "classes/indexable_copy.h"
 
-#include <string_view>
 #include <utility>
 #include <vector>
 

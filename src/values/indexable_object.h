@@ -1,10 +1,8 @@
 // The instance layout of the Indexable class and the functions that reach an
 // instance's native record.
 //
-// Values (an Indexable held as an attribute value), item tables and the
-// Python class itself all read the record through this unit; the class's
-// methods and slots are built above it (index/indexable.h), and the class
-// registers its type object here when it makes it.
+// Values, item tables and the class itself (classes/indexable.h, which
+// registers its type object here) reach the record through this unit.
 //
 // Requires the interpreter lock.
 #pragma once

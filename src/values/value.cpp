@@ -5,7 +5,6 @@
 #include <atomic>
 #include <bit>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 
 #include "native/common/fx_hash.h"
