@@ -39,8 +39,7 @@ PyObject* sum_as_string(PyObject* /*module*/, const py::ParsedArgs& args) {
   unsigned long long a = 0;
   unsigned long long b = 0;
   if (!to_u64(args.values[0], "a", &a) || !to_u64(args.values[1], "b", &b)) return nullptr;
-  const std::string text = std::to_string(static_cast<uint64_t>(a + b));  // wraps mod 2^64
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return py::str_of(std::to_string(static_cast<uint64_t>(a + b)));  // wraps mod 2^64
 }
 
 const py::Method kSumAsStringMethod{{"sum_as_string()", {"a", "b"}, 2}, sum_as_string};
@@ -175,11 +174,9 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value) == 0;
 }
 
-using TypeGetter = PyTypeObject* (*)();
-
 struct ClassEntry {
   const char* name;
-  TypeGetter type;
+  PyTypeObject* (*type)();
 };
 
 // The classes, in registration order. Adding a class is one line here.
@@ -197,16 +194,7 @@ bool register_contents(PyObject* module) {
   py::OwnedRef function =
       py::OwnedRef::steal(PyCMethod_New(&kSumAsString, module, module_name.get(), nullptr));
   if (!function) return false;
-  py::OwnedRef function_name =
-      py::OwnedRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!function_name) return false;
-  const char* name =
-      PyUnicode_Check(function_name.get()) ? PyUnicode_AsUTF8(function_name.get()) : nullptr;
-  if (name == nullptr) {
-    if (!PyErr_Occurred()) py::set_cannot_convert(function_name.get(), "PyString");
-    return false;
-  }
-  if (!add_public(module, name, function.get())) return false;
+  if (!add_public(module, kSumAsString.ml_name, function.get())) return false;
   for (const ClassEntry& entry : kClasses) {
     PyTypeObject* type = entry.type();
     if (type == nullptr) {
@@ -236,7 +224,7 @@ std::atomic<int64_t> owning_interpreter{-1};
 PyObject* the_module = nullptr;  // created once, kept for the life of the process
 
 PyObject* init_module() {
-  py::EntryScope entry;
+  py::release_queued_references();
   const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1) {
     if (!PyErr_Occurred()) {

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "core/filtered_index.h"
@@ -38,9 +39,20 @@ PyObject* make_index(std::shared_ptr<IndexAPI> core);
 // reports its own to the cycle collector. Requires the interpreter lock.
 void take_own_references(std::vector<StoredItem>& items);
 
+// Whether `object` is an instance of `type` (null when the class could not
+// be made, with the error set); otherwise false with TypeError set ("cannot
+// be converted to '{name}'", for the argument `parameter` when given).
+bool is_instance(PyObject* object, PyTypeObject* type, const char* name,
+                 const char* parameter = nullptr);
+
 // The expression of a PyQueryExpr, or null with TypeError set (argument
 // `parameter`) when `object` is not one.
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter);
+
+// The UTF-8 text of the argument `attr` of a call, valid while it lives.
+// Throws py::PythonError with TypeError set when it is not a str, or what
+// encoding it raises.
+std::string_view attr_argument(PyObject* attr);
 
 // The tree that the argument `text` of a call spells (query_text.h). Throws
 // py::PythonError with TypeError set when it is not a str, or what reading
@@ -61,15 +73,6 @@ PyMethodDef* restore_index_method();
 // Throws py::PythonError when a value cannot be converted.
 std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, PyObject*>>& kwargs);
 
-// Calls `each(item)` (a borrowed reference) for every element of the iterable
-// `iterable`, the argument `parameter` of a call. A str is refused with
-// TypeError, with `str_refusal` as the message; so is an object that is not
-// iterable. Returns false with an error set when the argument is refused,
-// iteration fails or `each` returns false.
-template <class Fn>
-bool for_each_in_iterable(PyObject* iterable, const char* parameter, const char* str_refusal,
-                          Fn&& each);
-
 // Raises TypeError when a between query has bounds that are not numbers.
 bool check_query(const QueryExpr& expr);
 
@@ -82,6 +85,11 @@ PyObject* collect_items(const FilteredIndex& set, const Bitmap& ids);
 py::OwnedRef iterator_of_argument(PyObject* iterable, const char* parameter,
                                   const char* str_refusal);
 
+// Calls `each(item)` (a borrowed reference) for every element of the iterable
+// `iterable`, the argument `parameter` of a call. A str is refused with
+// TypeError, with `str_refusal` as the message; so is an object that is not
+// iterable. Returns false with an error set when the argument is refused,
+// iteration fails or `each` returns false.
 template <class Fn>
 bool for_each_in_iterable(PyObject* iterable, const char* parameter, const char* str_refusal,
                           Fn&& each) {

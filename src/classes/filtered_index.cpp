@@ -1,8 +1,8 @@
 // FilteredIndex: a query result that can be narrowed, collected or rebased.
-#include "native/common/no_destructor.h"
-#include "core/query/query.h"
 #include "classes/classes.h"
 #include "classes/operations.h"
+#include "core/query/query.h"
+#include "native/common/no_destructor.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
@@ -22,11 +22,7 @@ FilteredIndexObject* as_filtered(PyObject* object) {
 }
 
 bool check_receiver(PyObject* self) {
-  PyTypeObject* type = filtered_index_type();
-  if (type == nullptr) return false;
-  if (PyObject_TypeCheck(self, type)) return true;
-  py::set_cannot_convert(self, "FilteredIndex");
-  return false;
+  return is_instance(self, filtered_index_type(), "FilteredIndex");
 }
 
 void filtered_dealloc(PyObject* self) {
@@ -69,19 +65,10 @@ int filtered_clear(PyObject* self) {
   return 0;  // the tables are let go here
 }
 
-PyObject* filtered_reduced(PyObject* self, const py::ParsedArgs& args) {
-  FilteredIndexObject* object = as_filtered(self);
-  return reduced_of(object->owner, object->view, args);
-}
-
-PyObject* filtered_reduced_query(PyObject* self, const py::ParsedArgs& args) {
-  FilteredIndexObject* object = as_filtered(self);
-  return reduced_query_of(object->owner, object->view, args);
-}
-
-PyObject* filtered_query(PyObject* self, const py::ParsedArgs& args) {
-  FilteredIndexObject* object = as_filtered(self);
-  return query_of(object->owner, object->view, args);
+// A selection (reduced_of, reduced_query_of, query_of) over the view.
+template <Selection kSelect>
+PyObject* selected(PyObject* self, const py::ParsedArgs& args) {
+  return kSelect(as_filtered(self)->owner, as_filtered(self)->view, args);
 }
 
 PyObject* filtered_count(PyObject* self, const py::ParsedArgs&) {
@@ -151,10 +138,10 @@ PyObject* filtered_reduce_ex(PyObject*, const py::ParsedArgs&) {
 }
 
 const py::Method kReduced{
-    {"FilteredIndex.reduced()", {}, 0, false, true}, filtered_reduced, check_receiver};
+    {"FilteredIndex.reduced()", {}, 0, false, true}, selected<reduced_of>, check_receiver};
 const py::Method kReducedQuery{
-    {"FilteredIndex.reduced_query()", {"query"}, 1}, filtered_reduced_query, check_receiver};
-const py::Method kQuery{{"FilteredIndex.query()", {"text"}, 1}, filtered_query, check_receiver};
+    {"FilteredIndex.reduced_query()", {"query"}, 1}, selected<reduced_query_of>, check_receiver};
+const py::Method kQuery{{"FilteredIndex.query()", {"text"}, 1}, selected<query_of>, check_receiver};
 const py::Method kCollect{{"FilteredIndex.collect()", {}, 0}, filtered_collect, check_receiver};
 const py::Method kRebase{{"FilteredIndex.rebase()", {}, 0}, filtered_rebase, check_receiver};
 const py::Method kReduceEx{

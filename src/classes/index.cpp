@@ -45,16 +45,8 @@ class WritingScope {
   IndexObject* index_;
 };
 
-const std::shared_ptr<IndexAPI>& shared_core_of(PyObject* self) {
-  return as_index(self)->core;
-}
-
 bool check_receiver(PyObject* self) {
-  PyTypeObject* type = index_type();
-  if (type == nullptr) return false;
-  if (PyObject_TypeCheck(self, type)) return true;
-  py::set_cannot_convert(self, "Index");
-  return false;
+  return is_instance(self, index_type(), "Index");
 }
 
 const py::Signature kNewSignature{"Index.__new__()", {}, 0};
@@ -121,21 +113,19 @@ constexpr char kObjsStrRefusal[] = "expected a collection of Indexable objects, 
 // is not Indexable.
 std::optional<StoredItem> extract_object(PyObject* object) {
   if (!is_indexable(object)) {
-    py::set_cannot_convert(object, "Indexable");
-    py::wrap_argument_error("py_ref");
+    py::set_cannot_convert(object, "Indexable", "py_ref");
     return std::nullopt;
   }
   return stored_item_of(object);
 }
 
 PyObject* add_object(PyObject* self, const py::ParsedArgs& args) {
-  std::optional<StoredItem> extracted = extract_object(args.values[0]);
-  if (!extracted) return nullptr;
-  StoredItem item = std::move(*extracted);
+  std::optional<StoredItem> item = extract_object(args.values[0]);
+  if (!item) return nullptr;
   {
     WritingScope writing(self);
     py::NativeScope native;
-    core_of(self).add_object(item);
+    core_of(self).add_object(*item);
   }
   Py_RETURN_NONE;
 }
@@ -148,8 +138,7 @@ std::optional<std::vector<py::OwnedRef>> indexables_in(PyObject* objs) {
   objects.reserve(reserve_hint(objs));
   const bool ok = for_each_in_iterable(objs, "objs", kObjsStrRefusal, [&](PyObject* item) {
     if (!is_indexable(item)) {
-      py::set_cannot_convert(item, "Indexable");
-      py::wrap_argument_error("objs");
+      py::set_cannot_convert(item, "Indexable", "objs");
       return false;
     }
     objects.push_back(py::OwnedRef::borrow(item));
@@ -218,7 +207,7 @@ PyObject* remove_object_many(PyObject* self, const py::ParsedArgs& args) {
 
 // The live objects of the index, as a set.
 FilteredIndex live_set_of(PyObject* self) {
-  return FilteredIndex(shared_core_of(self));
+  return FilteredIndex(as_index(self)->core);
 }
 
 PyObject* count(PyObject* self, const py::ParsedArgs&) {
@@ -251,20 +240,14 @@ PyObject* reduce(PyObject* self, const py::ParsedArgs& args) {
   Py_RETURN_NONE;
 }
 
-PyObject* reduced(PyObject* self, const py::ParsedArgs& args) {
-  return reduced_of(self, live_set_of(self), args);
-}
-
-PyObject* reduced_query(PyObject* self, const py::ParsedArgs& args) {
-  return reduced_query_of(self, live_set_of(self), args);
-}
-
-PyObject* query(PyObject* self, const py::ParsedArgs& args) {
-  return query_of(self, live_set_of(self), args);
+// A selection (reduced_of, reduced_query_of, query_of) over the live objects.
+template <Selection kSelect>
+PyObject* selected(PyObject* self, const py::ParsedArgs& args) {
+  return kSelect(self, live_set_of(self), args);
 }
 
 PyObject* watch(PyObject* self, const py::ParsedArgs& args) {
-  return watch_of(self, shared_core_of(self), args);
+  return watch_of(self, as_index(self)->core, args);
 }
 
 // The objects of `ids` (live ids of the core of `self`) as a list, read with
@@ -372,13 +355,7 @@ PyObject* index_iter(PyObject* self) {
 
 PyObject* union_with(PyObject* self, const py::ParsedArgs& args) {
   PyObject* other = args.values[0];
-  PyTypeObject* type = index_type();
-  if (type == nullptr) return nullptr;
-  if (!PyObject_TypeCheck(other, type)) {
-    py::set_cannot_convert(other, "Index");
-    py::wrap_argument_error("other");
-    return nullptr;
-  }
+  if (!is_instance(other, index_type(), "Index", "other")) return nullptr;
   std::shared_ptr<IndexAPI> source = as_index(other)->core;
   IndexAPI& receiver = core_of(self);
   if (source.get() == &receiver) Py_RETURN_NONE;
@@ -456,10 +433,11 @@ const py::Method kAddObject{{"Index.add_object()", {"py_ref"}, 1}, add_object, c
 const py::Method kAddObjectMany{
     {"Index.add_object_many()", {"objs"}, 1}, add_object_many, check_receiver};
 const py::Method kReduce{{"Index.reduce()", {}, 0, false, true}, reduce, check_receiver};
-const py::Method kReduced{{"Index.reduced()", {}, 0, false, true}, reduced, check_receiver};
+const py::Method kReduced{
+    {"Index.reduced()", {}, 0, false, true}, selected<reduced_of>, check_receiver};
 const py::Method kReducedQuery{
-    {"Index.reduced_query()", {"query"}, 1}, reduced_query, check_receiver};
-const py::Method kQuery{{"Index.query()", {"text"}, 1}, query, check_receiver};
+    {"Index.reduced_query()", {"query"}, 1}, selected<reduced_query_of>, check_receiver};
+const py::Method kQuery{{"Index.query()", {"text"}, 1}, selected<query_of>, check_receiver};
 const py::Method kWatch{
     {"Index.watch()", {"expr", "on_enter", "on_leave"}, 1}, watch, check_receiver};
 const py::Method kGetByAttribute{

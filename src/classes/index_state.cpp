@@ -92,9 +92,7 @@ PyObject* index_state(IndexAPI& core) {
   for (size_t i = 0; i < items.size(); ++i) {
     PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), items[i].python->new_reference());
     for (const uint32_t attribute : held[i]) {
-      const std::string_view name = names->name(attribute);
-      py::OwnedRef key = py::OwnedRef::steal(py::check(
-          PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)));
+      py::OwnedRef key = py::OwnedRef::steal(py::check(py::str_of(names->name(attribute))));
       py::OwnedRef empty = py::OwnedRef::steal(py::check(PyList_New(0)));
       PyObject* positions = py::check(PyDict_SetDefault(holders.get(), key.get(), empty.get()));
       py::OwnedRef position = py::OwnedRef::steal(py::check(PyLong_FromSize_t(i)));
@@ -170,11 +168,7 @@ void restore_index_state(IndexAPI& core, const IndexState& state) {
     // As an assignment does: under the object's membership mutex, which
     // keeps its value and this index's entries in step.
     auto memberships = std::as_const(record->indexes()).lock();
-    std::optional<PyValue> value;
-    {
-      auto store = std::as_const(record->attributes()).lock();
-      if (const PyValue* current = store->get(attribute)) value = *current;
-    }
+    std::optional<PyValue> value = record->stored_value(attribute);
     if (value && core.is_live(record->id)) core.add_index(record->id, attribute, *value);
   }
 }

@@ -1,8 +1,6 @@
 #include "classes/indexable.h"
 
 #include <optional>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,16 +17,6 @@
 namespace vantorel {
 
 namespace {
-
-// Returns read(attribute store of `record`), from a thread that holds the
-// interpreter lock: it is given up only if the store is busy. read must not
-// need the interpreter lock.
-template <class Read>
-auto read_store(const IndexableRecord& record, Read&& read) {
-  py::NativeScope native;
-  auto store = std::as_const(record.attributes()).lock();
-  return read(*store);
-}
 
 // The stored value of `attribute` as a new reference. Null when the object
 // has no such attribute (`*stored` false) or when the conversion failed
@@ -49,10 +37,11 @@ PyObject* stored_object(const IndexableRecord& record, uint32_t attribute, bool*
   }
   // A write without the interpreter lock ran: the mutex is waited for
   // without it, so the value is copied out.
-  std::optional<PyValue> value = read_store(record, [&](const AttributeStore& values) {
-    const PyValue* found = values.get(attribute);
-    return found != nullptr ? std::optional<PyValue>(*found) : std::nullopt;
-  });
+  std::optional<PyValue> value;
+  {
+    py::NativeScope native;
+    value = record.stored_value(attribute);
+  }
   return convert(value ? &*value : nullptr);
 }
 
@@ -63,17 +52,23 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value);
 
 const py::Signature kNewSignature{"Indexable.__new__()", {}, 0, true, true};
 
+// The values of the keywords, every name and value checked before any name
+// is interned: keywords that cannot be stored change nothing.
+std::vector<PyValue> keyword_values(const py::ParsedArgs& parsed) {
+  std::vector<PyValue> values;
+  values.reserve(parsed.var_keyword.size());
+  for (const auto& [name, value] : parsed.var_keyword) {
+    check_attribute_name(name);
+    values.push_back(PyValue::from_python(value));
+  }
+  return values;
+}
+
 PyObject* indexable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::enter<PyObject*>(kNewSignature.display_name, nullptr, [&]() -> PyObject* {
     py::ParsedArgs parsed;
     if (!py::parse_tuple_dict(kNewSignature, args, kwargs, &parsed)) return nullptr;
-    // Every name and value is checked before any name is interned.
-    std::vector<PyValue> values;
-    values.reserve(parsed.var_keyword.size());
-    for (const auto& [name, value] : parsed.var_keyword) {
-      check_attribute_name(name);
-      values.push_back(PyValue::from_python(value));
-    }
+    std::vector<PyValue> values = keyword_values(parsed);
     AttributeStore store;
     store.reserve(values.size());
     for (size_t i = 0; i < values.size(); ++i) {
@@ -205,11 +200,7 @@ Replaced assign(const IndexableRecord& record, uint32_t attribute, bool indexed,
   // object through nested cores; such a departure waits for the end.
   std::optional<QueryMap::MembershipHeld> held;
   if (!memberships->empty()) {
-    std::optional<PyValue> old;
-    {
-      auto store = std::as_const(record.attributes()).lock();
-      if (const PyValue* current = store->get(attribute)) old = *current;
-    }
+    std::optional<PyValue> old = record.stored_value(attribute);
     if (old && (old->kind() == ValueKind::Ind || old->kind() == ValueKind::Iterable)) {
       held.emplace(record.id);
     }
@@ -266,8 +257,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       return -1;
     }
     if (!PyUnicode_Check(name)) {
-      py::set_cannot_convert(name, "PyString");
-      py::wrap_argument_error("name");
+      py::set_cannot_convert(name, "PyString", "name");
       return -1;
     }
     check_attribute_name(name);
@@ -296,12 +286,7 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
       return 0;
     }
-    std::vector<PyValue> values;
-    values.reserve(parsed.var_keyword.size());
-    for (const auto& [name, value] : parsed.var_keyword) {
-      check_attribute_name(name);
-      values.push_back(PyValue::from_python(value));
-    }
+    std::vector<PyValue> values = keyword_values(parsed);
     for (size_t i = 0; i < values.size(); ++i) {
       store_attribute(self, intern_attribute_name(parsed.var_keyword[i].first),
                       std::move(values[i]));
@@ -314,25 +299,20 @@ int indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* indexable_repr(PyObject* self) {
   return py::enter<PyObject*>("Indexable.__repr__()", nullptr, [&]() -> PyObject* {
-    const size_t count = read_store(as_indexable(self)->record,
-                                    [](const AttributeStore& values) { return values.size(); });
+    size_t count = 0;
+    {
+      py::NativeScope native;
+      count = std::as_const(as_indexable(self)->record.attributes()).lock()->size();
+    }
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
   });
 }
 
 PyObject* indexable_dir(PyObject* self, const py::ParsedArgs&) {
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
-  std::vector<uint32_t> attributes =
-      read_store(as_indexable(self)->record, [](const AttributeStore& values) {
-        std::vector<uint32_t> keys;
-        values.for_each([&](uint32_t key, const PyValue&) { keys.push_back(key); });
-        return keys;
-      });
   py::OwnedRef result = py::OwnedRef::steal(py::check(PyList_New(0)));
-  for (uint32_t attribute : attributes) {
-    std::string_view text = names->name(attribute);
-    py::OwnedRef item = py::OwnedRef::steal(py::check(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+  for (const auto& [attribute, value] : stored_attributes(self)) {
+    py::OwnedRef item = py::OwnedRef::steal(py::check(py::str_of(names->name(attribute))));
     py::check(PyList_Append(result.get(), item.get()) == 0);
   }
   py::OwnedRef builtins = py::OwnedRef::steal(py::check(PyImport_ImportModule("builtins")));
@@ -425,13 +405,8 @@ void store_attribute(PyObject* object, const AttributeName& attribute, PyValue v
 }
 
 std::vector<std::pair<uint32_t, PyValue>> stored_attributes(PyObject* object) {
-  return read_store(as_indexable(object)->record, [](const AttributeStore& values) {
-    std::vector<std::pair<uint32_t, PyValue>> attributes;
-    attributes.reserve(values.size());
-    values.for_each(
-        [&](uint32_t key, const PyValue& value) { attributes.emplace_back(key, value); });
-    return attributes;
-  });
+  py::NativeScope native;
+  return snapshot_attributes(as_indexable(object)->record);
 }
 
 }  // namespace vantorel

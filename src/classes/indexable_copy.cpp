@@ -1,17 +1,16 @@
 #include "classes/indexable_copy.h"
 
-#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "values/attribute_names.h"
-#include "native/structures/string_interner/string_interner.h"
 #include "classes/indexable.h"
-#include "values/value.h"
+#include "native/structures/string_interner/string_interner.h"
 #include "py/args.h"
 #include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
+#include "values/attribute_names.h"
+#include "values/value.h"
 
 namespace vantorel {
 
@@ -54,9 +53,7 @@ PyObject* state_of(PyObject* self) {
   std::shared_ptr<const InternerSnapshot> names = global_interner().snapshot();
   py::OwnedRef state = py::OwnedRef::steal(py::check(PyDict_New()));
   for (const auto& [attribute, value] : attributes) {
-    std::string_view text = names->name(attribute);
-    py::OwnedRef key = py::OwnedRef::steal(py::check(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+    py::OwnedRef key = py::OwnedRef::steal(py::check(py::str_of(names->name(attribute))));
     py::OwnedRef item = py::OwnedRef::steal(py::check(value.to_python()));
     py::check(PyDict_SetItem(state.get(), key.get(), item.get()) == 0);
   }
@@ -100,8 +97,7 @@ PyObject* indexable_getstate(PyObject* self, const py::ParsedArgs&) {
 PyObject* indexable_setstate(PyObject* self, const py::ParsedArgs& args) {
   PyObject* state = args.values[0];
   if (!PyDict_Check(state)) {
-    py::set_cannot_convert(state, "PyDict");
-    py::wrap_argument_error("state");
+    py::set_cannot_convert(state, "PyDict", "state");
     return nullptr;
   }
   // A snapshot of the pairs, which also keeps the names alive: converting
@@ -114,8 +110,7 @@ PyObject* indexable_setstate(PyObject* self, const py::ParsedArgs& args) {
     PyObject* name = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
     PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
     if (!PyUnicode_Check(name)) {
-      py::set_cannot_convert(name, "PyString");
-      py::wrap_argument_error("state");
+      py::set_cannot_convert(name, "PyString", "state");
       return nullptr;
     }
     check_attribute_name(name);

@@ -28,11 +28,7 @@ LiveResultObject* as_live(PyObject* object) {
 }
 
 bool check_receiver(PyObject* self) {
-  PyTypeObject* type = live_result_type();
-  if (type == nullptr) return false;
-  if (PyObject_TypeCheck(self, type)) return true;
-  py::set_cannot_convert(self, "LiveResult");
-  return false;
+  return is_instance(self, live_result_type(), "LiveResult");
 }
 
 // Stops the set and forgets the callbacks. Requires the interpreter lock.
@@ -123,16 +119,10 @@ PyObject* live_exit(PyObject* self, const py::ParsedArgs&) {
   Py_RETURN_FALSE;
 }
 
-PyObject* live_reduced(PyObject* self, const py::ParsedArgs& args) {
-  return reduced_of(as_live(self)->owner, view_of(self), args);
-}
-
-PyObject* live_reduced_query(PyObject* self, const py::ParsedArgs& args) {
-  return reduced_query_of(as_live(self)->owner, view_of(self), args);
-}
-
-PyObject* live_query(PyObject* self, const py::ParsedArgs& args) {
-  return query_of(as_live(self)->owner, view_of(self), args);
+// A selection (reduced_of, reduced_query_of, query_of) over the members now.
+template <Selection kSelect>
+PyObject* selected(PyObject* self, const py::ParsedArgs& args) {
+  return kSelect(as_live(self)->owner, view_of(self), args);
 }
 
 PyObject* live_count(PyObject* self, const py::ParsedArgs&) {
@@ -201,10 +191,10 @@ const py::Method kClose{{"LiveResult.close()", {}, 0}, live_close, check_receive
 const py::Method kEnter{{"LiveResult.__enter__()", {}, 0}, live_enter, check_receiver};
 const py::Method kExit{{"LiveResult.__exit__()", {}, 0, true}, live_exit, check_receiver};
 const py::Method kReduced{
-    {"LiveResult.reduced()", {}, 0, false, true}, live_reduced, check_receiver};
+    {"LiveResult.reduced()", {}, 0, false, true}, selected<reduced_of>, check_receiver};
 const py::Method kReducedQuery{
-    {"LiveResult.reduced_query()", {"query"}, 1}, live_reduced_query, check_receiver};
-const py::Method kQuery{{"LiveResult.query()", {"text"}, 1}, live_query, check_receiver};
+    {"LiveResult.reduced_query()", {"query"}, 1}, selected<reduced_query_of>, check_receiver};
+const py::Method kQuery{{"LiveResult.query()", {"text"}, 1}, selected<query_of>, check_receiver};
 const py::Method kCollect{{"LiveResult.collect()", {}, 0}, live_collect, check_receiver};
 const py::Method kCount{{"LiveResult.count()", {}, 0}, live_count, check_receiver};
 const py::Method kValueCounts{

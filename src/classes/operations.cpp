@@ -1,14 +1,13 @@
 #include "classes/operations.h"
 
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "values/indexable_object.h"
 #include "classes/classes.h"
 #include "py/errors.h"
 #include "py/gil.h"
+#include "values/indexable_object.h"
 
 namespace vantorel {
 
@@ -42,8 +41,7 @@ namespace {
 bool parse_limit(PyObject* object, std::optional<size_t>* limit) {
   if (object == nullptr || object == Py_None) return true;
   if (!PyIndex_Check(object)) {
-    py::set_cannot_convert(object, "int");
-    py::wrap_argument_error("limit");
+    py::set_cannot_convert(object, "int", "limit");
     return false;
   }
   py::OwnedRef number = py::OwnedRef::steal(PyNumber_Index(object));
@@ -61,26 +59,11 @@ bool parse_limit(PyObject* object, std::optional<size_t>* limit) {
   return true;
 }
 
-// `attr`: a str, as UTF-8.
-bool parse_attribute(PyObject* object, std::string* attr) {
-  if (!PyUnicode_Check(object)) {
-    py::set_cannot_convert(object, "PyString");
-    py::wrap_argument_error("attr");
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-  if (text == nullptr) return false;
-  attr->assign(text, static_cast<size_t>(size));
-  return true;
-}
-
 // `descending`: a bool (or an int, as for the builtin sorted's `reverse`).
-bool parse_flag(PyObject* object, const char* parameter, bool* flag) {
+bool parse_descending(PyObject* object, bool* flag) {
   if (object == nullptr) return true;
   if (!PyLong_Check(object)) {
-    py::set_cannot_convert(object, "bool");
-    py::wrap_argument_error(parameter);
+    py::set_cannot_convert(object, "bool", "descending");
     return false;
   }
   const int truth = PyObject_IsTrue(object);
@@ -160,11 +143,9 @@ int contains_of(const FilteredIndex& set, PyObject* object) {
 }
 
 PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args) {
-  std::string attr;
+  const std::string_view attr = attr_argument(args.values[0]);
   std::optional<size_t> limit;
-  if (!parse_attribute(args.values[0], &attr) || !parse_limit(args.values[1], &limit)) {
-    return nullptr;
-  }
+  if (!parse_limit(args.values[1], &limit)) return nullptr;
   std::vector<Facet> facets;
   {
     py::NativeScope released(py::NativeScope::kReleaseNow);
@@ -182,15 +163,13 @@ PyObject* value_counts_of(const FilteredIndex& set, const py::ParsedArgs& args) 
 
 PyObject* sorted_by_of(const FilteredIndex& set, const py::ParsedArgs& args,
                        const char* display_name) {
-  std::string attr;
+  const std::string_view attr = attr_argument(args.values[0]);
   bool descending = false;
   std::optional<size_t> limit;
-  if (!parse_attribute(args.values[0], &attr) ||
-      !parse_flag(args.values[1], "descending", &descending) ||
-      !parse_limit(args.values[2], &limit)) {
+  if (!parse_descending(args.values[1], &descending) || !parse_limit(args.values[2], &limit)) {
     return nullptr;
   }
-  if (attr.find('.') != std::string::npos) {
+  if (attr.find('.') != std::string_view::npos) {
     PyErr_Format(PyExc_ValueError, "%s orders by a plain attribute, not the dotted name %R",
                  display_name, args.values[0]);
     return nullptr;

@@ -17,6 +17,8 @@ namespace vantorel {
 // reduced(**kwargs) and reduced_query(query): the objects of `set` that
 // match, as a new FilteredIndex object kept with `owner` (the Index object
 // of the set's core, or null).
+using Selection = PyObject* (*)(PyObject* owner, const FilteredIndex& set,
+                                const py::ParsedArgs& args);
 PyObject* reduced_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
 PyObject* reduced_query_of(PyObject* owner, const FilteredIndex& set, const py::ParsedArgs& args);
 // query(text): reduced_query of the expression that `text` spells.

@@ -1,5 +1,6 @@
 // PyQueryExpr: Python-built query trees.
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -109,54 +110,35 @@ int query_clear(PyObject* self) {
   return 0;  // the tree is released here
 }
 
-std::string_view attr_of(PyObject* attr) {
-  if (!PyUnicode_Check(attr)) {
-    py::set_cannot_convert(attr, "PyString");
-    py::wrap_argument_error("attr");
-    throw py::PythonError();
-  }
-  Py_ssize_t length = 0;
-  const char* text = py::check(PyUnicode_AsUTF8AndSize(attr, &length));
-  return std::string_view(text, static_cast<size_t>(length));
-}
-
-// The name of a one-value builder, as its argument errors print it.
-constexpr const char* single_builder_name(QueryOp op) {
-  switch (op) {
-    case QueryOp::Eq:
-      return "PyQueryExpr.eq()";
-    case QueryOp::Ne:
-      return "PyQueryExpr.ne()";
-    case QueryOp::Gt:
-      return "PyQueryExpr.gt()";
-    case QueryOp::Ge:
-      return "PyQueryExpr.ge()";
-    case QueryOp::Lt:
-      return "PyQueryExpr.lt()";
-    case QueryOp::Le:
-      return "PyQueryExpr.le()";
-    case QueryOp::StartsWi:
-      return "PyQueryExpr.starts_with()";
-    case QueryOp::EndsWi:
-      return "PyQueryExpr.ends_with()";
-    case QueryOp::Contains:
-      return "PyQueryExpr.contains()";
-    default:
-      return "PyQueryExpr()";
-  }
-}
+// The names of the one-value builders, as their argument errors print them,
+// in QueryOp's order (null for the other operators).
+constexpr const char* kSingleNames[] = {"PyQueryExpr.eq()",
+                                        "PyQueryExpr.ne()",
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        "PyQueryExpr.gt()",
+                                        "PyQueryExpr.ge()",
+                                        "PyQueryExpr.lt()",
+                                        "PyQueryExpr.le()",
+                                        nullptr,
+                                        "PyQueryExpr.starts_with()",
+                                        "PyQueryExpr.ends_with()",
+                                        "PyQueryExpr.contains()"};
+static_assert(std::size(kSingleNames) == kQueryOpCount);
 
 // Builders of one attribute and one value.
 template <QueryOp kOp>
 PyObject* build_single(PyObject*, const py::ParsedArgs& args) {
-  std::string_view attr = attr_of(args.values[0]);
+  std::string_view attr = attr_argument(args.values[0]);
   std::vector<PyValue> values;
   values.push_back(PyValue::from_python(args.values[1]));
   return wrap(QueryExpr::leaf(kOp, attr, std::move(values)));
 }
 
 PyObject* build_between(PyObject*, const py::ParsedArgs& args) {
-  std::string_view attr = attr_of(args.values[0]);
+  std::string_view attr = attr_argument(args.values[0]);
   std::vector<PyValue> values;
   values.push_back(PyValue::from_python(args.values[1]));
   values.push_back(PyValue::from_python(args.values[2]));
@@ -180,7 +162,7 @@ std::vector<PyValue> iterable_values(PyObject* iterable, const char* parameter) 
 }
 
 PyObject* build_in(PyObject*, const py::ParsedArgs& args) {
-  std::string_view attr = attr_of(args.values[0]);
+  std::string_view attr = attr_argument(args.values[0]);
   return wrap(QueryExpr::leaf(QueryOp::In, attr, iterable_values(args.values[1], "values")));
 }
 
@@ -292,23 +274,19 @@ std::string repr_text(PyObject* self) {
   return "<QueryExpr: " + as_query(self)->expr->debug() + ">";
 }
 
-PyObject* str_of(const std::string& text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 // The text of the expression (query_text.h). One that has no text form
 // gives its repr, as str() did before expressions had text, so that
 // printing never fails; parse() refuses that repr, saying so.
 PyObject* query_str(PyObject* self) {
   return py::enter<PyObject*>("PyQueryExpr.__str__()", nullptr, [&]() -> PyObject* {
     PyObject* text = query_text(*as_query(self)->expr);
-    return text != nullptr ? text : str_of(repr_text(self));
+    return text != nullptr ? text : py::str_of(repr_text(self));
   });
 }
 
 PyObject* query_repr(PyObject* self) {
   return py::enter<PyObject*>("PyQueryExpr.__repr__()", nullptr,
-                              [&] { return str_of(repr_text(self)); });
+                              [&] { return py::str_of(repr_text(self)); });
 }
 
 PyObject* query_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -317,7 +295,8 @@ PyObject* query_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 template <QueryOp kOp>
-const py::Method kSingle{{single_builder_name(kOp), {"attr", "value"}, 2}, build_single<kOp>};
+const py::Method kSingle{{kSingleNames[static_cast<size_t>(kOp)], {"attr", "value"}, 2},
+                         build_single<kOp>};
 const py::Method kBetween{{"PyQueryExpr.bt()", {"attr", "lower", "upper"}, 3}, build_between};
 const py::Method kIn{{"PyQueryExpr.in_()", {"attr", "values"}, 2}, build_in};
 template <QueryOp kOp>
@@ -411,14 +390,15 @@ PyMethodDef* restore_query_method() {
   return &kRestoreQuery;
 }
 
+bool is_instance(PyObject* object, PyTypeObject* type, const char* name, const char* parameter) {
+  if (type == nullptr) return false;
+  if (PyObject_TypeCheck(object, type)) return true;
+  py::set_cannot_convert(object, name, parameter);
+  return false;
+}
+
 const QueryExpr* query_expr_of(PyObject* object, const char* parameter) {
-  PyTypeObject* type = query_expr_type();
-  if (type == nullptr) return nullptr;
-  if (!PyObject_TypeCheck(object, type)) {
-    py::set_cannot_convert(object, "PyQueryExpr");
-    py::wrap_argument_error(parameter);
-    return nullptr;
-  }
+  if (!is_instance(object, query_expr_type(), "PyQueryExpr", parameter)) return nullptr;
   return as_query(object)->expr.get();
 }
 
@@ -426,12 +406,9 @@ std::vector<QueryExpr> kwargs_to_query(const std::vector<std::pair<PyObject*, Py
   std::vector<QueryExpr> exprs;
   exprs.reserve(kwargs.size());
   for (const auto& [key, value] : kwargs) {
-    Py_ssize_t length = 0;
-    const char* text = py::check(PyUnicode_AsUTF8AndSize(key, &length));
     std::vector<PyValue> values;
     values.push_back(PyValue::from_python(value));
-    exprs.push_back(
-        QueryExpr::leaf(QueryOp::Eq, std::string_view(text, length), std::move(values)));
+    exprs.push_back(QueryExpr::leaf(QueryOp::Eq, py::utf8_of(key), std::move(values)));
   }
   return exprs;
 }
@@ -462,10 +439,17 @@ size_t reserve_hint(PyObject* iterable) {
   return static_cast<size_t>(std::min(hint, kMaxHint));
 }
 
+std::string_view attr_argument(PyObject* attr) {
+  if (!PyUnicode_Check(attr)) {
+    py::set_cannot_convert(attr, "PyString", "attr");
+    throw py::PythonError();
+  }
+  return py::utf8_of(attr);
+}
+
 QueryExprPtr parse_text_argument(PyObject* text) {
   if (!PyUnicode_Check(text)) {
-    py::set_cannot_convert(text, "PyString");
-    py::wrap_argument_error("text");
+    py::set_cannot_convert(text, "PyString", "text");
     throw py::PythonError();
   }
   return parse_query_text(text);

@@ -494,9 +494,7 @@ std::string write(const QueryExpr& root) {
 }  // namespace
 
 QueryExprPtr parse_query_text(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* utf8 = py::check(PyUnicode_AsUTF8AndSize(text, &size));
-  return Parser(std::string_view(utf8, static_cast<size_t>(size))).parse();
+  return Parser(py::utf8_of(text)).parse();
 }
 
 PyObject* query_text(const QueryExpr& root) {
@@ -506,8 +504,7 @@ PyObject* query_text(const QueryExpr& root) {
   } catch (const NoText&) {
     return nullptr;
   }
-  return py::check(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  return py::check(py::str_of(text));
 }
 
 }  // namespace vantorel

@@ -1,8 +1,8 @@
 // The one way from Python into the module.
 //
 // enter(name, on_error, body): the frame of every function, method and slot.
-// It does the entry bookkeeping (EntryScope: references queued for release
-// while no thread held the interpreter lock are released), then runs `body`
+// It does the entry bookkeeping (references queued for release while no
+// thread held the interpreter lock are released), then runs `body`
 // inside the error boundary, which turns a C++ exception into the Python
 // exception it stands for: PythonError into the error already set,
 // std::bad_alloc into MemoryError, InternalError (and any other
@@ -68,7 +68,7 @@ Result guarded(const char* name, Result on_error, Fn&& body) noexcept {
 
 template <class Result, class Fn>
 Result enter(const char* name, Result on_error, Fn&& body) noexcept {
-  EntryScope entry;
+  release_queued_references();
   Result result = guarded(name, on_error, body);
   Delivery deliver = delivery.load(std::memory_order_acquire);
   if (deliver == nullptr || !delivery_due || guarded(name, false, deliver)) return result;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "py/args.h"
+
 namespace vantorel::py {
 
 PyObject* internal_error_type() {
@@ -52,9 +54,10 @@ void raise_internal_error(const char* message, const char* where) {
   PyErr_SetString(type, message);
 }
 
-void set_cannot_convert(PyObject* object, const char* target) {
+void set_cannot_convert(PyObject* object, const char* target, const char* parameter) {
   PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(object)->tp_name,
                target);
+  if (parameter != nullptr) wrap_argument_error(parameter);
 }
 
 }  // namespace vantorel::py

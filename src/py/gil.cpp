@@ -24,8 +24,9 @@ std::mutex& pending_lock() {
 // lock held.
 thread_local bool defer_releases = false;
 
-// Applies every queued release. Requires the interpreter lock.
-void drain_released_references() {
+}  // namespace
+
+void release_queued_references() {
   if (!has_pending.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   {
@@ -35,8 +36,6 @@ void drain_released_references() {
   }
   for (PyObject* object : batch) Py_DECREF(object);
 }
-
-}  // namespace
 
 void release_reference(PyObject* object) {
   if (object == nullptr) return;
@@ -49,10 +48,6 @@ void release_reference(PyObject* object) {
   has_pending.store(true, std::memory_order_release);
 }
 
-EntryScope::EntryScope() {
-  drain_released_references();
-}
-
 NativeScope::NativeScope(Release release)
     : previous_hook_(install_wait_hook(this)), previous_deferral_(defer_releases) {
   defer_releases = true;
@@ -63,7 +58,7 @@ NativeScope::~NativeScope() {
   install_wait_hook(previous_hook_);
   if (released_ != nullptr) PyEval_RestoreThread(released_);
   defer_releases = previous_deferral_;
-  if (!defer_releases) drain_released_references();
+  if (!defer_releases) release_queued_references();
 }
 
 void NativeScope::before_wait() {

@@ -1,8 +1,8 @@
 // Interpreter-lock bookkeeping shared by every entry point of the module.
 //
-// EntryScope: made first by every function, method and slot. It applies the
-// Python reference releases that were queued while no thread held the
-// interpreter lock.
+// release_queued_references(): called first by every function, method and
+// slot. It applies the Python reference releases that were queued while no
+// thread held the interpreter lock.
 //
 // NativeScope: the one way native work gives the interpreter lock up. A
 // thread must never wait for a native lock while it holds the interpreter
@@ -18,12 +18,8 @@ namespace vantorel::py {
 // interpreter lock, otherwise queues it for the next entry into the module.
 void release_reference(PyObject* object);
 
-class EntryScope {
- public:
-  EntryScope();
-  EntryScope(const EntryScope&) = delete;
-  EntryScope& operator=(const EntryScope&) = delete;
-};
+// Applies every queued release. Requires the interpreter lock.
+void release_queued_references();
 
 // Native work run by a thread that holds the interpreter lock. For the
 // scope's life, the interpreter lock is given up when the first native lock

@@ -25,12 +25,6 @@ CachedName& slot_of(PyObject* name) {
   return cache[((address >> 4) ^ (address >> 13)) % kCacheSize];
 }
 
-std::string_view utf8_of(PyObject* name) {
-  Py_ssize_t length = 0;
-  const char* text = py::check(PyUnicode_AsUTF8AndSize(name, &length));
-  return std::string_view(text, static_cast<size_t>(length));
-}
-
 AttributeName remember(PyObject* name, uint32_t id, std::string_view text) {
   const AttributeName attribute{id, is_indexed_name(text)};
   CachedName& slot = slot_of(name);
@@ -44,13 +38,13 @@ AttributeName remember(PyObject* name, uint32_t id, std::string_view text) {
 }  // namespace
 
 void check_attribute_name(PyObject* name) {
-  if (slot_of(name).name != name) utf8_of(name);
+  if (slot_of(name).name != name) py::utf8_of(name);
 }
 
 AttributeName intern_attribute_name(PyObject* name) {
   const CachedName& slot = slot_of(name);
   if (slot.name == name) return slot.attribute;
-  const std::string_view text = utf8_of(name);
+  const std::string_view text = py::utf8_of(name);
   return remember(name, global_interner().intern(text), text);
 }
 
@@ -60,7 +54,7 @@ bool find_attribute_name(PyObject* name, AttributeName* found) {
     *found = slot.attribute;
     return true;
   }
-  const std::string_view text = utf8_of(name);
+  const std::string_view text = py::utf8_of(name);
   std::optional<uint32_t> id = global_interner().get(text);
   if (!id) return false;
   *found = remember(name, *id, text);

@@ -24,10 +24,6 @@ bool is_indexable(PyObject* object) {
   return registered_type != nullptr && PyObject_TypeCheck(object, registered_type);
 }
 
-std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object) {
-  return as_indexable(object)->record.native_copy();
-}
-
 StoredItem stored_item_of(PyObject* object) {
   auto handles = std::make_shared<ItemHandles>();
   handles->python = py::OwnedRef::borrow(object);

@@ -1,18 +1,14 @@
 // The instance layout of the Indexable class and the functions that reach an
 // instance's native record.
 //
-// Values (an Indexable held as an attribute value), item tables and the
-// Python class itself all read the record through this unit; the class's
-// methods and slots are built above it (index/indexable.h), and the class
-// registers its type object here when it makes it.
+// Values, item tables and the class itself (classes/indexable.h, which
+// registers its type object here) reach the record through this unit.
 //
 // Requires the interpreter lock.
 #pragma once
 
-#include <memory>
-
-#include "values/stored_item.h"
 #include "py/python.h"
+#include "values/stored_item.h"
 
 namespace vantorel {
 
@@ -37,10 +33,6 @@ bool is_indexable(PyObject* object);
 inline IndexableObject* as_indexable(PyObject* object) {
   return reinterpret_cast<IndexableObject*>(object);
 }
-
-// A native copy of an Indexable's record (shares its memberships and store,
-// does not own the id). `object` must be an Indexable.
-std::shared_ptr<const IndexableRecord> native_copy_of(PyObject* object);
 
 // How an item table holds `object` (an Indexable).
 StoredItem stored_item_of(PyObject* object);

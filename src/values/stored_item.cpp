@@ -93,6 +93,12 @@ std::shared_ptr<const IndexableRecord> IndexableRecord::native_copy() const {
   return copy;
 }
 
+std::optional<PyValue> IndexableRecord::stored_value(uint32_t attribute) const {
+  auto store = std::as_const(attributes()).lock();
+  const PyValue* value = store->get(attribute);
+  return value != nullptr ? std::optional<PyValue>(*value) : std::nullopt;
+}
+
 bool register_membership(MembershipList& list, const std::shared_ptr<IndexAPI>& core) {
   bool present = false;
   std::erase_if(list, [&](const IndexMeta& entry) {

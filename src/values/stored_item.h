@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "native/structures/array_map/array_map.h"
@@ -111,6 +112,9 @@ struct IndexableRecord {
 
   // A copy that shares the state and does not own the id.
   std::shared_ptr<const IndexableRecord> native_copy() const;
+
+  // A copy of the stored value of `attribute`, taken under the store's mutex.
+  std::optional<PyValue> stored_value(uint32_t attribute) const;
 
   // Asks the processor to load the membership list and the attribute store
   // into its cache, for a loop over many records that reaches this one

@@ -53,7 +53,6 @@ class SmallString {
     if (on_heap()) return **heap();
     return std::string_view(reinterpret_cast<const char*>(storage_), length());
   }
-  size_t size() const { return view().size(); }
 
   friend bool operator==(const SmallString& a, const SmallString& b) {
     return a.view() == b.view();

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <bit>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 
 #include "native/common/fx_hash.h"
@@ -123,20 +122,8 @@ int64_t read_int(PyObject* object) {
   return value;
 }
 
-std::string_view read_utf8(PyObject* object) {
-  Py_ssize_t length = 0;
-  const char* text = py::check(PyUnicode_AsUTF8AndSize(object, &length));
-  return std::string_view(text, static_cast<size_t>(length));
-}
-
 }  // namespace
 
-uint64_t hash_int(int64_t value) {
-  return fold_tagged(static_cast<uint64_t>(value), kTagInt);
-}
-uint64_t hash_float(double value) {
-  return fold_tagged(std::bit_cast<uint64_t>(value), kTagFloat);
-}
 uint64_t hash_bool(bool value) {
   return fold_tagged(value ? 1 : 0, kTagBool);
 }
@@ -153,10 +140,10 @@ uint32_t StoredIndexable::id() const {
 }
 
 PyValue PyValue::of_int(int64_t value) {
-  return PyValue(nullptr, value, hash_int(value));
+  return PyValue(nullptr, value, fold_tagged(static_cast<uint64_t>(value), kTagInt));
 }
 PyValue PyValue::of_float(double value) {
-  return PyValue(nullptr, value, hash_float(value));
+  return PyValue(nullptr, value, fold_tagged(std::bit_cast<uint64_t>(value), kTagFloat));
 }
 PyValue PyValue::of_bool(bool value) {
   return PyValue(nullptr, value, hash_bool(value));
@@ -170,7 +157,7 @@ PyValue PyValue::from_python(PyObject* object) {
   // Exact built-in types first: they are by far the most common.
   if (type == &PyLong_Type) return of_int(read_int(object));
   if (type == &PyFloat_Type) return of_float(PyFloat_AS_DOUBLE(object));
-  if (type == &PyUnicode_Type) return of_str(read_utf8(object));
+  if (type == &PyUnicode_Type) return of_str(py::utf8_of(object));
   if (type == &PyBool_Type) return of_bool(object == Py_True);
 
   const NumpyTypes& numpy = resolve_numpy();
@@ -183,7 +170,7 @@ PyValue PyValue::from_python(PyObject* object) {
     if (value == -1.0 && PyErr_Occurred()) throw py::PythonError();
     return of_float(value);
   }
-  if (type == numpy.str_ && type != nullptr) return of_str(read_utf8(object));
+  if (type == numpy.str_ && type != nullptr) return of_str(py::utf8_of(object));
   if (type == numpy.bool_ && type != nullptr) {
     int truth = PyObject_IsTrue(object);
     if (truth < 0) throw py::PythonError();
@@ -192,7 +179,8 @@ PyValue PyValue::from_python(PyObject* object) {
 
   if (is_indexable(object)) {
     const uint64_t hash = fold_tagged(reinterpret_cast<uintptr_t>(object), kTagInd);
-    return PyValue(py::share(object), StoredIndexable{native_copy_of(object)}, hash);
+    return PyValue(py::share(object),
+                   StoredIndexable{vantorel::as_indexable(object)->record.native_copy()}, hash);
   }
   if (type == &PyList_Type) return from_container(object, IterableKind::List);
   if (type == &PyDict_Type) return from_container(object, IterableKind::Dict);
@@ -280,19 +268,6 @@ bool casts_equal(const NativeCastValue& a, const NativeCastValue& b, const PyVal
   return false;
 }
 
-// A new str from UTF-8 bytes. ASCII text, the common case for attribute
-// values, is copied straight into a fresh compact string: the general
-// decoder's dispatch costs more than the copy for short text.
-PyObject* str_from_utf8(std::string_view text) {
-  const bool ascii = std::all_of(text.begin(), text.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  const auto size = static_cast<Py_ssize_t>(text.size());
-  if (!ascii) return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
-  PyObject* str = PyUnicode_New(size, 127);
-  if (str != nullptr && size > 0) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
-  return str;
-}
-
 }  // namespace
 
 bool operator==(const PyValue& a, const PyValue& b) {
@@ -334,7 +309,7 @@ PyObject* PyValue::to_python() const {
     case ValueKind::Float:
       return PyFloat_FromDouble(as_float());
     case ValueKind::Str:
-      return str_from_utf8(as_str());
+      return py::str_of(as_str());
     case ValueKind::Bool:
       return PyBool_FromLong(as_bool() ? 1 : 0);
     default:

@@ -70,7 +70,6 @@ class PyValue {
 
   ValueKind kind() const { return static_cast<ValueKind>(cast_.index()); }
   uint64_t hash() const { return hash_; }
-  const NativeCastValue& cast() const { return cast_; }
   bool is_number() const { return kind() == ValueKind::Int || kind() == ValueKind::Float; }
 
   int64_t as_int() const { return std::get<int64_t>(cast_); }
@@ -137,8 +136,6 @@ struct PyValueHash {
 std::string quoted_debug(std::string_view text);
 
 // Hashes of the native kinds (the Fx scheme with a kind tag).
-uint64_t hash_int(int64_t value);
-uint64_t hash_float(double value);
 uint64_t hash_str(std::string_view value);
 uint64_t hash_bool(bool value);
 

@@ -36,7 +36,7 @@ TEST(SmallString, InlineAndHeapTextSurviveCopiesMovesAndAssignments) {
   }
   std::vector<SmallString> grown;
   for (int i = 0; i < 40; ++i) grown.emplace_back(std::string(i, static_cast<char>('a' + i % 26)));
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(grown[i].size(), static_cast<size_t>(i));
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(grown[i].view().size(), static_cast<size_t>(i));
 }
 
 }  // namespace
