@@ -7,7 +7,6 @@
 #include "core/query/compare.h"
 #include "core/query/direct_match.h"
 #include "core/query/query.h"
-#include "native/structures/string_interner/string_interner.h"
 
 namespace vantorel {
 
@@ -233,12 +232,6 @@ bool reported_before(const Facet& a, const Facet& b) {
 }
 
 }  // namespace
-
-const QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
-  std::optional<uint32_t> id = global_interner().get(name);
-  if (!id || *id >= maps.size()) return nullptr;
-  return maps[*id].get();
-}
 
 std::vector<Facet> value_counts(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 std::string_view attr, std::optional<size_t> limit) {

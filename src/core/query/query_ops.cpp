@@ -222,12 +222,6 @@ AttrParts attr_parts(std::string_view attr) {
   return {attr.substr(0, dot), attr.substr(dot + 1)};
 }
 
-QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name) {
-  std::optional<uint32_t> id = global_interner().get(name);
-  if (!id || *id >= maps.size()) return nullptr;
-  return maps[*id].get();
-}
-
 using Items = PoisonRwLock<IndexAPI::ItemTable>;
 
 Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
@@ -305,7 +299,7 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
                      std::string_view attr, QueryOp op, const Items* items,
                      const ReadSnapshot* snapshot) {
   AttrParts parts = attr_parts(attr);
-  const QueryMap* map = lookup_map(maps, parts.head);
+  const QueryMap* map = map_named(maps, parts.head);
   if (map == nullptr) return Bitmap();
   if (parts.rest) return evaluate_nested(*map, expr, *parts.rest, op, allowed, snapshot);
   if (compares_candidates(items, allowed, parts.head, op)) {
@@ -514,7 +508,7 @@ std::vector<LeafRead> leaves_of(std::span<const QueryExpr> roots) {
 void prepare_maps(const IndexAPI::MapArray& maps, const std::vector<LeafRead>& leaves) {
   for (const LeafRead& leaf : leaves) {
     const AttrParts parts = attr_parts(leaf.attr);
-    QueryMap* map = parts.rest ? nullptr : lookup_map(maps, parts.head);
+    QueryMap* map = parts.rest ? nullptr : map_named(maps, parts.head);
     if (map == nullptr) continue;
     if (is_range(leaf.op)) {
       map->settle_queued_moves();
@@ -594,6 +588,12 @@ Bitmap evaluate_in_one_state(const IndexAPI::MapArray& maps, std::span<const Que
 }
 
 }  // namespace
+
+QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
+  std::optional<uint32_t> id = global_interner().get(name);
+  if (!id || *id >= maps.size()) return nullptr;
+  return maps[*id].get();
+}
 
 Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
                       const Items* items) {
