@@ -429,16 +429,6 @@ void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
   // `released` drops its reference here, outside the lock.
 }
 
-void QueryMap::add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                                  Bitmap& holders, const ReadSnapshot* snapshot) const {
-  Bitmap found;
-  for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
-    if (matches(held)) found.add(holder);
-  });
-  unmask_ids(found, snapshot);
-  holders |= found;
-}
-
 // ---- operators --------------------------------------------------------------
 
 void QueryMap::unmask_ids(Bitmap& ids, const ReadSnapshot* snapshot) const {
@@ -528,12 +518,6 @@ Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
   return result;
 }
 
-Bitmap QueryMap::range(const KeyRange& range, const Bitmap& base,
-                       const ReadSnapshot* snapshot) const {
-  if (range.empty()) return Bitmap();
-  return number_range(range.lower(), range.upper(), base, snapshot);
-}
-
 void QueryMap::settle_queued_moves() {
   {
     auto guard = num_ordered.read();
@@ -613,8 +597,11 @@ void QueryMap::hold_sub_indexes(ReadSnapshot& snapshot) const {
   snapshot.hold(elements);
 }
 
-Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
-                              const Bitmap& base, const ReadSnapshot* snapshot) const {
+Bitmap QueryMap::range(const KeyRange& range, const Bitmap& base,
+                       const ReadSnapshot* snapshot) const {
+  if (range.empty()) return Bitmap();
+  const KeyBound<OrderKey>* lower = range.lower();
+  const KeyBound<OrderKey>* upper = range.upper();
   {
     auto guard = num_ordered.read(snapshot);
     if (!*guard) return Bitmap();
@@ -649,6 +636,27 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   return *range_in(**guard, lower, upper, base, false, true, false, nullptr);
 }
 
+namespace {
+
+// Adds to `out` the ids of `candidates` whose key lies between the bounds (a
+// null bound is open), read from the bit slices alone.
+void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
+                 const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out) {
+  const Bitmap* below_scope = &candidates;
+  Bitmap above_lower;
+  if (lower != nullptr) {
+    Bitmap& target = upper == nullptr ? out : above_lower;
+    lower->inclusive ? slices.get_gte_into_base(lower->key, target, candidates)
+                     : slices.get_gt_into_base(lower->key, target, candidates);
+    if (upper == nullptr) return;
+    below_scope = &above_lower;
+  }
+  upper->inclusive ? slices.get_lte_into_base(upper->key, out, *below_scope)
+                   : slices.get_lt_into_base(upper->key, out, *below_scope);
+}
+
+}  // namespace
+
 std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
                                          const KeyBound<OrderKey>* lower,
                                          const KeyBound<OrderKey>* upper, const Bitmap& base,
@@ -682,21 +690,6 @@ std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
   }
   unmask_in(table->get(), result);
   return result;
-}
-
-void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
-                           const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out) {
-  const Bitmap* below_scope = &candidates;
-  Bitmap above_lower;
-  if (lower != nullptr) {
-    Bitmap& target = upper == nullptr ? out : above_lower;
-    lower->inclusive ? slices.get_gte_into_base(lower->key, target, candidates)
-                     : slices.get_gt_into_base(lower->key, target, candidates);
-    if (upper == nullptr) return;
-    below_scope = &above_lower;
-  }
-  upper->inclusive ? slices.get_lte_into_base(upper->key, out, *below_scope)
-                   : slices.get_lt_into_base(upper->key, out, *below_scope);
 }
 
 template <class Answer>

@@ -31,7 +31,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -195,12 +194,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Whether any link was kept aside as a cycle (a hint read without a lock:
   // a link added concurrently is as if added after the query).
   bool has_cyclic_links() const { return cyclic_link_count_.load(std::memory_order_acquire) > 0; }
-  // Adds to `holders` the holders (among the objects of this core) whose
-  // link was kept aside as a cycle and whose held object satisfies `matches`.
-  // Locks: cyclic_links (read), then `elements` (read, unless `snapshot`
-  // holds it) once it is let go.
-  void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                          Bitmap& holders, const ReadSnapshot* snapshot = nullptr) const;
   // Calls each(holder, held) for every link kept aside as a cycle: `holder`
   // is an object of this core or a masked element id (unmask_ids maps it
   // back), `held` the record of the object it holds. each may read objects'
@@ -340,10 +333,8 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   template <class Answer>
   Bitmap string_query(const PyValue& pattern, const ReadSnapshot* snapshot, Answer&& answer) const;
   // The ids of `base` (and of its elements' masked ids) whose number lies
-  // between the bounds; a null bound is open (but still leaves NaN out).
-  Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
-                      const Bitmap& base, const ReadSnapshot* snapshot) const;
-  // The same under the caller's lock of `numbers`: from the distinct values
+  // between the bounds, a null bound open (but still leaving NaN out), under
+  // the caller's lock of `numbers`: from the distinct values
   // when `walk_values` and few fall in the range (any number of them with
   // `walk_all`), else from the slices when they are ready; nullopt when
   // neither may answer.
@@ -355,9 +346,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // lock; queued moves are applied to slices that exist already.
   static const NumericalBitmap& ready_slices(NumberIndex& numbers);
   static const PositionalBitmap& ready_positions(StringIndex& strings);
-  // The same over the bit slices alone, added to `out`.
-  static void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
-                          const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out);
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);
   // Drops the cyclic link of `holder` if it leads to `child`.

@@ -153,15 +153,18 @@ void close_node(const QueryExpr& expr, std::string& out) {
   out += ")";
 }
 
+}  // namespace
+
 // Depth-first with an explicit stack: a left fold of many terms nests as
 // deep as it is long.
-void append_debug(const QueryExpr& root, std::string& out) {
+std::string QueryExpr::debug() const {
   struct Frame {
     const QueryExpr* node;
     size_t next_child;
   };
-  std::vector<Frame> stack{{&root, 0}};
-  open_node(root, out);
+  std::string out;
+  std::vector<Frame> stack{{this, 0}};
+  open_node(*this, out);
   while (!stack.empty() && out.size() <= kMaxDebugBytes) {
     Frame& frame = stack.back();
     const QueryExpr& node = *frame.node;
@@ -175,11 +178,16 @@ void append_debug(const QueryExpr& root, std::string& out) {
     open_node(child, out);
     stack.push_back({&child, 0});
   }
+  if (out.size() > kMaxDebugBytes) {
+    out.resize(kMaxDebugBytes);
+    out += "...";
+  }
+  return out;
 }
 
-const QueryExpr* find_invalid_between(const QueryExpr& root) {
-  std::vector<const QueryExpr*> stack{&root};
-  std::unordered_set<const QueryExpr*> seen{&root};
+const QueryExpr* QueryExpr::invalid_between() const {
+  std::vector<const QueryExpr*> stack{this};
+  std::unordered_set<const QueryExpr*> seen{this};
   while (!stack.empty()) {
     const QueryExpr& expr = *stack.back();
     stack.pop_back();
@@ -191,22 +199,6 @@ const QueryExpr* find_invalid_between(const QueryExpr& root) {
     }
   }
   return nullptr;
-}
-
-}  // namespace
-
-std::string QueryExpr::debug() const {
-  std::string out;
-  append_debug(*this, out);
-  if (out.size() > kMaxDebugBytes) {
-    out.resize(kMaxDebugBytes);
-    out += "...";
-  }
-  return out;
-}
-
-const QueryExpr* QueryExpr::invalid_between() const {
-  return find_invalid_between(*this);
 }
 
 namespace {
@@ -263,31 +255,30 @@ bool compares_candidates(const Items* items, const Bitmap& allowed, std::string_
          allowed.cardinality() <= kFewCandidates;
 }
 
-// The holders of the objects of the nested core of `map` that match.
-Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op,
-                    const ReadSnapshot* snapshot) {
-  std::shared_ptr<IndexAPI> core = map.nested();
-  if (!core) return Bitmap();
-  Bitmap children = core->read_live(
-      [&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
-        return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr, snapshot);
-      },
-      snapshot);
-  return map.holders_of(*core, children, snapshot);
-}
-
 // Evaluates the leaf `expr`, as operator `op` on the attribute `attr` (the
 // rest of a dotted name), in the nested core of `map`, and maps the matching
 // held objects to their holders. Links kept aside as cycles are followed by
-// reading the held objects' attributes.
+// reading the held objects' attributes, under cyclic_links alone; their
+// holders are unmapped once it is let go.
 Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_view attr,
                        QueryOp op, const Bitmap& allowed, const ReadSnapshot* snapshot) {
-  Bitmap holders = held_matches(map, expr, attr, op, snapshot);
+  Bitmap holders;
+  if (std::shared_ptr<IndexAPI> core = map.nested()) {
+    Bitmap children = core->read_live(
+        [&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+          return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr, snapshot);
+        },
+        snapshot);
+    holders = map.holders_of(*core, children, snapshot);
+  }
   if (map.has_cyclic_links()) {
     const Comparison comparison(op, expr.values);
-    map.add_cyclic_holders(
-        [&](const IndexableRecord& held) { return object_matches(held, attr, comparison); },
-        holders, snapshot);
+    Bitmap cyclic;
+    map.for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
+      if (object_matches(held, attr, comparison)) cyclic.add(holder);
+    });
+    map.unmask_ids(cyclic, snapshot);
+    holders |= cyclic;
   }
   holders &= allowed;
   return holders;
