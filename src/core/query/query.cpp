@@ -469,26 +469,15 @@ Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
   switch (wanted.kind) {
     case QueryKey::Kind::Nothing:
       return result;
-    case QueryKey::Kind::Number: {
-      {
-        auto guard = num_ordered.read(snapshot);
-        if (!*guard) return result;
-        // Under a snapshot, whose read lock keeps out the write lock that
-        // applies the queued moves, the sets answer with the moves applied
-        // in passing.
-        if (!(*guard)->values.has_pending_moves() || guard.borrowed()) {
-          (*guard)->values.add_matching(wanted.key, result);
-          unmask_ids(result, snapshot);
-          return result;
-        }
-      }
-      auto guard = num_ordered.write();
-      if (!*guard) return result;
-      (*guard)->values.apply_moves();
-      (*guard)->values.add_matching(wanted.key, result);
-      unmask_ids(result);
+    case QueryKey::Kind::Number:
+      read_numbers(
+          [&](const NumberIndex* numbers) {
+            if (numbers == nullptr) return;
+            numbers->values.add_matching(wanted.key, result);
+            unmask_ids(result, snapshot);
+          },
+          snapshot);
       return result;
-    }
     case QueryKey::Kind::Text: {
       auto guard = str_radix_map.read(snapshot);
       if (!*guard) return result;
@@ -532,12 +521,7 @@ void QueryMap::settle_queued_moves() {
 }
 
 void QueryMap::apply_number_moves() {
-  {
-    auto guard = num_ordered.read();
-    if (!*guard || !(*guard)->values.has_pending_moves()) return;
-  }
-  auto guard = num_ordered.write();
-  if (*guard) (*guard)->values.apply_moves();
+  read_numbers([](const NumberIndex*) {});
 }
 
 void QueryMap::prepare_positions() {

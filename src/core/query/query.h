@@ -245,12 +245,16 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
     return fn(str_radix_map.read()->get());
   }
   // Numbers are read with the moves queued by assignments applied: under the
-  // write lock when there are any.
+  // write lock when there are any. A `snapshot` that holds the read lock
+  // keeps that write lock out: the sets then answer with the moves applied in
+  // passing.
   template <class Fn>
-  auto read_numbers(Fn&& fn) const {
+  auto read_numbers(Fn&& fn, const ReadSnapshot* snapshot = nullptr) const {
     {
-      auto guard = num_ordered.read();
-      if (!*guard || !(*guard)->values.has_pending_moves()) return fn(guard->get());
+      auto guard = num_ordered.read(snapshot);
+      if (!*guard || !(*guard)->values.has_pending_moves() || guard.borrowed()) {
+        return fn(guard->get());
+      }
     }
     auto guard = num_ordered.write();
     if (*guard) (*guard)->values.apply_moves();
