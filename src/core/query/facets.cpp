@@ -18,6 +18,17 @@ struct Holders {
   Bitmap ids;
 };
 
+// Reports `value` held by `ids` (all in the set being counted): as a count,
+// or as ids for a caller that maps them further.
+void report(PyValue value, Bitmap ids, std::vector<Facet>* counts, std::vector<Holders>* out_ids) {
+  if (ids.empty()) return;
+  if (counts != nullptr) {
+    counts->push_back(Facet{std::move(value), ids.cardinality(), *ids.minimum()});
+  } else {
+    out_ids->push_back(Holders{std::move(value), std::move(ids)});
+  }
+}
+
 PyValue number_value(OrderKey key) {
   const KeyNumber number = number_of(key);
   return number.is_integer ? PyValue::of_int(number.integer) : PyValue::of_float(number.real);
@@ -57,16 +68,7 @@ class MapFacets {
     } else {
       held.add_in(allowed_, ids);
     }
-    enter_ids(std::move(value), std::move(ids));
-  }
-
-  void enter_ids(PyValue value, Bitmap ids) {
-    if (ids.empty()) return;
-    if (counts_ != nullptr) {
-      counts_->push_back(Facet{std::move(value), ids.cardinality(), *ids.minimum()});
-    } else {
-      ids_->push_back(Holders{std::move(value), std::move(ids)});
-    }
+    report(std::move(value), std::move(ids), counts_, ids_);
   }
 
   void numbers() {
@@ -102,7 +104,7 @@ class MapFacets {
           Bitmap ids = (*booleans)[bool_slot(flag)].bitmap();
           QueryMap::unmask_in(table, ids);
           ids &= allowed_;
-          enter_ids(PyValue::of_bool(flag), std::move(ids));
+          report(PyValue::of_bool(flag), std::move(ids), counts_, ids_);
         }
       });
     });
@@ -181,12 +183,7 @@ void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std:
   }
   auto emit = [&](const PyValue& value, Bitmap& holders) {
     holders &= allowed;
-    if (holders.empty()) return;
-    if (out_counts != nullptr) {
-      out_counts->push_back(Facet{value, holders.cardinality(), *holders.minimum()});
-    } else {
-      out_ids->push_back(Holders{value, std::move(holders)});
-    }
+    report(value, std::move(holders), out_counts, out_ids);
   };
   const std::string_view rest = attr.substr(dot + 1);
   // Each value comes once from the nested core; the links kept aside as
