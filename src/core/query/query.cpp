@@ -507,6 +507,49 @@ Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
   return result;
 }
 
+namespace {
+
+// The (id, key) pairs of `sets`, in ascending id order, so that a structure
+// built from them appends to its bitmaps' containers instead of shifting
+// their contents.
+template <class Key, class Sets>
+std::vector<std::pair<uint32_t, Key>> entries_by_id(const Sets& sets) {
+  std::vector<std::pair<uint32_t, Key>> entries;
+  sets.walk_keys(false, [&](const Key& key, const HybridSet& ids) {
+    ids.for_each([&](uint32_t id) { entries.emplace_back(id, key); });
+    return true;
+  });
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return entries;
+}
+
+// The structures built on demand, from the sets, under the owner's write
+// lock; queued moves are applied to slices that exist already.
+void ready_slices(NumberIndex& numbers) {
+  numbers.values.apply_moves();
+  if (NumericalBitmap* slices = numbers.slices.get()) {
+    slices->drain_moves();
+    return;
+  }
+  auto built = std::make_unique<NumericalBitmap>();
+  const auto entries = entries_by_id<OrderKey>(numbers.values);
+  for (const auto& [id, key] : entries) built->push(key, id);
+  built->flush();
+  numbers.slices.install(std::move(built), entries.size());
+}
+
+void ready_positions(StringIndex& strings) {
+  if (strings.positions.get() != nullptr) return;
+  auto built = std::make_unique<PositionalBitmap>();
+  const auto entries = entries_by_id<std::string_view>(strings.values);
+  for (const auto& [id, text] : entries) built->push(text, id);
+  built->flush();
+  strings.positions.install(std::move(built), entries.size());
+}
+
+}  // namespace
+
 void QueryMap::settle_queued_moves() {
   {
     auto guard = num_ordered.read();
@@ -531,47 +574,6 @@ void QueryMap::prepare_positions() {
   }
   auto guard = str_radix_map.write();
   if (*guard) ready_positions(**guard);
-}
-
-namespace {
-
-// The (id, key) pairs of `sets`, in ascending id order, so that a structure
-// built from them appends to its bitmaps' containers instead of shifting
-// their contents.
-template <class Key, class Sets>
-std::vector<std::pair<uint32_t, Key>> entries_by_id(const Sets& sets) {
-  std::vector<std::pair<uint32_t, Key>> entries;
-  sets.walk_keys(false, [&](const Key& key, const HybridSet& ids) {
-    ids.for_each([&](uint32_t id) { entries.emplace_back(id, key); });
-    return true;
-  });
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  return entries;
-}
-
-}  // namespace
-
-const NumericalBitmap& QueryMap::ready_slices(NumberIndex& numbers) {
-  numbers.values.apply_moves();
-  if (NumericalBitmap* slices = numbers.slices.get()) {
-    slices->drain_moves();
-    return *slices;
-  }
-  auto built = std::make_unique<NumericalBitmap>();
-  const auto entries = entries_by_id<OrderKey>(numbers.values);
-  for (const auto& [id, key] : entries) built->push(key, id);
-  built->flush();
-  return numbers.slices.install(std::move(built), entries.size());
-}
-
-const PositionalBitmap& QueryMap::ready_positions(StringIndex& strings) {
-  if (const PositionalBitmap* positions = strings.positions.get()) return *positions;
-  auto built = std::make_unique<PositionalBitmap>();
-  const auto entries = entries_by_id<std::string_view>(strings.values);
-  for (const auto& [id, text] : entries) built->push(text, id);
-  built->flush();
-  return strings.positions.install(std::move(built), entries.size());
 }
 
 void QueryMap::hold_sub_indexes(ReadSnapshot& snapshot) const {

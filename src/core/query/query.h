@@ -338,18 +338,14 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   Bitmap string_query(const PyValue& pattern, const ReadSnapshot* snapshot, Answer&& answer) const;
   // The ids of `base` (and of its elements' masked ids) whose number lies
   // between the bounds, a null bound open (but still leaving NaN out), under
-  // the caller's lock of `numbers`: from the distinct values
-  // when `walk_values` and few fall in the range (any number of them with
+  // the caller's lock of `numbers`: from the distinct values when
+  // `walk_values` and few fall in the range (any number of them with
   // `walk_all`), else from the slices when they are ready; nullopt when
   // neither may answer.
   std::optional<Bitmap> range_in(const NumberIndex& numbers, const KeyBound<OrderKey>* lower,
                                  const KeyBound<OrderKey>* upper, const Bitmap& base,
                                  bool walk_values, bool slices_ready, bool walk_all,
                                  const ReadSnapshot* snapshot) const;
-  // The structures built on demand, from the sets, under the caller's write
-  // lock; queued moves are applied to slices that exist already.
-  static const NumericalBitmap& ready_slices(NumberIndex& numbers);
-  static const PositionalBitmap& ready_positions(StringIndex& strings);
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);
   // Drops the cyclic link of `holder` if it leads to `child`.

@@ -429,16 +429,6 @@ class Evaluation {
   std::unordered_map<const QueryExpr*, Bitmap> memo_;
 };
 
-Bitmap evaluate_conjunction(const IndexAPI::MapArray& maps, const Bitmap& allowed,
-                            const std::vector<QueryExpr>& exprs, const ReadSnapshot* snapshot) {
-  Evaluation evaluation(maps, allowed, nullptr, snapshot);
-  if (exprs.size() == 1) return evaluation.run(exprs.front(), allowed);
-  std::vector<Evaluation::Operand> operands;
-  operands.reserve(exprs.size());
-  for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
-  return evaluation.all_of(operands, allowed);
-}
-
 // Whether evaluating `roots` reads some value index more than once: a
 // membership test over several values, or two leaves under one attribute.
 // Every operator reads its own structures together in one state, so a query
@@ -600,7 +590,12 @@ Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, con
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
   return evaluate_in_one_state(maps, exprs, [&](const ReadSnapshot* snapshot) {
-    return evaluate_conjunction(maps, allowed, exprs, snapshot);
+    Evaluation evaluation(maps, allowed, nullptr, snapshot);
+    if (exprs.size() == 1) return evaluation.run(exprs.front(), allowed);
+    std::vector<Evaluation::Operand> operands;
+    operands.reserve(exprs.size());
+    for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
+    return evaluation.all_of(operands, allowed);
   });
 }
 
