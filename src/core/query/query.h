@@ -28,7 +28,6 @@
 // values a query value matches is the rule of compare.h.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -40,7 +39,6 @@
 #include "core/query/bool_map.h"
 #include "core/query/element_owners.h"
 #include "core/query/on_demand.h"
-#include "native/structures/buffered_bitmap/buffered_bitmap.h"
 #include "native/structures/flat_id_map/flat_id_map.h"
 #include "native/structures/hybrid_set/hybrid_set.h"
 #include "native/structures/ordered_bitmap/ordered_bitmap.h"
