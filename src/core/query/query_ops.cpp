@@ -83,6 +83,10 @@ constexpr std::array<int, kQueryOpCount> kRanks = evaluation_ranks();
 static_assert(std::find(kRanks.begin(), kRanks.end(), -1) == kRanks.end(),
               "every operator has an evaluation rank");
 
+int evaluation_rank(const QueryExpr& expr) {
+  return kRanks[static_cast<size_t>(expr.op)];
+}
+
 struct OpName {
   QueryOp op;
   const char* name;
@@ -111,14 +115,6 @@ static_assert(names_in_operator_order(), "kOpNames lists the operators in their 
 const char* op_name(QueryOp op) {
   return kOpNames[static_cast<size_t>(op)].name;
 }
-
-}  // namespace
-
-int QueryExpr::rank() const {
-  return kRanks[static_cast<size_t>(op)];
-}
-
-namespace {
 
 constexpr size_t kMaxDebugBytes = size_t{1} << 20;
 
@@ -374,7 +370,7 @@ class Evaluation {
     if (operands.empty()) return allowed;
     if (operands.size() == 1) return evaluate(operands.front(), allowed);
     std::stable_sort(operands.begin(), operands.end(), [](const Operand& a, const Operand& b) {
-      return a.node->rank() < b.node->rank();
+      return evaluation_rank(*a.node) < evaluation_rank(*b.node);
     });
     // The first operand narrows `allowed` itself: copying it first would
     // clone every container of the live ids.

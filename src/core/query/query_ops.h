@@ -74,8 +74,6 @@ struct QueryExpr {
   // fold of any length over one operator stays shallow.
   uint32_t depth = 0;
 
-  // Evaluation rank inside a conjunction: cheap, selective operators first.
-  int rank() const;
   // "Eq(\"age\", PyValue { ... })". Requires the interpreter lock (values
   // print their Python objects). A text that would pass 1 MiB is cut short
   // and ends in "...": a tree of shared children can spell out far more.
