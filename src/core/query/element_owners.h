@@ -15,7 +15,6 @@
 #include <deque>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "native/structures/flat_id_map/flat_id_map.h"

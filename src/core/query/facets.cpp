@@ -7,7 +7,6 @@
 #include "core/query/compare.h"
 #include "core/query/direct_match.h"
 #include "core/query/query.h"
-#include "native/structures/string_interner/string_interner.h"
 
 namespace vantorel {
 
@@ -18,6 +17,17 @@ struct Holders {
   PyValue value;
   Bitmap ids;
 };
+
+// Reports `value` held by `ids` (all in the set being counted): as a count,
+// or as ids for a caller that maps them further.
+void report(PyValue value, Bitmap ids, std::vector<Facet>* counts, std::vector<Holders>* out_ids) {
+  if (ids.empty()) return;
+  if (counts != nullptr) {
+    counts->push_back(Facet{std::move(value), ids.cardinality(), *ids.minimum()});
+  } else {
+    out_ids->push_back(Holders{std::move(value), std::move(ids)});
+  }
+}
 
 PyValue number_value(OrderKey key) {
   const KeyNumber number = number_of(key);
@@ -58,16 +68,7 @@ class MapFacets {
     } else {
       held.add_in(allowed_, ids);
     }
-    enter_ids(std::move(value), std::move(ids));
-  }
-
-  void enter_ids(PyValue value, Bitmap ids) {
-    if (ids.empty()) return;
-    if (counts_ != nullptr) {
-      counts_->push_back(Facet{std::move(value), ids.cardinality(), *ids.minimum()});
-    } else {
-      ids_->push_back(Holders{std::move(value), std::move(ids)});
-    }
+    report(std::move(value), std::move(ids), counts_, ids_);
   }
 
   void numbers() {
@@ -103,7 +104,7 @@ class MapFacets {
           Bitmap ids = (*booleans)[bool_slot(flag)].bitmap();
           QueryMap::unmask_in(table, ids);
           ids &= allowed_;
-          enter_ids(PyValue::of_bool(flag), std::move(ids));
+          report(PyValue::of_bool(flag), std::move(ids), counts_, ids_);
         }
       });
     });
@@ -182,12 +183,7 @@ void collect_holders(const IndexAPI::MapArray& maps, const Bitmap& allowed, std:
   }
   auto emit = [&](const PyValue& value, Bitmap& holders) {
     holders &= allowed;
-    if (holders.empty()) return;
-    if (out_counts != nullptr) {
-      out_counts->push_back(Facet{value, holders.cardinality(), *holders.minimum()});
-    } else {
-      out_ids->push_back(Holders{value, std::move(holders)});
-    }
+    report(value, std::move(holders), out_counts, out_ids);
   };
   const std::string_view rest = attr.substr(dot + 1);
   // Each value comes once from the nested core; the links kept aside as
@@ -233,12 +229,6 @@ bool reported_before(const Facet& a, const Facet& b) {
 }
 
 }  // namespace
-
-const QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
-  std::optional<uint32_t> id = global_interner().get(name);
-  if (!id || *id >= maps.size()) return nullptr;
-  return maps[*id].get();
-}
 
 std::vector<Facet> value_counts(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 std::string_view attr, std::optional<size_t> limit) {

@@ -23,12 +23,6 @@
 
 namespace vantorel {
 
-class QueryMap;
-
-// The value index of the plain attribute `name` in `maps`, or null when
-// there is none (the name was never indexed there).
-const QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name);
-
 struct Facet {
   // A native number, string or boolean, or the stored value itself for the
   // other kinds (which need the interpreter lock to become Python objects).

@@ -59,11 +59,10 @@ class OnDemand {
 
   // Installs a structure built from the sets, holding `ids` ids; it counts
   // as used.
-  T& install(std::unique_ptr<T> built, size_t ids) {
+  void install(std::unique_ptr<T> built, size_t ids) {
     built_ = std::move(built);
     built_ids_ = ids;
     writes_since_use_.store(0, std::memory_order_relaxed);
-    return *built_;
   }
 
  private:

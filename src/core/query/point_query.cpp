@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "core/query/query.h"
-#include "native/structures/string_interner/string_interner.h"
 
 namespace vantorel {
 
@@ -65,12 +64,6 @@ bool equal_ids(const QueryMap& map, const PointTerm& term, SmallIds& out) {
     default:
       return false;  // no per-value sets
   }
-}
-
-const QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
-  std::optional<uint32_t> id = global_interner().get(name);
-  if (!id || *id >= maps.size()) return nullptr;
-  return maps[*id].get();
 }
 
 bool term_ids(const IndexAPI::MapArray& maps, const Bitmap& allowed, std::string_view attr,

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-
 #include <string_view>
 
 #include "core/index.h"

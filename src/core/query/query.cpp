@@ -429,16 +429,6 @@ void QueryMap::forget_cyclic_link(uint32_t holder, uint32_t child) {
   // `released` drops its reference here, outside the lock.
 }
 
-void QueryMap::add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                                  Bitmap& holders, const ReadSnapshot* snapshot) const {
-  Bitmap found;
-  for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
-    if (matches(held)) found.add(holder);
-  });
-  unmask_ids(found, snapshot);
-  holders |= found;
-}
-
 // ---- operators --------------------------------------------------------------
 
 void QueryMap::unmask_ids(Bitmap& ids, const ReadSnapshot* snapshot) const {
@@ -479,26 +469,15 @@ Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
   switch (wanted.kind) {
     case QueryKey::Kind::Nothing:
       return result;
-    case QueryKey::Kind::Number: {
-      {
-        auto guard = num_ordered.read(snapshot);
-        if (!*guard) return result;
-        // Under a snapshot, whose read lock keeps out the write lock that
-        // applies the queued moves, the sets answer with the moves applied
-        // in passing.
-        if (!(*guard)->values.has_pending_moves() || guard.borrowed()) {
-          (*guard)->values.add_matching(wanted.key, result);
-          unmask_ids(result, snapshot);
-          return result;
-        }
-      }
-      auto guard = num_ordered.write();
-      if (!*guard) return result;
-      (*guard)->values.apply_moves();
-      (*guard)->values.add_matching(wanted.key, result);
-      unmask_ids(result);
+    case QueryKey::Kind::Number:
+      read_numbers(
+          [&](const NumberIndex* numbers) {
+            if (numbers == nullptr) return;
+            numbers->values.add_matching(wanted.key, result);
+            unmask_ids(result, snapshot);
+          },
+          snapshot);
       return result;
-    }
     case QueryKey::Kind::Text: {
       auto guard = str_radix_map.read(snapshot);
       if (!*guard) return result;
@@ -528,43 +507,6 @@ Bitmap QueryMap::eq(const PyValue& value, const ReadSnapshot* snapshot) const {
   return result;
 }
 
-Bitmap QueryMap::range(const KeyRange& range, const Bitmap& base,
-                       const ReadSnapshot* snapshot) const {
-  if (range.empty()) return Bitmap();
-  return number_range(range.lower(), range.upper(), base, snapshot);
-}
-
-void QueryMap::settle_queued_moves() {
-  {
-    auto guard = num_ordered.read();
-    if (!*guard) return;
-    const NumericalBitmap* slices = (*guard)->slices.get();
-    if (slices != nullptr && !slices->has_queued_moves() && !(*guard)->values.has_pending_moves()) {
-      return;
-    }
-  }
-  auto guard = num_ordered.write();
-  if (*guard) ready_slices(**guard);
-}
-
-void QueryMap::apply_number_moves() {
-  {
-    auto guard = num_ordered.read();
-    if (!*guard || !(*guard)->values.has_pending_moves()) return;
-  }
-  auto guard = num_ordered.write();
-  if (*guard) (*guard)->values.apply_moves();
-}
-
-void QueryMap::prepare_positions() {
-  {
-    auto guard = str_radix_map.read();
-    if (!*guard || (*guard)->positions.get() != nullptr) return;
-  }
-  auto guard = str_radix_map.write();
-  if (*guard) ready_positions(**guard);
-}
-
 namespace {
 
 // The (id, key) pairs of `sets`, in ascending id order, so that a structure
@@ -582,28 +524,56 @@ std::vector<std::pair<uint32_t, Key>> entries_by_id(const Sets& sets) {
   return entries;
 }
 
-}  // namespace
-
-const NumericalBitmap& QueryMap::ready_slices(NumberIndex& numbers) {
+// The structures built on demand, from the sets, under the owner's write
+// lock; queued moves are applied to slices that exist already.
+void ready_slices(NumberIndex& numbers) {
   numbers.values.apply_moves();
   if (NumericalBitmap* slices = numbers.slices.get()) {
     slices->drain_moves();
-    return *slices;
+    return;
   }
   auto built = std::make_unique<NumericalBitmap>();
   const auto entries = entries_by_id<OrderKey>(numbers.values);
   for (const auto& [id, key] : entries) built->push(key, id);
   built->flush();
-  return numbers.slices.install(std::move(built), entries.size());
+  numbers.slices.install(std::move(built), entries.size());
 }
 
-const PositionalBitmap& QueryMap::ready_positions(StringIndex& strings) {
-  if (const PositionalBitmap* positions = strings.positions.get()) return *positions;
+void ready_positions(StringIndex& strings) {
+  if (strings.positions.get() != nullptr) return;
   auto built = std::make_unique<PositionalBitmap>();
   const auto entries = entries_by_id<std::string_view>(strings.values);
   for (const auto& [id, text] : entries) built->push(text, id);
   built->flush();
-  return strings.positions.install(std::move(built), entries.size());
+  strings.positions.install(std::move(built), entries.size());
+}
+
+}  // namespace
+
+void QueryMap::settle_queued_moves() {
+  {
+    auto guard = num_ordered.read();
+    if (!*guard) return;
+    const NumericalBitmap* slices = (*guard)->slices.get();
+    if (slices != nullptr && !slices->has_queued_moves() && !(*guard)->values.has_pending_moves()) {
+      return;
+    }
+  }
+  auto guard = num_ordered.write();
+  if (*guard) ready_slices(**guard);
+}
+
+void QueryMap::apply_number_moves() {
+  read_numbers([](const NumberIndex*) {});
+}
+
+void QueryMap::prepare_positions() {
+  {
+    auto guard = str_radix_map.read();
+    if (!*guard || (*guard)->positions.get() != nullptr) return;
+  }
+  auto guard = str_radix_map.write();
+  if (*guard) ready_positions(**guard);
 }
 
 void QueryMap::hold_sub_indexes(ReadSnapshot& snapshot) const {
@@ -613,8 +583,11 @@ void QueryMap::hold_sub_indexes(ReadSnapshot& snapshot) const {
   snapshot.hold(elements);
 }
 
-Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
-                              const Bitmap& base, const ReadSnapshot* snapshot) const {
+Bitmap QueryMap::range(const KeyRange& range, const Bitmap& base,
+                       const ReadSnapshot* snapshot) const {
+  if (range.empty()) return Bitmap();
+  const KeyBound<OrderKey>* lower = range.lower();
+  const KeyBound<OrderKey>* upper = range.upper();
   {
     auto guard = num_ordered.read(snapshot);
     if (!*guard) return Bitmap();
@@ -649,6 +622,27 @@ Bitmap QueryMap::number_range(const KeyBound<OrderKey>* lower, const KeyBound<Or
   return *range_in(**guard, lower, upper, base, false, true, false, nullptr);
 }
 
+namespace {
+
+// Adds to `out` the ids of `candidates` whose key lies between the bounds (a
+// null bound is open), read from the bit slices alone.
+void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
+                 const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out) {
+  const Bitmap* below_scope = &candidates;
+  Bitmap above_lower;
+  if (lower != nullptr) {
+    Bitmap& target = upper == nullptr ? out : above_lower;
+    lower->inclusive ? slices.get_gte_into_base(lower->key, target, candidates)
+                     : slices.get_gt_into_base(lower->key, target, candidates);
+    if (upper == nullptr) return;
+    below_scope = &above_lower;
+  }
+  upper->inclusive ? slices.get_lte_into_base(upper->key, out, *below_scope)
+                   : slices.get_lt_into_base(upper->key, out, *below_scope);
+}
+
+}  // namespace
+
 std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
                                          const KeyBound<OrderKey>* lower,
                                          const KeyBound<OrderKey>* upper, const Bitmap& base,
@@ -682,21 +676,6 @@ std::optional<Bitmap> QueryMap::range_in(const NumberIndex& numbers,
   }
   unmask_in(table->get(), result);
   return result;
-}
-
-void QueryMap::slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
-                           const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out) {
-  const Bitmap* below_scope = &candidates;
-  Bitmap above_lower;
-  if (lower != nullptr) {
-    Bitmap& target = upper == nullptr ? out : above_lower;
-    lower->inclusive ? slices.get_gte_into_base(lower->key, target, candidates)
-                     : slices.get_gt_into_base(lower->key, target, candidates);
-    if (upper == nullptr) return;
-    below_scope = &above_lower;
-  }
-  upper->inclusive ? slices.get_lte_into_base(upper->key, out, *below_scope)
-                   : slices.get_lt_into_base(upper->key, out, *below_scope);
 }
 
 template <class Answer>

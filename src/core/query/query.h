@@ -28,10 +28,8 @@
 // values a query value matches is the rule of compare.h.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,7 +39,6 @@
 #include "core/query/bool_map.h"
 #include "core/query/element_owners.h"
 #include "core/query/on_demand.h"
-#include "native/structures/buffered_bitmap/buffered_bitmap.h"
 #include "native/structures/flat_id_map/flat_id_map.h"
 #include "native/structures/hybrid_set/hybrid_set.h"
 #include "native/structures/ordered_bitmap/ordered_bitmap.h"
@@ -195,12 +192,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Whether any link was kept aside as a cycle (a hint read without a lock:
   // a link added concurrently is as if added after the query).
   bool has_cyclic_links() const { return cyclic_link_count_.load(std::memory_order_acquire) > 0; }
-  // Adds to `holders` the holders (among the objects of this core) whose
-  // link was kept aside as a cycle and whose held object satisfies `matches`.
-  // Locks: cyclic_links (read), then `elements` (read, unless `snapshot`
-  // holds it) once it is let go.
-  void add_cyclic_holders(const std::function<bool(const IndexableRecord&)>& matches,
-                          Bitmap& holders, const ReadSnapshot* snapshot = nullptr) const;
   // Calls each(holder, held) for every link kept aside as a cycle: `holder`
   // is an object of this core or a masked element id (unmask_ids maps it
   // back), `held` the record of the object it holds. each may read objects'
@@ -252,12 +243,16 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
     return fn(str_radix_map.read()->get());
   }
   // Numbers are read with the moves queued by assignments applied: under the
-  // write lock when there are any.
+  // write lock when there are any. A `snapshot` that holds the read lock
+  // keeps that write lock out: the sets then answer with the moves applied in
+  // passing.
   template <class Fn>
-  auto read_numbers(Fn&& fn) const {
+  auto read_numbers(Fn&& fn, const ReadSnapshot* snapshot = nullptr) const {
     {
-      auto guard = num_ordered.read();
-      if (!*guard || !(*guard)->values.has_pending_moves()) return fn(guard->get());
+      auto guard = num_ordered.read(snapshot);
+      if (!*guard || !(*guard)->values.has_pending_moves() || guard.borrowed()) {
+        return fn(guard->get());
+      }
     }
     auto guard = num_ordered.write();
     if (*guard) (*guard)->values.apply_moves();
@@ -340,24 +335,15 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   template <class Answer>
   Bitmap string_query(const PyValue& pattern, const ReadSnapshot* snapshot, Answer&& answer) const;
   // The ids of `base` (and of its elements' masked ids) whose number lies
-  // between the bounds; a null bound is open (but still leaves NaN out).
-  Bitmap number_range(const KeyBound<OrderKey>* lower, const KeyBound<OrderKey>* upper,
-                      const Bitmap& base, const ReadSnapshot* snapshot) const;
-  // The same under the caller's lock of `numbers`: from the distinct values
-  // when `walk_values` and few fall in the range (any number of them with
+  // between the bounds, a null bound open (but still leaving NaN out), under
+  // the caller's lock of `numbers`: from the distinct values when
+  // `walk_values` and few fall in the range (any number of them with
   // `walk_all`), else from the slices when they are ready; nullopt when
   // neither may answer.
   std::optional<Bitmap> range_in(const NumberIndex& numbers, const KeyBound<OrderKey>* lower,
                                  const KeyBound<OrderKey>* upper, const Bitmap& base,
                                  bool walk_values, bool slices_ready, bool walk_all,
                                  const ReadSnapshot* snapshot) const;
-  // The structures built on demand, from the sets, under the caller's write
-  // lock; queued moves are applied to slices that exist already.
-  static const NumericalBitmap& ready_slices(NumberIndex& numbers);
-  static const PositionalBitmap& ready_positions(StringIndex& strings);
-  // The same over the bit slices alone, added to `out`.
-  static void slice_range(const NumericalBitmap& slices, const KeyBound<OrderKey>* lower,
-                          const KeyBound<OrderKey>* upper, const Bitmap& candidates, Bitmap& out);
   void insert_indexable(const PyValue& value, uint32_t holder);
   void unlink_indexable(const PyValue& value, uint32_t holder);
   // Drops the cyclic link of `holder` if it leads to `child`.

@@ -83,6 +83,10 @@ constexpr std::array<int, kQueryOpCount> kRanks = evaluation_ranks();
 static_assert(std::find(kRanks.begin(), kRanks.end(), -1) == kRanks.end(),
               "every operator has an evaluation rank");
 
+int evaluation_rank(const QueryExpr& expr) {
+  return kRanks[static_cast<size_t>(expr.op)];
+}
+
 struct OpName {
   QueryOp op;
   const char* name;
@@ -111,14 +115,6 @@ static_assert(names_in_operator_order(), "kOpNames lists the operators in their 
 const char* op_name(QueryOp op) {
   return kOpNames[static_cast<size_t>(op)].name;
 }
-
-}  // namespace
-
-int QueryExpr::rank() const {
-  return kRanks[static_cast<size_t>(op)];
-}
-
-namespace {
 
 constexpr size_t kMaxDebugBytes = size_t{1} << 20;
 
@@ -153,15 +149,18 @@ void close_node(const QueryExpr& expr, std::string& out) {
   out += ")";
 }
 
+}  // namespace
+
 // Depth-first with an explicit stack: a left fold of many terms nests as
 // deep as it is long.
-void append_debug(const QueryExpr& root, std::string& out) {
+std::string QueryExpr::debug() const {
   struct Frame {
     const QueryExpr* node;
     size_t next_child;
   };
-  std::vector<Frame> stack{{&root, 0}};
-  open_node(root, out);
+  std::string out;
+  std::vector<Frame> stack{{this, 0}};
+  open_node(*this, out);
   while (!stack.empty() && out.size() <= kMaxDebugBytes) {
     Frame& frame = stack.back();
     const QueryExpr& node = *frame.node;
@@ -175,11 +174,16 @@ void append_debug(const QueryExpr& root, std::string& out) {
     open_node(child, out);
     stack.push_back({&child, 0});
   }
+  if (out.size() > kMaxDebugBytes) {
+    out.resize(kMaxDebugBytes);
+    out += "...";
+  }
+  return out;
 }
 
-const QueryExpr* find_invalid_between(const QueryExpr& root) {
-  std::vector<const QueryExpr*> stack{&root};
-  std::unordered_set<const QueryExpr*> seen{&root};
+const QueryExpr* QueryExpr::invalid_between() const {
+  std::vector<const QueryExpr*> stack{this};
+  std::unordered_set<const QueryExpr*> seen{this};
   while (!stack.empty()) {
     const QueryExpr& expr = *stack.back();
     stack.pop_back();
@@ -193,22 +197,6 @@ const QueryExpr* find_invalid_between(const QueryExpr& root) {
   return nullptr;
 }
 
-}  // namespace
-
-std::string QueryExpr::debug() const {
-  std::string out;
-  append_debug(*this, out);
-  if (out.size() > kMaxDebugBytes) {
-    out.resize(kMaxDebugBytes);
-    out += "...";
-  }
-  return out;
-}
-
-const QueryExpr* QueryExpr::invalid_between() const {
-  return find_invalid_between(*this);
-}
-
 namespace {
 
 struct AttrParts {
@@ -220,12 +208,6 @@ AttrParts attr_parts(std::string_view attr) {
   const size_t dot = attr.find('.');
   if (dot == std::string_view::npos) return {attr, std::nullopt};
   return {attr.substr(0, dot), attr.substr(dot + 1)};
-}
-
-QueryMap* lookup_map(const IndexAPI::MapArray& maps, std::string_view name) {
-  std::optional<uint32_t> id = global_interner().get(name);
-  if (!id || *id >= maps.size()) return nullptr;
-  return maps[*id].get();
 }
 
 using Items = PoisonRwLock<IndexAPI::ItemTable>;
@@ -269,31 +251,30 @@ bool compares_candidates(const Items* items, const Bitmap& allowed, std::string_
          allowed.cardinality() <= kFewCandidates;
 }
 
-// The holders of the objects of the nested core of `map` that match.
-Bitmap held_matches(const QueryMap& map, const QueryExpr& expr, std::string_view attr, QueryOp op,
-                    const ReadSnapshot* snapshot) {
-  std::shared_ptr<IndexAPI> core = map.nested();
-  if (!core) return Bitmap();
-  Bitmap children = core->read_live(
-      [&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
-        return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr, snapshot);
-      },
-      snapshot);
-  return map.holders_of(*core, children, snapshot);
-}
-
 // Evaluates the leaf `expr`, as operator `op` on the attribute `attr` (the
 // rest of a dotted name), in the nested core of `map`, and maps the matching
 // held objects to their holders. Links kept aside as cycles are followed by
-// reading the held objects' attributes.
+// reading the held objects' attributes, under cyclic_links alone; their
+// holders are unmapped once it is let go.
 Bitmap evaluate_nested(const QueryMap& map, const QueryExpr& expr, std::string_view attr,
                        QueryOp op, const Bitmap& allowed, const ReadSnapshot* snapshot) {
-  Bitmap holders = held_matches(map, expr, attr, op, snapshot);
+  Bitmap holders;
+  if (std::shared_ptr<IndexAPI> core = map.nested()) {
+    Bitmap children = core->read_live(
+        [&](const IndexAPI::MapArray& nested_maps, const Bitmap& nested_allowed) {
+          return evaluate_leaf(nested_maps, nested_allowed, expr, attr, op, nullptr, snapshot);
+        },
+        snapshot);
+    holders = map.holders_of(*core, children, snapshot);
+  }
   if (map.has_cyclic_links()) {
     const Comparison comparison(op, expr.values);
-    map.add_cyclic_holders(
-        [&](const IndexableRecord& held) { return object_matches(held, attr, comparison); },
-        holders, snapshot);
+    Bitmap cyclic;
+    map.for_each_cyclic_link([&](uint32_t holder, const IndexableRecord& held) {
+      if (object_matches(held, attr, comparison)) cyclic.add(holder);
+    });
+    map.unmask_ids(cyclic, snapshot);
+    holders |= cyclic;
   }
   holders &= allowed;
   return holders;
@@ -305,7 +286,7 @@ Bitmap evaluate_leaf(const IndexAPI::MapArray& maps, const Bitmap& allowed, cons
                      std::string_view attr, QueryOp op, const Items* items,
                      const ReadSnapshot* snapshot) {
   AttrParts parts = attr_parts(attr);
-  const QueryMap* map = lookup_map(maps, parts.head);
+  const QueryMap* map = map_named(maps, parts.head);
   if (map == nullptr) return Bitmap();
   if (parts.rest) return evaluate_nested(*map, expr, *parts.rest, op, allowed, snapshot);
   if (compares_candidates(items, allowed, parts.head, op)) {
@@ -389,7 +370,7 @@ class Evaluation {
     if (operands.empty()) return allowed;
     if (operands.size() == 1) return evaluate(operands.front(), allowed);
     std::stable_sort(operands.begin(), operands.end(), [](const Operand& a, const Operand& b) {
-      return a.node->rank() < b.node->rank();
+      return evaluation_rank(*a.node) < evaluation_rank(*b.node);
     });
     // The first operand narrows `allowed` itself: copying it first would
     // clone every container of the live ids.
@@ -443,16 +424,6 @@ class Evaluation {
   const ReadSnapshot* snapshot_;
   std::unordered_map<const QueryExpr*, Bitmap> memo_;
 };
-
-Bitmap evaluate_conjunction(const IndexAPI::MapArray& maps, const Bitmap& allowed,
-                            const std::vector<QueryExpr>& exprs, const ReadSnapshot* snapshot) {
-  Evaluation evaluation(maps, allowed, nullptr, snapshot);
-  if (exprs.size() == 1) return evaluation.run(exprs.front(), allowed);
-  std::vector<Evaluation::Operand> operands;
-  operands.reserve(exprs.size());
-  for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
-  return evaluation.all_of(operands, allowed);
-}
 
 // Whether evaluating `roots` reads some value index more than once: a
 // membership test over several values, or two leaves under one attribute.
@@ -514,7 +485,7 @@ std::vector<LeafRead> leaves_of(std::span<const QueryExpr> roots) {
 void prepare_maps(const IndexAPI::MapArray& maps, const std::vector<LeafRead>& leaves) {
   for (const LeafRead& leaf : leaves) {
     const AttrParts parts = attr_parts(leaf.attr);
-    QueryMap* map = parts.rest ? nullptr : lookup_map(maps, parts.head);
+    QueryMap* map = parts.rest ? nullptr : map_named(maps, parts.head);
     if (map == nullptr) continue;
     if (is_range(leaf.op)) {
       map->settle_queued_moves();
@@ -595,6 +566,12 @@ Bitmap evaluate_in_one_state(const IndexAPI::MapArray& maps, std::span<const Que
 
 }  // namespace
 
+QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name) {
+  std::optional<uint32_t> id = global_interner().get(name);
+  if (!id || *id >= maps.size()) return nullptr;
+  return maps[*id].get();
+}
+
 Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, const QueryExpr& expr,
                       const Items* items) {
   return evaluate_in_one_state(
@@ -609,7 +586,12 @@ Bitmap evaluate_query(const IndexAPI::MapArray& maps, const Bitmap& allowed, con
 Bitmap evaluate_and_queries_vec(const IndexAPI::MapArray& maps, const Bitmap& allowed,
                                 const std::vector<QueryExpr>& exprs) {
   return evaluate_in_one_state(maps, exprs, [&](const ReadSnapshot* snapshot) {
-    return evaluate_conjunction(maps, allowed, exprs, snapshot);
+    Evaluation evaluation(maps, allowed, nullptr, snapshot);
+    if (exprs.size() == 1) return evaluation.run(exprs.front(), allowed);
+    std::vector<Evaluation::Operand> operands;
+    operands.reserve(exprs.size());
+    for (const QueryExpr& expr : exprs) operands.push_back({&expr, false});
+    return evaluation.all_of(operands, allowed);
   });
 }
 

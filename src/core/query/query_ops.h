@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/index.h"
@@ -73,8 +74,6 @@ struct QueryExpr {
   // fold of any length over one operator stays shallow.
   uint32_t depth = 0;
 
-  // Evaluation rank inside a conjunction: cheap, selective operators first.
-  int rank() const;
   // "Eq(\"age\", PyValue { ... })". Requires the interpreter lock (values
   // print their Python objects). A text that would pass 1 MiB is cut short
   // and ends in "...": a tree of shared children can spell out far more.
@@ -82,6 +81,10 @@ struct QueryExpr {
   // The first Bt node whose bounds are not both numbers, or null.
   const QueryExpr* invalid_between() const;
 };
+
+// The value index of the plain attribute `name` in `maps`, or null when
+// there is none (the name was never indexed there).
+QueryMap* map_named(const IndexAPI::MapArray& maps, std::string_view name);
 
 // Evaluates `expr` against the value indexes `maps` of one core; the result
 // is a subset of `allowed`. The caller holds `maps` for reading. With the
