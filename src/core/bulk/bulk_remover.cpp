@@ -4,8 +4,8 @@
 #include <array>
 #include <memory>
 
-#include "native/common/prefetch.h"
 #include "core/query/compare.h"
+#include "native/common/prefetch.h"
 #include "native/structures/id_alloc/id_alloc.h"
 
 namespace vantorel {
