@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "py/python.h"
 #include "values/attribute_names.h"
 #include "values/indexable_object.h"
-#include "py/python.h"
 
 namespace vantorel {
 
