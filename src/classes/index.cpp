@@ -255,13 +255,15 @@ PyObject* watch(PyObject* self, const py::ParsedArgs& args) {
 PyObject* collect_point(PyObject* self, const SmallIds& ids) {
   std::array<PyObject*, SmallIds::kCapacity> objects;
   size_t count = 0;
-  const bool read = core_of(self).try_for_each_at(
-      ids, [&](const StoredItem& item) { objects[count++] = item.python->get(); });
-  if (!read) {
-    Bitmap busy;
-    busy.add_many(ids.begin(), ids.size());
-    return collect_items(live_set_of(self), busy);
-  }
+  {
+    std::optional<HeldItems> table = core_of(self).try_read_items();
+    if (!table) {
+      Bitmap busy;
+      busy.add_many(ids.begin(), ids.size());
+      return collect_items(live_set_of(self), busy);
+    }
+    table->for_each_at(ids, [&](const StoredItem& item) { objects[count++] = item.python->get(); });
+  }  // let go before PyList_New, which may run the collector
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < count; ++i) {

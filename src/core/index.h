@@ -308,16 +308,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // The ids of `ids` that a view made at `epoch` reports, and their number.
   Bitmap present(const Bitmap& ids, uint64_t epoch);
   uint64_t count_present(const Bitmap& ids, uint64_t epoch);
-  // Calls each(item) for the stored items at `ids` (a Bitmap, or a range of
-  // ids) with the item table read-locked, without waiting: false when the
-  // table is busy. (Inline: a point query's objects are collected this way.)
-  template <class Ids, class Each>
-  bool try_for_each_at(const Ids& ids, Each&& each) const {
-    auto table = items_->try_read();
-    if (!table) return false;
-    (*table)->for_each_at(ids, std::nullopt, each);
-    return true;
-  }
   // The item table read-locked, as a view made at `epoch` sees it (with no
   // epoch: every stored object). try_read_items() gives nullopt instead of
   // waiting.
