@@ -6,13 +6,6 @@
 
 namespace vantorel {
 
-BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map)
-    : map_(map),
-      strings_(map.str_radix_map.write()),
-      numbers_(map.num_ordered.write()),
-      booleans_(map.bool_map.write()),
-      elements_(map.elements.write()) {}
-
 BulkQueryMapAdder::~BulkQueryMapAdder() {
   // Waiting keys enter the value order and buffers reach their bitmaps
   // while the write locks are still held.
@@ -27,7 +20,6 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
     (*strings_)->values.settle();
     if (PositionalBitmap* positions = (*strings_)->positions.get()) positions->flush();
   }
-  // The guards release in reverse declaration order after this body.
 }
 
 void BulkQueryMapAdder::insert(const PyValue& value, uint32_t id) {

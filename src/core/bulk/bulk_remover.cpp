@@ -33,13 +33,6 @@ struct BulkQueryMapRemover::Removals {
   std::vector<std::shared_ptr<const std::vector<PyValue>>> snapshots;
 };
 
-BulkQueryMapRemover::BulkQueryMapRemover(QueryMap& map)
-    : map_(map),
-      strings_(map.str_radix_map.write()),
-      numbers_(map.num_ordered.write()),
-      booleans_(map.bool_map.write()),
-      elements_(map.elements.write()) {}
-
 void BulkQueryMapRemover::file(const PyValue& value, uint32_t id, Removals& removals) {
   switch (value.kind()) {
     case ValueKind::Int:

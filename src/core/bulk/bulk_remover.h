@@ -1,14 +1,13 @@
 // BulkQueryMapRemover: the removal path of one QueryMap for a batch of
 // objects.
 //
-// It holds the write locks of the map's str_radix_map, num_ordered, bool_map
-// and elements for its whole life (taken in that order, as the bulk adder
-// does), so that no query sees a batch half removed. Each apply() sorts the
-// removals of its batch by value and takes them out one distinct value at a
-// time: a value shared by many of the removed objects is looked up once, and
-// the value order is walked in ascending order. Values that hold Indexable
-// objects are not handled here (their removal takes the held objects'
-// membership mutexes, which must not be waited for under these locks).
+// It holds the map's sub-index write locks for its whole life
+// (SubIndexWriteLocks). Each apply() sorts the removals of its batch by value
+// and takes them out one distinct value at a time: a value shared by many of
+// the removed objects is looked up once, and the value order is walked in
+// ascending order. Values that hold Indexable objects are not handled here
+// (their removal takes the held objects' membership mutexes, which must not
+// be waited for under these locks).
 #pragma once
 
 #include <array>
@@ -16,15 +15,13 @@
 #include <utility>
 #include <vector>
 
-#include "core/query/query.h"
+#include "core/bulk/sub_index_locks.h"
 
 namespace vantorel {
 
-class BulkQueryMapRemover {
+class BulkQueryMapRemover : private SubIndexWriteLocks {
  public:
-  explicit BulkQueryMapRemover(QueryMap& map);
-  BulkQueryMapRemover(const BulkQueryMapRemover&) = delete;
-  BulkQueryMapRemover& operator=(const BulkQueryMapRemover&) = delete;
+  using SubIndexWriteLocks::SubIndexWriteLocks;
 
   // Takes out every (id, value) of `batch`: each value must be the one
   // entered for its id, and hold no Indexable. An id not entered under its
@@ -45,12 +42,6 @@ class BulkQueryMapRemover {
   // Forgets the taken elements' masked ids (their owners and their marks),
   // then gives them back.
   void free_elements(std::vector<uint32_t> masked_ids);
-
-  QueryMap& map_;
-  PoisonRwLock<std::unique_ptr<StringIndex>>::WriteGuard strings_;
-  PoisonRwLock<std::unique_ptr<NumberIndex>>::WriteGuard numbers_;
-  PoisonRwLock<std::unique_ptr<BoolMap>>::WriteGuard booleans_;
-  PoisonRwLock<std::unique_ptr<ElementTable>>::WriteGuard elements_;
 };
 
 }  // namespace vantorel

@@ -297,6 +297,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
  private:
   // The bulk adder and remover write the sub-indexes directly, holding their
   // write locks for a whole batch.
+  friend class SubIndexWriteLocks;
   friend class BulkQueryMapAdder;
   friend class BulkQueryMapRemover;
 
