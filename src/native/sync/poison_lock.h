@@ -59,30 +59,28 @@ class PoisonCore {
 #endif
   }
 
-  // Waits for the lock. Throws InternalError(message), without the lock,
-  // when it is poisoned.
+  // Waits for the lock, running the thread's wait hook first when it is
+  // busy. Throws InternalError(message), without the lock, when it is
+  // poisoned.
   template <bool kShared>
   lock_order::Hold acquire(const char* message) const {
     lock_order::check(this, rank());
-    if constexpr (kShared) {
-      lock_shared_or_wait(raw_);
-    } else {
-      lock_or_wait(raw_);
+    if (!try_raw<kShared>()) {
+      detail::run_wait_hook();
+      if constexpr (kShared) {
+        raw_.lock_shared();
+      } else {
+        raw_.lock();
+      }
     }
     return admitted<kShared>(message);
   }
 
-  // Takes the lock if it is free, filling `hold`; false when it is not.
+  // Takes the lock if it is free; nullopt when it is not.
   template <bool kShared>
-  bool try_acquire(const char* message, lock_order::Hold& hold) const {
-    bool taken = false;
-    if constexpr (kShared) {
-      taken = raw_.try_lock_shared();
-    } else {
-      taken = raw_.try_lock();
-    }
-    if (taken) hold = admitted<kShared>(message);
-    return taken;
+  std::optional<lock_order::Hold> try_acquire(const char* message) const {
+    if (!try_raw<kShared>()) return std::nullopt;
+    return admitted<kShared>(message);
   }
 
   template <bool kShared>
@@ -100,6 +98,15 @@ class PoisonCore {
   bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
  private:
+  template <bool kShared>
+  bool try_raw() const {
+    if constexpr (kShared) {
+      return raw_.try_lock_shared();
+    } else {
+      return raw_.try_lock();
+    }
+  }
+
   template <bool kShared>
   lock_order::Hold admitted(const char* message) const {
     const lock_order::Hold hold = lock_order::acquired(this, rank());
@@ -228,14 +235,14 @@ class PoisonMutex : public detail::PoisonLock<T, SmallMutex> {
   }
   // The same without waiting: nullopt when the mutex is taken.
   std::optional<Guard> try_lock() {
-    lock_order::Hold hold;
-    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
-    return Guard(this, hold, true);
+    auto hold = core_.template try_acquire<false>(kPoisonMessage);
+    if (!hold) return std::nullopt;
+    return Guard(this, *hold, true);
   }
   std::optional<ReadGuard> try_lock() const {
-    lock_order::Hold hold;
-    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
-    return ReadGuard(this, hold, true);
+    auto hold = core_.template try_acquire<false>(kPoisonMessage);
+    if (!hold) return std::nullopt;
+    return ReadGuard(this, *hold, true);
   }
 
   // Whether a writing holder failed (every later lock() throws).
@@ -319,14 +326,14 @@ class PoisonRwLock : public detail::PoisonLock<T, SmallRwLock> {
   }
   // read() and write() without waiting: nullopt when the lock is busy.
   std::optional<ReadGuard> try_read() const {
-    lock_order::Hold hold;
-    if (!core_.template try_acquire<true>(kPoisonMessage, hold)) return std::nullopt;
-    return ReadGuard(this, hold, true);
+    auto hold = core_.template try_acquire<true>(kPoisonMessage);
+    if (!hold) return std::nullopt;
+    return ReadGuard(this, *hold, true);
   }
   std::optional<WriteGuard> try_write() {
-    lock_order::Hold hold;
-    if (!core_.template try_acquire<false>(kPoisonMessage, hold)) return std::nullopt;
-    return WriteGuard(this, hold, true);
+    auto hold = core_.template try_acquire<false>(kPoisonMessage);
+    if (!hold) return std::nullopt;
+    return WriteGuard(this, *hold, true);
   }
 
  private:

@@ -31,23 +31,6 @@ inline void run_wait_hook() {
   }
 }
 
-// `mutex.lock()`, running the hook first when the mutex is busy. An
-// uncontended lock costs what it costs without a hook.
-template <class Mutex>
-void lock_or_wait(Mutex& mutex) {
-  if (mutex.try_lock()) return;
-  run_wait_hook();
-  mutex.lock();
-}
-
-// `mutex.lock_shared()`, running the hook first when the mutex is busy.
-template <class Mutex>
-void lock_shared_or_wait(Mutex& mutex) {
-  if (mutex.try_lock_shared()) return;
-  run_wait_hook();
-  mutex.lock_shared();
-}
-
 }  // namespace detail
 
 // Installs `hook` (null for none) on the calling thread and returns the hook
