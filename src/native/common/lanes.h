@@ -64,8 +64,7 @@ class TaskLanes {
       finishing_ = true;
     }
     changed_.notify_all();
-    work(/*until_idle=*/true);
-    std::deque<Task> dropped;  // destroyed outside the mutex
+    work(/*until_idle=*/true);  // returns once nothing is queued
     {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [&] { return running_ == 0; });
@@ -76,7 +75,6 @@ class TaskLanes {
       std::lock_guard<std::mutex> lock(mutex_);
       finishing_ = false;
       error = std::exchange(error_, nullptr);
-      if (error) dropped = std::exchange(tasks_, {});
     }
     if (error) std::rethrow_exception(error);
   }
