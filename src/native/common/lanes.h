@@ -37,9 +37,19 @@ class TaskLanes {
   explicit TaskLanes(size_t helpers) : max_helpers_(helpers) {}
   TaskLanes(const TaskLanes&) = delete;
   TaskLanes& operator=(const TaskLanes&) = delete;
-  // Drops the tasks not started, waits for the running ones and joins the
-  // helpers.
-  ~TaskLanes() { stop(); }
+  // Drops the tasks not started, waits for the running ones (which may use
+  // what the caller is about to destroy) and joins the helpers.
+  ~TaskLanes() {
+    std::deque<Task> dropped;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      stopping_ = true;
+      dropped = std::exchange(tasks_, {});
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return running_ == 0; });
+    }
+    join_helpers();
+  }
 
   // Queues `task` on `lane`. Starts the helpers with the first task since
   // the last finish().
@@ -144,20 +154,6 @@ class TaskLanes {
       --running_;
       changed_.notify_all();
     }
-  }
-
-  // Drops the queued tasks, waits for the running ones (which may use what
-  // the caller is about to destroy) and joins the helpers.
-  void stop() {
-    std::deque<Task> dropped;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      stopping_ = true;
-      dropped = std::exchange(tasks_, {});
-      changed_.notify_all();
-      changed_.wait(lock, [&] { return running_ == 0; });
-    }
-    join_helpers();
   }
 
   void join_helpers() {
