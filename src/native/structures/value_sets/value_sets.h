@@ -205,17 +205,14 @@ class NumberSets {
     typename Map::const_iterator next;  // descending: one past the entry
   };
 
-  template <class Map>
-  void add_in(Map& map, const PackedKey& key, uint32_t id);
-  template <class Map>
-  void add_deferred_in(Map& map, const PackedKey& key, uint32_t id);
-  template <class Map>
-  void remove_in(Map& map, const PackedKey& key, uint32_t id);
+  // The set stored under `key`, empty or not, or null when the key is absent.
+  const HybridSet* set_of(const PackedKey& key) const;
+  HybridSet* set_of(const PackedKey& key) {
+    return const_cast<HybridSet*>(std::as_const(*this).set_of(key));
+  }
   // remove_sorted() for the keys of `map`.
   template <class Map>
   void remove_sorted_in(Map& map, std::span<const std::pair<OrderKey, uint32_t>> entries);
-  template <class Map>
-  static const HybridSet* find_in(const Map& map, const PackedKey& key);
   // add_range() over `map`, counting the keys visited in `visited`.
   template <class Map>
   static bool add_range_in(const Map& map, const KeyBound<PackedKey>* lower,
