@@ -92,7 +92,7 @@ void NumberSets::remove_sorted_in(Map& map,
   std::array<std::pair<HybridSet*, Run>, kGroup> runs;
   std::array<Key, kGroup> keys;
   size_t grouped = 0;
-  RunRemovalScratch scratch;
+  std::vector<uint32_t> scratch;
   auto flush = [&] {
     map.lower_bounds(std::span<const Key>(keys.data(), grouped),
                      [&](size_t i, typename Map::iterator bound) {
@@ -149,13 +149,12 @@ template <class Map>
 bool NumberSets::add_range_in(const Map& map, const KeyBound<PackedKey>* lower,
                               const KeyBound<PackedKey>* upper, SetUnion& ids, size_t& visited,
                               size_t max_keys) {
-  using Key = typename Map::key_type;
   auto it =
-      lower == nullptr ? map.begin() : map.partition_point([&](const Key& key, const HybridSet&) {
+      lower == nullptr ? map.begin() : map.partition_point([&](const auto& key, const HybridSet&) {
         return lower->inclusive ? packed(key) < lower->key : !(lower->key < packed(key));
       });
   auto end =
-      upper == nullptr ? map.end() : map.partition_point([&](const Key& key, const HybridSet&) {
+      upper == nullptr ? map.end() : map.partition_point([&](const auto& key, const HybridSet&) {
         return upper->inclusive ? !(upper->key < packed(key)) : packed(key) < upper->key;
       });
   for (; it != end; ++it) {
@@ -208,9 +207,8 @@ bool NumberSets::has_key_below(const OrderKey& key) const {
   if (!moves_.empty()) return true;
   const PackedKey bound(key);
   auto below = [&](const auto& map) {
-    using Key = typename std::decay_t<decltype(map)>::key_type;
-    return map.partition_point([&](const Key& k, const HybridSet&) { return packed(k) < bound; }) !=
-           map.begin();
+    return map.partition_point(
+               [&](const auto& k, const HybridSet&) { return packed(k) < bound; }) != map.begin();
   };
   return below(narrow_) || below(wide_);
 }
@@ -219,9 +217,8 @@ bool NumberSets::has_key_above(const OrderKey& key) const {
   if (!moves_.empty()) return true;
   const PackedKey bound(key);
   auto above = [&](const auto& map) {
-    using Key = typename std::decay_t<decltype(map)>::key_type;
     return map.partition_point(
-               [&](const Key& k, const HybridSet&) { return !(bound < packed(k)); }) != map.end();
+               [&](const auto& k, const HybridSet&) { return !(bound < packed(k)); }) != map.end();
   };
   return above(narrow_) || above(wide_);
 }
