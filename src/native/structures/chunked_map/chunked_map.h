@@ -22,8 +22,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cstdint>
-#include <iterator>
 #include <memory>
 #include <span>
 #include <utility>

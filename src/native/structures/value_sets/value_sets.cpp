@@ -1,5 +1,6 @@
 #include "native/structures/value_sets/value_sets.h"
 
+#include <array>
 #include <type_traits>
 
 #include "native/common/fx_hash.h"
