@@ -55,10 +55,9 @@ TEST(ChunkedMapTest, MatchesStdMap) {
     const int key = static_cast<int>(rng() % 3000);
     const int action = static_cast<int>(rng() % 8);
     if (action == 0) {
-      auto found = map.find(key);
-      ASSERT_EQ(found != map.end(), model.count(key) == 1);
-      if (found != map.end()) {
-        found.value() += step;
+      ASSERT_EQ(map.find(key) != map.end(), model.count(key) == 1);
+      if (model.count(key) == 1) {
+        map.emplace(key, 0).first.value() += step;
         model[key] += step;
       }
     } else if (action == 1 && step % 100 == 0) {

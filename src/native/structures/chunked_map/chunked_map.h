@@ -22,8 +22,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cstdint>
-#include <iterator>
 #include <memory>
 #include <span>
 #include <utility>
@@ -86,10 +84,6 @@ class ChunkedMap {
   class iterator : public const_iterator {
    public:
     Value& value() const { return const_cast<Value&>(const_iterator::value()); }
-    iterator& operator++() {
-      const_iterator::operator++();
-      return *this;
-    }
 
    private:
     friend class ChunkedMap;
@@ -149,10 +143,6 @@ class ChunkedMap {
     }
     return at(low - 1, slot);
   }
-  template <class Before>
-  iterator partition_point(Before&& before) {
-    return iterator(std::as_const(*this).partition_point(before));
-  }
 
   // The first entry whose key is not less than `key`.
   const_iterator lower_bound(const Key& key) const {
@@ -163,7 +153,6 @@ class ChunkedMap {
     const_iterator found = lower_bound(key);
     return found != end() && !(key < found.key()) ? found : end();
   }
-  iterator find(const Key& key) { return iterator(std::as_const(*this).find(key)); }
 
   // The most keys that lower_bounds() takes at once.
   static constexpr size_t kLockstep = 16;

@@ -168,12 +168,10 @@ class SetUnion {
 
 template <class Fn>
 void HybridSet::for_each(Fn&& fn) const {
-  if (const Bitmap* large = bitmap()) {
-    large->for_each(fn);
-    return;
-  }
-  uint32_t one;
-  for (uint32_t id : array_ids(one)) fn(id);
+  for_each_while([&fn](uint32_t id) {
+    fn(id);
+    return true;
+  });
 }
 
 template <class Fn>

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "native/common/internal_error.h"
-
 namespace vantorel {
 
 void NumericalBitmap::insert(const OrderKey& key, uint32_t id) {
@@ -65,10 +63,6 @@ void NumericalBitmap::drain_moves() {
     }
   }
   moves_.clear();
-}
-
-void NumericalBitmap::require_no_queued_moves() const {
-  if (!moves_.empty()) throw InternalError("bit slices read with moves still queued");
 }
 
 void NumericalBitmap::push(const OrderKey& key, uint32_t id) {

@@ -85,10 +85,6 @@ class NumericalBitmap {
   // append per (position, id).
   void drain_pending();
 
-  // Throws InternalError when moves are queued: a query would read stale
-  // slices.
-  void require_no_queued_moves() const;
-
   struct Move {
     OrderKey old_key;
     OrderKey new_key;

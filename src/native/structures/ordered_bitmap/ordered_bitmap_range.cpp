@@ -3,6 +3,8 @@
 // most).
 #include "native/structures/ordered_bitmap/ordered_bitmap.h"
 
+#include "native/common/internal_error.h"
+
 namespace vantorel {
 
 void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
@@ -32,7 +34,8 @@ void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out,
 // no candidate still agrees, since nothing more can be added.
 void NumericalBitmap::collect_beyond(const OrderKey& key, Direction direction, bool inclusive,
                                      Bitmap& out, const Bitmap& base) const {
-  require_no_queued_moves();
+  // Queued moves would leave the slices stale.
+  if (!moves_.empty()) throw InternalError("bit slices read with moves still queued");
   const bool beyond_bit = direction == Direction::kAbove;
   Bitmap agree(base);
   Bitmap beyond;

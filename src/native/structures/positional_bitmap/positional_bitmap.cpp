@@ -6,30 +6,42 @@
 
 namespace vantorel {
 
-size_t PositionalBitmap::start_position(size_t positions, size_t length) {
+namespace {
+
+// Where a string of `length` >= 1 bytes starts among `positions` positions.
+// Requires positions >= required_positions(length).
+size_t start_position(size_t positions, size_t length) {
   return positions / 2 - length / 2 - 1;
 }
 
-size_t PositionalBitmap::required_positions(size_t length) {
+// The fewest positions that can hold a string of `length` bytes with room for
+// the placement rule to stay valid under growth.
+size_t required_positions(size_t length) {
   return 2 * (length / 2) + 2;
 }
 
+// The first of `cells` (sorted by key) whose key is not below `key`.
+template <class Cells>
+auto first_cell_from(Cells& cells, uint16_t key) {
+  return std::lower_bound(cells.begin(), cells.end(), key,
+                          [](const auto& cell, uint16_t k) { return cell.key < k; });
+}
+
+}  // namespace
+
 const HybridSet* PositionalBitmap::Position::find(uint16_t key) const {
-  auto it = std::lower_bound(cells.begin(), cells.end(), key,
-                             [](const Cell& cell, uint16_t k) { return cell.key < k; });
+  auto it = first_cell_from(cells, key);
   return it != cells.end() && it->key == key ? &it->ids : nullptr;
 }
 
 HybridSet& PositionalBitmap::Position::find_or_add(uint16_t key) {
-  auto it = std::lower_bound(cells.begin(), cells.end(), key,
-                             [](const Cell& cell, uint16_t k) { return cell.key < k; });
+  auto it = first_cell_from(cells, key);
   if (it == cells.end() || it->key != key) it = cells.insert(it, Cell{key, HybridSet()});
   return it->ids;
 }
 
 void PositionalBitmap::Position::remove(uint16_t key, uint32_t id) {
-  auto it = std::lower_bound(cells.begin(), cells.end(), key,
-                             [](const Cell& cell, uint16_t k) { return cell.key < k; });
+  auto it = first_cell_from(cells, key);
   if (it == cells.end() || it->key != key) return;
   it->ids.remove(id);
   if (!it->ids.empty()) return;

@@ -3,7 +3,7 @@
 // intersections of per-position bitmaps.
 //
 // Strings are handled as bytes (UTF-8 for Python strings). With P positions
-// (P even), a string of n >= 1 bytes starts at start_position(P, n) and its
+// (P even), a string of n >= 1 bytes starts at P / 2 - n / 2 - 1 and its
 // byte j lies at position start + j, so strings are centred on the middle of
 // the range, which grows at both ends. Per position the map keeps, for each
 // byte value some string has there, the ids of those strings; a start mark
@@ -12,7 +12,7 @@
 // string through its last byte. Empty strings are kept in a separate set.
 //
 // P is kept large enough that every stored string starts after position 0
-// (P >= required_positions(n)): then growing the range to T positions and
+// (P >= 2 * (n / 2) + 2): then growing the range to T positions and
 // rotating right by (T - P) / 2 moves every stored string by exactly as much
 // as its start position moves, and all of them stay where the placement
 // expects. Cells are created when their first id arrives and removed when
@@ -37,14 +37,6 @@ namespace vantorel {
 
 class PositionalBitmap {
  public:
-  // Where a string of `length` >= 1 bytes starts among `positions`
-  // positions: positions / 2 - length / 2 - 1. Requires positions >=
-  // required_positions(length).
-  static size_t start_position(size_t positions, size_t length);
-  // The fewest positions that can hold a string of `length` bytes with room
-  // for the placement rule to stay valid under growth: 2 * (length / 2) + 2.
-  static size_t required_positions(size_t length);
-
   // Single-item path.
   void insert(std::string_view value, uint32_t id);
   // Removes `id` as inserted with `value`; ids not stored there are ignored.

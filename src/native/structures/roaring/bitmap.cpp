@@ -6,23 +6,13 @@
 
 namespace vantorel {
 
-namespace {
-
-roaring_bitmap_t* create_or_throw() {
-  roaring_bitmap_t* raw = roaring_bitmap_create();
-  if (raw == nullptr) throw InternalError(kBitmapAllocFailed);
-  return raw;
-}
-
-}  // namespace
-
-Bitmap::Bitmap() : raw_(create_or_throw()) {}
+Bitmap::Bitmap() : Bitmap(roaring_bitmap_create()) {}
 
 Bitmap::Bitmap(roaring_bitmap_t* raw) : raw_(raw) {
   if (raw_ == nullptr) throw InternalError(kBitmapAllocFailed);
 }
 
-Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : raw_(create_or_throw()) {
+Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : Bitmap() {
   add_many(ids.begin(), ids.size());
 }
 
@@ -32,13 +22,13 @@ Bitmap Bitmap::of(const uint32_t* ids, size_t count) {
   return result;
 }
 
-Bitmap::Bitmap(const Bitmap& other) : raw_(create_or_throw()) {
+Bitmap::Bitmap(const Bitmap& other) : Bitmap() {
   overwrite(other);
 }
 
 Bitmap& Bitmap::operator=(const Bitmap& other) {
   if (this != &other) {
-    if (raw_ == nullptr) raw_ = create_or_throw();
+    if (raw_ == nullptr) *this = Bitmap();  // a moved-from bitmap
     overwrite(other);
   }
   return *this;

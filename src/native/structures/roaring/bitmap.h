@@ -68,11 +68,6 @@ class Bitmap {
   template <class Fn>
   bool for_each_while(Fn&& fn) const;
 
-  // Calls fn(const uint32_t* ids, size_t count) with ascending runs of ids,
-  // at most kBatch at a time.
-  template <class Fn>
-  void for_each_batch(Fn&& fn) const;
-
   std::vector<uint32_t> to_vector() const;
 
   static constexpr size_t kBatch = 256;
@@ -95,18 +90,10 @@ class Bitmap {
 };
 
 template <class Fn>
-void Bitmap::for_each_batch(Fn&& fn) const {
-  uint32_t buffer[kBatch];
-  Reader reader(raw_);
-  for (uint32_t n = reader.read(buffer, kBatch); n > 0; n = reader.read(buffer, kBatch)) {
-    fn(static_cast<const uint32_t*>(buffer), static_cast<size_t>(n));
-  }
-}
-
-template <class Fn>
 void Bitmap::for_each(Fn&& fn) const {
-  for_each_batch([&fn](const uint32_t* ids, size_t count) {
-    for (size_t i = 0; i < count; ++i) fn(ids[i]);
+  for_each_while([&fn](uint32_t id) {
+    fn(id);
+    return true;
   });
 }
 

@@ -19,7 +19,6 @@ struct OrderedText {
   std::string_view text;
   uint64_t head;
 
-  OrderedText() : head(0) {}
   // Implicit, so that a string_view looks an OrderedText up.
   OrderedText(std::string_view view) : text(view), head(head_of(view)) {}  // NOLINT
   // A view whose head is known already.

@@ -68,7 +68,7 @@ void StringSets::remove_sorted(std::span<const std::pair<OrderedText, uint32_t>>
   std::array<std::pair<Run, uint64_t>, kGroup> group;
   std::array<std::pair<HybridSet*, Run>, kGroup> runs;
   size_t grouped = 0;
-  RunRemovalScratch scratch;
+  std::vector<uint32_t> scratch;
   auto flush = [&] {
     for (size_t i = 0; i < grouped; ++i) sets_.prefetch_slot(group[i].second);
     for (size_t i = 0; i < grouped; ++i) sets_.prefetch_entry(group[i].second);
@@ -117,8 +117,7 @@ const HybridSet* StringSets::find(std::string_view key) const {
 }
 
 void StringSets::add_matching(std::string_view key, Bitmap& out) const {
-  const uint32_t index = sets_.find(key);
-  if (index != StringTable::kNone) sets_[index].ids.add_to(out);
+  if (const HybridSet* ids = find(key)) ids->add_to(out);
 }
 
 bool StringSets::add_with_prefix(std::string_view prefix, Bitmap& out, size_t max_keys) const {

@@ -1,5 +1,6 @@
 #include "native/structures/value_sets/value_sets.h"
 
+#include <array>
 #include <type_traits>
 
 #include "native/common/fx_hash.h"
@@ -15,36 +16,24 @@ decltype(auto) with_map_of(const PackedKey& key, Narrow& narrow, Wide& wide, Fn&
   return key.is_narrow() ? fn(narrow) : fn(wide);
 }
 
-bool holds_ids(const HybridSet& ids) {
-  return !ids.empty();
-}
-
 }  // namespace
 
-template <class Map>
-void NumberSets::add_in(Map& map, const PackedKey& key, uint32_t id) {
-  auto found = map.find(key_in(map, key));
-  if (found == map.end()) {
-    map.emplace(key_in(map, key), HybridSet::single(id));
-  } else {
-    add_to_entry(found.value(), id);
-  }
+const HybridSet* NumberSets::set_of(const PackedKey& key) const {
+  return with_map_of(key, narrow_, wide_, [&](const auto& map) -> const HybridSet* {
+    auto found = map.find(key_in(map, key));
+    return found == map.end() ? nullptr : &found.value();
+  });
 }
 
 void NumberSets::add(const OrderKey& key, uint32_t id) {
   apply_moves();
   ++ids_;
   const PackedKey packed(key);
-  with_map_of(packed, narrow_, wide_, [&](auto& map) { add_in(map, packed, id); });
-}
-
-template <class Map>
-void NumberSets::add_deferred_in(Map& map, const PackedKey& key, uint32_t id) {
-  auto found = map.find(key_in(map, key));
-  if (found == map.end()) {
-    waiting_.emplace_back(key, id);
+  if (HybridSet* ids = set_of(packed)) {
+    add_to_entry(*ids, id);
   } else {
-    add_to_entry(found.value(), id);
+    with_map_of(packed, narrow_, wide_,
+                [&](auto& map) { map.emplace(key_in(map, packed), HybridSet::single(id)); });
   }
 }
 
@@ -52,7 +41,11 @@ void NumberSets::add_deferred(const OrderKey& key, uint32_t id) {
   apply_moves();
   ++ids_;
   const PackedKey packed(key);
-  with_map_of(packed, narrow_, wide_, [&](auto& map) { add_deferred_in(map, packed, id); });
+  if (HybridSet* ids = set_of(packed)) {
+    add_to_entry(*ids, id);
+  } else {
+    waiting_.emplace_back(packed, id);
+  }
 }
 
 void NumberSets::settle() {
@@ -81,19 +74,13 @@ void NumberSets::settle() {
   if (!wide.empty()) wide_.insert_sorted(std::move(wide));
 }
 
-template <class Map>
-void NumberSets::remove_in(Map& map, const PackedKey& key, uint32_t id) {
-  auto found = map.find(key_in(map, key));
-  if (found == map.end() || found.value().empty()) return;
-  found.value().remove(id);
-  if (found.value().empty()) emptied();
-}
-
 void NumberSets::remove(const OrderKey& key, uint32_t id) {
   apply_moves();
   ids_ -= std::min<size_t>(ids_, 1);
-  const PackedKey packed(key);
-  with_map_of(packed, narrow_, wide_, [&](auto& map) { remove_in(map, packed, id); });
+  HybridSet* ids = set_of(key);
+  if (ids == nullptr || ids->empty()) return;
+  ids->remove(id);
+  if (ids->empty()) emptied();
 }
 
 template <class Map>
@@ -106,7 +93,7 @@ void NumberSets::remove_sorted_in(Map& map,
   std::array<std::pair<HybridSet*, Run>, kGroup> runs;
   std::array<Key, kGroup> keys;
   size_t grouped = 0;
-  RunRemovalScratch scratch;
+  std::vector<uint32_t> scratch;
   auto flush = [&] {
     map.lower_bounds(std::span<const Key>(keys.data(), grouped),
                      [&](size_t i, typename Map::iterator bound) {
@@ -138,20 +125,14 @@ void NumberSets::remove_sorted(std::span<const std::pair<OrderKey, uint32_t>> en
   if (sweep_due()) sweep();
 }
 
-template <class Map>
-const HybridSet* NumberSets::find_in(const Map& map, const PackedKey& key) {
-  auto found = map.find(key_in(map, key));
-  return found == map.end() || found.value().empty() ? nullptr : &found.value();
-}
-
 const HybridSet* NumberSets::find(const OrderKey& key) const {
   require_no_pending_moves();
   return find_settled(key);
 }
 
 const HybridSet* NumberSets::find_settled(const OrderKey& key) const {
-  const PackedKey packed(key);
-  return with_map_of(packed, narrow_, wide_, [&](const auto& map) { return find_in(map, packed); });
+  const HybridSet* ids = set_of(key);
+  return ids == nullptr || ids->empty() ? nullptr : ids;
 }
 
 void NumberSets::add_matching(const OrderKey& key, Bitmap& out) const {
@@ -169,13 +150,12 @@ template <class Map>
 bool NumberSets::add_range_in(const Map& map, const KeyBound<PackedKey>* lower,
                               const KeyBound<PackedKey>* upper, SetUnion& ids, size_t& visited,
                               size_t max_keys) {
-  using Key = typename Map::key_type;
   auto it =
-      lower == nullptr ? map.begin() : map.partition_point([&](const Key& key, const HybridSet&) {
+      lower == nullptr ? map.begin() : map.partition_point([&](const auto& key, const HybridSet&) {
         return lower->inclusive ? packed(key) < lower->key : !(lower->key < packed(key));
       });
   auto end =
-      upper == nullptr ? map.end() : map.partition_point([&](const Key& key, const HybridSet&) {
+      upper == nullptr ? map.end() : map.partition_point([&](const auto& key, const HybridSet&) {
         return upper->inclusive ? !(upper->key < packed(key)) : packed(key) < upper->key;
       });
   for (; it != end; ++it) {
@@ -228,9 +208,8 @@ bool NumberSets::has_key_below(const OrderKey& key) const {
   if (!moves_.empty()) return true;
   const PackedKey bound(key);
   auto below = [&](const auto& map) {
-    using Key = typename std::decay_t<decltype(map)>::key_type;
-    return map.partition_point([&](const Key& k, const HybridSet&) { return packed(k) < bound; }) !=
-           map.begin();
+    return map.partition_point(
+               [&](const auto& k, const HybridSet&) { return packed(k) < bound; }) != map.begin();
   };
   return below(narrow_) || below(wide_);
 }
@@ -239,9 +218,8 @@ bool NumberSets::has_key_above(const OrderKey& key) const {
   if (!moves_.empty()) return true;
   const PackedKey bound(key);
   auto above = [&](const auto& map) {
-    using Key = typename std::decay_t<decltype(map)>::key_type;
     return map.partition_point(
-               [&](const Key& k, const HybridSet&) { return !(bound < packed(k)); }) != map.end();
+               [&](const auto& k, const HybridSet&) { return !(bound < packed(k)); }) != map.end();
   };
   return above(narrow_) || above(wide_);
 }
@@ -249,14 +227,14 @@ bool NumberSets::has_key_above(const OrderKey& key) const {
 void NumberSets::remove_all(const Bitmap& drop) {
   apply_moves();
   ids_ = 0;
-  for (auto it = narrow_.begin(); it != narrow_.end(); ++it) {
-    it.value().remove_in(drop);
-    ids_ += it.value().size();
-  }
-  for (auto it = wide_.begin(); it != wide_.end(); ++it) {
-    it.value().remove_in(drop);
-    ids_ += it.value().size();
-  }
+  auto drop_from = [&](auto& map) {
+    for (auto it = map.begin(); it != map.end(); ++it) {
+      it.value().remove_in(drop);
+      ids_ += it.value().size();
+    }
+  };
+  drop_from(narrow_);
+  drop_from(wide_);
   sweep();
 }
 
@@ -410,25 +388,20 @@ void NumberSets::apply_logged_moves() {
     additions.place(groups[i].second, net[i].id);
   }
   for (size_t group = 0; group < removals.groups(); ++group) {
-    const PackedKey key(removals.key(group));
-    with_map_of(key, narrow_, wide_, [&](auto& map) {
-      auto found = map.find(key_in(map, key));
-      if (found == map.end() || found.value().empty()) return;
-      found.value().remove_many(removals.ids(group));
-      if (found.value().empty()) emptied();
-    });
+    HybridSet* ids = set_of(removals.key(group));
+    if (ids == nullptr || ids->empty()) continue;
+    ids->remove_many(removals.ids(group));
+    if (ids->empty()) emptied();
   }
   for (size_t group = 0; group < additions.groups(); ++group) {
     const PackedKey key(additions.key(group));
-    with_map_of(key, narrow_, wide_, [&](auto& map) {
-      auto found = map.find(key_in(map, key));
-      if (found == map.end()) {
-        for (uint32_t id : additions.ids(group)) waiting_.emplace_back(key, id);
-        return;
-      }
-      if (found.value().empty()) --empty_keys_;
-      found.value().add_many(additions.ids(group));
-    });
+    HybridSet* ids = set_of(key);
+    if (ids == nullptr) {
+      for (uint32_t id : additions.ids(group)) waiting_.emplace_back(key, id);
+      continue;
+    }
+    if (ids->empty()) --empty_keys_;
+    ids->add_many(additions.ids(group));
   }
   settle();
 }
@@ -467,8 +440,8 @@ void NumberSets::emptied() {
 }
 
 void NumberSets::sweep() {
-  narrow_.retain_if([](uint64_t, const HybridSet& ids) { return holds_ids(ids); });
-  wide_.retain_if([](const PackedKey&, const HybridSet& ids) { return holds_ids(ids); });
+  narrow_.retain_if([](uint64_t, const HybridSet& ids) { return !ids.empty(); });
+  wide_.retain_if([](const PackedKey&, const HybridSet& ids) { return !ids.empty(); });
   empty_keys_ = 0;
 }
 

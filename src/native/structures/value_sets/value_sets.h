@@ -14,7 +14,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -38,19 +37,6 @@ struct KeyBound {
   bool inclusive;
 };
 
-// Calls visit(key, value) for the entries of a ChunkedMap, ascending or
-// descending, until it returns false.
-template <class Map, class Visit>
-void walk_map(const Map& map, bool descending, Visit& visit) {
-  map.walk_chunks(descending, [&](auto keys, auto values) {
-    for (size_t k = 0; k < keys.size(); ++k) {
-      const size_t i = descending ? keys.size() - 1 - k : k;
-      if (!visit(keys[i], values[i])) return false;
-    }
-    return true;
-  });
-}
-
 // Calls each(run) for every run of equal keys of `entries`, (key, id) pairs
 // sorted by key.
 template <class Pair, class Each>
@@ -73,24 +59,19 @@ inline bool sweep_due(size_t empty_keys, size_t keys) {
   return empty_keys >= kMinSweep && empty_keys * 4 >= keys;
 }
 
-// Working space for remove_runs(), kept across its calls.
-struct RunRemovalScratch {
-  std::vector<uint32_t> ids;
-};
-
 // Removes the ids of each run's pairs from the run's set (null: the key is
 // absent). Returns how many of the sets this left empty; a set empty
-// already is left alone.
+// already is left alone. `ids` is working space, kept across calls.
 template <class Pair>
 size_t remove_runs(std::span<const std::pair<HybridSet*, std::span<const Pair>>> runs,
-                   RunRemovalScratch& scratch) {
+                   std::vector<uint32_t>& ids) {
   size_t emptied = 0;
   for (const auto& [set, run] : runs) {
     if (set == nullptr || set->empty()) continue;
-    scratch.ids.clear();
-    for (const Pair& entry : run) scratch.ids.push_back(entry.second);
-    std::sort(scratch.ids.begin(), scratch.ids.end());
-    set->remove_many(scratch.ids);
+    ids.clear();
+    for (const Pair& entry : run) ids.push_back(entry.second);
+    std::sort(ids.begin(), ids.end());
+    set->remove_many(ids);
     emptied += set->empty() ? 1 : 0;
   }
   return emptied;
@@ -205,17 +186,14 @@ class NumberSets {
     typename Map::const_iterator next;  // descending: one past the entry
   };
 
-  template <class Map>
-  void add_in(Map& map, const PackedKey& key, uint32_t id);
-  template <class Map>
-  void add_deferred_in(Map& map, const PackedKey& key, uint32_t id);
-  template <class Map>
-  void remove_in(Map& map, const PackedKey& key, uint32_t id);
+  // The set stored under `key`, empty or not, or null when the key is absent.
+  const HybridSet* set_of(const PackedKey& key) const;
+  HybridSet* set_of(const PackedKey& key) {
+    return const_cast<HybridSet*>(std::as_const(*this).set_of(key));
+  }
   // remove_sorted() for the keys of `map`.
   template <class Map>
   void remove_sorted_in(Map& map, std::span<const std::pair<OrderKey, uint32_t>> entries);
-  template <class Map>
-  static const HybridSet* find_in(const Map& map, const PackedKey& key);
   // add_range() over `map`, counting the keys visited in `visited`.
   template <class Map>
   static bool add_range_in(const Map& map, const KeyBound<PackedKey>* lower,
@@ -278,8 +256,13 @@ void NumberSets::walk_keys(bool descending, Visit&& visit) const {
     return ids.empty() || visit(key.unpacked(), ids);
   };
   if (wide_.empty()) {
-    auto narrow = [&](uint64_t high, const HybridSet& ids) { return held(packed(high), ids); };
-    walk_map(narrow_, descending, narrow);
+    narrow_.walk_chunks(descending, [&](auto highs, auto sets) {
+      for (size_t k = 0; k < highs.size(); ++k) {
+        const size_t i = descending ? highs.size() - 1 - k : k;
+        if (!held(packed(highs[i]), sets[i])) return false;
+      }
+      return true;
+    });
     return;
   }
   Cursor<Narrow> narrow(narrow_, descending);
