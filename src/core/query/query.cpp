@@ -787,11 +787,7 @@ Bitmap QueryMap::unmap_elements_of(const Bitmap& removed, std::vector<uint32_t>&
 
 void QueryMap::drop_from_values(const Bitmap& dropped) {
   if (auto guard = exact.write(); *guard) {
-    for (auto& entry : **guard) {
-      if (entry.second.to_bitmap().intersects(dropped)) {
-        entry.second.retain_in(entry.second.to_bitmap() - dropped);
-      }
-    }
+    for (auto& entry : **guard) entry.second.remove_in(dropped);
     std::erase_if(**guard, [](const auto& entry) { return entry.second.empty(); });
   }
   if (auto guard = str_radix_map.write(); *guard) {
