@@ -12,6 +12,7 @@
 #include "py/entry.h"
 #include "py/errors.h"
 #include "py/gil.h"
+#include "py/ref.h"
 
 namespace vantorel {
 
@@ -252,8 +253,11 @@ PyObject* watch(PyObject* self, const py::ParsedArgs& args) {
 
 // The objects of `ids` (live ids of the core of `self`) as a list, read with
 // the interpreter lock held when the item table is free.
+// The objects are referenced while the table is read: PyList_New may run the
+// collector, whose finalizers may take objects out of the index (and free
+// those that only the index held) once the table is let go.
 PyObject* collect_point(PyObject* self, const SmallIds& ids) {
-  std::array<PyObject*, SmallIds::kCapacity> objects;
+  std::array<py::OwnedRef, SmallIds::kCapacity> objects;
   size_t count = 0;
   {
     std::optional<HeldItems> table = core_of(self).try_read_items();
@@ -262,13 +266,14 @@ PyObject* collect_point(PyObject* self, const SmallIds& ids) {
       busy.add_many(ids.begin(), ids.size());
       return collect_items(live_set_of(self), busy);
     }
-    table->for_each_at(ids, [&](const StoredItem& item) { objects[count++] = item.python->get(); });
+    table->for_each_at(ids, [&](const StoredItem& item) {
+      objects[count++] = py::OwnedRef::borrow(item.python->get());
+    });
   }  // let go before PyList_New, which may run the collector
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < count; ++i) {
-    Py_INCREF(objects[i]);
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects[i]);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects[i].release());
   }
   return list;
 }

@@ -599,6 +599,33 @@ def sequences_that_fail_midway():
         assert idx.get_by_attribute(s="new") == [newcomer]
 
 
+@case
+def finalizers_that_remove_what_a_query_returns():
+    # A collection during a query (here, as its result list is made) runs a finalizer
+    # that takes the found object out of the index, which held its only reference.
+    import gc
+
+    idx = Index()
+
+    class Remover:
+        def __del__(self):
+            idx.reduce(s="none")
+
+    for n in range(200):
+        idx.add_object(Item(s="victim", x=n))
+        remover = Remover()
+        remover.cycle = remover
+        del remover
+        gc.set_threshold(1)
+        try:
+            found = idx.get_by_attribute(s="victim")
+        finally:
+            gc.set_threshold(700)
+        assert all(type(obj) is Item and obj.s == "victim" for obj in found)
+        del found
+        gc.collect()
+
+
 # ---- the runner -------------------------------------------------------------------------
 
 EXPECTED_FAULTS: dict = {}
